@@ -1,0 +1,269 @@
+/*
+ * pcmpack: packetizes interleaved PCM audio into the elementary streams that
+ * disc and broadcast multiplexers consume (DVD linear PCM, HDMV linear PCM,
+ * AES3 as SMPTE 302M data blocks, as D-10 audio elements, or as planar PCM).
+ *
+ * Call order, per output stream:
+ *
+ *   pcmOutAudioDefaults()      optional: fill settings from a video type preset
+ *   pcmOutAudioChkSettings()   optional: check settings against a target
+ *   pcmOutAudioNew()           create the encoder (checks the settings again)
+ *   pcmOutAudioInit()          bind it to the host's bufstream
+ *   pcmOutAudioPutBytes()      any number of times, any sizes
+ *   pcmOutAudioDone()          flush the last partial frame, release buffers
+ *   pcmOutAudioFree()          release the encoder
+ *
+ * The library starts no threads, keeps no global state and allocates only
+ * through the "malloc"/"free" the host hands it through its lookup callback
+ * (falling back to the C library's). Distinct encoders may be driven from
+ * distinct threads; one encoder by one thread at a time.
+ *
+ * This header is valid C99 and C++.
+ */
+#ifndef PCMPACK_H
+#define PCMPACK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define PCMPACK_VERSION_MAJOR 1
+#define PCMPACK_VERSION_MINOR 0
+#define PCMPACK_VERSION_PATCH 0
+#define PCMPACK_VERSION_STRING "1.0.0"
+/* Single number for compile-time comparisons: major*10000 + minor*100 + patch. */
+#define PCMPACK_VERSION_NUMBER \
+    (PCMPACK_VERSION_MAJOR * 10000 + PCMPACK_VERSION_MINOR * 100 + PCMPACK_VERSION_PATCH)
+
+#if defined(_WIN32)
+#  if defined(PCMPACK_BUILDING)
+#    define PCMPACK_API __declspec(dllexport)
+#  else
+#    define PCMPACK_API
+#  endif
+#elif defined(__GNUC__) || defined(__clang__)
+#  define PCMPACK_API __attribute__((visibility("default")))
+#else
+#  define PCMPACK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Audio layers: the output layout, chosen by pcm_a_settings.audio_layer.
+ * ------------------------------------------------------------------------ */
+#define PCM_LAYER_DVD_LPCM     4  /* "LPCM": big-endian 16-bit frames of 1/600 s */
+#define PCM_LAYER_AES3_302M    10 /* "AES3": SMPTE 302M data blocks, one per video frame */
+#define PCM_LAYER_AES3_D10     11 /* "AES3": D-10 eight-channel audio elements */
+#define PCM_LAYER_AES3_PLANAR  12 /* "AES3": planar little-endian PCM, one plane per channel */
+#define PCM_LAYER_HDMV_LPCM    13 /* "HDMV": 1/200 s frames with a 4-byte frame header */
+
+/* Sample word length, pcm_a_settings.quantization. */
+#define PCM_QUANT_16 0
+#define PCM_QUANT_20 1
+#define PCM_QUANT_24 2
+
+/* Video types with a preset or with target rules (argument video_type). */
+#define PCM_VIDEO_TYPE_DEFAULT 0     /* no target rules */
+#define PCM_VIDEO_TYPE_VCD     1
+#define PCM_VIDEO_TYPE_SVCD    3
+#define PCM_VIDEO_TYPE_DVD     4
+#define PCM_VIDEO_TYPE_DVHS    10
+#define PCM_VIDEO_TYPE_DVD_VR  14
+#define PCM_VIDEO_TYPE_HDV     18
+#define PCM_VIDEO_TYPE_XDCAM_IMX 28
+#define PCM_VIDEO_TYPE_XDCAM   32
+#define PCM_VIDEO_TYPE_HDMV    44
+
+/* Bit 0 of the input_flags argument of pcmOutAudioNew: the samples fed to
+ * pcmOutAudioPutBytes are big-endian (clear: little-endian). The HDMV layer
+ * ignores it and passes the bytes through unchanged. */
+#define PCM_INPUT_BIG_ENDIAN 1
+
+/* Options of pcmOutAudioChkSettings. */
+#define PCM_CHECK_SKIP_VIDEO_TYPE 1 /* only the general rules */
+#define PCM_CHECK_REPORT_ALL      2 /* report every violation; the first code wins */
+
+/* Result codes of the checks. 0 passes; codes above PCM_CHECK_REFUSE_LIMIT
+ * are general violations that make pcmOutAudioNew refuse the settings. */
+#define PCM_CHECK_OK                    0
+#define PCM_CHECK_NULL_SETTINGS         2
+#define PCM_CHECK_VCD_NEEDS_MPEG        0x200
+#define PCM_CHECK_SVCD_NEEDS_MPEG       0x1000
+#define PCM_CHECK_DVD_NEEDS_PCM         0x8000
+#define PCM_CHECK_DVDVR_CHANNELS        0x8007
+#define PCM_CHECK_DVDVR_QUANTIZATION    0x8008
+#define PCM_CHECK_DVDVR_SAMPLE_RATE     0x8009
+#define PCM_CHECK_DVHS_NEEDS_AES3       0x14100
+#define PCM_CHECK_DVHS_CHANNELS         0x14104
+#define PCM_CHECK_DVHS_EMPHASIS         0x14105
+#define PCM_CHECK_DVHS_QUANTIZATION     0x14106
+#define PCM_CHECK_DVHS_SAMPLE_RATE      0x14107
+#define PCM_CHECK_HDV_NEEDS_MPEG        0x16105
+#define PCM_CHECK_REFUSE_LIMIT          0x1FFFF
+#define PCM_CHECK_LAYER                 0x40001
+#define PCM_CHECK_SAMPLE_RATE           0x100000
+#define PCM_CHECK_CHANNELS              0x100001
+#define PCM_CHECK_MUTE                  0x100002
+#define PCM_CHECK_QUANTIZATION          0x100003
+#define PCM_CHECK_EMPHASIS              0x100004
+
+/* Information id passed to bufstream.auxinfo with every aux_record. */
+#define AUX_FRAME_INFO_ID 0xF0002
+
+/* ------------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------------ */
+
+/* What the host wants encoded. Plain data, copied by value into the encoder
+ * by pcmOutAudioNew; the host may reuse it afterwards. */
+typedef struct pcm_a_settings {
+    int32_t channels_minus_one; /* channels - 1: 0..7 (layer 4: 0..1; layers 10, 13: 1, 3, 5, 7) */
+    int32_t audio_layer;        /* PCM_LAYER_*: 4, 10, 11, 12 or 13 */
+    int32_t emphasis;           /* 0 off, 1 on; carried by the DVD LPCM stream header only */
+    int32_t mute_flag;          /* 0 off, 1 on; a header flag only, samples are never silenced */
+    int32_t quantization;       /* PCM_QUANT_*: 0 = 16, 1 = 20, 2 = 24 bits */
+    int32_t dynamic_range;      /* byte carried uninterpreted in the DVD LPCM header; preset 128 */
+} pcm_a_settings;
+
+/* The encoder: opaque, owned by the library. */
+typedef struct pcm_a_encoder pcm_a_encoder;
+
+/* A printf-style message sink. Every message starts with a code such as
+ * "P002:" and has no line end; its arguments are int32_t values for the
+ * "%d" placeholders. The library formats nothing itself. */
+typedef void (*pcm_printf_func)(const char *format, ...);
+
+/* The allocator pair that a host may hand over by the names "malloc" and
+ * "free". */
+typedef void *(*pcm_malloc_func)(size_t size);
+typedef void (*pcm_free_func)(void *ptr);
+
+/* Host lookup: maps one of the names "malloc", "free", "err_printf",
+ * "wrn_printf", "inf_printf" to the host's function of that type, or to
+ * NULL to let the library use its own (C library malloc/free, a sink that
+ * drops every message). Only "err_printf" ever receives messages. */
+typedef void *(*func_lookup)(const char *name);
+
+/* 16 bytes, native byte order, passed to bufstream.auxinfo after the stream
+ * header and after every frame. Valid only during that call. */
+typedef struct aux_record {
+    uint32_t byte_count; /* bytes just written for this header or frame */
+    uint32_t reserved;   /* carries nothing; do not rely on its content */
+    int64_t timestamp;   /* presentation time in 27 MHz ticks; -1 = none (stream header) */
+} aux_record;
+
+typedef struct bufstream bufstream;
+
+/* The host's output stream. The library calls write_bytes and auxinfo and
+ * touches no other member; the host_slot members are the host's own (its
+ * file handle, position, and so on). Every member is pointer-sized. */
+struct bufstream {
+    void *host_slot1;
+    void *host_slot2;
+    void *host_slot3;
+    /* Write size bytes; return the number written. Any value other than size
+     * is a failure, which the encoder reports with "P002:...". */
+    uint32_t (*write_bytes)(bufstream *stream, const uint8_t *data, uint32_t size);
+    void *host_slot5;
+    /* Receives (stream, 0, AUX_FRAME_INFO_ID, aux_record pointer, 16) once a
+     * header or frame has been written completely. The result is ignored. */
+    uint32_t (*auxinfo)(bufstream *stream, uint32_t offset, uint32_t info_id, void *info,
+                        uint32_t info_size);
+    void *host_slot7;
+    void *host_slot8;
+};
+
+/* Layout checks that hold in C99 and C++ alike. */
+typedef char pcmpack_aux_record_is_16_bytes[(sizeof(aux_record) == 16) ? 1 : -1];
+typedef char pcmpack_aux_timestamp_at_8[(offsetof(aux_record, timestamp) == 8) ? 1 : -1];
+typedef char pcmpack_write_bytes_is_4th[
+    (offsetof(bufstream, write_bytes) == 3 * sizeof(void *)) ? 1 : -1];
+typedef char pcmpack_auxinfo_is_6th[(offsetof(bufstream, auxinfo) == 5 * sizeof(void *)) ? 1 : -1];
+
+/* ------------------------------------------------------------------------
+ * Configuration: presets and checks. May be called at any time, from any
+ * thread, without an encoder.
+ * ------------------------------------------------------------------------ */
+
+/* Writes the preset of video_type into *settings (all six fields: two
+ * channels, emphasis and mute off, dynamic range 128, and the preset's layer
+ * and word length) and returns the preset's display name, a constant string
+ * owned by the library. Returns NULL, leaving the base values (layer 10,
+ * 16 bits) in the record, when no preset exists for video_type; returns NULL
+ * and writes nothing when settings is NULL. */
+PCMPACK_API const char *pcmOutAudioDefaults(pcm_a_settings *settings, int32_t video_type);
+
+/* Checks *settings at sample_rate (Hz), first against the general rules,
+ * then (unless options has PCM_CHECK_SKIP_VIDEO_TYPE) against the rules of
+ * video_type. Every violation is sent as a coded message to the function that
+ * lookup returns for "err_printf" (lookup is asked once, before the record is
+ * examined; lookup may be NULL). With PCM_CHECK_REPORT_ALL every rule runs
+ * and the first failure's code is returned; otherwise the first failure
+ * stops the check. Returns PCM_CHECK_OK, PCM_CHECK_NULL_SETTINGS for a NULL
+ * record, or a PCM_CHECK_* code. reserved is never read; pass 0. */
+PCMPACK_API int32_t pcmOutAudioChkSettings(func_lookup lookup, const pcm_a_settings *settings,
+                                           int32_t video_type, int32_t sample_rate,
+                                           int32_t options, int32_t reserved);
+
+/* pcmOutAudioChkSettings with options 0: stops at the first failure and
+ * includes the video-type rules. */
+PCMPACK_API int32_t pcmOutAudioCheckFirst(func_lookup lookup, const pcm_a_settings *settings,
+                                          int32_t video_type, int32_t sample_rate);
+
+/* pcmOutAudioChkSettings with options 0 and no messages: calls no host
+ * function and only returns the code. */
+PCMPACK_API int32_t pcmOutAudioCheckSettings(const pcm_a_settings *settings, int32_t video_type,
+                                             int32_t sample_rate);
+
+/* There is no further result to continue from: always 0. */
+PCMPACK_API int32_t pcmOutAudioCheckNext(void);
+
+/* The last-error text: always the same constant empty string. */
+PCMPACK_API const char *pcmOutAudioGetLastErrString(void);
+
+/* ------------------------------------------------------------------------
+ * Encoder
+ * ------------------------------------------------------------------------ */
+
+/* Creates an encoder for *settings (copied by value). input_flags:
+ * PCM_INPUT_BIG_ENDIAN or 0. frameRateCode: MPEG frame rate code 1..8
+ * (24000/1001, 24, 25, 30000/1001, 30, 50, 60000/1001, 60), required by the
+ * AES3 layers 10, 11, 12 and ignored by layers 4 and 13. sample_rate: 48000
+ * or 96000. The settings are checked first (general rules only, messages to
+ * the host's "err_printf"); returns NULL when they are refused, when
+ * settings is NULL, when the frame rate code is invalid for an AES3 layer,
+ * or when allocation fails. Release with pcmOutAudioFree. */
+PCMPACK_API pcm_a_encoder *pcmOutAudioNew(func_lookup lookup, const pcm_a_settings *settings,
+                                          int32_t input_flags, int32_t frameRateCode,
+                                          int32_t sample_rate);
+
+/* Binds the encoder to the host's stream (which must outlive the encoder's
+ * use), computes the frame geometry and allocates the frame buffers.
+ * Returns 0, or 1 when encoder or stream is NULL or allocation fails. */
+PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
+
+/* Feeds size bytes of interleaved PCM (sample period by sample period,
+ * channel 0 first; 2 bytes per 16-bit sample, 3 per 20- or 24-bit sample).
+ * Any size, 0 included; a partial frame is kept for the next call. The first
+ * call writes the stream header. Every complete frame is written with one
+ * aux_record. The caller's bytes are only read. Returns 0, or 1 when a write
+ * failed or the encoder is not initialised. */
+PCMPACK_API int32_t pcmOutAudioPutBytes(pcm_a_encoder *encoder, const uint8_t *data,
+                                        uint32_t size);
+
+/* Ends the stream: unless abort_flag is non-zero, writes the last partial
+ * frame zero-padded to full size. Then releases the frame buffers (also
+ * when the flush failed). Returns the flush result (0 or 1), 0 on abort. */
+PCMPACK_API int32_t pcmOutAudioDone(pcm_a_encoder *encoder, int32_t abort_flag);
+
+/* Releases the encoder through the host's "free". NULL does nothing. Call
+ * pcmOutAudioDone first, which releases the frame buffers. */
+PCMPACK_API void pcmOutAudioFree(pcm_a_encoder *encoder);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PCMPACK_H */

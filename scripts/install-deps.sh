@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing pcmpack needs on a fresh Debian machine.
+# Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsndfile1-dev libcli11-dev
+  libavcodec-dev libavutil-dev
+  valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  SUDO=""
+  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

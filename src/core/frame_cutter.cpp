@@ -1,0 +1,56 @@
+#include "core/frame_cutter.h"
+
+#include <string.h>
+
+namespace pcmpack {
+
+Status cut_frames(pcm_a_encoder &enc, const Packetizer &packetizer, const uint8_t *data,
+                  uint32_t size) {
+    if (!enc.header_written) {
+        if (write_stream_header(enc, packetizer.stream_header(enc)) != Status::ok) {
+            return Status::failed;
+        }
+    }
+    if (size == 0) return Status::ok;
+    uint8_t *gather = packetizer.gather_buffer(enc);
+    uint32_t consumed = 0;
+
+    if (enc.pending_bytes != 0) {
+        const uint32_t room = packetizer.frame_input_bytes(enc) - enc.pending_bytes;
+        const uint32_t take = room < size ? room : size;
+        memcpy(gather + enc.pending_bytes, data, take);
+        consumed = take;
+        if (take < room) {
+            enc.pending_bytes += take;
+            return Status::ok;
+        }
+        if (packetizer.write_frame(enc, gather) != Status::ok) return Status::failed;
+        enc.pending_bytes = 0;
+    }
+
+    for (uint32_t frame = packetizer.frame_input_bytes(enc); size - consumed >= frame;
+         frame = packetizer.frame_input_bytes(enc)) {
+        const uint8_t *frame_input = data + consumed;
+        consumed += frame;
+        if (packetizer.write_frame(enc, frame_input) != Status::ok) return Status::failed;
+    }
+
+    const uint32_t remainder = size - consumed;
+    if (remainder != 0) {
+        memcpy(gather, data + consumed, remainder);
+        enc.pending_bytes = remainder;
+    }
+    return Status::ok;
+}
+
+Status flush_partial_frame(pcm_a_encoder &enc, const Packetizer &packetizer) {
+    if (enc.pending_bytes == 0) return Status::ok;
+    uint8_t *gather = packetizer.gather_buffer(enc);
+    const uint32_t frame = packetizer.frame_input_bytes(enc);
+    memset(gather + enc.pending_bytes, 0, frame - enc.pending_bytes);
+    if (packetizer.write_frame(enc, gather) != Status::ok) return Status::failed;
+    enc.pending_bytes = 0;
+    return Status::ok;
+}
+
+}  // namespace pcmpack

@@ -1,0 +1,34 @@
+// The contract with the host's bufstream: every write is checked, and every
+// complete stream header or frame is followed by exactly one aux_record.
+#pragma once
+
+#include "core/encoder.h"
+#include "core/status.h"
+
+namespace pcmpack {
+
+constexpr uint32_t kStreamHeaderBytes = 8;
+constexpr int64_t kNoTimestamp = -1;
+
+// Writes size bytes; a count other than size is reported as P002.
+Status write_to_stream(pcm_a_encoder &enc, const uint8_t *data, uint32_t size);
+
+void send_aux_record(pcm_a_encoder &enc, uint32_t byte_count, int64_t timestamp);
+
+// Timestamps run in double precision and are truncated toward zero only when
+// they are handed to the host.
+inline int64_t to_ticks(double timestamp) { return static_cast<int64_t>(timestamp); }
+
+// The eight-byte stream header: a four-letter tag, two parameter bytes, two
+// zero bytes.
+struct StreamHeader {
+    uint8_t bytes[kStreamHeaderBytes];
+};
+
+StreamHeader make_stream_header(const char (&tag)[5], uint8_t param0, uint8_t param1);
+
+// Writes the header once per stream; on failure nothing is recorded, so the
+// next call tries again.
+Status write_stream_header(pcm_a_encoder &enc, const StreamHeader &header);
+
+}  // namespace pcmpack

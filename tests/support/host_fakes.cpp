@@ -1,0 +1,179 @@
+#include "support/host_fakes.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace fakes {
+namespace {
+
+Host *g_current = nullptr;
+int g_null_lookup_calls = 0;
+
+void *host_malloc(size_t size) {
+    Host &host = Host::current();
+    ++host.malloc_calls;
+    host.malloc_sizes.push_back(size);
+    if (host.malloc_calls == host.fail_malloc_call) return nullptr;
+    void *block = std::malloc(size ? size : 1);
+    host.live_blocks[block] = size;
+    return block;
+}
+
+void host_free(void *ptr) {
+    Host &host = Host::current();
+    ++host.free_calls;
+    auto it = host.live_blocks.find(ptr);
+    if (it == host.live_blocks.end()) {
+        host.freed_foreign.push_back(ptr);
+        return;
+    }
+    host.live_blocks.erase(it);
+    std::free(ptr);
+}
+
+void record_into(std::vector<Message> &log, const char *format, va_list args) {
+    log.push_back(read_message(format, args));
+}
+
+void host_err_printf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    record_into(Host::current().errors, format, args);
+    va_end(args);
+}
+
+void host_wrn_printf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    record_into(Host::current().warnings, format, args);
+    va_end(args);
+}
+
+void host_inf_printf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    record_into(Host::current().infos, format, args);
+    va_end(args);
+}
+
+void *host_lookup(const char *name) {
+    Host &host = Host::current();
+    host.lookups.emplace_back(name);
+    if (host.withheld.count(name)) return nullptr;
+    const std::string n = name;
+    if (n == "malloc") return reinterpret_cast<void *>(&host_malloc);
+    if (n == "free") return reinterpret_cast<void *>(&host_free);
+    if (n == "err_printf") return reinterpret_cast<void *>(&host_err_printf);
+    if (n == "wrn_printf") return reinterpret_cast<void *>(&host_wrn_printf);
+    if (n == "inf_printf") return reinterpret_cast<void *>(&host_inf_printf);
+    return nullptr;
+}
+
+}  // namespace
+
+Host::Host() : previous_(g_current) { g_current = this; }
+Host::~Host() { g_current = previous_; }
+
+Host &Host::current() {
+    if (!g_current) std::abort();  // a test called a host function without a Host
+    return *g_current;
+}
+
+func_lookup Host::lookup() const { return host_lookup; }
+
+void *null_lookup(const char *) {
+    ++g_null_lookup_calls;
+    return nullptr;
+}
+
+int null_lookup_calls() { return g_null_lookup_calls; }
+
+Message read_message(const char *format, va_list args) {
+    Message message{format, {}};
+    for (const char *p = std::strstr(format, "%d"); p; p = std::strstr(p + 2, "%d")) {
+        message.args.push_back(va_arg(args, int32_t));
+    }
+    return message;
+}
+
+RecordingStream::RecordingStream() : bs_{} {
+    bs_.write_bytes = write_bytes;
+    bs_.auxinfo = auxinfo;
+    bs_.host_slot1 = this;
+}
+
+uint32_t RecordingStream::write_bytes(bufstream *bs, const uint8_t *data, uint32_t size) {
+    auto *self = static_cast<RecordingStream *>(bs->host_slot1);
+    ++self->write_calls;
+    Event event{EventKind::write, std::vector<uint8_t>(data, data + size)};
+    const bool fail = self->write_calls == self->fail_write_call ||
+                      (self->fail_writes_from != 0 && self->write_calls >= self->fail_writes_from);
+    event.write_failed = fail;
+    self->events.push_back(std::move(event));
+    return fail ? self->fail_result : size;
+}
+
+uint32_t RecordingStream::auxinfo(bufstream *bs, uint32_t offset, uint32_t id, void *info,
+                                  uint32_t size) {
+    auto *self = static_cast<RecordingStream *>(bs->host_slot1);
+    Event event{EventKind::aux, {}};
+    std::memcpy(&event.aux, info, sizeof(aux_record));
+    event.aux_offset = offset;
+    event.aux_id = id;
+    event.aux_size = size;
+    self->events.push_back(std::move(event));
+    return 0;
+}
+
+std::vector<uint8_t> RecordingStream::bytes() const {
+    std::vector<uint8_t> all;
+    for (const Event &e : events) {
+        if (e.kind == EventKind::write && !e.write_failed) {
+            all.insert(all.end(), e.data.begin(), e.data.end());
+        }
+    }
+    return all;
+}
+
+std::vector<size_t> RecordingStream::write_sizes() const {
+    std::vector<size_t> sizes;
+    for (const Event &e : events) {
+        if (e.kind == EventKind::write && !e.write_failed) sizes.push_back(e.data.size());
+    }
+    return sizes;
+}
+
+std::vector<aux_record> RecordingStream::aux_records() const {
+    std::vector<aux_record> records;
+    for (const Event &e : events) {
+        if (e.kind == EventKind::aux) records.push_back(e.aux);
+    }
+    return records;
+}
+
+pcm_a_settings make_settings(int32_t channels, int32_t layer, int32_t quantization,
+                             int32_t emphasis, int32_t mute, int32_t dynamic_range) {
+    return pcm_a_settings{channels - 1, layer, emphasis, mute, quantization, dynamic_range};
+}
+
+std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> bytes(count);
+    for (auto &b : bytes) b = static_cast<uint8_t>(gen());
+    return bytes;
+}
+
+std::string hex(const std::vector<uint8_t> &bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i) out += ' ';
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace fakes

@@ -1,0 +1,118 @@
+// Host-side fakes shared by every test: a lookup that supplies or withholds
+// each name and logs the requests, a counting allocator that can fail its
+// k-th call, a recording message sink, and a recording bufstream whose
+// write_bytes can fail its k-th call.
+#pragma once
+
+#include <pcmpack.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fakes {
+
+struct Message {
+    std::string format;
+    std::vector<int32_t> args;  // one per "%d" of the format
+    bool operator==(const Message &other) const {
+        return format == other.format && args == other.args;
+    }
+};
+
+// The state behind the host functions that the lookup hands out. Those
+// functions carry no context pointer, so one Host is "current" at a time;
+// constructing a Host makes it current, destroying it restores the previous.
+class Host {
+public:
+    Host();
+    ~Host();
+    Host(const Host &) = delete;
+    Host &operator=(const Host &) = delete;
+
+    static Host &current();
+
+    // Names the lookup answers with null.
+    std::set<std::string> withheld;
+    // Every name the lookup was asked for, in order.
+    std::vector<std::string> lookups;
+    // Messages that reached "err_printf" / "wrn_printf" / "inf_printf".
+    std::vector<Message> errors, warnings, infos;
+
+    // Allocator: the k-th call (1-based) of "malloc" returns null; 0 = never.
+    int fail_malloc_call = 0;
+    int malloc_calls = 0;
+    int free_calls = 0;
+    std::vector<size_t> malloc_sizes;       // sizes asked for, in order
+    std::map<void *, size_t> live_blocks;   // allocated and not yet freed
+    std::vector<void *> freed_foreign;      // pointers "free" did not hand out
+
+    func_lookup lookup() const;
+
+    size_t live_count() const { return live_blocks.size(); }
+
+private:
+    Host *previous_;
+};
+
+// A lookup that answers null for every name; counts its calls.
+void *null_lookup(const char *name);
+int null_lookup_calls();
+
+// Reads the "%d" arguments of a format off a va_list.
+Message read_message(const char *format, va_list args);
+
+enum class EventKind { write, aux };
+
+struct Event {
+    EventKind kind;
+    std::vector<uint8_t> data;  // write: the bytes asked to be written
+    bool write_failed = false;  // write: the fake reported a short count
+    aux_record aux{};           // aux: the record passed
+    uint32_t aux_offset = 0, aux_id = 0, aux_size = 0;
+};
+
+// A bufstream that records every call. Pass `stream()` to pcmOutAudioInit.
+class RecordingStream {
+public:
+    RecordingStream();
+
+    bufstream *stream() { return &bs_; }
+
+    // The k-th write call (1-based) returns fail_result instead of its size;
+    // 0 = never. fail_every_from: every write from that call on fails.
+    int fail_write_call = 0;
+    int fail_writes_from = 0;
+    uint32_t fail_result = 0;
+
+    int write_calls = 0;
+    std::vector<Event> events;
+
+    // Successful writes only, concatenated.
+    std::vector<uint8_t> bytes() const;
+    // Sizes of successful writes, in order.
+    std::vector<size_t> write_sizes() const;
+    std::vector<aux_record> aux_records() const;
+
+private:
+    static uint32_t write_bytes(bufstream *bs, const uint8_t *data, uint32_t size);
+    static uint32_t auxinfo(bufstream *bs, uint32_t offset, uint32_t id, void *info,
+                            uint32_t size);
+    bufstream bs_;
+};
+
+// Settings with every field given.
+pcm_a_settings make_settings(int32_t channels, int32_t layer, int32_t quantization,
+                             int32_t emphasis = 0, int32_t mute = 0,
+                             int32_t dynamic_range = 128);
+
+// Deterministic pseudo-random bytes.
+std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
+
+std::string hex(const std::vector<uint8_t> &bytes);
+
+}  // namespace fakes

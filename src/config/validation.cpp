@@ -129,7 +129,12 @@ constexpr Rule kDvhsRules[] = {
      PCM_CHECK_DVHS_NEEDS_AES3},
     {[](const CheckInput &c) { return c.settings.channels_minus_one != 1; },
      "P013:Invalid number of PCM audio channels (%d) for DVHS, should be 2",
-     [](const CheckInput &c) { return MessageArgs{1, {c.settings.channels_minus_one + 1}}; },
+     // The channel count itself; any record value is safe to check, so the
+     // count wraps as a 32-bit word instead of overflowing.
+     [](const CheckInput &c) {
+         const uint32_t channels = static_cast<uint32_t>(c.settings.channels_minus_one) + 1u;
+         return MessageArgs{1, {static_cast<int32_t>(channels)}};
+     },
      PCM_CHECK_DVHS_CHANNELS},
     {[](const CheckInput &c) { return c.settings.emphasis != 0; },
      "P014:Invalid PCM emphasis for DVHS, should be off", nullptr, PCM_CHECK_DVHS_EMPHASIS},

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The shared library exports the pcmOutAudio functions and nothing else: no
+# C++ runtime symbol, no internal helper.
+set -euo pipefail
+lib="$1"
+symbols=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+expected=$(printf '%s\n' pcmOutAudioCheckFirst pcmOutAudioCheckNext pcmOutAudioCheckSettings \
+  pcmOutAudioChkSettings pcmOutAudioDefaults pcmOutAudioDone pcmOutAudioFree \
+  pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioNew pcmOutAudioPutBytes | sort)
+if [[ "$symbols" != "$expected" ]]; then
+  echo "exported symbols differ from the public interface:"
+  diff <(echo "$expected") <(echo "$symbols") || true
+  exit 1
+fi
+echo "exported symbols: the eleven pcmOutAudio functions only"

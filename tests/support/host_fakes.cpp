@@ -176,4 +176,19 @@ std::string hex(const std::vector<uint8_t> &bytes) {
     return out;
 }
 
+std::string describe_events(const std::vector<Event> &events) {
+    std::string out;
+    for (const Event &e : events) {
+        if (!out.empty()) out += ' ';
+        if (e.kind == EventKind::write) {
+            out += 'W' + std::to_string(e.data.size());
+            if (e.write_failed) out += '!';
+            continue;
+        }
+        out += 'A' + std::to_string(e.aux.byte_count) + '@' + std::to_string(e.aux.timestamp);
+        if (e.aux_offset != 0 || e.aux_id != AUX_FRAME_INFO_ID || e.aux_size != 16) out += '?';
+    }
+    return out;
+}
+
 }  // namespace fakes

@@ -115,4 +115,10 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
 
 std::string hex(const std::vector<uint8_t> &bytes);
 
+// One line per stream call, for comparing whole call sequences at a glance:
+// "W8" a write of 8 bytes, "W320!" a write the fake failed, "A320@45000" an
+// aux_record {320, 45000}. An aux call with an offset other than 0, an id
+// other than AUX_FRAME_INFO_ID or a size other than 16 is marked "?".
+std::string describe_events(const std::vector<Event> &events);
+
 }  // namespace fakes

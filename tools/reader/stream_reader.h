@@ -1,0 +1,54 @@
+// Reads a pcmpack output stream back: recognises the layer by its stream
+// header, walks and validates the frames, and turns the payload back into
+// interleaved PCM. Written from the output formats alone, independent of the
+// library's packers, so that it can check them. Used by the tool's `inspect`
+// and `unpack` and by the round-trip tests; not part of the library's
+// exported interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pcmpack_reader {
+
+struct StreamInfo {
+    int layer = 0;            // 4, 10, 11, 12 or 13
+    int channels = 0;         // coded channels (HDMV: including a padding channel)
+    int bits = 0;             // 16, 20 or 24
+    int sample_rate = 0;      // Hz; the AES3 layers are always 48000
+    int frame_rate_code = 0;  // AES3 only: MPEG frame rate code 1..8
+    int emphasis = 0;         // DVD LPCM only
+    int mute = 0;             // DVD LPCM only
+    int dynamic_range = 0;    // DVD LPCM only
+    uint8_t header[8] = {};   // the stream header as read
+};
+
+struct FrameInfo {
+    uint64_t offset = 0;          // byte offset of the frame (of its header, if it has one)
+    uint32_t size = 0;            // bytes, including the frame's own 4-byte header if any
+    uint32_t sample_periods = 0;  // sample periods carried
+    int cadence_step = 0;         // 0..4 for the AES3 layers, 0 otherwise
+    int64_t timestamp = 0;        // 27 MHz ticks, as the encoder stamps the frame
+};
+
+struct ReadResult {
+    bool ok = false;          // false: see error and error_offset
+    std::string error;        // the first inconsistency found, in words
+    uint64_t error_offset = 0;  // the offending byte; for a truncated frame, the frame's start
+    StreamInfo info;
+    std::vector<FrameInfo> frames;  // every complete, valid frame before any error
+    // Interleaved samples of those frames (when asked for), each held
+    // left-justified in 32 bits: a 16-bit sample s is s << 16, a 24-bit or
+    // 20-bit sample s is s << 8. Bits the layout does not carry are 0.
+    std::vector<int32_t> samples;
+};
+
+// Reads a whole stream held in memory. Never reads outside [data, data+size)
+// whatever the bytes are.
+ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples = true);
+
+const char *layer_name(int layer);  // "DVD LPCM", "SMPTE 302M", "D-10 AES3", "planar AES3", "HDMV LPCM"
+
+}  // namespace pcmpack_reader

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The main job, on a fresh machine: install what is missing, build the
+# library and the pcmpack tool, make a test tone, pack it for the DVD, HDMV
+# (Blu-ray) and XDCAM targets, and show what each stream holds.
+#   scripts/demo.sh            (build in build/demo, files in build/demo/out)
+# PCMPACK_DEMO_BUILD=<dir> builds elsewhere.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+build=${PCMPACK_DEMO_BUILD:-build/demo}
+echo "== build (library and tool) in $build =="
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPCMPACK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build"
+
+pcmpack=$build/tools/pcmpack/pcmpack
+out=$build/out
+mkdir -p "$out"
+
+run() {
+  echo
+  echo "\$ pcmpack $*"
+  "$pcmpack" "$@"
+}
+
+echo
+echo "== a 10-second stereo 48 kHz 16-bit tone, packed for three targets =="
+run tone -o "$out/tone.wav" --seconds 10 --channels 2 --bits 16 --rate 48000
+run encode "$out/tone.wav" -o "$out/tone-dvd.lpcm" --target dvd
+run encode "$out/tone.wav" -o "$out/tone-hdmv.lpcm" --target hdmv --index "$out/tone-hdmv.csv"
+run encode "$out/tone.wav" -o "$out/tone-xdcam.aes3" --target xdcam --frame-rate 25
+
+echo
+echo "== what each stream holds =="
+run inspect "$out/tone-dvd.lpcm"
+run inspect "$out/tone-hdmv.lpcm"
+run inspect "$out/tone-xdcam.aes3"
+
+echo
+echo "== and back to WAV =="
+run unpack "$out/tone-xdcam.aes3" -o "$out/tone-xdcam.wav"
+echo
+echo "Files are in $out. Every command: $pcmpack --help"

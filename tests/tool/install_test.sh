@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Installs the built tree into a temporary prefix and builds examples/host.c
+# against it twice, through the CMake package and through pkg-config, as a
+# project embedding pcmpack would; then runs both hosts and the installed
+# tool on what they wrote.
+#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [EXTRA_FLAGS]
+set -euo pipefail
+build=$1 source=$2 cc=$3 flags=${4:-}
+
+work=$(mktemp -d /tmp/pcmpack-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install failed"; }
+libdir=$(dirname "$(find "$prefix" -name pcmpack.pc -path '*/pkgconfig/*' | head -n1)")/..
+libdir=$(cd "$libdir" && pwd)
+for f in "$prefix/include/pcmpack.h" "$prefix/bin/pcmpack" "$libdir/pkgconfig/pcmpack.pc" \
+         "$libdir/cmake/pcmpack/pcmpackConfig.cmake" "$libdir/cmake/pcmpack/pcmpackConfigVersion.cmake"; do
+  [[ -e $f ]] || fail "missing $f"
+done
+if compgen -G "$libdir/libpcmpack.so*" >/dev/null; then
+  [[ -L $libdir/libpcmpack.so && -L $libdir/libpcmpack.so.1 ]] || fail "missing SOVERSION links"
+fi
+
+# 1. Through the CMake package.
+cmake -S "$source/examples/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+  >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package(pcmpack) failed"; }
+cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "CMake host build failed"; }
+"$work/consumer/host" "$work/cmake.lpcm" >/dev/null || fail "CMake-built host failed"
+
+# A version the package does not satisfy is refused.
+mkdir -p "$work/future"
+cat >"$work/future/CMakeLists.txt" <<'CML'
+cmake_minimum_required(VERSION 3.16)
+project(future LANGUAGES C)
+find_package(pcmpack 2.0 REQUIRED)
+CML
+if cmake -S "$work/future" -B "$work/future/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null 2>&1; then
+  fail "find_package(pcmpack 2.0) accepted version 1"
+fi
+
+# 2. Through pkg-config.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[[ $(pkg-config --modversion pcmpack) == 1.0.0 ]] || fail "pkg-config version: $(pkg-config --modversion pcmpack)"
+# shellcheck disable=SC2046,SC2086
+"$cc" $flags -std=c99 -Wall -Wextra -Wpedantic -Werror "$source/examples/host.c" \
+  $(pkg-config --cflags --libs pcmpack) -lm -o "$work/host-pc" || fail "pkg-config host build failed"
+LD_LIBRARY_PATH=$libdir "$work/host-pc" "$work/pc.lpcm" >/dev/null || fail "pkg-config-built host failed"
+
+# Both hosts wrote one second of stereo DVD LPCM: the "LPCM" stream header
+# (stereo 48 kHz: 04 80) and 600 frames of 320 bytes.
+cmp -s "$work/cmake.lpcm" "$work/pc.lpcm" || fail "the two hosts wrote different streams"
+[[ $(head -c 8 "$work/cmake.lpcm" | od -An -tx1 | tr -d ' \n') == 4c50434d04800000 ]] || fail "stream header"
+[[ $(stat -c %s "$work/cmake.lpcm") == $((8 + 600 * 320)) ]] || fail "stream size"
+
+# The installed tool finds its library and reads what the host wrote.
+"$prefix/bin/pcmpack" --version | grep -qx 'pcmpack 1.0.0' || fail "installed tool --version"
+"$prefix/bin/pcmpack" inspect "$work/cmake.lpcm" | grep -q 'frames           600' || fail "installed tool inspect"
+echo "install test: CMake package, pkg-config and installed tool all work"

@@ -1,0 +1,640 @@
+// The pcmpack tool as a user meets it: the built binary is run on generated
+// files, and its exit status, its messages and the files it leaves behind
+// are checked.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef PCMPACK_TOOL
+#error "PCMPACK_TOOL must name the built pcmpack binary"
+#endif
+
+namespace {
+
+std::string quote(const std::string &s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> read_bytes(const std::string &path) {
+    const std::string s = slurp(path);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string hex(const std::vector<uint8_t> &bytes, size_t from, size_t count) {
+    std::string out;
+    char b[4];
+    for (size_t i = from; i < from + count && i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, i == from ? "%02X" : " %02X", bytes[i]);
+        out += b;
+    }
+    return out;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// A fresh folder per test; every file a test makes lives in it.
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pcmpack-tool-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    // Runs the tool with the arguments given as one shell word list; `stdin_file`
+    // is fed to its standard input when not empty.
+    Outcome run(const std::string &args, const std::string &stdin_file = "") const {
+        const std::string out = path(".stdout"), err = path(".stderr");
+        std::string cmd = "cd " + quote(dir_) + " && " + quote(PCMPACK_TOOL) + " " + args;
+        cmd += stdin_file.empty() ? " </dev/null" : " <" + quote(stdin_file);
+        cmd += " >" + quote(out) + " 2>" + quote(err);
+        Outcome r;
+        const int raw = std::system(cmd.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        unlink(out.c_str());
+        unlink(err.c_str());
+        return r;
+    }
+
+    // Names in the folder, hidden ones included (a leftover temporary file
+    // would be hidden).
+    std::set<std::string> listing() const {
+        std::set<std::string> names;
+        DIR *d = opendir(dir_.c_str());
+        while (dirent *e = d ? readdir(d) : nullptr) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.insert(n);
+        }
+        if (d) closedir(d);
+        return names;
+    }
+
+    std::string dir_;
+};
+
+// A WAV of random samples, `bits` significant bits per sample (20-bit
+// samples travel in 24-bit words with the low four bits zero). The samples
+// are returned left-justified in 32 bits, as libsndfile reads them back.
+std::vector<int32_t> make_wav(const std::string &file, int channels, int bits, int rate,
+                              size_t periods, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<int32_t> samples(periods * size_t(channels));
+    for (int32_t &s : samples) {
+        uint32_t v = gen();
+        v &= bits == 16 ? 0xFFFF0000u : bits == 20 ? 0xFFFFF000u : 0xFFFFFF00u;
+        s = static_cast<int32_t>(v);
+    }
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+    SNDFILE *f = sf_open(file.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << file;
+    if (!f) return {};
+    EXPECT_EQ(sf_writef_int(f, samples.data(), sf_count_t(periods)), sf_count_t(periods));
+    sf_close(f);
+    return samples;
+}
+
+struct Wav {
+    SF_INFO info{};
+    std::vector<int32_t> samples;
+};
+
+Wav read_wav(const std::string &file) {
+    Wav w;
+    SNDFILE *f = sf_open(file.c_str(), SFM_READ, &w.info);
+    EXPECT_NE(f, nullptr) << file << ": " << sf_strerror(nullptr);
+    if (!f) return w;
+    w.samples.resize(size_t(w.info.frames) * size_t(w.info.channels));
+    EXPECT_EQ(sf_readf_int(f, w.samples.data(), w.info.frames), w.info.frames);
+    sf_close(f);
+    return w;
+}
+
+// ---------------------------------------------------------------------------
+// encode, inspect and unpack, for every layer
+
+struct LayerCase {
+    const char *name;
+    const char *args;            // encode options besides input and output
+    int channels, bits, rate;    // the source
+    const char *stream_header;   // the 8 bytes every stream opens with
+    const char *frame_header;    // first 4 bytes of the first frame ("" for none)
+    int frame_bytes;             // first frame, its own header included
+    int coded_channels;          // channels unpack gives back
+    uint32_t carried_mask;       // bits of a left-justified sample the layer carries
+};
+
+// Stream header bytes as the formats define them: "LPCM" + (channels-1)<<2,
+// dynamic range; "HDMV" + layer 13, rate<<5 | quantization<<3 | channels-1;
+// "AES3" + layer, (frame rate code - 1)<<5 | quantization<<3 | channels-1.
+const LayerCase kLayers[] = {
+    {"dvd_stereo_16", "--target dvd", 2, 16, 48000, "4C 50 43 4D 04 80 00 00", "", 320, 2,
+     0xFFFF0000u},
+    {"dvd_mono_96k", "--target dvd", 1, 16, 96000, "4C 50 43 4D 01 80 00 00", "", 320, 1,
+     0xFFFF0000u},
+    {"hdmv_stereo_16", "--target hdmv", 2, 16, 48000, "48 44 4D 56 0D 01 00 00", "03 C0 31 40",
+     964, 2, 0xFFFF0000u},
+    {"hdmv_six_24_96k", "--target hdmv --hdmv-pad-last", 6, 24, 96000,
+     "48 44 4D 56 0D 35 00 00", "21 C0 84 C0", 8644, 6, 0xFFFFFF00u},
+    {"hdmv_3_2_20", "--target hdmv --bits 20", 5, 20, 48000, "48 44 4D 56 0D 0D 00 00", "10 E0 81 80",
+     4324, 6, 0xFFFFF000u},
+    {"302m_stereo_16_25", "--target xdcam-imx --frame-rate 25", 2, 16, 48000,
+     "41 45 53 33 0A 41 00 00", "25 80 00 00", 9604, 2, 0xFFFF0000u},
+    {"302m_eight_24_23976", "--layer 10 --frame-rate 24000/1001", 8, 24, 48000,
+     "41 45 53 33 0A 17 00 00", "DA F8 C0 20", 56060, 8, 0xFFFFFF00u},
+    {"302m_four_20_2997", "--layer 10 --frame-rate 4 --bits 20", 4, 20, 48000, "41 45 53 33 0A 6B 00 00",
+     "4B 18 40 10", 19228, 4, 0xFFFFF000u},
+    {"d10_stereo_24_2997", "--layer 11 --frame-rate 30000/1001", 2, 24, 48000,
+     "41 45 53 33 0B 71 00 00", "01 42 06 03", 51268, 2, 0xFFFFF000u},
+    {"d10_four_20_25", "--layer 11 --frame-rate 25 --bits 20", 4, 20, 48000, "41 45 53 33 0B 4B 00 00",
+     "00 80 07 0F", 61444, 4, 0xFFFFF000u},
+    {"planar_stereo_16_50", "--target xdcam --frame-rate 50", 2, 16, 48000,
+     "41 45 53 33 0C A1 00 00", "", 3840, 2, 0xFFFF0000u},
+    {"planar_three_24_5994", "--target xdcam --frame-rate 59.94", 3, 24, 48000,
+     "41 45 53 33 0C D2 00 00", "", 7209, 3, 0xFFFFFF00u},
+};
+
+void PrintTo(const LayerCase &c, std::ostream *os) { *os << c.name; }
+
+class LayerRoundTrip : public ToolTest, public ::testing::WithParamInterface<LayerCase> {};
+
+TEST_P(LayerRoundTrip, EncodeInspectUnpackGivesTheAudioBack) {
+    const LayerCase &c = GetParam();
+    const uint32_t seed = 0x5eed0000u + uint32_t(c.channels * 100 + c.bits);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    // Not a whole number of frames, so that the padded last frame is met.
+    const size_t periods = size_t(c.rate) * 3 / 10 + 7;
+    const std::vector<int32_t> input = make_wav(path("in.wav"), c.channels, c.bits, c.rate, periods, seed);
+
+    Outcome enc = run(std::string("encode in.wav -o out.es ") + c.args);
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    // Success is silent (no progress line either: stderr is not a terminal),
+    // except for the note on an added HDMV padding channel.
+    if (c.coded_channels == c.channels) {
+        EXPECT_EQ(enc.err, "");
+    }
+    const std::vector<uint8_t> stream = read_bytes(path("out.es"));
+    ASSERT_GT(stream.size(), 8u + size_t(c.frame_bytes));
+    EXPECT_EQ(hex(stream, 0, 8), c.stream_header);
+    if (*c.frame_header) {
+        EXPECT_EQ(hex(stream, 8, 4), c.frame_header);
+    }
+
+    Outcome ins = run("inspect out.es --frames");
+    EXPECT_EQ(ins.status, 0) << ins.err;
+    EXPECT_NE(ins.out.find("word length      " + std::to_string(c.bits) + " bits"), std::string::npos)
+        << ins.out;
+    EXPECT_NE(ins.out.find(std::to_string(c.frame_bytes) + " bytes"), std::string::npos) << ins.out;
+    EXPECT_EQ(ins.err, "");
+
+    Outcome unp = run("unpack out.es -o back.wav");
+    ASSERT_EQ(unp.status, 0) << unp.err;
+    const Wav back = read_wav(path("back.wav"));
+    EXPECT_EQ(back.info.channels, c.coded_channels);
+    EXPECT_EQ(back.info.samplerate, c.rate);
+    ASSERT_GE(size_t(back.info.frames), periods);
+    // The source comes back in the bits the layer carries; a padding channel
+    // and the padded tail of the last frame are silent.
+    size_t mismatches = 0;
+    for (size_t p = 0; p < size_t(back.info.frames); ++p) {
+        for (int ch = 0; ch < c.coded_channels; ++ch) {
+            const int32_t got = back.samples[p * size_t(c.coded_channels) + size_t(ch)];
+            const int32_t want = p < periods && ch < c.channels
+                ? int32_t(uint32_t(input[p * size_t(c.channels) + size_t(ch)]) & c.carried_mask)
+                : 0;
+            if (got != want && mismatches++ < 5)
+                ADD_FAILURE() << "period " << p << " channel " << ch << ": got " << got
+                              << ", want " << want;
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(listing(), (std::set<std::string>{"in.wav", "out.es", "back.wav"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLayer, LayerRoundTrip, ::testing::ValuesIn(kLayers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, DvdFramesCarryBigEndianWords) {
+    // Left 0x1234 and right 0xABCD, little-endian in the WAV, leave as
+    // 12 34 AB CD in every sample period of a DVD frame.
+    std::vector<int32_t> samples;
+    for (int p = 0; p < 80; ++p) {
+        samples.push_back(int32_t(0x12340000u));
+        samples.push_back(int32_t(0xABCD0000u));
+    }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *f = sf_open(path("in.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_int(f, samples.data(), 80);
+    sf_close(f);
+    ASSERT_EQ(run("encode in.wav -o out.lpcm -t dvd").status, 0);
+    const std::vector<uint8_t> out = read_bytes(path("out.lpcm"));
+    ASSERT_EQ(out.size(), 8u + 320u);
+    EXPECT_EQ(hex(out, 8, 8), "12 34 AB CD 12 34 AB CD");
+    EXPECT_EQ(hex(out, 8 + 316, 4), "12 34 AB CD");
+}
+
+TEST_F(ToolTest, HdmvPayloadIsBigEndian) {
+    // HDMV readers take big-endian words; the library passes them through.
+    std::vector<int32_t> samples = {int32_t(0x12345600u), int32_t(0xABCDEF00u)};
+    samples.resize(240 * 2, 0);
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    SNDFILE *f = sf_open(path("in.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_int(f, samples.data(), 240);
+    sf_close(f);
+    ASSERT_EQ(run("encode in.wav -o out.hdmv -t hdmv").status, 0);
+    const std::vector<uint8_t> out = read_bytes(path("out.hdmv"));
+    ASSERT_EQ(out.size(), 8u + 4u + 1440u);
+    EXPECT_EQ(hex(out, 8, 4), "05 A0 31 C0");
+    EXPECT_EQ(hex(out, 12, 6), "12 34 56 AB CD EF");
+}
+
+TEST_F(ToolTest, FloatingPointInputNeedsBitsAndMapsFullScaleToFullScale) {
+    // 0.5 and -0.5 are half scale; 1.5 and -2.0 lie beyond it and clip.
+    const float samples[] = {0.5f, -0.5f, 1.5f, -2.0f};
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE *f = sf_open(path("in.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    sf_writef_float(f, samples, 2);
+    sf_close(f);
+    Outcome refused = run("encode in.wav -o out.lpcm -t dvd");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("in.wav: floating-point"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--bits 16, 20 or 24"), std::string::npos) << refused.err;
+    EXPECT_FALSE(exists(path("out.lpcm")));
+    Outcome r = run("encode in.wav -o out.lpcm -t dvd --bits 16");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<uint8_t> out = read_bytes(path("out.lpcm"));
+    ASSERT_EQ(out.size(), 8u + 320u);
+    EXPECT_EQ(hex(out, 8, 10), "40 00 C0 00 7F FF 80 00 00 00");
+}
+
+// ---------------------------------------------------------------------------
+// input and output paths
+
+TEST_F(ToolTest, StdinAndStdoutGiveTheSameStreamAsFiles) {
+    make_wav(path("in.wav"), 2, 16, 48000, 5000, 7);
+    ASSERT_EQ(run("encode in.wav -o file.es -t hdmv").status, 0);
+    Outcome piped = run("encode - -o - -t hdmv", path("in.wav"));
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, slurp(path("file.es")));
+    EXPECT_EQ(listing(), (std::set<std::string>{"in.wav", "file.es"}));
+    Outcome ins = run("inspect - --json", path("file.es"));
+    EXPECT_EQ(ins.status, 0);
+    EXPECT_NE(ins.out.find("\"file\":\"stdin\",\"ok\":true"), std::string::npos) << ins.out;
+    EXPECT_NE(ins.out.find("\"layer\":13"), std::string::npos) << ins.out;
+}
+
+struct RawCase {
+    int bits;
+    const char *endian;
+};
+
+TEST_F(ToolTest, RawPcmGivesTheSameStreamAsTheWav) {
+    const RawCase cases[] = {{16, "little"}, {16, "big"}, {24, "little"}, {24, "big"}};
+    for (const RawCase &c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " " + c.endian);
+        const std::vector<int32_t> s = make_wav(path("in.wav"), 2, c.bits, 48000, 4000, 11);
+        std::vector<uint8_t> raw;
+        const int width = c.bits / 8;
+        const bool big = std::string(c.endian) == "big";
+        for (int32_t v : s) {
+            const uint32_t u = uint32_t(v);
+            for (int b = 0; b < width; ++b) {
+                const int shift = big ? 24 - 8 * b : 32 - 8 * width + 8 * b;
+                raw.push_back(uint8_t(u >> shift));
+            }
+        }
+        write_file(path("in.raw"), raw);
+        ASSERT_EQ(run("encode in.wav -o wav.es -t xdcam --frame-rate 25").status, 0);
+        const std::string args = "encode in.raw -o raw.es -t xdcam --frame-rate 25 --rate 48000 "
+                                 "--channels 2 --bits " + std::to_string(c.bits) + " --endian " +
+                                 c.endian;
+        Outcome r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_bytes(path("raw.es")), read_bytes(path("wav.es")));
+    }
+}
+
+TEST_F(ToolTest, IndexListsEveryWriteAsCsvOrJson) {
+    make_wav(path("in.wav"), 2, 16, 48000, 160, 3);  // two DVD frames
+    ASSERT_EQ(run("encode in.wav -o out.es -t dvd --index idx.csv").status, 0);
+    EXPECT_EQ(slurp(path("idx.csv")),
+              "offset,bytes,ticks,seconds\n"
+              "0,8,-1,\n"
+              "8,320,0,0.000000000\n"
+              "328,320,45000,0.001666667\n");
+    ASSERT_EQ(run("encode in.wav -o out.es -t hdmv --index idx.json --index-format json").status, 0);
+    EXPECT_EQ(slurp(path("idx.json")),
+              "{\"offset\":0,\"bytes\":8,\"ticks\":-1,\"seconds\":null}\n"
+              "{\"offset\":8,\"bytes\":964,\"ticks\":0,\"seconds\":0.000000000}\n");
+    // 30000/1001: the running time advances by 1602 and 1601 sample periods.
+    make_wav(path("in.wav"), 2, 16, 48000, 1602 + 1601 + 1602, 3);
+    ASSERT_EQ(run("encode in.wav -o out.es --layer 12 --frame-rate 4 --index idx.csv").status, 0);
+    EXPECT_EQ(slurp(path("idx.csv")),
+              "offset,bytes,ticks,seconds\n"
+              "0,8,-1,\n"
+              "8,6408,0,0.000000000\n"
+              "6416,6404,901125,0.033375000\n"
+              "12820,6408,1801687,0.066729148\n");
+}
+
+// ---------------------------------------------------------------------------
+// HDMV channel layouts
+
+struct HdmvCase {
+    int channels;
+    const char *extra;
+    int status;
+    int coded;                  // coded channels when accepted
+    const char *message;        // in stderr
+};
+
+TEST_F(ToolTest, HdmvLayoutsPadOddSourcesAndRefuseAmbiguousOnes) {
+    const HdmvCase cases[] = {
+        {1, "", 1, 0, "in.wav: 1 channel; HDMV LPCM carries 2, 3, 5 or 7 source channels"},
+        {2, "", 0, 2, ""},
+        {3, "", 0, 4, "3 channels packed as HDMV 3/0 in 4 coded channels; channel 4 is silent padding"},
+        {4, "", 1, 0, "in.wav: 4 channels; HDMV LPCM carries 4 coded channels as the 3/0 layout plus a padding channel, so channel 4 would be read as padding and lost"},
+        {4, "--hdmv-pad-last", 0, 4, ""},
+        {5, "", 0, 6, "5 channels packed as HDMV 3/2 in 6 coded channels; channel 6 is silent padding"},
+        {6, "", 1, 0, "channel 6 would be read as padding and lost (pass --hdmv-pad-last"},
+        {6, "--hdmv-pad-last", 0, 6, ""},
+        {7, "", 0, 8, "7 channels packed as HDMV 3/4 in 8 coded channels"},
+        {8, "", 1, 0, "channel 8 would be read as padding"},
+        {8, "--hdmv-pad-last", 0, 8, ""},
+    };
+    for (const HdmvCase &c : cases) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels " + c.extra);
+        make_wav(path("in.wav"), c.channels, 16, 48000, 300, 5);
+        unlink(path("out.es").c_str());
+        Outcome r = run(std::string("encode in.wav -o out.es -t hdmv ") + c.extra);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.status != 0) {
+            EXPECT_FALSE(exists(path("out.es")));
+            continue;
+        }
+        const std::vector<uint8_t> out = read_bytes(path("out.es"));
+        ASSERT_GE(out.size(), 8u);
+        EXPECT_EQ(out[5] & 7, c.coded - 1);
+        Outcome u = run("unpack out.es -o back.wav");
+        ASSERT_EQ(u.status, 0) << u.err;
+        const Wav back = read_wav(path("back.wav"));
+        EXPECT_EQ(back.info.channels, c.coded);
+        if (c.coded > c.channels) {
+            bool silent = true;
+            for (size_t p = 0; p < size_t(back.info.frames); ++p)
+                silent = silent && back.samples[p * size_t(c.coded) + size_t(c.coded - 1)] == 0;
+            EXPECT_TRUE(silent) << "the padding channel carries sound";
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// failures: a message naming the file and the problem, status 1, no output
+
+struct ErrorCase {
+    const char *name;
+    const char *setup;  // tone options for in.wav; "" = no in.wav
+    const char *args;
+    const char *message;
+};
+
+const ErrorCase kErrors[] = {
+    {"missing_input", "", "encode nosuch.wav -o out.es -t dvd", "nosuch.wav: cannot open"},
+    {"not_audio", "text", "encode in.wav -o out.es -t dvd", "in.wav: not an audio file"},
+    {"rate_44100", "--rate 44100", "encode in.wav -o out.es -t dvd",
+     "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz"},
+    {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv",
+     "P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000"},
+    {"aes3_at_96k", "--rate 96000", "encode in.wav -o out.es -t xdcam --frame-rate 25",
+     "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only"},
+    {"dvd_three_channels", "--channels 3", "encode in.wav -o out.es -t dvd",
+     "in.wav: 3 channels; DVD LPCM carries 1 or 2 channels"},
+    {"302m_odd_channels", "--channels 3", "encode in.wav -o out.es -t xdcam-imx --frame-rate 25",
+     "in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels"},
+    {"dvd_24_bit", "--bits 24", "encode in.wav -o out.es -t dvd",
+     "in.wav: 24-bit samples; DVD LPCM carries 16-bit words only"},
+    {"d10_16_bit", "", "encode in.wav -o out.es --layer 11 --frame-rate 25",
+     "in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words"},
+    {"aes3_without_frame_rate", "", "encode in.wav -o out.es -t xdcam",
+     "planar AES3 (layer 12) is cut one frame per video frame: give --frame-rate"},
+    {"bad_frame_rate", "", "encode in.wav -o out.es -t xdcam --frame-rate 29",
+     "--frame-rate 29: not a frame rate"},
+    {"dvd_target_wrong_layer", "", "encode in.wav -o out.es -t dvd --layer 12 --frame-rate 25",
+     "video type 4 (DVD) takes layer 4 (DVD LPCM), not layer 12"},
+    {"no_preset", "", "encode in.wav -o out.es --video-type 10",
+     "video type 10 has no preset; give --layer"},
+    {"output_folder_missing", "", "encode in.wav -o nodir/out.es -t dvd",
+     "nodir/out.es: cannot create"},
+    {"output_is_folder", "", "encode in.wav -o . -t dvd", ".: is a folder"},
+    {"output_full", "", "encode in.wav -o /dev/full -t dvd", "/dev/full: write failed"},
+    {"raw_without_channels", "", "encode in.wav -o out.es -t dvd --rate 48000",
+     "raw PCM input needs --rate and --channels"},
+    {"inspect_missing", "", "inspect nosuch.es", "nosuch.es: cannot open"},
+    {"inspect_not_a_stream", "", "inspect in.wav", "in.wav: byte 0: unknown stream tag 52 49 46 46"},
+    {"unpack_not_a_stream", "", "unpack in.wav -o out.es", "in.wav: byte 0: unknown stream tag"},
+    {"tone_to_missing_folder", "", "tone -o nodir/out.es", "nodir/out.es: cannot create"},
+};
+
+void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
+
+class ToolError : public ToolTest, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ToolError, NamesTheFileAndTheProblemAndLeavesNoOutput) {
+    const ErrorCase &c = GetParam();
+    if (std::string(c.setup) == "text") {
+        write_file(path("in.wav"), std::vector<uint8_t>(100, 'x'));
+    } else {
+        Outcome tone = run(std::string("tone -o in.wav --seconds 0.1 ") + c.setup);
+        ASSERT_EQ(tone.status, 0) << tone.err;
+    }
+    const std::set<std::string> before = listing();
+    Outcome r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << "stderr: " << r.err;
+    EXPECT_EQ(r.err.rfind("pcmpack: ", 0), 0u) << r.err;
+    EXPECT_EQ(listing(), before) << "a file was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ToolError, ::testing::ValuesIn(kErrors),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A damaged stream: inspect names the first inconsistency and its offset,
+// prints what it read before it, and unpack writes nothing.
+struct DamageCase {
+    const char *name;
+    const char *encode;
+    size_t keep;         // bytes kept (truncation), 0 = all
+    size_t flip;         // offset of a byte to change, 0 = none
+    const char *message;
+};
+
+const DamageCase kDamage[] = {
+    // 8-byte header, then 964-byte HDMV frames: the fourth frame is cut.
+    {"hdmv_truncated", "-t hdmv", 8 + 3 * 964 + 500, 0, "byte 2900: truncated frame"},
+    // The HDMV frame header of the second frame announces another size.
+    {"hdmv_frame_header", "-t hdmv", 0, 8 + 964, "byte 972: HDMV frame header"},
+    // 302M at 25 fps, 2 channels 16 bit: 9604-byte blocks.
+    {"302m_truncated", "-t xdcam-imx --frame-rate 25", 8 + 9604 + 9000, 0,
+     "byte 9612: truncated frame"},
+    {"302m_block_header", "-t xdcam-imx --frame-rate 25", 0, 8 + 9604 + 2, "byte 9614: 302M header byte 2"},
+    {"stream_header_only_half", "-t dvd", 5, 0, "byte 0: truncated stream header"},
+    {"d10_channel_mask", "--layer 11 --bits 24 --frame-rate 25", 0, 8 + 3,
+     "byte 11: D-10 element channel mask"},
+};
+
+void PrintTo(const DamageCase &c, std::ostream *os) { *os << c.name; }
+
+class ToolDamage : public ToolTest, public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(ToolDamage, InspectReportsTheOffsetAndUnpackRefuses) {
+    const DamageCase &c = GetParam();
+    make_wav(path("in.wav"), 2, 16, 48000, 48000, 9);
+    ASSERT_EQ(run(std::string("encode in.wav -o good.es ") + c.encode).status, 0);
+    std::vector<uint8_t> bytes = read_bytes(path("good.es"));
+    if (c.keep) bytes.resize(c.keep);
+    if (c.flip) bytes.at(c.flip) ^= 0x01;
+    write_file(path("bad.es"), bytes);
+    Outcome ins = run("inspect bad.es");
+    EXPECT_EQ(ins.status, 1);
+    EXPECT_NE(ins.err.find(std::string("bad.es: ") + c.message), std::string::npos) << ins.err;
+    Outcome json = run("inspect bad.es --json");
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(json.out.find("\"ok\":false"), std::string::npos) << json.out;
+    const std::set<std::string> before = listing();
+    Outcome unp = run("unpack bad.es -o back.wav");
+    EXPECT_EQ(unp.status, 1);
+    EXPECT_NE(unp.err.find(c.message), std::string::npos) << unp.err;
+    EXPECT_EQ(listing(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ToolDamage, ::testing::ValuesIn(kDamage),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// help, version, presets, tone
+
+TEST_F(ToolTest, EverySubcommandHasHelp) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"--help", "encode"},         {"encode --help", "--hdmv-pad-last"},
+        {"presets --help", "--json"}, {"inspect --help", "--frames"},
+        {"unpack --help", "padding"}, {"tone --help", "--seconds"},
+    };
+    for (const auto &[args, word] : cases) {
+        Outcome r = run(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_NE(r.out.find(word), std::string::npos) << args << ":\n" << r.out;
+    }
+    Outcome v = run("--version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "pcmpack 1.0.0\n");
+    Outcome none = run("");
+    EXPECT_NE(none.status, 0);
+    Outcome unknown = run("encode in.wav -o x --target bluray");
+    EXPECT_NE(unknown.status, 0);
+    EXPECT_FALSE(exists(path("x")));
+}
+
+TEST_F(ToolTest, PresetsListsTheLibrarysPresets) {
+    Outcome r = run("presets");
+    ASSERT_EQ(r.status, 0);
+    // A row per run of video types with the same preset.
+    const char *rows[] = {
+        "0 (0x0) ", "Default, PCM Audio", "13-17 (0xD-0x11)", "39-40 (0x27-0x28)",
+        "44 (0x2C) ", "HDMV, LPCM Audio", "10240 (0x2800)", "65813-65814 (0x10115-0x10116)",
+    };
+    for (const char *row : rows) EXPECT_NE(r.out.find(row), std::string::npos) << row;
+    EXPECT_EQ(r.out.find("\n1 (0x1)"), std::string::npos) << "VCD has no preset";
+    Outcome j = run("presets --json");
+    ASSERT_EQ(j.status, 0);
+    EXPECT_NE(j.out.find("{\"first\":39,\"last\":40,\"name\":\"XDCAM, PCM Audio\",\"layer\":12,"
+                         "\"layer_name\":\"planar AES3\",\"bits\":24"),
+              std::string::npos)
+        << j.out;
+}
+
+TEST_F(ToolTest, ToneHasADifferentSignalOnEveryChannel) {
+    Outcome r = run("tone -o t.wav --seconds 0.5 --channels 4 --bits 24 --rate 44100");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Wav w = read_wav(path("t.wav"));
+    EXPECT_EQ(w.info.channels, 4);
+    EXPECT_EQ(w.info.samplerate, 44100);
+    EXPECT_EQ(w.info.frames, 22050);
+    EXPECT_EQ(w.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    for (int a = 0; a < 4; ++a) {
+        int64_t energy = 0;
+        for (size_t p = 0; p < size_t(w.info.frames); ++p)
+            energy += std::abs(int64_t(w.samples[p * 4 + size_t(a)] >> 8));
+        EXPECT_GT(energy, 0) << "channel " << a << " is silent";
+        for (int b = a + 1; b < 4; ++b) {
+            size_t same = 0;
+            for (size_t p = 0; p < size_t(w.info.frames); ++p)
+                same += w.samples[p * 4 + size_t(a)] == w.samples[p * 4 + size_t(b)];
+            EXPECT_LT(same, size_t(w.info.frames) / 10) << "channels " << a << " and " << b;
+        }
+    }
+    EXPECT_EQ(listing(), (std::set<std::string>{"t.wav"}));
+}
+
+}  // namespace

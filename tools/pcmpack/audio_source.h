@@ -1,0 +1,43 @@
+// Audio input of the encode subcommand: any file libsndfile reads (also from
+// standard input), or raw interleaved PCM described on the command line.
+// Samples come out interleaved, left-justified in 32 bits (a 16-bit sample s
+// is s << 16, a 24-bit sample s << 8).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+class AudioSource {
+public:
+    virtual ~AudioSource() = default;
+    // Reads up to max_periods sample periods into out (channels() values per
+    // period); returns the number read, 0 at the end. Throws Failure.
+    virtual size_t read(int32_t *out, size_t max_periods) = 0;
+
+    int rate() const { return rate_; }
+    int channels() const { return channels_; }
+    // Word length of the source's samples: 16, 20 or 24; 0 when it has none
+    // that the layers carry (8-bit is reported as 16, which holds it
+    // exactly; 32-bit integer and floating point as 0).
+    int bits() const { return bits_; }
+    const std::string &format() const { return format_; }
+    // Sample periods in the source; -1 when unknown (a pipe).
+    int64_t periods() const { return periods_; }
+
+protected:
+    int rate_ = 0;
+    int channels_ = 0;
+    int bits_ = 0;
+    std::string format_;
+    int64_t periods_ = -1;
+};
+
+std::unique_ptr<AudioSource> open_audio_file(const std::string &path);
+std::unique_ptr<AudioSource> open_raw_pcm(const std::string &path, int rate, int channels,
+                                          int bits, bool big_endian);
+
+}  // namespace pcmtool

@@ -1,0 +1,117 @@
+// Pieces shared by the subcommands of the pcmpack tool: the options of each
+// subcommand, error reporting, output files that are complete or absent, and
+// reading audio into 32-bit left-justified samples.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+// A failure the user has to act on. The text names the file and the problem;
+// main() prints it and exits with status 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct EncodeOptions {
+    std::string input;
+    std::string output;
+    std::string target = "default";
+    int video_type = -1;  // -1: take the target's
+    int layer = 0;        // 0: the preset's
+    int bits = 0;         // 0: the source's word length
+    std::string frame_rate;
+    int rate = 0;  // raw input only
+    int channels = 0;
+    std::string endian;  // raw input only: "little" or "big"
+    std::string index;
+    std::string index_format = "csv";
+    bool hdmv_pad_last = false;
+    bool quiet = false;
+};
+
+struct ToneOptions {
+    std::string output;
+    double seconds = 5.0;
+    int channels = 2;
+    int bits = 16;
+    int rate = 48000;
+};
+
+struct InspectOptions {
+    std::string input;
+    bool frames = false;
+    bool json = false;
+};
+
+struct UnpackOptions {
+    std::string input;
+    std::string output;
+};
+
+int run_encode(const EncodeOptions &options);
+int run_tone(const ToneOptions &options);
+int run_presets(bool json);
+int run_inspect(const InspectOptions &options);
+int run_unpack(const UnpackOptions &options);
+
+// An output file that appears under its name only once it is complete: the
+// bytes go to a temporary file in the same folder, which commit() renames.
+// Destroyed without commit(), it removes the temporary file. The name "-"
+// means standard output, written directly.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string &path);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    FILE *file() const { return file_; }
+    // The name to hand to a library that opens the file itself.
+    const std::string &temp_path() const { return temp_; }
+    bool is_stdout() const { return path_ == "-"; }
+    // Writes; throws Failure naming the file when the write fails.
+    void write(const void *data, size_t size);
+    // Flushes, closes and renames; throws Failure naming the file.
+    void commit();
+    // Closes the stream without renaming (for libraries that write by name).
+    void close_stream();
+
+private:
+    std::string path_;
+    std::string temp_;
+    FILE *file_ = nullptr;
+    bool committed_ = false;
+    bool direct_ = false;  // a device or pipe, written in place
+};
+
+// Installs SIGINT/SIGTERM/SIGPIPE handlers that remove the temporary files
+// of every OutputFile still open before the tool dies.
+void install_cleanup_handlers();
+
+// Reads a whole file, or standard input for "-". Throws Failure.
+std::vector<uint8_t> read_all(const std::string &path);
+
+// The printable name of a path for messages ("stdin" / "stdout" for "-").
+std::string display_name(const std::string &path, bool output = false);
+
+// A progress line on stderr, drawn only when stderr is a terminal.
+class Progress {
+public:
+    Progress(const char *what, double total_seconds);
+    ~Progress();
+    void update(double done_seconds);
+
+private:
+    const char *what_;
+    double total_;
+    bool enabled_;
+    double last_drawn_ = -1.0;
+    long long last_tick_ = 0;
+};
+
+}  // namespace pcmtool

@@ -1,0 +1,329 @@
+// pcmpack encode: audio in, one elementary stream out, through the library's
+// exported interface only (preset, check, New, Init, PutBytes, Done, Free).
+#include "audio_source.h"
+#include "common.h"
+#include "settings.h"
+
+#include <pcmpack.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+
+namespace pcmtool {
+
+namespace {
+
+// --- messages from the library --------------------------------------------
+
+// The library's sinks carry no context pointer, so the tool keeps the coded
+// messages of the running check here.
+std::vector<std::string> g_messages;
+
+void tool_err_printf(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    g_messages.emplace_back(text);
+    std::fprintf(stderr, "pcmpack: %s\n", text);
+}
+
+void *tool_lookup(const char *name) {
+    if (std::strcmp(name, "err_printf") == 0)
+        return reinterpret_cast<void *>(&tool_err_printf);
+    return nullptr;  // the library's own malloc and free
+}
+
+// --- the output stream ------------------------------------------------------
+
+struct IndexEntry {
+    uint64_t offset;
+    uint32_t bytes;
+    int64_t ticks;
+};
+
+// The bufstream handed to the library. Its first host slot points back here.
+struct FileStream {
+    bufstream bs{};
+    OutputFile *out = nullptr;
+    uint64_t written = 0;         // bytes on the stream so far
+    uint64_t recorded = 0;        // bytes covered by aux_records so far
+    std::vector<IndexEntry> index;
+    std::string failure;  // why a write failed; the library only says P002
+
+    static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
+        auto *self = static_cast<FileStream *>(stream->host_slot1);
+        // No exception may cross the library: a failed write is answered
+        // with a short count, which the library turns into P002.
+        try {
+            self->out->write(data, size);
+        } catch (const Failure &failure) {
+            if (self->failure.empty()) self->failure = failure.what();
+            return 0;
+        }
+        self->written += size;
+        return size;
+    }
+
+    static uint32_t auxinfo(bufstream *stream, uint32_t, uint32_t info_id, void *info,
+                            uint32_t info_size) {
+        auto *self = static_cast<FileStream *>(stream->host_slot1);
+        if (info_id != AUX_FRAME_INFO_ID || info_size != sizeof(aux_record) || !info) return 0;
+        aux_record record;
+        std::memcpy(&record, info, sizeof record);
+        self->index.push_back({self->recorded, record.byte_count, record.timestamp});
+        self->recorded += record.byte_count;
+        return 0;
+    }
+
+    explicit FileStream(OutputFile *file) : out(file) {
+        bs.host_slot1 = this;
+        bs.write_bytes = &FileStream::write_bytes;
+        bs.auxinfo = &FileStream::auxinfo;
+    }
+};
+
+struct EncoderDeleter {
+    void operator()(pcm_a_encoder *encoder) const {
+        pcmOutAudioDone(encoder, 1);  // abort: nothing more is written
+        pcmOutAudioFree(encoder);
+    }
+};
+
+int quantization_of(int bits) { return bits == 16 ? PCM_QUANT_16 : bits == 20 ? PCM_QUANT_20 : PCM_QUANT_24; }
+
+std::string plural(int n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The user-facing reason for the first failed check, naming the input.
+std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_settings &s,
+                            int video_type, int rate, int source_channels, int bits) {
+    const int layer = s.audio_layer;
+    const std::string layer_text = layer_title(layer);
+    const int channels = s.channels_minus_one + 1;
+    switch (code) {
+    case PCM_CHECK_SAMPLE_RATE:
+        return input + ": " + std::to_string(rate) + " Hz; this target needs 48000 or 96000 Hz";
+    case PCM_CHECK_CHANNELS:
+        if (channels > 8) return input + ": " + plural(channels, "channel", "channels") + "; at most 8 are carried";
+        if (layer == PCM_LAYER_DVD_LPCM)
+            return input + ": " + plural(channels, "channel", "channels") + "; " + layer_text +
+                   " carries 1 or 2 channels";
+        if (layer == PCM_LAYER_HDMV_LPCM)
+            return input + ": " + plural(source_channels, "channel", "channels") + "; " +
+                   layer_text + " carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)";
+        return input + ": " + plural(channels, "channel", "channels") + "; " + layer_text +
+               " carries channel pairs: 2, 4, 6 or 8 channels";
+    case PCM_CHECK_QUANTIZATION:
+        if (layer == PCM_LAYER_DVD_LPCM)
+            return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
+                   " carries 16-bit words only (--bits 16 requantizes)";
+        return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
+               " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
+    case PCM_CHECK_DVD_NEEDS_PCM:
+        return "video type " + std::to_string(video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
+               std::to_string(layer) + " (" + layer_text + ")";
+    case PCM_CHECK_DVDVR_SAMPLE_RATE:
+        return input + ": " + std::to_string(rate) + " Hz; DVD-VR needs 48000 Hz";
+    case PCM_CHECK_DVDVR_CHANNELS:
+        return input + ": " + plural(channels, "channel", "channels") + "; DVD-VR carries 1 or 2";
+    case PCM_CHECK_VCD_NEEDS_MPEG:
+    case PCM_CHECK_SVCD_NEEDS_MPEG:
+    case PCM_CHECK_HDV_NEEDS_MPEG:
+        return "video type " + std::to_string(video_type) +
+               " needs MPEG audio, which pcmpack does not write";
+    default:
+        return "the settings do not suit video type " + std::to_string(video_type) +
+               " (check code " + std::to_string(code) + "; see the messages above)";
+    }
+}
+
+std::string format_index(const std::string &format, const std::vector<IndexEntry> &index) {
+    std::string text;
+    char line[160];
+    if (format == "csv") text = "offset,bytes,ticks,seconds\n";
+    for (const IndexEntry &e : index) {
+        const unsigned long long offset = e.offset;
+        const long long ticks = e.ticks;
+        const double seconds = static_cast<double>(e.ticks) / 27e6;
+        if (format == "csv") {
+            if (e.ticks < 0)
+                std::snprintf(line, sizeof line, "%llu,%u,%lld,\n", offset, e.bytes, ticks);
+            else
+                std::snprintf(line, sizeof line, "%llu,%u,%lld,%.9f\n", offset, e.bytes, ticks,
+                              seconds);
+        } else {
+            if (e.ticks < 0)
+                std::snprintf(line, sizeof line,
+                              "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":null}\n",
+                              offset, e.bytes, ticks);
+            else
+                std::snprintf(line, sizeof line,
+                              "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":%.9f}\n",
+                              offset, e.bytes, ticks, seconds);
+        }
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace
+
+int run_encode(const EncodeOptions &o) {
+    const std::string input = display_name(o.input);
+
+    // Settings: the target's preset, then the explicit overrides.
+    int video_type = o.video_type;
+    if (video_type < 0) video_type = target_video_type(o.target);
+    pcm_a_settings s;
+    const char *preset = pcmOutAudioDefaults(&s, video_type);
+    if (!preset && o.layer == 0)
+        throw Failure("video type " + std::to_string(video_type) +
+                      " has no preset; give --layer (see `pcmpack presets`)");
+    if (o.layer != 0) s.audio_layer = o.layer;
+    const int layer = s.audio_layer;
+    const bool aes3 = layer == PCM_LAYER_AES3_302M || layer == PCM_LAYER_AES3_D10 ||
+                      layer == PCM_LAYER_AES3_PLANAR;
+
+    int frame_rate_code = 0;
+    if (!o.frame_rate.empty()) {
+        frame_rate_code = parse_frame_rate(o.frame_rate);
+        if (frame_rate_code == 0)
+            throw Failure("--frame-rate " + o.frame_rate + ": not a frame rate; use one of " +
+                          frame_rate_list() + " or a code 1..8");
+    }
+    if (aes3 && frame_rate_code == 0)
+        throw Failure(std::string(layer_title(layer)) + " (layer " + std::to_string(layer) +
+                      ") is cut one frame per video frame: give --frame-rate (" +
+                      frame_rate_list() + ")");
+
+    // The source.
+    const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
+    std::unique_ptr<AudioSource> source;
+    if (raw) {
+        if (o.rate == 0 || o.channels == 0)
+            throw Failure("raw PCM input needs --rate and --channels (and --bits, --endian "
+                          "unless 16 and little)");
+        source = open_raw_pcm(o.input, o.rate, o.channels, o.bits ? o.bits : 16, o.endian == "big");
+    } else {
+        source = open_audio_file(o.input);
+    }
+    const int rate = source->rate();
+    const int source_channels = source->channels();
+
+    // The word length is the source's; only an explicit --bits changes it.
+    const int bits = o.bits ? o.bits : source->bits();
+    if (bits == 0)
+        throw Failure(input + ": " + source->format() +
+                      " samples have no word length the layers carry; choose one with --bits "
+                      "16, 20 or 24");
+    s.quantization = quantization_of(bits);
+
+    // HDMV frames signal 2.0, 3/0, 3/2 and 3/4 in 2, 4, 6 or 8 coded
+    // channels, the last one being padding for the odd layouts.
+    int coded_channels = source_channels;
+    bool pad_channel = false;
+    if (layer == PCM_LAYER_HDMV_LPCM) {
+        if (source_channels == 3 || source_channels == 5 || source_channels == 7) {
+            coded_channels = source_channels + 1;
+            pad_channel = true;
+        } else if ((source_channels == 4 || source_channels == 6 || source_channels == 8) &&
+                   !o.hdmv_pad_last) {
+            throw Failure(input + ": " + std::to_string(source_channels) +
+                          " channels; HDMV LPCM carries " + std::to_string(source_channels) +
+                          " coded channels as the " + hdmv_layout(source_channels - 1) +
+                          " layout plus a padding channel, so channel " +
+                          std::to_string(source_channels) +
+                          " would be read as padding and lost (pass --hdmv-pad-last if it is "
+                          "padding already)");
+        }
+    }
+    s.channels_minus_one = coded_channels - 1;
+
+    g_messages.clear();
+    const int32_t code =
+        pcmOutAudioChkSettings(&tool_lookup, &s, video_type, rate, PCM_CHECK_REPORT_ALL, 0);
+    if (code != PCM_CHECK_OK)
+        throw Failure(explain_refusal(code, input, s, video_type, rate, source_channels, bits));
+    if (aes3 && rate != 48000)
+        throw Failure(input + ": " + std::to_string(rate) + " Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only");
+
+    if (pad_channel)
+        std::fprintf(stderr, "pcmpack: %s: %d channels packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
+                     input.c_str(), source_channels, hdmv_layout(source_channels).c_str(),
+                     coded_channels, coded_channels);
+
+    // Output and encoder.
+    OutputFile out(o.output);
+    std::unique_ptr<OutputFile> index;
+    if (!o.index.empty()) index = std::make_unique<OutputFile>(o.index);
+    FileStream stream(&out);
+    const bool big_endian = layer == PCM_LAYER_HDMV_LPCM;
+    std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNew(
+        &tool_lookup, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
+    if (!encoder) throw Failure("the library refused the settings (see the messages above)");
+    if (pcmOutAudioInit(encoder.get(), &stream.bs) != 0)
+        throw Failure("the encoder could not start (see the messages above)");
+
+    const auto fail_write = [&]() -> Failure {
+        return Failure(stream.failure.empty() ? display_name(o.output, true) + ": write failed"
+                                              : stream.failure);
+    };
+
+    // Exactly the input the layer needs: 2- or 3-byte words, little-endian
+    // (the library turns them into the layer's order) or big-endian for HDMV,
+    // whose payload the library passes through unchanged.
+    const size_t width = bits == 16 ? 2 : 3;
+    const size_t chunk = 4096;
+    std::vector<int32_t> samples(chunk * static_cast<size_t>(source_channels));
+    std::vector<uint8_t> bytes(chunk * static_cast<size_t>(coded_channels) * width);
+    const uint32_t mask = bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u;
+    Progress progress("encode", source->periods() > 0 ? double(source->periods()) / rate : 0.0);
+    uint64_t periods_done = 0;
+    // Write the stream header even for an empty source.
+    if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0) throw fail_write();
+    for (;;) {
+        const size_t got = source->read(samples.data(), chunk);
+        if (got == 0) break;
+        uint8_t *p = bytes.data();
+        for (size_t period = 0; period < got; ++period) {
+            for (int ch = 0; ch < coded_channels; ++ch, p += width) {
+                const uint32_t v = ch < source_channels
+                    ? static_cast<uint32_t>(samples[period * size_t(source_channels) + size_t(ch)]) & mask
+                    : 0u;
+                const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
+                              b1 = static_cast<uint8_t>(v >> 8);
+                if (width == 2) {
+                    p[0] = big_endian ? b3 : b2;
+                    p[1] = big_endian ? b2 : b3;
+                } else {
+                    p[0] = big_endian ? b3 : b1;
+                    p[1] = b2;
+                    p[2] = big_endian ? b1 : b3;
+                }
+            }
+        }
+        const size_t size = static_cast<size_t>(p - bytes.data());
+        if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), static_cast<uint32_t>(size)) != 0)
+            throw fail_write();
+        periods_done += got;
+        progress.update(double(periods_done) / rate);
+    }
+    pcm_a_encoder *finished = encoder.release();
+    const int32_t flushed = pcmOutAudioDone(finished, 0);
+    pcmOutAudioFree(finished);
+    if (flushed != 0) throw fail_write();
+
+    if (index) {
+        const std::string text = format_index(o.index_format, stream.index);
+        index->write(text.data(), text.size());
+    }
+    out.commit();
+    if (index) index->commit();
+    return 0;
+}
+
+}  // namespace pcmtool

@@ -1,0 +1,138 @@
+// pcmpack: packs audio into DVD LPCM, HDMV LPCM and AES3 (SMPTE 302M, D-10,
+// planar) elementary streams, and reads such streams back.
+#include "common.h"
+#include "settings.h"
+
+#include <pcmpack.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+namespace {
+
+const char *const kEncodeHelp =
+    "Pack audio into an elementary stream.\n"
+    "INPUT is any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, CAF, ...) or\n"
+    "headerless PCM when --rate and --channels are given; '-' reads standard input.\n"
+    "The target's preset chooses the layer; --layer, --bits and --frame-rate override\n"
+    "it. Channel count, sample rate and word length come from the input and are never\n"
+    "changed silently: what the layer does not carry is an error that says why\n"
+    "(--bits requantizes on purpose, by truncation). The settings are checked against\n"
+    "the target's video type and every coded message is printed.\n"
+    "HDMV: 3, 5 and 7 channels are packed as the 3/0, 3/2 and 3/4 layouts with a\n"
+    "silent padding channel appended; 4, 6 and 8 channels are refused, because the\n"
+    "last coded channel of those layouts is read as padding, unless --hdmv-pad-last.\n"
+    "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
+    "The output appears only when complete ('-' writes standard output).";
+
+const char *const kInspectHelp =
+    "Recognise a stream's layer by its stream header, validate every frame, and print\n"
+    "the header fields and a summary (frames, frame sizes per cadence step, duration,\n"
+    "channels, word length). The first inconsistency is reported with its byte offset\n"
+    "and the exit status is 1. '-' reads standard input.";
+
+const char *const kUnpackHelp =
+    "Turn a stream back into a WAV file (16-bit, or 24-bit for 20- and 24-bit\n"
+    "streams). Every coded channel is kept, also the padding channel of the odd HDMV\n"
+    "layouts. A stream with an inconsistency is refused and no file is written.";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    using namespace pcmtool;
+    install_cleanup_handlers();
+
+    CLI::App app{"pcmpack: packs PCM audio into DVD LPCM, HDMV LPCM and AES3 elementary streams",
+                 "pcmpack"};
+    app.set_version_flag("--version", std::string("pcmpack ") + PCMPACK_VERSION_STRING);
+    app.require_subcommand(1);
+    app.fallthrough(false);
+
+    EncodeOptions enc;
+    CLI::App *encode = app.add_subcommand("encode", kEncodeHelp);
+    encode->add_option("INPUT", enc.input, "audio file, or '-' for standard input")->required();
+    encode->add_option("-o,--output", enc.output, "stream to write, or '-' for standard output")
+        ->required();
+    auto *target = encode
+                       ->add_option("-t,--target", enc.target,
+                                    "preset: " + target_list() + "; default: default")
+                       ->check(CLI::IsMember({"default", "dvd", "hdmv", "xdcam", "xdcam-imx"}));
+    encode->add_option("--video-type", enc.video_type,
+                       "preset and target rules of this video type code (see `pcmpack presets`)")
+        ->check(CLI::NonNegativeNumber)
+        ->excludes(target);
+    encode->add_option("--layer", enc.layer,
+                       "4 DVD LPCM, 10 SMPTE 302M, 11 D-10 AES3, 12 planar AES3, 13 HDMV LPCM")
+        ->check(CLI::IsMember({4, 10, 11, 12, 13}));
+    encode->add_option("--bits", enc.bits,
+                       "word length 16, 20 or 24; default: the input's (raw input: 16)")
+        ->check(CLI::IsMember({16, 20, 24}));
+    encode->add_option("--frame-rate", enc.frame_rate,
+                       "video frame rate of the AES3 layers: " + frame_rate_list() +
+                           ", or the code 1..8");
+    encode->add_option("--rate", enc.rate, "raw input: sample rate in Hz")
+        ->check(CLI::Range(1, 1000000));
+    encode->add_option("--channels", enc.channels, "raw input: interleaved channels")
+        ->check(CLI::Range(1, 64));
+    encode->add_option("--endian", enc.endian, "raw input: little (default) or big")
+        ->check(CLI::IsMember({"little", "big"}));
+    encode->add_option("--index", enc.index,
+                       "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
+                       "seconds");
+    encode->add_option("--index-format", enc.index_format, "csv (default) or json (JSON lines)")
+        ->check(CLI::IsMember({"csv", "json"}));
+    encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
+                     "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
+
+    bool presets_json = false;
+    CLI::App *presets = app.add_subcommand(
+        "presets", "List the video types that have a preset, with the settings each gives.");
+    presets->add_flag("--json", presets_json, "machine-readable output");
+
+    InspectOptions ins;
+    CLI::App *inspect = app.add_subcommand("inspect", kInspectHelp);
+    inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
+    inspect->add_flag("--frames", ins.frames, "one line per frame: offset, size, timestamp");
+    inspect->add_flag("--json", ins.json, "machine-readable output");
+
+    UnpackOptions unp;
+    CLI::App *unpack = app.add_subcommand("unpack", kUnpackHelp);
+    unpack->add_option("STREAM", unp.input, "stream file, or '-' for standard input")->required();
+    unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
+
+    ToneOptions tone_opt;
+    CLI::App *tone = app.add_subcommand(
+        "tone", "Write a WAV test signal: a different sine on every channel (440 Hz times "
+                "2^(k/3) on channel k, -12 dBFS).");
+    tone->add_option("-o,--output", tone_opt.output, "WAV file to write")->required();
+    tone->add_option("--seconds", tone_opt.seconds, "duration; default 5");
+    tone->add_option("--channels", tone_opt.channels, "1..8; default 2")->check(CLI::Range(1, 8));
+    tone->add_option("--bits", tone_opt.bits, "16, 20 or 24; default 16")
+        ->check(CLI::IsMember({16, 20, 24}));
+    tone->add_option("--rate", tone_opt.rate, "sample rate in Hz; default 48000")
+        ->check(CLI::Range(1000, 384000));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+
+    try {
+        if (*encode) return run_encode(enc);
+        if (*presets) return run_presets(presets_json);
+        if (*inspect) return run_inspect(ins);
+        if (*unpack) return run_unpack(unp);
+        if (*tone) return run_tone(tone_opt);
+    } catch (const Failure &failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pcmpack: %s\n", failure.what());
+        return 1;
+    } catch (const std::exception &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pcmpack: %s\n", e.what());
+        return 1;
+    }
+    return 1;
+}

@@ -4,6 +4,8 @@
 // bits 1, 0, 0, b, where b marks the start of a 192-frame AES3 block.
 #include "aes3/packings.h"
 
+#include <string.h>
+
 namespace pcmpack {
 namespace {
 
@@ -31,95 +33,104 @@ inline uint8_t rev(uint8_t byte) { return bit_reverse_table.entry[byte]; }
 
 constexpr uint32_t kBlockHeaderBytes = 4;
 
-// Offsets, within one group's input, of each sample's bytes from least to
-// most significant: a little-endian pair reads 0,1 | 2,3 (or 0,1,2 | 3,4,5),
-// a big-endian pair the other way round within each sample.
-template <bool BigEndian>
-struct Pair16 {
-    static constexpr int kInputBytes = 4;
-    static constexpr int kL1 = BigEndian ? 1 : 0, kH1 = BigEndian ? 0 : 1;
-    static constexpr int kL2 = BigEndian ? 3 : 2, kH2 = BigEndian ? 2 : 3;
+// Where each sample of a group finds its least significant, middle and most
+// significant byte: a little-endian pair reads 0,1 | 2,3 (or 0,1,2 | 3,4,5),
+// a big-endian pair the other way round within each sample. A 16-bit sample
+// has no middle byte.
+template <int SampleBytes, bool BigEndian>
+struct ByteMap {
+    static constexpr int kInputBytes = 2 * SampleBytes;
+    static constexpr int kL1 = BigEndian ? SampleBytes - 1 : 0, kM1 = 1;
+    static constexpr int kH1 = BigEndian ? 0 : SampleBytes - 1;
+    static constexpr int kL2 = SampleBytes + kL1, kM2 = SampleBytes + kM1, kH2 = SampleBytes + kH1;
 };
 
-template <bool BigEndian>
-struct Pair24 {
-    static constexpr int kInputBytes = 6;
-    static constexpr int kL1 = BigEndian ? 2 : 0, kM1 = 1, kH1 = BigEndian ? 0 : 2;
-    static constexpr int kL2 = BigEndian ? 5 : 3, kM2 = 4, kH2 = BigEndian ? 3 : 5;
-};
+// Output words go out most significant byte first.
+inline void store_be32(uint8_t *out, uint32_t word) {
+    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) word = __builtin_bswap32(word);
+    memcpy(out, &word, 4);
+}
+
+// Every group reads each audio byte once, straight from the input, and looks
+// it up once. Bytes that hold a whole reversed audio byte are stored as they
+// are; the rest of the group, where the marker nibbles shift the audio by
+// half a byte, is built in a register and leaves as one 4-byte store that may
+// write one byte past the group (the next group overwrites it).
 
 // 16-bit group, 40 bits: sample 1 (16), 1 0 0 b, sample 2 (16), 1 0 0 0.
+// Sample 1 fills bytes 0-1; the marker nibbles and sample 2 fill bytes 2-4.
 struct Group16 {
+    static constexpr int kSampleBytes = 2;
     static constexpr int kBytes = 5;
     static constexpr int kBlockStartByte = 2;
     static constexpr uint8_t kBlockStartBit = 0x10;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
-        using Map = Pair16<BigEndian>;
-        const uint8_t l2 = rev(in[Map::kL2]), h2 = rev(in[Map::kH2]);
+        using Map = ByteMap<kSampleBytes, BigEndian>;
         out[0] = rev(in[Map::kL1]);
         out[1] = rev(in[Map::kH1]);
-        out[2] = static_cast<uint8_t>(0x80 | l2 >> 4);
-        out[3] = static_cast<uint8_t>(l2 << 4 | h2 >> 4);
-        out[4] = static_cast<uint8_t>(h2 << 4 | 0x08);
+        store_be32(out + 2, 0x80000000u | uint32_t{rev(in[Map::kL2])} << 20 |
+                                uint32_t{rev(in[Map::kH2])} << 12 | 0x800u);
     }
-    template <bool BigEndian>
-    using Input = Pair16<BigEndian>;
 };
 
 // 20-bit group, 48 bits: the low nibble of each sample's least significant
-// input byte is not carried, so the marker nibble closes byte 2 and byte 5.
+// input byte is not carried (rev() puts it in the high half, which the shift
+// drops), so each sample with its marker nibble fills three whole bytes.
 struct Group20 {
+    static constexpr int kSampleBytes = 3;
     static constexpr int kBytes = 6;
     static constexpr int kBlockStartByte = 2;
     static constexpr uint8_t kBlockStartBit = 0x01;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
-        using Map = Pair24<BigEndian>;
-        const uint8_t l1 = rev(in[Map::kL1]), m1 = rev(in[Map::kM1]), h1 = rev(in[Map::kH1]);
-        const uint8_t l2 = rev(in[Map::kL2]), m2 = rev(in[Map::kM2]), h2 = rev(in[Map::kH2]);
-        out[0] = static_cast<uint8_t>(l1 << 4 | m1 >> 4);
-        out[1] = static_cast<uint8_t>(m1 << 4 | h1 >> 4);
-        out[2] = static_cast<uint8_t>(h1 << 4 | 0x08);
-        out[3] = static_cast<uint8_t>(l2 << 4 | m2 >> 4);
-        out[4] = static_cast<uint8_t>(m2 << 4 | h2 >> 4);
-        out[5] = static_cast<uint8_t>(h2 << 4 | 0x08);
+        using Map = ByteMap<kSampleBytes, BigEndian>;
+        store_be32(out, uint32_t{rev(in[Map::kL1])} << 28 | uint32_t{rev(in[Map::kM1])} << 20 |
+                            uint32_t{rev(in[Map::kH1])} << 12 | 0x800u);
+        store_be32(out + 3, uint32_t{rev(in[Map::kL2])} << 28 | uint32_t{rev(in[Map::kM2])} << 20 |
+                                uint32_t{rev(in[Map::kH2])} << 12 | 0x800u);
     }
-    template <bool BigEndian>
-    using Input = Pair24<BigEndian>;
 };
 
 // 24-bit group, 56 bits: sample 1 (24), 1 0 0 b, sample 2 (24), 1 0 0 0.
+// Sample 1 fills bytes 0-2; the marker nibbles and sample 2 fill bytes 3-6.
 struct Group24 {
+    static constexpr int kSampleBytes = 3;
     static constexpr int kBytes = 7;
     static constexpr int kBlockStartByte = 3;
     static constexpr uint8_t kBlockStartBit = 0x10;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
-        using Map = Pair24<BigEndian>;
-        const uint8_t l2 = rev(in[Map::kL2]), m2 = rev(in[Map::kM2]), h2 = rev(in[Map::kH2]);
+        using Map = ByteMap<kSampleBytes, BigEndian>;
         out[0] = rev(in[Map::kL1]);
         out[1] = rev(in[Map::kM1]);
         out[2] = rev(in[Map::kH1]);
-        out[3] = static_cast<uint8_t>(0x80 | l2 >> 4);
-        out[4] = static_cast<uint8_t>(l2 << 4 | m2 >> 4);
-        out[5] = static_cast<uint8_t>(m2 << 4 | h2 >> 4);
-        out[6] = static_cast<uint8_t>(h2 << 4 | 0x08);
+        store_be32(out + 3, 0x80000000u | uint32_t{rev(in[Map::kL2])} << 20 |
+                                uint32_t{rev(in[Map::kM2])} << 12 |
+                                uint32_t{rev(in[Map::kH2])} << 4 | 0x8u);
     }
-    template <bool BigEndian>
-    using Input = Pair24<BigEndian>;
 };
 
 // Packs every group with b = 0, then sets b on the first group of each run of
 // 192 groups. The group counter counts channel pairs and restarts with every
-// block, so a block start falls on the pair of channels 0 and 1.
+// block, so a block start falls on the pair of channels 0 and 1. The last
+// group of the frame is built in a scratch group, since its second store
+// could run past the frame.
 template <typename Group, bool BigEndian>
 int32_t pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
-    constexpr int kInputBytes = Group::template Input<BigEndian>::kInputBytes;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
     const int32_t groups = input_bytes / kInputBytes;
-    for (int32_t g = 0; g < groups; ++g) {
+    if (groups <= 0) return 0;
+    const int32_t last = groups - 1;
+    // Four groups in flight overlap their table lookups.
+#pragma GCC unroll 4
+    for (int32_t g = 0; g < last; ++g) {
         Group::template pack<BigEndian>(in + g * kInputBytes, out + g * Group::kBytes);
     }
+    uint8_t last_group[Group::kBytes + 1];
+    Group::template pack<BigEndian>(in + last * kInputBytes, last_group);
+    memcpy(out + last * Group::kBytes, last_group, Group::kBytes);
+
     for (int32_t g = 0; g < groups; g += kAes3BlockFrames) {
         out[g * Group::kBytes + Group::kBlockStartByte] |= Group::kBlockStartBit;
     }

@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/frame_cutter.h"
 
 namespace pcmpack {
@@ -29,16 +33,40 @@ bool input_is_big_endian(const pcm_a_encoder &enc) {
     return (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
 }
 
-// The frame is swapped in frame_buf, never in the caller's buffer. When the
-// write fails the swap is undone, so a pending partial frame stays exactly as
-// the caller gave it and a later call completes it with correct audio.
+// Exchanges the bytes of every 16-bit word of in and writes them to out, in
+// one pass; out may be in itself. Sixteen bytes at a time in a register
+// where the machine has them.
+void swap_byte_pairs_into(uint8_t *out, const uint8_t *in, int32_t length) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= length; i += 16) {
+        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                         _mm_or_si128(_mm_slli_epi16(words, 8), _mm_srli_epi16(words, 8)));
+    }
+#endif
+    for (; i + 1 < length; i += 2) {
+        const uint8_t first = in[i];
+        out[i] = in[i + 1];
+        out[i + 1] = first;
+    }
+}
+
+// The frame is swapped into frame_buf, never in the caller's buffer. A frame
+// completed from pending input is swapped in place; when its write fails the
+// swap is undone, so the pending partial frame stays exactly as the caller
+// gave it and a later call completes it with correct audio.
 Status dvd_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     const int32_t size = enc.frame_bytes[0];
-    if (frame_input != enc.frame_buf) memcpy(enc.frame_buf, frame_input, size);
     const bool swap = !input_is_big_endian(enc);
-    if (swap) swap_byte_pairs(enc.frame_buf, size);
+    const bool pending = frame_input == enc.frame_buf;
+    if (swap) {
+        swap_byte_pairs_into(enc.frame_buf, frame_input, size);
+    } else if (!pending) {
+        memcpy(enc.frame_buf, frame_input, size);
+    }
     if (write_to_stream(enc, enc.frame_buf, size) != Status::ok) {
-        if (swap) swap_byte_pairs(enc.frame_buf, size);
+        if (swap && pending) swap_byte_pairs(enc.frame_buf, size);
         return Status::failed;
     }
     send_aux_record(enc, size, to_ticks(enc.frame_count * enc.frame_duration[0]));
@@ -56,11 +84,7 @@ constexpr Packetizer kDvdLpcm = {
 }  // namespace
 
 void swap_byte_pairs(uint8_t *buffer, int32_t length) {
-    for (int32_t i = 0; i + 1 < length; i += 2) {
-        const uint8_t first = buffer[i];
-        buffer[i] = buffer[i + 1];
-        buffer[i + 1] = first;
-    }
+    swap_byte_pairs_into(buffer, buffer, length);
 }
 
 Status dvd_lpcm_put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size) {

@@ -569,10 +569,10 @@ TEST(Lifecycle, HeaderWriteFailureTakesNoInputAndIsRetried) {
                 EXPECT_EQ(fakes::hex(stream), fakes::hex(expected));
             }
             if (c.settings.audio_layer == PCM_LAYER_HDMV_LPCM) {
+                // Stream header and frame header, then the payload as given.
                 std::vector<uint8_t> expected = {0x48, 0x44, 0x4D, 0x56, 0x0D, 0x01, 0x00, 0x00,
                                                  0x03, 0xC0, 0x31, 0x40};
-                expected.insert(expected.end(), input.begin() + 6,
-                                input.begin() + 6 + c.frame_input);
+                for (size_t i = 0; i < c.frame_input; ++i) expected.push_back(input[6 + i]);
                 EXPECT_EQ(fakes::hex(stream), fakes::hex(expected));
             }
             EXPECT_EQ(host.live_count(), 0u);

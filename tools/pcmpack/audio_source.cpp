@@ -109,12 +109,21 @@ public:
     size_t read(int32_t *out, size_t max_periods) override {
         if (floating_) return read_floating(out, max_periods);
         const sf_count_t got = sf_readf_int(file_, out, static_cast<sf_count_t>(max_periods));
+        return checked(got);
+    }
+
+    size_t read_16(int16_t *out, size_t max_periods) override {
+        if (floating_ || bits_ != 16) return AudioSource::read_16(out, max_periods);
+        return checked(sf_readf_short(file_, out, static_cast<sf_count_t>(max_periods)));
+    }
+
+private:
+    size_t checked(sf_count_t got) {
         if (got < 0 || sf_error(file_) != SF_ERR_NO_ERROR)
             throw Failure(name_ + ": read failed: " + sf_strerror(file_));
         return static_cast<size_t>(got);
     }
 
-private:
     // Full scale (+-1.0) maps to the full 32-bit range; louder samples clip
     // instead of wrapping round.
     size_t read_floating(int32_t *out, size_t max_periods) {
@@ -213,6 +222,14 @@ private:
 };
 
 }  // namespace
+
+size_t AudioSource::read_16(int16_t *out, size_t max_periods) {
+    wide_.resize(max_periods * static_cast<size_t>(channels_));
+    const size_t got = read(wide_.data(), max_periods);
+    const size_t samples = got * static_cast<size_t>(channels_);
+    for (size_t i = 0; i < samples; ++i) out[i] = static_cast<int16_t>(wide_[i] >> 16);
+    return got;
+}
 
 std::unique_ptr<AudioSource> open_audio_file(const std::string &path) {
     return std::make_unique<SndfileSource>(path);

@@ -17,6 +17,10 @@ public:
     // Reads up to max_periods sample periods into out (channels() values per
     // period); returns the number read, 0 at the end. Throws Failure.
     virtual size_t read(int32_t *out, size_t max_periods) = 0;
+    // The same as read(), as 16-bit samples in the machine's byte order: the
+    // words a 16-bit layer takes, with no conversion pass when the source
+    // holds 16-bit samples already.
+    virtual size_t read_16(int16_t *out, size_t max_periods);
 
     int rate() const { return rate_; }
     int channels() const { return channels_; }
@@ -34,6 +38,9 @@ protected:
     int bits_ = 0;
     std::string format_;
     int64_t periods_ = -1;
+
+private:
+    std::vector<int32_t> wide_;  // read_16's conversion buffer
 };
 
 std::unique_ptr<AudioSource> open_audio_file(const std::string &path);

@@ -99,6 +99,8 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
         unregister_temp(temp_);
         throw Failure(path_ + ": cannot create: " + errno_text());
     }
+    // Frames arrive a few kilobytes at a time; gather them into large writes.
+    setvbuf(file_, nullptr, _IOFBF, size_t{1} << 20);
 }
 
 OutputFile::~OutputFile() {

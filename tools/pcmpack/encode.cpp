@@ -170,6 +170,47 @@ std::string format_index(const std::string &format, const std::vector<IndexEntry
     return text;
 }
 
+// How the tool lays out the samples it hands to the library.
+struct WordLayout {
+    size_t width;         // bytes per sample: 2, or 3 for 20 and 24 bits
+    uint32_t mask;        // the bits of a left-justified sample that are kept
+    int source_channels;  // channels read from the source
+    int coded_channels;   // channels the layer carries (HDMV may add padding)
+    bool big_endian;
+};
+
+// Left-justified 32-bit samples to the layer's input words; a padding channel
+// is silent. Returns the bytes written.
+size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &w, uint8_t *out) {
+    uint8_t *p = out;
+    for (size_t period = 0; period < periods; ++period) {
+        for (int ch = 0; ch < w.coded_channels; ++ch, p += w.width) {
+            const uint32_t v =
+                ch < w.source_channels
+                    ? static_cast<uint32_t>(samples[period * size_t(w.source_channels) + size_t(ch)]) & w.mask
+                    : 0u;
+            const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
+                          b1 = static_cast<uint8_t>(v >> 8);
+            if (w.width == 2) {
+                p[0] = w.big_endian ? b3 : b2;
+                p[1] = w.big_endian ? b2 : b3;
+            } else {
+                p[0] = w.big_endian ? b3 : b1;
+                p[1] = b2;
+                p[2] = w.big_endian ? b1 : b3;
+            }
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
+
+bool host_is_little_endian() {
+    const uint16_t probe = 1;
+    uint8_t first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
 }  // namespace
 
 int run_encode(const EncodeOptions &o) {
@@ -275,39 +316,40 @@ int run_encode(const EncodeOptions &o) {
 
     // Exactly the input the layer needs: 2- or 3-byte words, little-endian
     // (the library turns them into the layer's order) or big-endian for HDMV,
-    // whose payload the library passes through unchanged.
-    const size_t width = bits == 16 ? 2 : 3;
-    const size_t chunk = 4096;
-    std::vector<int32_t> samples(chunk * static_cast<size_t>(source_channels));
-    std::vector<uint8_t> bytes(chunk * static_cast<size_t>(coded_channels) * width);
-    const uint32_t mask = bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u;
+    // whose payload the library passes through unchanged. 16-bit audio bound
+    // for a little-endian layer is read as those words already.
+    const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
+                           source_channels, coded_channels, big_endian};
+    const bool native_16 = bits == 16 && source->bits() == 16 && !pad_channel && !big_endian &&
+                           host_is_little_endian();
+    const size_t chunk = 16384;
+    std::vector<int32_t> samples;
+    std::vector<int16_t> samples_16;
+    std::vector<uint8_t> bytes;
+    if (native_16)
+        samples_16.resize(chunk * static_cast<size_t>(source_channels));
+    else {
+        samples.resize(chunk * static_cast<size_t>(source_channels));
+        bytes.resize(chunk * static_cast<size_t>(coded_channels) * words.width);
+    }
     Progress progress("encode", source->periods() > 0 ? double(source->periods()) / rate : 0.0);
     uint64_t periods_done = 0;
     // Write the stream header even for an empty source.
     if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0) throw fail_write();
     for (;;) {
-        const size_t got = source->read(samples.data(), chunk);
-        if (got == 0) break;
-        uint8_t *p = bytes.data();
-        for (size_t period = 0; period < got; ++period) {
-            for (int ch = 0; ch < coded_channels; ++ch, p += width) {
-                const uint32_t v = ch < source_channels
-                    ? static_cast<uint32_t>(samples[period * size_t(source_channels) + size_t(ch)]) & mask
-                    : 0u;
-                const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
-                              b1 = static_cast<uint8_t>(v >> 8);
-                if (width == 2) {
-                    p[0] = big_endian ? b3 : b2;
-                    p[1] = big_endian ? b2 : b3;
-                } else {
-                    p[0] = big_endian ? b3 : b1;
-                    p[1] = b2;
-                    p[2] = big_endian ? b1 : b3;
-                }
-            }
+        size_t got = 0, size = 0;
+        const uint8_t *data = nullptr;
+        if (native_16) {
+            got = source->read_16(samples_16.data(), chunk);
+            data = reinterpret_cast<const uint8_t *>(samples_16.data());
+            size = got * static_cast<size_t>(source_channels) * 2;
+        } else {
+            got = source->read(samples.data(), chunk);
+            data = bytes.data();
+            size = to_layer_words(samples.data(), got, words, bytes.data());
         }
-        const size_t size = static_cast<size_t>(p - bytes.data());
-        if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), static_cast<uint32_t>(size)) != 0)
+        if (got == 0) break;
+        if (pcmOutAudioPutBytes(encoder.get(), data, static_cast<uint32_t>(size)) != 0)
             throw fail_write();
         periods_done += got;
         progress.update(double(periods_done) / rate);

@@ -9,6 +9,7 @@ packages=(
   libsndfile1-dev libcli11-dev
   libavcodec-dev libavutil-dev
   valgrind
+  libclang-rt-14-dev jq
 )
 
 missing=()

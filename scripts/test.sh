@@ -19,3 +19,19 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPCMPACK_WERROR=
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== unit tests under valgrind memcheck (plain build) =="
+# Each GoogleTest program once, whole, rather than once per test case: the
+# same coverage at a fraction of valgrind's start-up cost.
+mapfile -t test_programs < <(ctest --test-dir build/ci --show-only=json-v1 |
+  jq -r '.tests[] | select(any(.command[]; startswith("--gtest_filter"))) | .command[0]' |
+  sort -u)
+((${#test_programs[@]})) || { echo "no test programs found for valgrind" >&2; exit 1; }
+for program in "${test_programs[@]}"; do
+  echo "valgrind: $program"
+  valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    --track-origins=yes "$program" --gtest_brief=1
+done
+
+echo "== bounded fuzz runs (75 s per target, side by side) =="
+scripts/fuzz.sh 75

@@ -288,12 +288,18 @@ void Reader::read_aes3_frames() {
         const int samples = cadence.samples[step];
         uint64_t size = 0;
         bool good = false;
+        const size_t samples_before = r_.samples.size();
         switch (r_.info.layer) {
         case 10: good = read_302m_frame(offset, step, samples, &size); break;
         case 11: good = read_d10_frame(offset, step, samples, &size); break;
         default: good = read_planar_frame(offset, samples, &size); break;
         }
-        if (!good) return;
+        if (!good) {
+            // A frame that fails partway leaves none of its samples behind:
+            // the samples always belong to the frames listed.
+            r_.samples.resize(samples_before);
+            return;
+        }
         FrameInfo frame;
         frame.offset = offset;
         frame.size = static_cast<uint32_t>(size);

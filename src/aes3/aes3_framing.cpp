@@ -1,5 +1,7 @@
 #include "aes3/aes3_framing.h"
 
+#include <string.h>
+
 #include "aes3/packings.h"
 #include "core/frame_cutter.h"
 #include "core/geometry.h"
@@ -15,18 +17,53 @@ StreamHeader aes3_stream_header(const pcm_a_encoder &enc) {
                               static_cast<uint8_t>(frame_rate | quantization | channels));
 }
 
-uint8_t *aes3_gather_buffer(const pcm_a_encoder &enc) { return enc.stage_buf; }
-
 uint32_t aes3_frame_input_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.input_frame_bytes[enc.cadence_index]);
 }
 
-void aes3_pack(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+struct Aes3Packing {
+    int32_t (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
+    void (*pack_periods)(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                         int32_t periods);
+    int32_t (*finish)(const pcm_a_encoder &enc);
+};
+
+// Planar frames have no header and no block-start marks.
+int32_t nothing_to_finish(const pcm_a_encoder &) { return 0; }
+
+constexpr Aes3Packing k302m = {aes3_pack_302m, aes3_pack_302m_periods, aes3_finish_302m};
+constexpr Aes3Packing kD10 = {aes3_pack_d10, aes3_pack_d10_periods, aes3_finish_d10};
+constexpr Aes3Packing kPlanar = {aes3_pack_planar, aes3_pack_planar_periods, nothing_to_finish};
+
+const Aes3Packing &packing_of(const pcm_a_encoder &enc) {
     switch (enc.audio_layer) {
-    case PCM_LAYER_AES3_PLANAR: aes3_pack_planar(enc, frame_input); break;
-    case PCM_LAYER_AES3_D10: aes3_pack_d10(enc, frame_input); break;
-    default: aes3_pack_302m(enc, frame_input); break;
+    case PCM_LAYER_AES3_PLANAR: return kPlanar;
+    case PCM_LAYER_AES3_D10: return kD10;
+    default: return k302m;
     }
+}
+
+// A frame that arrives in pieces is packed as it comes: the whole sample
+// periods of a piece go straight from the caller's buffer to their place in
+// the frame, and only a sample period that the piece cuts waits in stage_buf
+// for the rest of its bytes.
+void aes3_gather(pcm_a_encoder &enc, uint32_t offset, const uint8_t *data, uint32_t size) {
+    const Aes3Packing &packing = packing_of(enc);
+    const uint32_t period_bytes = static_cast<uint32_t>(enc.input_sample_bytes);
+    int32_t period = static_cast<int32_t>(offset / period_bytes);
+    const uint32_t staged = offset % period_bytes;
+    uint32_t taken = 0;
+    if (staged != 0) {
+        taken = period_bytes - staged < size ? period_bytes - staged : size;
+        memcpy(enc.stage_buf + staged, data, taken);
+        if (staged + taken < period_bytes) return;
+        packing.pack_periods(enc, enc.stage_buf, period, 1);
+        ++period;
+    }
+    const uint32_t whole = (size - taken) / period_bytes;
+    packing.pack_periods(enc, data + taken, period, static_cast<int32_t>(whole));
+    taken += whole * period_bytes;
+    if (taken < size) memcpy(enc.stage_buf, data + taken, size - taken);
 }
 
 // Writes the packed frame and moves the cadence on only once the write has
@@ -46,14 +83,20 @@ Status aes3_write_frame(pcm_a_encoder &enc) {
 }
 
 Status aes3_pack_and_write(pcm_a_encoder &enc, const uint8_t *frame_input) {
-    aes3_pack(enc, frame_input);
+    packing_of(enc).pack(enc, frame_input);
+    return aes3_write_frame(enc);
+}
+
+Status aes3_finish_and_write(pcm_a_encoder &enc) {
+    packing_of(enc).finish(enc);
     return aes3_write_frame(enc);
 }
 
 constexpr Packetizer kAes3 = {
     aes3_stream_header,
-    aes3_gather_buffer,
     aes3_frame_input_bytes,
+    aes3_gather,
+    aes3_finish_and_write,
     aes3_pack_and_write,
 };
 

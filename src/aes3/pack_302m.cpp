@@ -111,16 +111,14 @@ struct Group24 {
     }
 };
 
-// Packs every group with b = 0, then sets b on the first group of each run of
-// 192 groups. The group counter counts channel pairs and restarts with every
-// block, so a block start falls on the pair of channels 0 and 1. The last
-// group of the frame is built in a scratch group, since its second store
-// could run past the frame.
+// Packs every group with b = 0; the block starts are marked once the whole
+// frame is in. The last group of a run is built in a scratch group, since its
+// second store could run past the run.
 template <typename Group, bool BigEndian>
-int32_t pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
+void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
     constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
     const int32_t groups = input_bytes / kInputBytes;
-    if (groups <= 0) return 0;
+    if (groups <= 0) return;
     const int32_t last = groups - 1;
     // Four groups in flight overlap their table lookups.
 #pragma GCC unroll 4
@@ -130,22 +128,50 @@ int32_t pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
     uint8_t last_group[Group::kBytes + 1];
     Group::template pack<BigEndian>(in + last * kInputBytes, last_group);
     memcpy(out + last * Group::kBytes, last_group, Group::kBytes);
-
-    for (int32_t g = 0; g < groups; g += kAes3BlockFrames) {
-        out[g * Group::kBytes + Group::kBlockStartByte] |= Group::kBlockStartBit;
-    }
-    return groups * Group::kBytes;
 }
 
 template <typename Group>
-int32_t pack_groups(bool big_endian, const uint8_t *in, uint8_t *out, int32_t input_bytes) {
-    return big_endian ? pack_groups<Group, true>(in, out, input_bytes)
-                      : pack_groups<Group, false>(in, out, input_bytes);
+void pack_groups(bool big_endian, const uint8_t *in, uint8_t *out, int32_t input_bytes) {
+    big_endian ? pack_groups<Group, true>(in, out, input_bytes)
+               : pack_groups<Group, false>(in, out, input_bytes);
+}
+
+// Sets b on the first group of each run of 192 groups. The group counter
+// counts channel pairs and restarts with every block, so a block start falls
+// on the pair of channels 0 and 1.
+template <typename Group>
+void mark_block_starts(uint8_t *groups, int32_t count) {
+    for (int32_t g = 0; g < count; g += kAes3BlockFrames) {
+        groups[g * Group::kBytes + Group::kBlockStartByte] |= Group::kBlockStartBit;
+    }
+}
+
+bool is_big_endian_input(const pcm_a_encoder &enc) {
+    return (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
+}
+
+// Bytes of input that make one group: two 2-byte or two 3-byte samples.
+int32_t group_input_bytes(const pcm_a_encoder &enc) {
+    return enc.quantization == PCM_QUANT_16 ? 4 : 6;
 }
 
 }  // namespace
 
-int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                            int32_t periods) {
+    if (periods <= 0) return;
+    const bool big_endian = is_big_endian_input(enc);
+    uint8_t *groups = enc.frame_buf + kBlockHeaderBytes + first_period * enc.sample_bytes;
+    const int32_t input_bytes = periods * enc.input_sample_bytes;
+    switch (enc.quantization) {
+    case PCM_QUANT_16: pack_groups<Group16>(big_endian, input, groups, input_bytes); break;
+    case PCM_QUANT_20: pack_groups<Group20>(big_endian, input, groups, input_bytes); break;
+    case PCM_QUANT_24: pack_groups<Group24>(big_endian, input, groups, input_bytes); break;
+    default: break;
+    }
+}
+
+int32_t aes3_finish_302m(const pcm_a_encoder &enc) {
     const int32_t step = enc.cadence_index;
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[step]);
     uint8_t *block = enc.frame_buf;
@@ -156,18 +182,26 @@ int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
 
     const int32_t input_bytes = enc.input_frame_bytes[step];
     if (input_bytes <= 0) return kBlockHeaderBytes;
-    const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-    uint8_t *groups = block + kBlockHeaderBytes;
+    const int32_t groups = input_bytes / group_input_bytes(enc);
+    uint8_t *first_group = block + kBlockHeaderBytes;
     switch (enc.quantization) {
     case PCM_QUANT_16:
-        return kBlockHeaderBytes + pack_groups<Group16>(big_endian, frame_input, groups, input_bytes);
+        mark_block_starts<Group16>(first_group, groups);
+        return kBlockHeaderBytes + groups * Group16::kBytes;
     case PCM_QUANT_20:
-        return kBlockHeaderBytes + pack_groups<Group20>(big_endian, frame_input, groups, input_bytes);
+        mark_block_starts<Group20>(first_group, groups);
+        return kBlockHeaderBytes + groups * Group20::kBytes;
     case PCM_QUANT_24:
-        return kBlockHeaderBytes + pack_groups<Group24>(big_endian, frame_input, groups, input_bytes);
+        mark_block_starts<Group24>(first_group, groups);
+        return kBlockHeaderBytes + groups * Group24::kBytes;
     default:
         return kBlockHeaderBytes;
     }
+}
+
+int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+    aes3_pack_302m_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
+    return aes3_finish_302m(enc);
 }
 
 }  // namespace pcmpack

@@ -94,7 +94,16 @@ void pack_sample_periods(int32_t channels, bool big_endian, const uint8_t *in, u
 
 }  // namespace
 
-int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                           int32_t periods) {
+    if (periods <= 0) return;
+    uint8_t *words = enc.frame_buf + kElementHeaderBytes + first_period * kSamplePeriodBytes;
+    const int32_t channels = enc.channels_minus_one + 1;
+    const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
+    pack_sample_periods(channels, big_endian, input, words, periods);
+}
+
+int32_t aes3_finish_d10(const pcm_a_encoder &enc) {
     const int32_t step = enc.cadence_index;
     const int32_t periods = enc.samples_per_frame[step];
     uint8_t *element = enc.frame_buf;
@@ -103,16 +112,17 @@ int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
     element[2] = static_cast<uint8_t>(periods >> 8);
     element[3] = static_cast<uint8_t>(enc.channel_mask);
     if (periods <= 0) return kElementHeaderBytes;
-
-    uint8_t *words = element + kElementHeaderBytes;
-    const int32_t channels = enc.channels_minus_one + 1;
-    const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-    pack_sample_periods(channels, big_endian, frame_input, words, periods);
     // The element starts a new run of 192 sample periods.
+    uint8_t *words = element + kElementHeaderBytes;
     for (int32_t p = 0; p < periods; p += kAes3BlockFrames) {
         words[p * kSamplePeriodBytes] |= kBlockStartFlag;
     }
     return kElementHeaderBytes + periods * kSamplePeriodBytes;
+}
+
+int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+    aes3_pack_d10_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
+    return aes3_finish_d10(enc);
 }
 
 }  // namespace pcmpack

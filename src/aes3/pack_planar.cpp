@@ -218,19 +218,29 @@ void fill_planes(int32_t channels, int32_t width, bool big_endian, const uint8_t
 
 }  // namespace
 
-int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
+                              int32_t first_period, int32_t periods) {
     const int32_t step = enc.cadence_index;
     const int32_t channels = enc.channels_minus_one + 1;
-    const int32_t periods = enc.samples_per_frame[step];
     const int32_t q = enc.quantization;
-    if (q < PCM_QUANT_16 || q > PCM_QUANT_24 || periods <= 0) return 0;
-    if (channels < 1 || channels > kMaxChannels) return 0;
+    if (q < PCM_QUANT_16 || q > PCM_QUANT_24 || periods <= 0) return;
+    if (channels < 1 || channels > kMaxChannels) return;
 
+    // Plane ch starts at ch * plane_bytes; sample period p sits at p * width
+    // within it.
     const int32_t plane_bytes = enc.frame_bytes[step] / channels;
     const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
     const int32_t width = q == PCM_QUANT_16 ? 2 : 3;
-    fill_planes(channels, width, big_endian, frame_input, enc.frame_buf, periods, plane_bytes);
-    return periods * channels * width;
+    fill_planes(channels, width, big_endian, input, enc.frame_buf + first_period * width, periods,
+                plane_bytes);
+}
+
+int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+    const int32_t q = enc.quantization;
+    const int32_t periods = enc.samples_per_frame[enc.cadence_index];
+    if (q < PCM_QUANT_16 || q > PCM_QUANT_24 || periods <= 0) return 0;
+    aes3_pack_planar_periods(enc, frame_input, 0, periods);
+    return periods * (enc.channels_minus_one + 1) * (q == PCM_QUANT_16 ? 2 : 3);
 }
 
 }  // namespace pcmpack

@@ -1,7 +1,9 @@
-// The three AES3 sample packings. Each reads one complete frame of
-// interleaved input (input_frame_bytes[cadence_index] bytes) and builds the
-// whole output frame at the start of frame_buf; each returns the count its
-// format defines and changes no field of the encoder.
+// The three AES3 sample packings. Each builds the output frame at the start
+// of frame_buf, either in one call from the frame's complete interleaved input
+// (input_frame_bytes[cadence_index] bytes), or, when the input arrives in
+// pieces, a run of whole sample periods at a time (`..._periods`, each run at
+// its place in the frame) followed by the finish once the last period is in.
+// None changes a field of the encoder.
 #pragma once
 
 #include "core/encoder.h"
@@ -9,16 +11,26 @@
 namespace pcmpack {
 
 // SMPTE 302M data block: 4-byte header, then one 5/6/7-byte group per channel
-// pair. Returns the bytes written, header included.
+// pair. The finish writes the header and the block-start bits. Returns the
+// bytes of the block, header included.
 int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input);
+void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                            int32_t periods);
+int32_t aes3_finish_302m(const pcm_a_encoder &enc);
 
 // D-10 audio element: 4-byte header, then eight 4-byte channel words per
-// sample period. Returns the bytes written, header included.
+// sample period. The finish writes the element header and the block-start
+// flags. Returns the bytes of the element, header included.
 int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input);
+void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                           int32_t periods);
+int32_t aes3_finish_d10(const pcm_a_encoder &enc);
 
-// Planar: one little-endian plane per channel. Returns the input bytes
-// consumed, which equals the bytes written.
+// Planar: one little-endian plane per channel, nothing to finish. Returns the
+// input bytes consumed, which equals the bytes written.
 int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input);
+void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
+                              int32_t first_period, int32_t periods);
 
 // Block start recurs every 192 AES3 frames (one channel-status block).
 constexpr int32_t kAes3BlockFrames = 192;

@@ -23,8 +23,6 @@ StreamHeader dvd_lpcm_stream_header(const pcm_a_encoder &enc) {
                               static_cast<uint8_t>(enc.dynamic_range & 0xFF));
 }
 
-uint8_t *dvd_lpcm_gather_buffer(const pcm_a_encoder &enc) { return enc.frame_buf; }
-
 uint32_t dvd_lpcm_frame_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.frame_bytes[0]);
 }
@@ -74,10 +72,15 @@ Status dvd_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     return Status::ok;
 }
 
+Status dvd_lpcm_write_gathered_frame(pcm_a_encoder &enc) {
+    return dvd_lpcm_write_frame(enc, enc.frame_buf);
+}
+
 constexpr Packetizer kDvdLpcm = {
     dvd_lpcm_stream_header,
-    dvd_lpcm_gather_buffer,
     dvd_lpcm_frame_bytes,
+    gather_in_frame_buf,
+    dvd_lpcm_write_gathered_frame,
     dvd_lpcm_write_frame,
 };
 

@@ -36,8 +36,6 @@ HdmvFrameHeader hdmv_frame_header(const pcm_a_encoder &enc) {
                             static_cast<uint8_t>(bits_per_sample << 6)}};
 }
 
-uint8_t *hdmv_lpcm_gather_buffer(const pcm_a_encoder &enc) { return enc.frame_buf; }
-
 uint32_t hdmv_lpcm_frame_input_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.input_frame_bytes[0]);
 }
@@ -57,10 +55,15 @@ Status hdmv_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     return Status::ok;
 }
 
+Status hdmv_lpcm_write_gathered_frame(pcm_a_encoder &enc) {
+    return hdmv_lpcm_write_frame(enc, enc.frame_buf);
+}
+
 constexpr Packetizer kHdmvLpcm = {
     hdmv_lpcm_stream_header,
-    hdmv_lpcm_gather_buffer,
     hdmv_lpcm_frame_input_bytes,
+    gather_in_frame_buf,
+    hdmv_lpcm_write_gathered_frame,
     hdmv_lpcm_write_frame,
 };
 

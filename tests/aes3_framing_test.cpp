@@ -267,6 +267,44 @@ TEST(Aes3Framing, FailedCompletionKeepsThePendingInput) {
     EXPECT_EQ(timestamps(e.out.aux_records()), timestamps(reference.out.aux_records()));
 }
 
+// A frame that arrives in pieces is packed as its sample periods arrive; the
+// piece that ends the pending input here cuts a sample period in two. When the
+// write that completes the frame fails, the host repeats the rest and gets the
+// stream it would have had.
+TEST(Aes3Framing, FailedCompletionAfterACutSamplePeriodIsRepeatedExactly) {
+    struct Case {
+        const char *name;
+        pcm_a_settings settings;
+        int32_t input_flags;
+        int32_t frame_rate_code;
+        uint32_t pending;  // not a whole number of sample periods
+    };
+    const Case cases[] = {
+        {"302M 2ch 24-bit", fakes::make_settings(2, 10, 2), 0, 4, 6 * 700 + 4},
+        {"302M 8ch 20-bit BE", fakes::make_settings(8, 10, 1), PCM_INPUT_BIG_ENDIAN, 7, 24 * 300 + 13},
+        {"D-10 8ch 24-bit", fakes::make_settings(8, 11, 2), 0, 3, 24 * 191 + 23},
+        {"D-10 3ch 20-bit BE", fakes::make_settings(3, 11, 1), PCM_INPUT_BIG_ENDIAN, 4, 9 * 193 + 1},
+        {"planar 6ch 24-bit", fakes::make_settings(6, 12, 2), 0, 4, 18 * 900 + 7},
+        {"planar 2ch 16-bit BE", fakes::make_settings(2, 12, 0), PCM_INPUT_BIG_ENDIAN, 6, 4 * 500 + 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes input = fakes::random_bytes(200000, 11);
+        Encoder reference(c.settings, c.input_flags, c.frame_rate_code);
+        ASSERT_EQ(reference.put(input), 0);
+        ASSERT_EQ(reference.done(), 0);
+
+        Encoder e(c.settings, c.input_flags, c.frame_rate_code);
+        e.out.fail_write_call = 2;  // the first frame, completed from pending input
+        ASSERT_EQ(e.put(input.data(), c.pending), 0);
+        EXPECT_EQ(e.put(input.data() + c.pending, 50000), 1);
+        ASSERT_EQ(e.put(input.data() + c.pending, static_cast<uint32_t>(input.size() - c.pending)), 0);
+        ASSERT_EQ(e.done(), 0);
+        EXPECT_EQ(e.out.bytes(), reference.out.bytes());
+        EXPECT_EQ(timestamps(e.out.aux_records()), timestamps(reference.out.aux_records()));
+    }
+}
+
 TEST(Aes3Framing, FailedFlushReportsAndKeepsTheTimestampLine) {
     Encoder e(fakes::make_settings(4, 11, 1), PCM_INPUT_BIG_ENDIAN, 7);
     e.out.fail_write_call = 3;

@@ -103,16 +103,16 @@ void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32
     pack_sample_periods(channels, big_endian, input, words, periods);
 }
 
-int32_t aes3_finish_d10(const pcm_a_encoder &enc) {
+// The element header and the block-start flags: the element starts a new run
+// of 192 sample periods.
+int32_t finish_element(const pcm_a_encoder &enc, uint8_t *element) {
     const int32_t step = enc.cadence_index;
     const int32_t periods = enc.samples_per_frame[step];
-    uint8_t *element = enc.frame_buf;
     element[0] = numbers_cadence_steps(enc.frameRateCode) ? static_cast<uint8_t>(step + 1) : 0;
     element[1] = static_cast<uint8_t>(periods);
     element[2] = static_cast<uint8_t>(periods >> 8);
     element[3] = static_cast<uint8_t>(enc.channel_mask);
     if (periods <= 0) return kElementHeaderBytes;
-    // The element starts a new run of 192 sample periods.
     uint8_t *words = element + kElementHeaderBytes;
     for (int32_t p = 0; p < periods; p += kAes3BlockFrames) {
         words[p * kSamplePeriodBytes] |= kBlockStartFlag;
@@ -120,9 +120,17 @@ int32_t aes3_finish_d10(const pcm_a_encoder &enc) {
     return kElementHeaderBytes + periods * kSamplePeriodBytes;
 }
 
+int32_t aes3_finish_d10(const pcm_a_encoder &enc) { return finish_element(enc, enc.frame_buf); }
+
 int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
-    aes3_pack_d10_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
-    return aes3_finish_d10(enc);
+    const int32_t periods = enc.samples_per_frame[enc.cadence_index];
+    uint8_t *element = enc.frame_buf;
+    if (periods > 0) {
+        const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
+        pack_sample_periods(enc.channels_minus_one + 1, big_endian, frame_input,
+                            element + kElementHeaderBytes, periods);
+    }
+    return finish_element(enc, element);
 }
 
 }  // namespace pcmpack

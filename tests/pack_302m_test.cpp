@@ -15,24 +15,11 @@ using Bytes = std::vector<uint8_t>;
 
 // Encodes `input` at layer 10 in one call and flushes; returns the stream.
 Bytes encode_302m(int channels, int quantization, int32_t flags, int code, const Bytes &input) {
-    fakes::Host host;
-    fakes::RecordingStream out;
-    const pcm_a_settings settings = fakes::make_settings(channels, 10, quantization);
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, 48000);
-    EXPECT_NE(enc, nullptr);
-    if (!enc) return {};
-    EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
-    EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data(), static_cast<uint32_t>(input.size())), 0);
-    EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
-    pcmOutAudioFree(enc);
-    EXPECT_TRUE(host.errors.empty());
-    return out.bytes();
+    return fakes::encode_in_one_call(fakes::make_settings(channels, 10, quantization), flags, code,
+                                     input);
 }
 
-Bytes slice(const Bytes &bytes, size_t from, size_t count) {
-    if (from + count > bytes.size()) return {};
-    return Bytes(bytes.begin() + from, bytes.begin() + from + count);
-}
+using fakes::slice;
 
 // A group as the format sends it, bit by bit, most significant bit of each
 // byte first: sample one least significant bit first, 1 0 0 b, sample two,

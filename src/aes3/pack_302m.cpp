@@ -3,6 +3,7 @@
 // sample least significant bit first), and each sample is followed by four
 // bits 1, 0, 0, b, where b marks the start of a 192-frame AES3 block.
 #include "aes3/packings.h"
+#include "core/byte_order.h"
 
 #include <string.h>
 
@@ -45,11 +46,6 @@ struct ByteMap {
     static constexpr int kL2 = SampleBytes + kL1, kM2 = SampleBytes + kM1, kH2 = SampleBytes + kH1;
 };
 
-// Output words go out most significant byte first.
-inline void store_be32(uint8_t *out, uint32_t word) {
-    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) word = __builtin_bswap32(word);
-    memcpy(out, &word, 4);
-}
 
 // Every group reads each audio byte once, straight from the input, and looks
 // it up once. Bytes that hold a whole reversed audio byte are stored as they

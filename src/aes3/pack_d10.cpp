@@ -2,6 +2,7 @@
 // eight 4-byte channel words, one per channel slot, whether or not the slot
 // carries audio.
 #include "aes3/packings.h"
+#include "core/byte_order.h"
 
 #include <string.h>
 
@@ -17,19 +18,6 @@ constexpr uint8_t kBlockStartFlag = 0x08;
 // Only the 1001 rates number their elements within the five-frame sequence.
 bool numbers_cadence_steps(int32_t frame_rate_code) {
     return frame_rate_code == 4 || frame_rate_code == 7;
-}
-
-constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
-inline uint32_t load_le32(const uint8_t *in) {
-    uint32_t word;
-    memcpy(&word, in, 4);
-    return kLittleEndianHost ? word : __builtin_bswap32(word);
-}
-
-inline void store_le32(uint8_t *out, uint32_t word) {
-    if (!kLittleEndianHost) word = __builtin_bswap32(word);
-    memcpy(out, &word, 4);
 }
 
 // A channel word, read little-endian: the sample's 20 most significant bits

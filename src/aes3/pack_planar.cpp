@@ -1,6 +1,7 @@
 // Planar AES3 payload: the frame's interleaved samples regrouped into one
 // plane per channel, every sample least significant byte first.
 #include "aes3/packings.h"
+#include "core/byte_order.h"
 
 #include <string.h>
 
@@ -16,30 +17,6 @@ constexpr int32_t kMaxChannels = 8;
 // Sample periods regrouped at a time by the 16-bit packing: a fixed-size
 // block that the compiler turns into vector shuffles.
 constexpr int32_t kBlockPeriods = 8;
-
-constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
-inline uint16_t load_le16(const uint8_t *in) {
-    uint16_t word;
-    memcpy(&word, in, 2);
-    return kLittleEndianHost ? word : __builtin_bswap16(word);
-}
-
-inline void store_le16(uint8_t *out, uint16_t word) {
-    if (!kLittleEndianHost) word = __builtin_bswap16(word);
-    memcpy(out, &word, 2);
-}
-
-inline uint32_t load_le32(const uint8_t *in) {
-    uint32_t word;
-    memcpy(&word, in, 4);
-    return kLittleEndianHost ? word : __builtin_bswap32(word);
-}
-
-inline void store_le32(uint8_t *out, uint32_t word) {
-    if (!kLittleEndianHost) word = __builtin_bswap32(word);
-    memcpy(out, &word, 4);
-}
 
 // A 16-bit sample as the plane holds it: little-endian input as it is,
 // big-endian input with its two bytes exchanged.

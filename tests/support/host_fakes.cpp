@@ -1,5 +1,7 @@
 #include "support/host_fakes.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -189,6 +191,27 @@ std::string describe_events(const std::vector<Event> &events) {
         if (e.aux_offset != 0 || e.aux_id != AUX_FRAME_INFO_ID || e.aux_size != 16) out += '?';
     }
     return out;
+}
+
+std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t input_flags,
+                                        int32_t frame_rate_code,
+                                        const std::vector<uint8_t> &input) {
+    Host host;
+    RecordingStream out;
+    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, frame_rate_code, 48000);
+    EXPECT_NE(enc, nullptr);
+    if (!enc) return {};
+    EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
+    EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data(), static_cast<uint32_t>(input.size())), 0);
+    EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
+    pcmOutAudioFree(enc);
+    EXPECT_TRUE(host.errors.empty());
+    return out.bytes();
+}
+
+std::vector<uint8_t> slice(const std::vector<uint8_t> &bytes, size_t from, size_t count) {
+    if (from + count > bytes.size()) return {};
+    return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + count);
 }
 
 }  // namespace fakes

@@ -115,6 +115,16 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
 
 std::string hex(const std::vector<uint8_t> &bytes);
 
+// Encodes `input` in one PutBytes and flushes it, as a host that has all its
+// audio at once; returns the stream's bytes. Records a test failure when the
+// library refuses or reports anything.
+std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t input_flags,
+                                        int32_t frame_rate_code,
+                                        const std::vector<uint8_t> &input);
+
+// count bytes from `from`, or nothing when the stream is shorter.
+std::vector<uint8_t> slice(const std::vector<uint8_t> &bytes, size_t from, size_t count);
+
 // One line per stream call, for comparing whole call sequences at a glance:
 // "W8" a write of 8 bytes, "W320!" a write the fake failed, "A320@45000" an
 // aux_record {320, 45000}. An aux call with an offset other than 0, an id

@@ -50,26 +50,7 @@ std::vector<std::vector<uint8_t>> frames_written(const RecordingStream &out) {
     return frames;
 }
 
-struct Encoder {
-    Host host;
-    RecordingStream out;
-    pcm_a_encoder *enc = nullptr;
-
-    Encoder(const pcm_a_settings &settings, int32_t sample_rate, int32_t input_flags = 0) {
-        enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, 0, sample_rate);
-        if (enc && pcmOutAudioInit(enc, out.stream()) != 0) {
-            pcmOutAudioFree(enc);
-            enc = nullptr;
-        }
-    }
-    ~Encoder() { pcmOutAudioFree(enc); }
-    Encoder(const Encoder &) = delete;
-    Encoder &operator=(const Encoder &) = delete;
-
-    int32_t put(const std::vector<uint8_t> &bytes) {
-        return pcmOutAudioPutBytes(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    }
-};
+using Encoder = fakes::LpcmEncoder;
 
 TEST(DvdLpcm, StreamHeaderBytes) {
     struct Case {

@@ -32,26 +32,7 @@ std::vector<std::vector<uint8_t>> successful_writes(const RecordingStream &out) 
     return writes;
 }
 
-struct Encoder {
-    Host host;
-    RecordingStream out;
-    pcm_a_encoder *enc = nullptr;
-
-    Encoder(const pcm_a_settings &settings, int32_t sample_rate, int32_t input_flags = 0) {
-        enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, 0, sample_rate);
-        if (enc && pcmOutAudioInit(enc, out.stream()) != 0) {
-            pcmOutAudioFree(enc);
-            enc = nullptr;
-        }
-    }
-    ~Encoder() { pcmOutAudioFree(enc); }
-    Encoder(const Encoder &) = delete;
-    Encoder &operator=(const Encoder &) = delete;
-
-    int32_t put(const std::vector<uint8_t> &bytes) {
-        return pcmOutAudioPutBytes(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    }
-};
+using Encoder = fakes::LpcmEncoder;
 
 // Every admitted format: stream header byte 5 (b5-6 rate, b3-4 quantization,
 // b0-2 channels - 1) and the frame header (payload size big-endian; channel

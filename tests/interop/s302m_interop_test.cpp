@@ -19,13 +19,7 @@ namespace {
 using interop::Decoded;
 using interop::Encoded;
 
-constexpr int kCadence[9][5] = {
-    {0, 0, 0, 0, 0},
-    {2002, 2002, 2002, 2002, 2002}, {2000, 2000, 2000, 2000, 2000},
-    {1920, 1920, 1920, 1920, 1920}, {1602, 1601, 1602, 1601, 1602},
-    {1600, 1600, 1600, 1600, 1600}, {960, 960, 960, 960, 960},
-    {801, 801, 800, 801, 801},      {800, 800, 800, 800, 800},
-};
+using interop::kCadence;
 
 // What the decoder calls each channel count (our channels are in order 0..n-1
 // and it keeps that order).

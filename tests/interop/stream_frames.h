@@ -11,6 +11,16 @@
 
 namespace interop {
 
+// Sample periods per AES3 frame at 48 kHz, by frame rate code 1..8 and
+// cadence step (row 0 unused): the five-frame cycle of the 1001 rates.
+constexpr int kCadence[9][5] = {
+    {0, 0, 0, 0, 0},
+    {2002, 2002, 2002, 2002, 2002}, {2000, 2000, 2000, 2000, 2000},
+    {1920, 1920, 1920, 1920, 1920}, {1602, 1601, 1602, 1601, 1602},
+    {1600, 1600, 1600, 1600, 1600}, {960, 960, 960, 960, 960},
+    {801, 801, 800, 801, 801},      {800, 800, 800, 800, 800},
+};
+
 struct Encoded {
     bool ok = false;
     std::string failure;                       // why ok is false

@@ -105,6 +105,30 @@ private:
     bufstream bs_;
 };
 
+// A linear PCM encoder bound to a recording stream, with its own host; the
+// frame rate code plays no part for these layers. enc is null when New or
+// Init refused.
+struct LpcmEncoder {
+    Host host;
+    RecordingStream out;
+    pcm_a_encoder *enc = nullptr;
+
+    LpcmEncoder(const pcm_a_settings &settings, int32_t sample_rate, int32_t input_flags = 0) {
+        enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, 0, sample_rate);
+        if (enc && pcmOutAudioInit(enc, out.stream()) != 0) {
+            pcmOutAudioFree(enc);
+            enc = nullptr;
+        }
+    }
+    ~LpcmEncoder() { pcmOutAudioFree(enc); }
+    LpcmEncoder(const LpcmEncoder &) = delete;
+    LpcmEncoder &operator=(const LpcmEncoder &) = delete;
+
+    int32_t put(const std::vector<uint8_t> &bytes) {
+        return pcmOutAudioPutBytes(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+};
+
 // Settings with every field given.
 pcm_a_settings make_settings(int32_t channels, int32_t layer, int32_t quantization,
                              int32_t emphasis = 0, int32_t mute = 0,

@@ -10,6 +10,7 @@ packages=(
   libavcodec-dev libavutil-dev
   valgrind
   libclang-rt-14-dev jq
+  man-db groff-base
 )
 
 missing=()

@@ -16,7 +16,7 @@ fail() { echo "install test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install failed"; }
 libdir=$(dirname "$(find "$prefix" -name pcmpack.pc -path '*/pkgconfig/*' | head -n1)")/..
 libdir=$(cd "$libdir" && pwd)
-for f in "$prefix/include/pcmpack.h" "$prefix/bin/pcmpack" "$libdir/pkgconfig/pcmpack.pc" \
+for f in "$prefix/include/pcmpack.h" "$prefix/bin/pcmpack" "$prefix/share/man/man1/pcmpack.1" "$libdir/pkgconfig/pcmpack.pc" \
          "$libdir/cmake/pcmpack/pcmpackConfig.cmake" "$libdir/cmake/pcmpack/pcmpackConfigVersion.cmake"; do
   [[ -e $f ]] || fail "missing $f"
 done

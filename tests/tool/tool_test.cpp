@@ -119,14 +119,15 @@ protected:
 };
 
 // A WAV of random samples, `bits` significant bits per sample (20-bit
-// samples travel in 24-bit words with the low four bits zero). The samples
-// are returned left-justified in 32 bits, as libsndfile reads them back.
+// samples travel in 24-bit words with the low four bits zero), each
+// `headroom` bits below full scale. The samples are returned left-justified
+// in 32 bits, as libsndfile reads them back.
 std::vector<int32_t> make_wav(const std::string &file, int channels, int bits, int rate,
-                              size_t periods, uint32_t seed) {
+                              size_t periods, uint32_t seed, int headroom = 0) {
     std::mt19937 gen(seed);
     std::vector<int32_t> samples(periods * size_t(channels));
     for (int32_t &s : samples) {
-        uint32_t v = gen();
+        uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(gen()) >> headroom);
         v &= bits == 16 ? 0xFFFF0000u : bits == 20 ? 0xFFFFF000u : 0xFFFFFF00u;
         s = static_cast<int32_t>(v);
     }
@@ -328,6 +329,102 @@ TEST_F(ToolTest, FloatingPointInputNeedsBitsAndMapsFullScaleToFullScale) {
     EXPECT_EQ(hex(out, 8, 10), "40 00 C0 00 7F FF 80 00 00 00");
 }
 
+// Conversions happen only when asked for, say what they do with --verbose,
+// and are the same run after run.
+struct ConversionCase {
+    const char *name;
+    int bits, rate;             // of the source
+    const char *args;           // encode options
+    const char *plain;          // options whose output must be identical ("" = none)
+    const char *verbose;        // what --verbose says ("" = nothing)
+    int out_bits, out_rate;     // of the stream
+};
+
+const ConversionCase kConversions[] = {
+    {"dither_without_reduction", 16, 48000, "-t dvd --dither tpdf", "-t dvd", "", 16, 48000},
+    {"resample_to_same_rate", 24, 48000, "-t hdmv --resample 48000", "-t hdmv", "", 24, 48000},
+    {"twenty_bit_words_in_24", 20, 48000, "-t hdmv --bits 20", "-t hdmv --bits 20 --dither none",
+     "24-bit samples to 20-bit words with TPDF dither", 20, 48000},
+    {"dither_24_to_16", 24, 48000, "-t dvd --bits 16", "",
+     "24-bit samples to 16-bit words with TPDF dither", 16, 48000},
+    {"truncate_24_to_16", 24, 48000, "-t dvd --bits 16 --dither none", "",
+     "24-bit samples to 16-bit words by truncation (no dither)", 16, 48000},
+    {"resample_44100", 24, 44100, "-t dvd --resample 48000 --bits 16", "",
+     "44100 Hz converted to 48000 Hz (libsoxr, very-high quality); 24-bit samples to 16-bit "
+     "words with TPDF dither", 16, 48000},
+    {"resample_quick", 16, 48000, "-t hdmv --resample 96000 --resample-quality quick", "",
+     "48000 Hz converted to 96000 Hz (libsoxr, quick quality); 16-bit samples to 16-bit words "
+     "by rounding", 16, 96000},
+};
+
+void PrintTo(const ConversionCase &c, std::ostream *os) { *os << c.name; }
+
+class Conversion : public ToolTest, public ::testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Conversion, HappensOnRequestOnlyAndSaysWhat) {
+    const ConversionCase &c = GetParam();
+    // Rate conversion of full-scale noise overshoots; 6 dB of headroom keeps
+    // this case free of clipping.
+    const std::vector<int32_t> in = make_wav(path("in.wav"), 2, c.bits, c.rate, 4000, 21, 1);
+    Outcome r = run(std::string("encode in.wav -o out.es -v ") + c.args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, *c.verbose ? "pcmpack: in.wav: " + std::string(c.verbose) + "\n" : "");
+    ASSERT_EQ(run(std::string("encode in.wav -o again.es ") + c.args).status, 0);
+    EXPECT_EQ(read_bytes(path("again.es")), read_bytes(path("out.es"))) << "not reproducible";
+    if (*c.plain) {
+        ASSERT_EQ(run(std::string("encode in.wav -o plain.es ") + c.plain).status, 0);
+        EXPECT_EQ(read_bytes(path("plain.es")), read_bytes(path("out.es")));
+    }
+    ASSERT_EQ(run("unpack out.es -o back.wav").status, 0);
+    const Wav back = read_wav(path("back.wav"));
+    EXPECT_EQ(back.info.samplerate, c.out_rate);
+    EXPECT_EQ(back.info.format & SF_FORMAT_SUBMASK, c.out_bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+    if (c.rate != c.out_rate) return;
+    // Without rate conversion each sample lands near the source's: dither
+    // adds at most one output step to half a step of rounding; truncation
+    // lands at or below it, by less than a step.
+    const bool truncated = std::string(c.args).find("none") != std::string::npos;
+    const int64_t step = int64_t(1) << (32 - c.out_bits);
+    size_t changed = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        const int64_t delta = int64_t(back.samples[i]) - int64_t(in[i]);
+        if (truncated)
+            EXPECT_TRUE(delta <= 0 && delta > -step) << i;
+        else
+            EXPECT_LT(2 * std::abs(delta), 3 * step) << i;  // TPDF: under 1.5 steps
+        changed += delta != 0;
+    }
+    EXPECT_EQ(changed > 0, c.out_bits < c.bits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encode, Conversion, ::testing::ValuesIn(kConversions),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, ClippedFloatingPointSamplesAreCountedOnce) {
+    // 1.5 and -2.0 lie beyond full scale; one of each per period, for 1000
+    // periods spread over many reads.
+    std::vector<float> samples;
+    for (int p = 0; p < 1000; ++p) {
+        samples.push_back(p % 2 ? 1.5f : 0.25f);
+        samples.push_back(p % 2 ? -2.0f : -0.25f);
+    }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE *f = sf_open(path("in.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_float(f, samples.data(), 1000);
+    sf_close(f);
+    Outcome r = run("encode in.wav -o out.es -t hdmv --bits 24");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "pcmpack: in.wav: 1000 samples were limited to full scale\n");
+    const std::vector<uint8_t> out = read_bytes(path("out.es"));
+    ASSERT_GE(out.size(), 8u + 4u + 12u);
+    // 0.25, -0.25, then the clipped pair, as big-endian 24-bit words.
+    EXPECT_EQ(hex(out, 12, 12), "20 00 00 E0 00 00 7F FF FF 80 00 00");
+}
+
 // ---------------------------------------------------------------------------
 // input and output paths
 
@@ -468,7 +565,13 @@ const ErrorCase kErrors[] = {
     {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv",
      "P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000"},
     {"aes3_at_96k", "--rate 96000", "encode in.wav -o out.es -t xdcam --frame-rate 25",
-     "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only"},
+     "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000"},
+    {"rate_44100_names_resample", "--rate 44100", "encode in.wav -o out.es -t hdmv",
+     "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)"},
+    {"resample_aes3_to_96k", "", "encode in.wav -o out.es -t xdcam --frame-rate 25 --resample 96000",
+     "--resample 96000: the AES3 layers (10, 11, 12) carry 48000 Hz only"},
+    {"resample_dvdvr_to_96k", "", "encode in.wav -o out.es --video-type 14 --resample 96000",
+     "in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)"},
     {"dvd_three_channels", "--channels 3", "encode in.wav -o out.es -t dvd",
      "in.wav: 3 channels; DVD LPCM carries 1 or 2 channels"},
     {"302m_odd_channels", "--channels 3", "encode in.wav -o out.es -t xdcam-imx --frame-rate 25",

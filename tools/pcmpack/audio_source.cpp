@@ -82,13 +82,16 @@ public:
         case SF_FORMAT_ALAW:
         case SF_FORMAT_ULAW:
             bits_ = 16;
-            format_ = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? "16-bit" : "8-bit";
+            precision_ = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 16 : 8;
+            format_ = precision_ == 16 ? "16-bit" : "8-bit";
             break;
         case SF_FORMAT_PCM_24:
             bits_ = 24;
+            precision_ = 24;
             format_ = "24-bit";
             break;
         case SF_FORMAT_PCM_32:
+            precision_ = 32;
             format_ = "32-bit";
             break;
         case SF_FORMAT_FLOAT:
@@ -97,9 +100,15 @@ public:
             floating_ = true;
             break;
         default:
+            // Compressed formats decode to more bits than the layers carry.
+            precision_ = 32;
             format_ = "compressed";
             break;
         }
+        std::vector<int> map(static_cast<size_t>(channels_));
+        if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                       static_cast<int>(map.size() * sizeof(int))) == SF_TRUE)
+            map_ = std::move(map);
         format_ += std::string(" ") + container;
     }
     ~SndfileSource() override {
@@ -116,6 +125,13 @@ public:
         if (floating_ || bits_ != 16) return AudioSource::read_16(out, max_periods);
         return checked(sf_readf_short(file_, out, static_cast<sf_count_t>(max_periods)));
     }
+
+    size_t read_double(double *out, size_t max_periods) override {
+        if (!floating_) return AudioSource::read_double(out, max_periods);
+        return checked(sf_readf_double(file_, out, static_cast<sf_count_t>(max_periods)));
+    }
+
+    std::vector<int> channel_map() const override { return map_; }
 
 private:
     size_t checked(sf_count_t got) {
@@ -144,6 +160,7 @@ private:
 
     std::string name_;
     bool floating_ = false;
+    std::vector<int> map_;
     std::vector<double> floats_;
     MemoryFile memory_;
     SNDFILE *file_ = nullptr;
@@ -156,6 +173,7 @@ public:
         rate_ = rate;
         channels_ = channels;
         bits_ = bits;
+        precision_ = bits;
         width_ = bits == 16 ? 2 : 3;
         format_ = std::to_string(bits) + "-bit raw " + (big_endian ? "big-endian" : "little-endian");
         if (path == "-") {
@@ -228,6 +246,14 @@ size_t AudioSource::read_16(int16_t *out, size_t max_periods) {
     const size_t got = read(wide_.data(), max_periods);
     const size_t samples = got * static_cast<size_t>(channels_);
     for (size_t i = 0; i < samples; ++i) out[i] = static_cast<int16_t>(wide_[i] >> 16);
+    return got;
+}
+
+size_t AudioSource::read_double(double *out, size_t max_periods) {
+    wide_.resize(max_periods * static_cast<size_t>(channels_));
+    const size_t got = read(wide_.data(), max_periods);
+    const size_t samples = got * static_cast<size_t>(channels_);
+    for (size_t i = 0; i < samples; ++i) out[i] = std::ldexp(static_cast<double>(wide_[i]), -31);
     return got;
 }
 

@@ -21,6 +21,13 @@ public:
     // words a 16-bit layer takes, with no conversion pass when the source
     // holds 16-bit samples already.
     virtual size_t read_16(int16_t *out, size_t max_periods);
+    // The same as read(), as full-scale fractions (-1.0 up to, not
+    // including, +1.0), so that floating-point samples reach a conversion
+    // unclipped and unrounded. Integer samples convert exactly.
+    virtual size_t read_double(double *out, size_t max_periods);
+    // The speaker position of each channel (libsndfile's SF_CHANNEL_MAP_*
+    // values) when the source declares them; empty when it does not.
+    virtual std::vector<int> channel_map() const { return {}; }
 
     int rate() const { return rate_; }
     int channels() const { return channels_; }
@@ -28,6 +35,9 @@ public:
     // that the layers carry (8-bit is reported as 16, which holds it
     // exactly; 32-bit integer and floating point as 0).
     int bits() const { return bits_; }
+    // Bits of the integer words the source stores (8, 16, 24 or 32); 0 for
+    // floating point.
+    int precision() const { return precision_; }
     const std::string &format() const { return format_; }
     // Sample periods in the source; -1 when unknown (a pipe).
     int64_t periods() const { return periods_; }
@@ -36,11 +46,12 @@ protected:
     int rate_ = 0;
     int channels_ = 0;
     int bits_ = 0;
+    int precision_ = 0;
     std::string format_;
     int64_t periods_ = -1;
 
 private:
-    std::vector<int32_t> wide_;  // read_16's conversion buffer
+    std::vector<int32_t> wide_;  // read_16's and read_double's conversion buffer
 };
 
 std::unique_ptr<AudioSource> open_audio_file(const std::string &path);

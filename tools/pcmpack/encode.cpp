@@ -2,6 +2,7 @@
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
 #include "audio_source.h"
 #include "common.h"
+#include "conversion.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -100,13 +101,15 @@ std::string plural(int n, const char *one, const char *many) {
 
 // The user-facing reason for the first failed check, naming the input.
 std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_settings &s,
-                            int video_type, int rate, int source_channels, int bits) {
+                            int video_type, int rate, int source_channels, int bits,
+                            bool resampled) {
     const int layer = s.audio_layer;
     const std::string layer_text = layer_title(layer);
     const int channels = s.channels_minus_one + 1;
     switch (code) {
     case PCM_CHECK_SAMPLE_RATE:
-        return input + ": " + std::to_string(rate) + " Hz; this target needs 48000 or 96000 Hz";
+        return input + ": " + std::to_string(rate) +
+               " Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)";
     case PCM_CHECK_CHANNELS:
         if (channels > 8) return input + ": " + plural(channels, "channel", "channels") + "; at most 8 are carried";
         if (layer == PCM_LAYER_DVD_LPCM)
@@ -127,7 +130,8 @@ std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_
         return "video type " + std::to_string(video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
                std::to_string(layer) + " (" + layer_text + ")";
     case PCM_CHECK_DVDVR_SAMPLE_RATE:
-        return input + ": " + std::to_string(rate) + " Hz; DVD-VR needs 48000 Hz";
+        return input + ": " + std::to_string(rate) + " Hz; DVD-VR needs 48000 Hz" +
+               (resampled ? " (give --resample 48000)" : " (--resample 48000 converts it)");
     case PCM_CHECK_DVDVR_CHANNELS:
         return input + ": " + plural(channels, "channel", "channels") + "; DVD-VR carries 1 or 2";
     case PCM_CHECK_VCD_NEEDS_MPEG:
@@ -252,7 +256,6 @@ int run_encode(const EncodeOptions &o) {
     } else {
         source = open_audio_file(o.input);
     }
-    const int rate = source->rate();
     const int source_channels = source->channels();
 
     // The word length is the source's; only an explicit --bits changes it.
@@ -262,6 +265,10 @@ int run_encode(const EncodeOptions &o) {
                       " samples have no word length the layers carry; choose one with --bits "
                       "16, 20 or 24");
     s.quantization = quantization_of(bits);
+    // The rate is the source's unless --resample converts it.
+    const int rate = o.resample ? o.resample : source->rate();
+    ConversionRequest conversion{rate, bits, o.dither == "none" ? Dither::none : Dither::tpdf,
+                                 find_resample_quality(o.resample_quality)};
 
     // HDMV frames signal 2.0, 3/0, 3/2 and 3/4 in 2, 4, 6 or 8 coded
     // channels, the last one being padding for the odd layouts.
@@ -288,9 +295,25 @@ int run_encode(const EncodeOptions &o) {
     const int32_t code =
         pcmOutAudioChkSettings(&tool_lookup, &s, video_type, rate, PCM_CHECK_REPORT_ALL, 0);
     if (code != PCM_CHECK_OK)
-        throw Failure(explain_refusal(code, input, s, video_type, rate, source_channels, bits));
+        throw Failure(explain_refusal(code, input, s, video_type, rate, source_channels, bits,
+                                      o.resample != 0));
     if (aes3 && rate != 48000)
-        throw Failure(input + ": " + std::to_string(rate) + " Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only");
+        throw Failure((o.resample ? "--resample " + std::to_string(rate) + ": "
+                                  : input + ": " + std::to_string(rate) + " Hz; ") +
+                      "the AES3 layers (10, 11, 12) carry 48000 Hz only" +
+                      (o.resample ? "" : " (--resample 48000 converts it)"));
+
+    // Rate conversion and word-length reduction, only where the source needs
+    // them to reach the output's rate and word length.
+    const ConvertedSource *converter = nullptr;
+    if (needs_conversion(*source, conversion)) {
+        if (o.verbose)
+            std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(),
+                         describe_conversion(*source, conversion).c_str());
+        std::unique_ptr<ConvertedSource> converted = convert(std::move(source), conversion);
+        converter = converted.get();
+        source = std::move(converted);
+    }
 
     if (pad_channel)
         std::fprintf(stderr, "pcmpack: %s: %d channels packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
@@ -358,6 +381,10 @@ int run_encode(const EncodeOptions &o) {
     const int32_t flushed = pcmOutAudioDone(finished, 0);
     pcmOutAudioFree(finished);
     if (flushed != 0) throw fail_write();
+    if (converter && converter->clipped() > 0)
+        std::fprintf(stderr, "pcmpack: %s: %llu %s limited to full scale\n", input.c_str(),
+                     static_cast<unsigned long long>(converter->clipped()),
+                     converter->clipped() == 1 ? "sample was" : "samples were");
 
     if (index) {
         const std::string text = format_index(o.index_format, stream.index);

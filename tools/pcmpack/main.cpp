@@ -1,6 +1,7 @@
 // pcmpack: packs audio into DVD LPCM, HDMV LPCM and AES3 (SMPTE 302M, D-10,
 // planar) elementary streams, and reads such streams back.
 #include "common.h"
+#include "conversion.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -82,6 +83,17 @@ int main(int argc, char **argv) {
                        "seconds");
     encode->add_option("--index-format", enc.index_format, "csv (default) or json (JSON lines)")
         ->check(CLI::IsMember({"csv", "json"}));
+    encode->add_option("--resample", enc.resample,
+                       "convert the sample rate to 48000 or 96000 Hz (libsoxr)")
+        ->check(CLI::IsMember({48000, 96000}));
+    encode->add_option("--resample-quality", enc.resample_quality,
+                       "sample-rate conversion quality: " + pcmtool::resample_quality_list() +
+                           "; default very-high")
+        ->check(CLI::IsMember(pcmtool::resample_quality_names()));
+    encode->add_option("--dither", enc.dither,
+                       "when --bits shortens the words: tpdf (default) or none (truncate)")
+        ->check(CLI::IsMember({"tpdf", "none"}));
+    encode->add_flag("-v,--verbose", enc.verbose, "say what is converted and how");
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
 

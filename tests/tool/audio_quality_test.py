@@ -1,0 +1,214 @@
+#!/usr/bin/python3
+"""What the tool's conversions do to audio, measured like an audio engineer
+measures it: the built pcmpack encodes test signals this script makes, unpacks
+them again, and numpy's FFT looks at the result.
+
+Run as: audio_quality_test.py PCMPACK_BINARY
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+
+PCMPACK = None
+
+
+# --- WAV files ---------------------------------------------------------------
+
+def write_wav(path, samples, rate, bits, mask=None):
+    """samples: array (periods, channels), integers of `bits` bits, or floats
+    (written as 32-bit floating point). `mask` writes WAVEFORMATEXTENSIBLE
+    with that channel mask."""
+    periods, channels = samples.shape
+    if samples.dtype.kind == 'f':
+        data, width, tag, bits = samples.astype('<f4').tobytes(), 4, 3, 32
+    else:
+        width, tag = (bits + 7) // 8, 1
+        # Left-justify into the container word, then keep its top bytes.
+        words = (samples.astype(np.int64) << (8 * width - bits)).astype('<i4')
+        data = words.view(np.uint8).reshape(periods, channels, 4)[:, :, :width].tobytes()
+    if mask is None:
+        fmt = struct.pack('<HHIIHH', tag, channels, rate, rate * channels * width,
+                          channels * width, width * 8)
+    else:
+        guid_tail = b'\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71'
+        fmt = struct.pack('<HHIIHHHHI', 0xFFFE, channels, rate, rate * channels * width,
+                          channels * width, width * 8, 22, bits, mask)
+        fmt += struct.pack('<H', tag) + guid_tail
+    body = b'WAVE' + b'fmt ' + struct.pack('<I', len(fmt)) + fmt
+    body += b'data' + struct.pack('<I', len(data)) + data
+    with open(path, 'wb') as f:
+        f.write(b'RIFF' + struct.pack('<I', len(body)) + body)
+
+
+def read_wav(path):
+    """Returns (rate, bits, mask or None, samples as int64 array (periods, channels))."""
+    with open(path, 'rb') as f:
+        raw = f.read()
+    assert raw[:4] == b'RIFF' and raw[8:12] == b'WAVE', path
+    pos, fmt, data = 12, None, None
+    while pos + 8 <= len(raw):
+        cid, size = raw[pos:pos + 4], struct.unpack('<I', raw[pos + 4:pos + 8])[0]
+        if cid == b'fmt ':
+            fmt = raw[pos + 8:pos + 8 + size]
+        elif cid == b'data':
+            data = raw[pos + 8:pos + 8 + size]
+        pos += 8 + size + (size & 1)
+    tag, channels, rate, _, block, bits = struct.unpack('<HHIIHH', fmt[:16])
+    mask = struct.unpack('<I', fmt[20:24])[0] if tag == 0xFFFE else None
+    width = block // channels
+    b = np.frombuffer(data, dtype=np.uint8).reshape(-1, channels, width)
+    words = np.zeros(b.shape[:2], dtype=np.int64)
+    for i in range(width):
+        words |= b[:, :, i].astype(np.int64) << (8 * i)
+    words -= (words >> (8 * width - 1)) << (8 * width)  # sign
+    return rate, bits, mask, words
+
+
+def sine(freq, rate, periods, level_db, bits, phase=0.0, dither_seed=None):
+    """A sine at `level_db` dBFS as integer words of `bits` bits; with a seed,
+    the words carry TPDF dither, so the test signal itself has no distortion
+    products."""
+    t = np.arange(periods)
+    x = 10 ** (level_db / 20) * np.sin(2 * np.pi * freq * t / rate + phase)
+    scaled = x * 2.0 ** (bits - 1)
+    if dither_seed is not None:
+        rng = np.random.default_rng(dither_seed)
+        scaled += rng.random(periods) - rng.random(periods)
+    return np.clip(np.floor(scaled + 0.5), -2 ** (bits - 1), 2 ** (bits - 1) - 1).astype(np.int64)
+
+
+# --- spectra -------------------------------------------------------------------
+
+def spectrum_db(x, full_scale):
+    """Power spectrum of one long Kaiser window (stop band far below 24-bit
+    audio's noise), in dB relative to a full-scale sine."""
+    n = len(x)
+    window = np.kaiser(n, 38.0)
+    spectrum = np.abs(np.fft.rfft(x / full_scale * window)) ** 2
+    return 10 * np.log10(spectrum / (np.sum(window) / 2) ** 2 + 1e-300)
+
+
+def averaged_power(x, segment=8192):
+    """Welch average of Hann-windowed, half-overlapping segments: a noise
+    floor estimate with a spread of a fraction of a dB per bin."""
+    window = np.hanning(segment)
+    hop = segment // 2
+    total = np.zeros(segment // 2 + 1)
+    count = 0
+    for start in range(0, len(x) - segment + 1, hop):
+        total += np.abs(np.fft.rfft(x[start:start + segment] * window)) ** 2
+        count += 1
+    return total / count
+
+
+# --- running the tool ----------------------------------------------------------
+
+class ToolCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='pcmpack-quality-')
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_tool(self, *args, status=0):
+        r = subprocess.run([PCMPACK, *args], cwd=self.dir, capture_output=True, text=True)
+        self.assertEqual(r.returncode, status, f'pcmpack {" ".join(args)}:\n{r.stderr}')
+        return r
+
+    def round_trip(self, samples, rate, bits, encode_args, mask=None):
+        write_wav(self.path('in.wav'), samples, rate, bits, mask)
+        enc = self.run_tool('encode', 'in.wav', '-o', 'out.es', *encode_args)
+        self.run_tool('unpack', 'out.es', '-o', 'back.wav')
+        return enc, read_wav(self.path('back.wav'))
+
+
+class Resampling(ToolCase):
+    def test_997_hz_comes_out_at_997_hz_with_every_spur_120_db_down(self):
+        rate, out_rate, n = 44100, 48000, 65536
+        periods = n * rate // out_rate + 4000
+        tone = sine(997.0, rate, periods, -1.0, 24, dither_seed=1)
+        _, (back_rate, bits, _, back) = self.round_trip(
+            np.stack([tone, tone], axis=1), rate, 24,
+            ['--target', 'hdmv', '--resample', str(out_rate)])
+        self.assertEqual((back_rate, bits), (out_rate, 24))
+        # Skip the start, where the filter settles on the signal's onset.
+        x = back[2048:2048 + n, 0].astype(np.float64)
+        db = spectrum_db(x, 2.0 ** 23)
+        peak = int(np.argmax(db))
+        # Parabolic interpolation of the peak in dB gives the frequency to a
+        # small fraction of a bin.
+        a, b, c = db[peak - 1], db[peak], db[peak + 1]
+        freq = (peak + 0.5 * (a - c) / (a - 2 * b + c)) * out_rate / n
+        self.assertAlmostEqual(freq, 997.0, delta=0.02)
+        self.assertAlmostEqual(b, -1.0, delta=0.25)
+        # Everything outside the main lobe of the window is spurious.
+        lobe = 40
+        spurs = np.concatenate([db[1:peak - lobe], db[peak + lobe:]])
+        worst = int(np.argmax(spurs))
+        self.assertLess(spurs[worst] - b, -120.0,
+                        f'spur at bin {worst} is {spurs[worst] - b:.1f} dB from the tone')
+
+    def test_length_follows_the_exact_ratio_within_one_sample_period(self):
+        cases = [(44100, 48000, 44100 + 12345), (44100, 96000, 30011),
+                 (88200, 48000, 88200 + 7), (32000, 48000, 32000 * 2 + 1)]
+        for rate, out_rate, periods in cases:
+            with self.subTest(rate=rate, out_rate=out_rate, periods=periods):
+                # Full-scale square-ish content never lands on 0 by chance.
+                tone = sine(1000.0, rate, periods, -3.0, 24, dither_seed=2)
+                tone[tone == 0] = 1
+                _, (back_rate, _, _, back) = self.round_trip(
+                    tone.reshape(-1, 1).repeat(2, axis=1), rate, 24,
+                    ['--target', 'hdmv', '--resample', str(out_rate)])
+                self.assertEqual(back_rate, out_rate)
+                # The last frame is padded with silence after the audio.
+                audible = np.nonzero(back[:, 0])[0]
+                length = audible[-1] + 1
+                exact = periods * out_rate / rate
+                self.assertLessEqual(abs(length - exact), 1.0, f'{length} vs {exact}')
+                ins = self.run_tool('inspect', 'out.es', '--json').stdout
+                self.assertIn(f'"sample_rate":{out_rate}', ins)
+
+
+class WordLength(ToolCase):
+    def harmonics_above_floor(self, dither):
+        """Reduces a -60 dBFS 997 Hz sine from 24 to 16 bits, returns how far
+        each of harmonics 2 to 9 stands above the noise floor around it, in dB."""
+        rate, periods = 48000, 48000 * 8
+        tone = sine(997.0, rate, periods, -60.0, 24, dither_seed=3)
+        _, (_, bits, _, back) = self.round_trip(
+            np.stack([tone, tone], axis=1), rate, 24,
+            ['--target', 'dvd', '--bits', '16', '--dither', dither])
+        self.assertEqual(bits, 16)
+        power = averaged_power(back[:periods, 0].astype(np.float64))
+        segment = 8192
+        bin_hz = rate / segment
+        rises = []
+        for k in range(2, 10):
+            centre = int(round(997.0 * k / bin_hz))
+            line = power[centre - 3:centre + 4].sum()
+            # The floor: the same width of spectrum on both sides, clear of
+            # the harmonic's own leakage.
+            floor = np.median(np.concatenate([power[centre - 60:centre - 10],
+                                              power[centre + 10:centre + 60]])) * 7
+            rises.append(10 * np.log10(line / floor))
+        return rises
+
+    def test_tpdf_dither_leaves_no_harmonic_while_truncation_does(self):
+        dithered = self.harmonics_above_floor('tpdf')
+        truncated = self.harmonics_above_floor('none')
+        self.assertLess(max(dithered), 3.0, f'TPDF: {np.round(dithered, 1)}')
+        self.assertGreater(max(truncated), 3.0, f'truncation: {np.round(truncated, 1)}')
+
+
+if __name__ == '__main__':
+    PCMPACK = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)

@@ -1,0 +1,248 @@
+#include "conversion.h"
+
+#include "common.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace pcmtool {
+
+namespace {
+
+// libsoxr's recipes by name. "very-high" keeps spurious components of the
+// conversion below 24-bit audio's own noise; the faster ones suit drafts.
+constexpr ResampleQuality kQualities[] = {
+    {"quick", SOXR_QQ, "cubic interpolation"},
+    {"low", SOXR_LQ, "16-bit, wide roll-off"},
+    {"medium", SOXR_MQ, "16-bit, medium roll-off"},
+    {"high", SOXR_HQ, "20-bit"},
+    {"very-high", SOXR_VHQ, "28-bit"},
+};
+
+const ResampleQuality &quality_of(const ConversionRequest &request) {
+    return request.quality ? *request.quality : kQualities[std::size(kQualities) - 1];
+}
+
+// Periods read from the source per step; the stage holds a few such pieces.
+constexpr size_t kPiece = 8192;
+
+// How a sample becomes a word of the output's length.
+enum class Quantizer {
+    round,     // floating-point or converted audio, or no reduction needed
+    truncate,  // integer words shortened without dither, as a plain cut
+    tpdf,      // integer words shortened with triangular dither
+};
+
+Quantizer quantizer_of(const AudioSource &source, const ConversionRequest &request) {
+    const bool shortened = source.precision() > request.bits;
+    if (!shortened) return Quantizer::round;
+    if (request.dither == Dither::tpdf) return Quantizer::tpdf;
+    return request.rate == source.rate() ? Quantizer::truncate : Quantizer::round;
+}
+
+// Turns full-scale fractions into words of `bits` bits, held left-justified
+// in 32 bits, and counts the samples it has to limit to full scale.
+class WordShortener {
+public:
+    WordShortener(int bits, Quantizer quantizer)
+        : scale_(std::ldexp(1.0, bits - 1)), shift_(32 - bits), quantizer_(quantizer) {}
+
+    void run(const double *in, size_t count, int32_t *out) {
+        const double top = scale_ - 1.0, bottom = -scale_;
+        for (size_t i = 0; i < count; ++i) {
+            const double v = in[i] * scale_;
+            double q;
+            if (quantizer_ == Quantizer::truncate) {
+                q = std::floor(v);
+            } else if (quantizer_ == Quantizer::tpdf && (dithering_ || v != std::floor(v))) {
+                // Dither starts with the first sample the shorter word cannot
+                // hold exactly: words whose low bits are zero (20-bit audio in
+                // 24-bit words, leading digital silence) pass unchanged.
+                dithering_ = true;
+                q = std::floor(v + uniform_(noise_) - uniform_(noise_) + 0.5);
+            } else {
+                q = std::floor(v + 0.5);
+            }
+            if (q > top || q < bottom) {
+                ++clipped_;
+                q = q > top ? top : bottom;
+            }
+            out[i] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(q)) << shift_);
+        }
+    }
+
+    uint64_t clipped() const { return clipped_; }
+
+private:
+    double scale_;
+    int shift_;
+    Quantizer quantizer_;
+    bool dithering_ = false;
+    uint64_t clipped_ = 0;
+    // A fixed seed: the same input gives the same stream, run after run.
+    std::mt19937 noise_{0x5eed};
+    std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+};
+
+struct SoxrDeleter {
+    void operator()(soxr *resampler) const { soxr_delete(resampler); }
+};
+
+class Converter : public ConvertedSource {
+public:
+    Converter(std::unique_ptr<AudioSource> source, const ConversionRequest &request)
+        : source_(std::move(source)),
+          shortener_(request.bits, quantizer_of(*source_, request)) {
+        rate_ = request.rate;
+        channels_ = source_->channels();
+        bits_ = request.bits;
+        precision_ = request.bits;
+        format_ = source_->format();
+        const size_t width = static_cast<size_t>(channels_);
+        piece_.resize(kPiece * width);
+        if (request.rate != source_->rate()) {
+            soxr_error_t error = nullptr;
+            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+            const soxr_quality_spec_t quality = soxr_quality_spec(quality_of(request).recipe, 0);
+            resampler_.reset(soxr_create(source_->rate(), request.rate,
+                                         static_cast<unsigned>(channels_), &error, &io, &quality,
+                                         nullptr));
+            if (!resampler_ || error)
+                throw Failure(std::string("the sample-rate converter could not start: ") +
+                              soxr_strerror(error));
+            converted_.resize(kPiece * width);
+        }
+        if (source_->periods() >= 0) periods_ = exact_length(source_->periods());
+    }
+
+    size_t read(int32_t *out, size_t max_periods) override {
+        const size_t width = static_cast<size_t>(channels_);
+        size_t done = 0;
+        while (done < max_periods) {
+            if (head_ == ready_ && !refill()) break;
+            const size_t take = std::min(max_periods - done, ready_ - head_);
+            const double *from = (resampler_ ? converted_.data() : piece_.data()) + head_ * width;
+            shortener_.run(from, take * width, out + done * width);
+            head_ += take;
+            done += take;
+        }
+        return done;
+    }
+
+    uint64_t clipped() const override { return shortener_.clipped(); }
+
+private:
+    // The output length the exact ratio gives for `periods` source periods.
+    int64_t exact_length(int64_t periods) const {
+        if (!resampler_) return periods;
+        return static_cast<int64_t>(std::llround(static_cast<double>(periods) * rate_ /
+                                                 source_->rate()));
+    }
+
+    // Fills the converted samples from the next piece of the source; false
+    // at the end of the audio.
+    bool refill() {
+        head_ = ready_ = 0;
+        if (!resampler_) {
+            ready_ = source_->read_double(piece_.data(), kPiece);
+            return ready_ > 0;
+        }
+        const size_t width = static_cast<size_t>(channels_);
+        while (ready_ == 0 && !flushed_) {
+            if (piece_used_ == piece_periods_ && !source_eof_) {
+                piece_periods_ = source_->read_double(piece_.data(), kPiece);
+                piece_used_ = 0;
+                source_eof_ = piece_periods_ == 0;
+                consumed_ += static_cast<int64_t>(piece_periods_);
+            }
+            // At the end, a null input drains what the filter still holds.
+            size_t used = 0;
+            const soxr_error_t error = soxr_process(
+                resampler_.get(), source_eof_ ? nullptr : piece_.data() + piece_used_ * width,
+                piece_periods_ - piece_used_, &used, converted_.data(), converted_.size() / width,
+                &ready_);
+            if (error) throw Failure(std::string("sample-rate conversion failed: ") + error);
+            piece_used_ += used;
+            if (source_eof_ && ready_ == 0) flushed_ = true;
+        }
+        // The converted audio is as long as the exact ratio makes it; the
+        // filter's ringing past the end is cut off.
+        if (source_eof_) {
+            const int64_t room = std::max<int64_t>(exact_length(consumed_) - delivered_, 0);
+            if (room < static_cast<int64_t>(ready_)) ready_ = static_cast<size_t>(room);
+        }
+        delivered_ += static_cast<int64_t>(ready_);
+        return ready_ > 0;
+    }
+
+    std::unique_ptr<AudioSource> source_;
+    WordShortener shortener_;
+    std::unique_ptr<soxr, SoxrDeleter> resampler_;
+    std::vector<double> piece_;      // source samples of one piece
+    std::vector<double> converted_;  // resampled samples of one piece
+    size_t piece_periods_ = 0, piece_used_ = 0;  // read into piece_, taken by the filter
+    size_t head_ = 0, ready_ = 0;                 // periods handed out, periods at hand
+    bool source_eof_ = false, flushed_ = false;
+    int64_t consumed_ = 0;   // source periods read
+    int64_t delivered_ = 0;  // converted periods produced
+};
+
+std::string word_text(const AudioSource &source) {
+    return source.precision() ? std::to_string(source.precision()) + "-bit" : "floating-point";
+}
+
+}  // namespace
+
+std::vector<std::string> resample_quality_names() {
+    std::vector<std::string> names;
+    for (const ResampleQuality &q : kQualities) names.emplace_back(q.name);
+    return names;
+}
+
+std::string resample_quality_list() {
+    std::string text;
+    for (const ResampleQuality &q : kQualities)
+        text += (text.empty() ? "" : ", ") + std::string(q.name) + " (" + q.what + ")";
+    return text;
+}
+
+const ResampleQuality *find_resample_quality(const std::string &name) {
+    for (const ResampleQuality &q : kQualities)
+        if (name == q.name) return &q;
+    return nullptr;
+}
+
+bool needs_conversion(const AudioSource &source, const ConversionRequest &request) {
+    return request.rate != source.rate() || source.precision() == 0 ||
+           source.precision() > request.bits;
+}
+
+std::string describe_conversion(const AudioSource &source, const ConversionRequest &request) {
+    std::string text;
+    if (request.rate != source.rate())
+        text = std::to_string(source.rate()) + " Hz converted to " + std::to_string(request.rate) +
+               " Hz (libsoxr, " + quality_of(request).name + " quality); ";
+    text += word_text(source) + " samples to " + std::to_string(request.bits) + "-bit words ";
+    switch (quantizer_of(source, request)) {
+    case Quantizer::tpdf: text += "with TPDF dither"; break;
+    case Quantizer::truncate: text += "by truncation (no dither)"; break;
+    case Quantizer::round:
+        text += source.precision() > request.bits || source.precision() == 0 ||
+                        request.rate != source.rate()
+                    ? "by rounding"
+                    : "unchanged";
+        break;
+    }
+    return text;
+}
+
+std::unique_ptr<ConvertedSource> convert(std::unique_ptr<AudioSource> source,
+                                         const ConversionRequest &request) {
+    return std::make_unique<Converter>(std::move(source), request);
+}
+
+}  // namespace pcmtool

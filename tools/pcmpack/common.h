@@ -28,6 +28,7 @@ struct EncodeOptions {
     int rate = 0;  // raw input only
     int channels = 0;
     std::string endian;  // raw input only: "little" or "big"
+    std::string container;  // "": from the output's extension
     std::string index;
     std::string index_format = "csv";
     bool hdmv_pad_last = false;

@@ -3,6 +3,7 @@
 #include "audio_source.h"
 #include "common.h"
 #include "conversion.h"
+#include "container.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -49,6 +50,7 @@ struct IndexEntry {
 struct FileStream {
     bufstream bs{};
     OutputFile *out = nullptr;
+    ContainerWriter *container = nullptr;  // null: the elementary stream itself
     uint64_t written = 0;         // bytes on the stream so far
     uint64_t recorded = 0;        // bytes covered by aux_records so far
     std::vector<IndexEntry> index;
@@ -58,8 +60,12 @@ struct FileStream {
         auto *self = static_cast<FileStream *>(stream->host_slot1);
         // No exception may cross the library: a failed write is answered
         // with a short count, which the library turns into P002.
+        if (!self->failure.empty()) return 0;
         try {
-            self->out->write(data, size);
+            if (self->container)
+                self->container->add(data, size);
+            else
+                self->out->write(data, size);
         } catch (const Failure &failure) {
             if (self->failure.empty()) self->failure = failure.what();
             return 0;
@@ -76,6 +82,14 @@ struct FileStream {
         std::memcpy(&record, info, sizeof record);
         self->index.push_back({self->recorded, record.byte_count, record.timestamp});
         self->recorded += record.byte_count;
+        // A muxer failure stops the next write, which the library reports.
+        if (self->container && self->failure.empty()) {
+            try {
+                self->container->end_unit(record.byte_count, record.timestamp);
+            } catch (const Failure &failure) {
+                self->failure = failure.what();
+            }
+        }
         return 0;
     }
 
@@ -320,11 +334,23 @@ int run_encode(const EncodeOptions &o) {
                      input.c_str(), source_channels, hdmv_layout(source_channels).c_str(),
                      coded_channels, coded_channels);
 
+    // The container comes from the extension or --container; a container
+    // that cannot carry the layer is refused before anything is written.
+    const Container container = choose_container(o.container, o.output);
+    check_container_fits(container, layer, o.output);
+
     // Output and encoder.
     OutputFile out(o.output);
     std::unique_ptr<OutputFile> index;
     if (!o.index.empty()) index = std::make_unique<OutputFile>(o.index);
     FileStream stream(&out);
+    std::unique_ptr<ContainerWriter> muxer;
+    if (container != Container::elementary) {
+        route_libav_messages();
+        muxer = std::make_unique<ContainerWriter>(
+            container, StreamShape{layer, rate, coded_channels, bits, frame_rate_code}, out, display_name(o.output, true));
+        stream.container = muxer.get();
+    }
     const bool big_endian = layer == PCM_LAYER_HDMV_LPCM;
     std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNew(
         &tool_lookup, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
@@ -380,7 +406,8 @@ int run_encode(const EncodeOptions &o) {
     pcm_a_encoder *finished = encoder.release();
     const int32_t flushed = pcmOutAudioDone(finished, 0);
     pcmOutAudioFree(finished);
-    if (flushed != 0) throw fail_write();
+    if (flushed != 0 || !stream.failure.empty()) throw fail_write();
+    if (muxer) muxer->finish();
     if (converter && converter->clipped() > 0)
         std::fprintf(stderr, "pcmpack: %s: %llu %s limited to full scale\n", input.c_str(),
                      static_cast<unsigned long long>(converter->clipped()),

@@ -78,6 +78,10 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(1, 64));
     encode->add_option("--endian", enc.endian, "raw input: little (default) or big")
         ->check(CLI::IsMember({"little", "big"}));
+    encode->add_option("--container", enc.container,
+                       "es (our stream), ts (302M in MPEG-TS), m2ts (HDMV in BDAV MPEG-TS), ps "
+                       "(DVD LPCM in an MPEG program stream); default: from the output's "
+                       "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)");
     encode->add_option("--index", enc.index,
                        "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
                        "seconds");

@@ -1,0 +1,117 @@
+// Which container a file gets, which layer each container carries, and how
+// libavformat's messages reach the user.
+#include "container.h"
+
+#include "common.h"
+#include "settings.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace pcmtool {
+
+namespace {
+
+// One row per container: its --container name, the output extensions that
+// choose it, and the layer it carries (0: any, our own stream).
+struct ContainerRow {
+    Container container;
+    const char *name;
+    const char *extensions[3];
+    int layer;
+    const char *title;
+};
+
+constexpr ContainerRow kContainers[] = {
+    {Container::elementary, "es", {}, 0, "elementary stream"},
+    {Container::transport, "ts", {".ts"}, 10, "MPEG transport stream (.ts)"},
+    {Container::bdav, "m2ts", {".m2ts", ".mts"}, 13, "BDAV transport stream (.m2ts, .mts)"},
+    {Container::program, "ps", {".vob", ".mpg", ".mpeg"}, 4,
+     "MPEG program stream (.vob, .mpg, .mpeg)"},
+};
+
+const ContainerRow &row_of(Container container) {
+    for (const ContainerRow &row : kContainers)
+        if (row.container == container) return row;
+    throw Failure("internal: container without a row");
+}
+
+bool ends_with_nocase(const std::string &text, const char *suffix) {
+    const size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+Container choose_container(const std::string &option, const std::string &output) {
+    if (!option.empty()) {
+        for (const ContainerRow &row : kContainers)
+            if (option == row.name) return row.container;
+        throw Failure("--container " + option + ": not a container; use es, ts, m2ts or ps");
+    }
+    for (const ContainerRow &row : kContainers)
+        for (const char *extension : row.extensions)
+            if (extension && ends_with_nocase(output, extension)) return row.container;
+    return Container::elementary;
+}
+
+const char *container_title(Container container) { return row_of(container).title; }
+
+void check_container_fits(Container container, int layer, const std::string &output) {
+    const ContainerRow &chosen = row_of(container);
+    if (chosen.layer == 0 || chosen.layer == layer) return;
+    std::string homes = "an elementary stream (--container es)";
+    for (const ContainerRow &row : kContainers)
+        if (row.layer == layer)
+            homes = "an elementary stream or an " + std::string(row.title) + " (--container es|" +
+                    row.name + ")";
+    std::string text = display_name(output, true) + ": an " + chosen.title + " carries layer " +
+                       std::to_string(chosen.layer) + " (" + layer_title(chosen.layer) +
+                       ") only; layer " + std::to_string(layer) + " (" + layer_title(layer) +
+                       ") is written as " + homes;
+    // D-10 and planar AES3 belong in MXF, which no packaged library writes
+    // from pre-packed elements.
+    if (layer == 11 || layer == 12) text += "; its frame index comes with --index";
+    throw Failure(text);
+}
+
+namespace {
+
+extern "C" void print_libav_message(void *context, int level, const char *format,
+                                    va_list args) {
+    if (level > AV_LOG_WARNING) return;
+    char line[1024];
+    int prefix = 1;
+    av_log_format_line2(context, level, format, args, line, sizeof line, &prefix);
+    // The transport stream muxer warns that any codec without a stream type
+    // of its own "may not be recognized upon reading"; 302M's registration
+    // descriptor is exactly how readers recognise it, so that warning does
+    // not apply and would only alarm.
+    if (std::strstr(line, "codec s302m, is muxed as a private data stream")) return;
+    std::fprintf(stderr, "pcmpack: libav: %s", line);
+}
+
+}  // namespace
+
+void route_libav_messages() { av_log_set_callback(print_libav_message); }
+
+Container sniff_container(const uint8_t *data, size_t size) {
+    // Two sync bytes a packet apart tell a transport stream from chance.
+    if (size >= 189 && data[0] == 0x47 && data[188] == 0x47) return Container::transport;
+    if (size >= 197 && data[4] == 0x47 && data[196] == 0x47) return Container::bdav;
+    if (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1 && data[3] == 0xBA)
+        return Container::program;
+    return Container::elementary;
+}
+
+}  // namespace pcmtool

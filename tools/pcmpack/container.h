@@ -1,0 +1,102 @@
+// The containers that encode writes around three of the layers, and that
+// inspect and unpack read back, all through libavformat: an MPEG-2 transport
+// stream for SMPTE 302M, a BDAV (Blu-ray) transport stream for HDMV LPCM, an
+// MPEG-2 program stream for DVD LPCM. Nothing here packetizes by hand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+class OutputFile;
+
+enum class Container {
+    elementary,  // our own stream: 8-byte stream header, then the frames
+    transport,   // MPEG-2 transport stream, 188-byte packets (.ts)
+    bdav,        // BDAV transport stream, 192-byte packets (.m2ts, .mts)
+    program,     // MPEG-2 program stream, DVD flavour (.vob, .mpg, .mpeg)
+};
+
+// The container that --container names, or, when it is empty, the one the
+// output name's extension calls for. Throws Failure for an unknown name.
+Container choose_container(const std::string &option, const std::string &output);
+
+// "MPEG transport stream (.ts)" and so on.
+const char *container_title(Container container);
+
+// Throws Failure, naming the containers the layer has, when `container`
+// cannot carry the layer.
+void check_container_fits(Container container, int layer, const std::string &output);
+
+// What the muxer needs to know of the stream before the first frame.
+struct StreamShape {
+    int layer = 0;
+    int sample_rate = 0;
+    int channels = 0;  // coded channels
+    int bits = 0;
+    int frame_rate_code = 0;  // AES3 only: MPEG frame rate code 1..8
+};
+
+// Wraps the library's frames into a container. The library's write_bytes
+// calls go to add(), and each aux_record to end_unit(): the bytes since the
+// last record are one header or one frame, and the record's timestamp is its
+// presentation time. The container bytes go to `out` through a custom
+// AVIOContext, so the output file's rules (temporary name, then rename) hold.
+// Every method throws Failure naming the output file.
+class ContainerWriter {
+public:
+    ContainerWriter(Container container, const StreamShape &shape, OutputFile &out,
+                    const std::string &output_name);
+    ~ContainerWriter();
+    ContainerWriter(const ContainerWriter &) = delete;
+    ContainerWriter &operator=(const ContainerWriter &) = delete;
+
+    void add(const uint8_t *data, size_t size);
+    // ticks: 27 MHz presentation time; -1 marks the stream header.
+    void end_unit(uint32_t byte_count, int64_t ticks);
+    // Writes what is still grouped and the container's trailer.
+    void finish();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Sends libavformat's messages to stderr as the tool's own, errors and
+// warnings only. Called before any libavformat work.
+void route_libav_messages();
+
+// The container a stream file is in, from its first bytes: the transport
+// streams by their sync bytes, the program stream by its pack start code;
+// anything else is taken for an elementary stream.
+Container sniff_container(const uint8_t *data, size_t size);
+
+// Reads a container's one audio track back into our elementary stream (a
+// stream header made from what the container signals, then the frames in
+// order), so that the stream reader checks it as it checks our own files.
+// `read` supplies the file's bytes (returns 0 at the end, throws Failure on
+// error); every method throws Failure naming the file and the reason.
+class ContainerReader {
+public:
+    using ReadFn = std::function<size_t(uint8_t *, size_t)>;
+    ContainerReader(Container container, ReadFn read, const std::string &input_name);
+    ~ContainerReader();
+    ContainerReader(const ContainerReader &) = delete;
+    ContainerReader &operator=(const ContainerReader &) = delete;
+
+    // Appends the next piece of the elementary stream (the stream header
+    // first, then one frame or group of frames); false at the end.
+    bool next(std::vector<uint8_t> &stream);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pcmtool

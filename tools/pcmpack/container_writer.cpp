@@ -1,0 +1,247 @@
+// Hands the library's frames to libavformat's muxers, one access unit per
+// frame (DVD LPCM: per group of frames), stamped with the library's own
+// presentation times.
+#include "common.h"
+#include "container.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include <cstring>
+
+namespace pcmtool {
+
+namespace {
+
+// 27 MHz ticks per 90 kHz tick: the conversion is an exact integer division
+// for every whole tick count, and truncates the half ticks of the 1001 rates
+// the same way the library truncates its own running time.
+constexpr int64_t kTicksPer90k = 300;
+
+// A DVD LPCM packet of libavcodec starts with the 3 bytes of the audio frame
+// header (flags, word length / rate / channels, dynamic range); the program
+// stream muxer drops them and writes its own from the stream parameters.
+constexpr size_t kLpcmHeaderBytes = 3;
+
+// The LPCM payload a 2048-byte DVD pack carries after the pack header, the
+// PES header with its PTS and the private stream header: as many whole
+// 1/600 s frames as fit go into one packet, so each packet fills one pack.
+constexpr size_t kDvdPackPayload = 2008;
+
+// Sample periods of the first 302M frame, the largest of the cadence, by
+// MPEG frame rate code 1..8.
+constexpr int kAes3FirstFrame[9] = {0, 2002, 2000, 1920, 1602, 1600, 960, 801, 800};
+
+// Bytes buffered between libavformat and the output file.
+constexpr int kIoBufferBytes = 1 << 18;
+
+struct MuxerRow {
+    Container container;
+    const char *format;  // libavformat muxer
+    AVCodecID codec;
+};
+
+constexpr MuxerRow kMuxers[] = {
+    {Container::transport, "mpegts", AV_CODEC_ID_S302M},
+    {Container::bdav, "mpegts", AV_CODEC_ID_PCM_BLURAY},
+    {Container::program, "dvd", AV_CODEC_ID_PCM_DVD},
+};
+
+std::string av_text(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+struct ContainerWriter::Impl {
+    Container container;
+    StreamShape shape;
+    OutputFile &out;
+    std::string name;
+    AVFormatContext *format = nullptr;
+    AVIOContext *io = nullptr;
+    AVStream *stream = nullptr;
+    std::string failure;  // why the output file refused bytes
+
+    std::vector<uint8_t> unit;  // the access unit being gathered
+    size_t frame_start = 0;     // where the current frame starts in `unit`
+    int frames_in_unit = 0;
+    int frames_per_unit = 1;
+    int64_t unit_pts = 0;
+
+    Impl(Container c, const StreamShape &s, OutputFile &o, const std::string &n)
+        : container(c), shape(s), out(o), name(n) {}
+
+    ~Impl() {
+        if (format) avformat_free_context(format);
+        if (io) {
+            av_freep(&io->buffer);
+            avio_context_free(&io);
+        }
+    }
+
+    [[noreturn]] void fail(const std::string &what, int error) {
+        if (!failure.empty()) throw Failure(failure);
+        throw Failure(name + ": " + what + (error < 0 ? ": " + av_text(error) : std::string()));
+    }
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    static int write_packet(void *opaque, const uint8_t *data, int size) {
+#else
+    static int write_packet(void *opaque, uint8_t *data, int size) {
+#endif
+        auto *self = static_cast<Impl *>(opaque);
+        try {
+            self->out.write(data, static_cast<size_t>(size));
+        } catch (const Failure &failure) {
+            if (self->failure.empty()) self->failure = failure.what();
+            return AVERROR(EIO);
+        }
+        return size;
+    }
+
+    // Sample periods of one access unit (of the first, for the AES3
+    // cadence), which the muxer wants to know of audio streams.
+    int frame_samples() const {
+        switch (container) {
+        case Container::transport: return shape.frame_rate_code >= 1 && shape.frame_rate_code <= 8 ? kAes3FirstFrame[shape.frame_rate_code] : 0;
+        case Container::bdav: return shape.sample_rate == 48000 ? 240 : 480;
+        case Container::program: return frames_per_unit * (shape.sample_rate == 48000 ? 80 : 160);
+        case Container::elementary: break;
+        }
+        return 0;
+    }
+
+    void open() {
+        const MuxerRow *row = nullptr;
+        for (const MuxerRow &r : kMuxers)
+            if (r.container == container) row = &r;
+        if (!row) throw Failure("internal: no muxer for the container");
+        int error = avformat_alloc_output_context2(&format, nullptr, row->format, nullptr);
+        if (error < 0 || !format) fail("cannot start the muxer", error);
+        auto *buffer = static_cast<uint8_t *>(av_malloc(kIoBufferBytes));
+        if (!buffer) fail("out of memory", AVERROR(ENOMEM));
+        io = avio_alloc_context(buffer, kIoBufferBytes, 1, this, nullptr, &Impl::write_packet,
+                                nullptr);
+        if (!io) {
+            av_free(buffer);
+            fail("out of memory", AVERROR(ENOMEM));
+        }
+        format->pb = io;
+
+        if (container == Container::program) {
+            const size_t frame_bytes =
+                (shape.sample_rate == 48000 ? 80u : 160u) * 2u * static_cast<size_t>(shape.channels);
+            frames_per_unit = static_cast<int>(kDvdPackPayload / frame_bytes);
+            // As libavcodec's DVD LPCM encoder writes it; the muxer
+            // replaces it with its own, the same for this stream.
+            const uint8_t rate_code = shape.sample_rate == 48000 ? 0 : 1;
+            unit = {0x0C, static_cast<uint8_t>(rate_code << 4 | (shape.channels - 1)), 0x80};
+            frame_start = unit.size();
+        }
+        stream = avformat_new_stream(format, nullptr);
+        if (!stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
+        AVCodecParameters *par = stream->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        par->codec_id = row->codec;
+        par->sample_rate = shape.sample_rate;
+        av_channel_layout_default(&par->ch_layout, shape.channels);
+        par->bits_per_coded_sample = shape.bits;
+        par->bits_per_raw_sample = shape.bits;
+        par->frame_size = frame_samples();
+        stream->time_base = AVRational{1, 90000};
+
+        AVDictionary *options = nullptr;
+        if (container == Container::bdav) av_dict_set(&options, "mpegts_m2ts_mode", "1", 0);
+        if (container != Container::program) {
+            // One frame, one PES packet: a payload limit below any frame's
+            // size keeps the muxer from gathering several into one.
+            av_dict_set(&options, "pes_payload_size", "0", 0);
+            // A clock reference every 20 ms, as the muxer sends it at a
+            // constant rate; left to itself it guesses from the codec's
+            // frame length, which these codecs do not state.
+            av_dict_set(&options, "pcr_period", "20", 0);
+            // The decoder's buffer delay that the muxer puts between the
+            // clock reference and the first presentation time, as ffmpeg
+            // sets it by default (0.7 s).
+            format->max_delay = 700000;
+        }
+        error = avformat_write_header(format, &options);
+        av_dict_free(&options);
+        if (error < 0) fail("cannot write the container header", error);
+        if (stream->time_base.num != 1 || stream->time_base.den != 90000)
+            fail("the muxer does not keep a 90 kHz clock", 0);
+
+        unit.reserve(kLpcmHeaderBytes + kDvdPackPayload + 65536);
+    }
+
+    void write_unit(int frames) {
+        AVPacket *packet = av_packet_alloc();
+        if (!packet) fail("out of memory", AVERROR(ENOMEM));
+        packet->data = unit.data();
+        packet->size = static_cast<int>(unit.size());
+        packet->stream_index = 0;
+        packet->pts = packet->dts = unit_pts;
+        if (container == Container::program) packet->duration = int64_t{150} * frames;
+        const int error = av_write_frame(format, packet);
+        av_packet_free(&packet);
+        if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
+        unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
+        frame_start = unit.size();
+        frames_in_unit = 0;
+    }
+};
+
+ContainerWriter::ContainerWriter(Container container, const StreamShape &shape, OutputFile &out,
+                                 const std::string &output_name)
+    : impl_(std::make_unique<Impl>(container, shape, out, output_name)) {
+    impl_->open();
+}
+
+ContainerWriter::~ContainerWriter() = default;
+
+void ContainerWriter::add(const uint8_t *data, size_t size) {
+    impl_->unit.insert(impl_->unit.end(), data, data + size);
+}
+
+void ContainerWriter::end_unit(uint32_t byte_count, int64_t ticks) {
+    Impl &w = *impl_;
+    if (w.unit.size() - w.frame_start != byte_count)
+        w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived as " +
+                   std::to_string(w.unit.size() - w.frame_start),
+               0);
+    if (ticks < 0) {
+        // The stream header: the container signals its parameters instead.
+        // The program stream muxer writes emphasis off, mute off and dynamic
+        // range 128 into every DVD LPCM frame header, so a stream asking
+        // for anything else cannot go there.
+        const uint8_t *header = w.unit.data() + w.frame_start;
+        if (w.container == Container::program && ((header[4] & 0x82) != 0 || header[5] != 0x80))
+            w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
+                   "128 only",
+                   0);
+        w.unit.resize(w.frame_start);
+        return;
+    }
+    if (w.frames_in_unit == 0) w.unit_pts = ticks / kTicksPer90k;
+    ++w.frames_in_unit;
+    w.frame_start = w.unit.size();
+    if (w.frames_in_unit == w.frames_per_unit) w.write_unit(w.frames_in_unit);
+}
+
+void ContainerWriter::finish() {
+    Impl &w = *impl_;
+    if (w.frames_in_unit > 0) w.write_unit(w.frames_in_unit);
+    const int error = av_write_trailer(w.format);
+    if (error >= 0) avio_flush(w.io);
+    if (error < 0 || w.io->error < 0) w.fail("write failed", error < 0 ? error : w.io->error);
+}
+
+}  // namespace pcmtool

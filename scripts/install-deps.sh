@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy
   libavcodec-dev libavutil-dev
+  libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
   valgrind
   libclang-rt-14-dev jq
   man-db groff-base

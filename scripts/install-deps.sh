@@ -11,7 +11,7 @@ packages=(
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
   valgrind
   libclang-rt-14-dev jq
-  man-db groff-base
+  man-db groff-base abigail-tools
 )
 
 missing=()

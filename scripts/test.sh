@@ -13,6 +13,9 @@ cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCMPACK_WERR
 cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci --output-on-failure -j "$jobs"
 
+echo "== ABI against the baseline in abi/ =="
+scripts/abi-check.sh
+
 echo "== build and test under ASan and UBSan =="
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPCMPACK_WERROR=ON \
   -DPCMPACK_SANITIZE=ON

@@ -23,6 +23,14 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
+echo "== encoders on threads under ThreadSanitizer =="
+# Only the library and the threads test are built.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCMPACK_WERROR=ON \
+  -DPCMPACK_BUILD_TOOLS=OFF -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target pcmpack_threads_test
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -L threads --output-on-failure
+
 echo "== unit tests under valgrind memcheck (plain build) =="
 # Each GoogleTest program once, whole, rather than once per test case: the
 # same coverage at a fraction of valgrind's start-up cost.

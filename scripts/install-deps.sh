@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy
+  libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy ffmpeg mkvtoolnix
   libavcodec-dev libavutil-dev
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
   valgrind

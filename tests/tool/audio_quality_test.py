@@ -62,6 +62,7 @@ def read_wav(path):
     tag, channels, rate, _, block, bits = struct.unpack('<HHIIHH', fmt[:16])
     mask = struct.unpack('<I', fmt[20:24])[0] if tag == 0xFFFE else None
     width = block // channels
+    data = data[:len(data) // block * block]  # a cut last period is dropped
     b = np.frombuffer(data, dtype=np.uint8).reshape(-1, channels, width)
     words = np.zeros(b.shape[:2], dtype=np.int64)
     for i in range(width):
@@ -207,6 +208,252 @@ class WordLength(ToolCase):
         truncated = self.harmonics_above_floor('none')
         self.assertLess(max(dithered), 3.0, f'TPDF: {np.round(dithered, 1)}')
         self.assertGreater(max(truncated), 3.0, f'truncation: {np.round(truncated, 1)}')
+
+
+# --- HDMV in an M2TS file, for independent readers -------------------------
+
+def crc32_mpeg(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+            crc &= 0xFFFFFFFF
+    return crc
+
+
+def psi_section(table_id, extension, body):
+    head = struct.pack('>BHHBBB', table_id, 0xB000 | (5 + len(body) + 4), extension, 0xC1, 0, 0)
+    return head + body + struct.pack('>I', crc32_mpeg(head + body))
+
+
+def ts_packets(pid, payload, counter, pcr=None):
+    """Cuts one PES packet or table into 188-byte transport packets; the
+    first carries the PCR when given, the last is stuffed through its
+    adaptation field."""
+    packets, first = [], True
+    while first or payload:
+        adaptation = None
+        if first and pcr is not None:
+            base, ext = pcr // 300, pcr % 300
+            adaptation = bytes([0x10, (base >> 25) & 0xFF, (base >> 17) & 0xFF, (base >> 9) & 0xFF,
+                                (base >> 1) & 0xFF, ((base & 1) << 7) | 0x7E | (ext >> 8),
+                                ext & 0xFF])
+        room = 184 - (1 + len(adaptation) if adaptation is not None else 0)
+        if len(payload) < room:
+            stuffing = room - len(payload)
+            if adaptation is None:
+                adaptation = b'' if stuffing == 1 else b'\x00' + b'\xff' * (stuffing - 2)
+            else:
+                adaptation += b'\xff' * stuffing
+            room = len(payload)
+        chunk, payload = payload[:room], payload[room:]
+        packet = bytes([0x47, (0x40 if first else 0) | (pid >> 8), pid & 0xFF,
+                        (0x30 if adaptation is not None else 0x10) | (counter[0] & 15)])
+        if adaptation is not None:
+            packet += bytes([len(adaptation)]) + adaptation
+        packets.append(packet + chunk)
+        counter[0] += 1
+        first = False
+    return packets
+
+
+def write_m2ts(stream, path):
+    """Puts the frames of an HDMV elementary stream (8-byte stream header,
+    then 4-byte frame header and payload per frame) into an M2TS file as a
+    disc carries them: one frame per PES packet of private stream 1, stream
+    type 0x80 in a program registered as HDMV."""
+    assert stream[:4] == b'HDMV'
+    frames, pos = [], 8
+    while pos < len(stream):
+        size = struct.unpack('>H', stream[pos:pos + 2])[0]
+        frames.append(stream[pos:pos + 4 + size])
+        pos += 4 + size
+    pat = psi_section(0x00, 1, struct.pack('>HH', 1, 0xE100))
+    pmt = psi_section(0x02, 1, struct.pack('>HH', 0xF100, 0xF006) + b'\x05\x04HDMV' +
+                      struct.pack('>BHH', 0x80, 0xF100, 0xF000))
+    counters = {0: [0], 0x100: [0], 0x1100: [0]}
+    packets = []
+    for k, frame in enumerate(frames):
+        if k % 20 == 0:
+            packets += ts_packets(0, b'\x00' + pat, counters[0])
+            packets += ts_packets(0x100, b'\x00' + pmt, counters[0x100])
+        pts = 90000 + k * 450  # 1/200 s per frame
+        pts_bytes = bytes([0x21 | ((pts >> 29) & 0x0E), (pts >> 22) & 0xFF,
+                           0x01 | ((pts >> 14) & 0xFE), (pts >> 7) & 0xFF, 0x01 | ((pts << 1) & 0xFE)])
+        body = bytes([0x81, 0x80, 5]) + pts_bytes + frame
+        pes = b'\x00\x00\x01\xBD' + struct.pack('>H', len(body)) + body
+        packets += ts_packets(0x1100, pes, counters[0x1100], pcr=(pts - 4500) * 300)
+    with open(path, 'wb') as f:
+        for i, packet in enumerate(packets):
+            f.write(struct.pack('>I', (i * 2000) & 0x3FFFFFFF) + packet)
+
+
+# WAV channel-mask bits in the order a file holds its channels.
+MASK_SPEAKERS = ['FL', 'FR', 'FC', 'LFE', 'BL', 'BR', 'FLC', 'FRC', 'BC', 'SL', 'SR']
+
+
+def speakers_of_mask(mask):
+    return [name for bit, name in enumerate(MASK_SPEAKERS) if mask >> bit & 1]
+
+
+def surround(speakers):
+    """A 3/2 layout has one pair of surrounds, labelled side or back."""
+    if len([s for s in speakers if s != 'pad']) in (5, 6):
+        return [{'BL': 'SL', 'BR': 'SR'}.get(s, s) for s in speakers]
+    return speakers
+
+
+# What a reader without a channel mask (mkvmerge's Matroska track) means by
+# n channels: the usual WAV layout of that many.
+DEFAULT_MASK = {1: 0x4, 2: 0x3, 3: 0x7, 5: 0x37, 6: 0x3F, 7: 0x637, 8: 0x63F}
+
+# The coded order of the library's padded layouts, which unpack keeps;
+# 'pad' is the silent padding channel.
+CODED_ORDER = {
+    2: ['FL', 'FR'], 3: ['FL', 'FR', 'FC', 'pad'], 5: ['FL', 'FR', 'FC', 'SL', 'SR', 'pad'],
+    7: ['FL', 'FR', 'FC', 'SL', 'BL', 'BR', 'SR', 'pad'],
+}
+
+
+class ChannelLayouts(ToolCase):
+    # (name, source channel mask, encode options, channel assignment code)
+    CASES = [
+        ('mono', 0x4, [], 1),
+        ('2.0', 0x3, [], 3),
+        ('3/0', 0x7, [], 4),
+        ('3/2 back', 0x37, [], 8),
+        ('5.1 back', 0x3F, [], 9),
+        ('5.1 side', 0x60F, [], 9),
+        ('3/4', 0x637, [], 10),
+        ('7.1', 0x63F, [], 11),
+        # Without a channel mask the layout named takes the channels in the
+        # order a WAV file holds them.
+        ('mono unmasked', None, ['--hdmv-layout', 'mono'], 1),
+        ('5.1 unmasked', None, ['--hdmv-layout', '5.1'], 9),
+        ('7.1 unmasked', None, ['--hdmv-layout', '7.1'], 11),
+    ]
+
+    def tones(self, channels):
+        return [400.0 + 300.0 * k for k in range(channels)]
+
+    def who(self, samples, freqs, rate):
+        """The tone each channel carries, as the index of its frequency;
+        None for a silent channel."""
+        found = []
+        for ch in range(samples.shape[1]):
+            x = samples[:rate, ch].astype(np.float64)
+            spectrum = np.abs(np.fft.rfft(x))
+            if spectrum.max() < 1e-3 * 2 ** 23 * rate / 8:
+                found.append(None)
+                continue
+            freq = np.argmax(spectrum) * rate / len(x)
+            self.assertIn(freq, freqs, f'channel {ch} carries {freq} Hz')
+            found.append(freqs.index(freq))
+        return found
+
+    def test_every_speaker_reaches_its_place_in_ffmpeg_mkvmerge_and_unpack(self):
+        rate = 48000
+        for name, mask, args, code in self.CASES:
+            with self.subTest(layout=name):
+                speakers = speakers_of_mask(mask if mask else DEFAULT_MASK[
+                    {1: 1, 9: 6, 11: 8}[code]])
+                freqs = self.tones(len(speakers))
+                t = np.arange(rate * 3 // 2)
+                signal = np.stack([np.round(2 ** 21 * np.sin(2 * np.pi * f * t / rate))
+                                   for f in freqs], axis=1).astype(np.int64)
+                write_wav(self.path('in.wav'), signal, rate, 24, mask)
+                self.run_tool('encode', 'in.wav', '-o', 'out.hdmv', '--target', 'hdmv', *args)
+                with open(self.path('out.hdmv'), 'rb') as f:
+                    stream = f.read()
+                self.assertEqual(stream[8 + 2] >> 4, code)  # first frame header
+                write_m2ts(stream, self.path('out.m2ts'))
+
+                # libavcodec, through ffmpeg: the WAV it writes names its
+                # channels' positions in its mask.
+                subprocess.run(['ffmpeg', '-v', 'error', '-y', '-i', 'out.m2ts', '-f', 'wav',
+                                'ffmpeg.wav'], cwd=self.dir, check=True)
+                _, _, ff_mask, ff = read_wav(self.path('ffmpeg.wav'))
+                ff_speakers = speakers_of_mask(ff_mask if ff_mask else DEFAULT_MASK[ff.shape[1]])
+                found = self.who(ff, freqs, rate)
+                self.assertEqual(surround(ff_speakers), [surround(speakers)[k] for k in found],
+                                 f'ffmpeg: tones {found}')
+
+                # mkvmerge: its Matroska track holds the channels in the
+                # usual WAV order of their count.
+                subprocess.run(['mkvmerge', '-q', '-o', 'out.mkv', 'out.m2ts'], cwd=self.dir,
+                               check=True)
+                subprocess.run(['mkvextract', '-q', 'out.mkv', 'tracks', '0:mkv.wav'],
+                               cwd=self.dir, check=True)
+                _, _, _, mk = read_wav(self.path('mkv.wav'))
+                mk_speakers = speakers_of_mask(DEFAULT_MASK[mk.shape[1]])
+                found = self.who(mk, freqs, rate)
+                self.assertEqual(surround(mk_speakers), [surround(speakers)[k] for k in found],
+                                 f'mkvmerge: tones {found}')
+
+                # unpack: mono, 5.1 and 7.1 come back as the source, with a
+                # mask; the library's layouts in coded order with padding.
+                self.run_tool('unpack', 'out.hdmv', '-o', 'back.wav')
+                _, _, back_mask, back = read_wav(self.path('back.wav'))
+                found = self.who(back, freqs, rate)
+                if code in (1, 9, 11):
+                    self.assertEqual(found, list(range(len(speakers))))
+                    if len(speakers) > 2:
+                        self.assertEqual(surround(speakers_of_mask(back_mask)), surround(speakers))
+                else:
+                    expected = [None if s == 'pad' else surround(speakers).index(s)
+                                for s in surround(CODED_ORDER[len(speakers)])]
+                    self.assertEqual(found, expected)
+
+    # (source channel mask, channels, encode options, message)
+    REFUSALS = [
+        (0x70F, 7, [], 'in.wav: 7 channels FL FR FC LFE BC SL SR: HDMV LPCM has no layout for them'),
+        (0x3F, 6, ['--hdmv-layout', 'library'],
+         'in.wav: 6 channels FL FR FC LFE BL BR: --hdmv-layout library writes only 2.0, 3/0, '
+         '3/2, 3/4, none of which carries them (--hdmv-layout auto packs them as 5.1)'),
+        (0x3, 6, [], 'in.wav: the channel mask gives positions to 2 of 6 channels (FL FR ? ? ? ?)'),
+        (0x40000, 2, [], 'in.wav: the channel mask gives positions to 0 of 2 channels'),
+        (0x63F, 8, ['--hdmv-layout', '5.1'], '--hdmv-layout 5.1 takes 6 channels; in.wav has 8'),
+        (0xFF, 8, ['--hdmv-layout', '7.1'],
+         'in.wav: its channel mask says FL FR FC LFE BL BR FLC FRC; --hdmv-layout 7.1 needs '
+         'FL FR FC LFE BL BR SL SR'),
+        (0x3F, 6, ['--hdmv-layout', '5.1', '--hdmv-pad-last'],
+         '--hdmv-pad-last packs the library\'s layouts as they are'),
+        (None, 2, ['--hdmv-layout', 'mono'], '--hdmv-layout mono takes 1 channel; in.wav has 2'),
+        (0x4, 1, ['--target', 'dvd', '--hdmv-layout', 'mono'],
+         '--hdmv-layout mono applies to HDMV LPCM (layer 13) only'),
+    ]
+
+    def test_layouts_hdmv_cannot_carry_are_refused_with_the_reason(self):
+        for mask, channels, args, message in self.REFUSALS:
+            with self.subTest(mask=mask, args=args):
+                write_wav(self.path('in.wav'), np.ones((480, channels), dtype=np.int64), 48000,
+                          16, mask)
+                target = [] if '--target' in args else ['--target', 'hdmv']
+                r = self.run_tool('encode', 'in.wav', '-o', 'out.es', *target, *args, status=1)
+                self.assertIn(message, r.stderr)
+                self.assertTrue(r.stderr.startswith('pcmpack: '), r.stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ['in.wav'])
+        # --channel-order keep takes an unreadable mask's channels as given.
+        write_wav(self.path('in.wav'), np.ones((480, 2), dtype=np.int64), 48000, 16, 0x40000)
+        self.run_tool('encode', 'in.wav', '-o', 'out.es', '--target', 'hdmv',
+                      '--channel-order', 'keep')
+
+    def test_a_frame_that_changes_the_assignment_is_refused(self):
+        write_wav(self.path('in.wav'), np.ones((960, 6), dtype=np.int64), 48000, 16, 0x3F)
+        self.run_tool('encode', 'in.wav', '-o', 'out.hdmv', '--target', 'hdmv')
+        with open(self.path('out.hdmv'), 'rb') as f:
+            stream = bytearray(f.read())
+        frame = 4 + 240 * 6 * 2
+        self.assertEqual([stream[8 + k * frame + 2] for k in range(4)], [0x91] * 4)
+        stream[8 + 2 * frame + 2] = 0x81  # the third frame says 3/2
+        with open(self.path('bad.hdmv'), 'wb') as f:
+            f.write(stream)
+        r = self.run_tool('inspect', 'bad.hdmv', status=1)
+        self.assertIn(f'bad.hdmv: byte {8 + 2 * frame + 2}: HDMV frame header channel '
+                      'assignment 8, the first frame has 9', r.stderr)
+        self.run_tool('unpack', 'bad.hdmv', '-o', 'back.wav', status=1)
+        self.assertFalse(os.path.exists(self.path('back.wav')))
 
 
 if __name__ == '__main__':

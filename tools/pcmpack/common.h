@@ -37,6 +37,8 @@ struct EncodeOptions {
     std::string resample_quality = "very-high";
     std::string dither = "tpdf";
     bool verbose = false;
+    std::string channel_order = "auto";  // or "keep"
+    std::string hdmv_layout = "auto";    // auto, 5.1, 7.1, mono, library
 };
 
 struct ToneOptions {

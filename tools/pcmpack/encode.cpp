@@ -1,6 +1,7 @@
 // pcmpack encode: audio in, one elementary stream out, through the library's
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
 #include "audio_source.h"
+#include "channel_layout.h"
 #include "common.h"
 #include "conversion.h"
 #include "container.h"
@@ -55,9 +56,16 @@ struct FileStream {
     uint64_t recorded = 0;        // bytes covered by aux_records so far
     std::vector<IndexEntry> index;
     std::string failure;  // why a write failed; the library only says P002
+    AssignmentRewriter *rewriter = nullptr;  // HDMV layouts the library does not name
 
     static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
         auto *self = static_cast<FileStream *>(stream->host_slot1);
+        if (self->rewriter && !(data = self->rewriter->apply(data, size))) {
+            if (self->failure.empty())
+                self->failure = "an HDMV frame header does not carry the channel assignment the "
+                                "channel layout was planned for";
+            return 0;
+        }
         // No exception may cross the library: a failed write is answered
         // with a short count, which the library turns into P002.
         if (!self->failure.empty()) return 0;
@@ -137,7 +145,7 @@ std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_
     case PCM_CHECK_QUANTIZATION:
         if (layer == PCM_LAYER_DVD_LPCM)
             return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
-                   " carries 16-bit words only (--bits 16 requantizes)";
+                   " carries 16-bit words only (--bits 16 shortens them with TPDF dither)";
         return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
                " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
     case PCM_CHECK_DVD_NEEDS_PCM:
@@ -195,17 +203,20 @@ struct WordLayout {
     int source_channels;  // channels read from the source
     int coded_channels;   // channels the layer carries (HDMV may add padding)
     bool big_endian;
+    const int *source_of_coded;  // source channel of each coded channel; -1: padding
 };
 
-// Left-justified 32-bit samples to the layer's input words; a padding channel
-// is silent. Returns the bytes written.
+// Left-justified 32-bit samples to the layer's input words, each coded
+// channel from its source channel; a padding channel is silent. Returns the
+// bytes written.
 size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &w, uint8_t *out) {
     uint8_t *p = out;
     for (size_t period = 0; period < periods; ++period) {
         for (int ch = 0; ch < w.coded_channels; ++ch, p += w.width) {
+            const int from = w.source_of_coded[ch];
             const uint32_t v =
-                ch < w.source_channels
-                    ? static_cast<uint32_t>(samples[period * size_t(w.source_channels) + size_t(ch)]) & w.mask
+                from >= 0
+                    ? static_cast<uint32_t>(samples[period * size_t(w.source_channels) + size_t(from)]) & w.mask
                     : 0u;
             const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
                           b1 = static_cast<uint8_t>(v >> 8);
@@ -284,25 +295,16 @@ int run_encode(const EncodeOptions &o) {
     ConversionRequest conversion{rate, bits, o.dither == "none" ? Dither::none : Dither::tpdf,
                                  find_resample_quality(o.resample_quality)};
 
-    // HDMV frames signal 2.0, 3/0, 3/2 and 3/4 in 2, 4, 6 or 8 coded
-    // channels, the last one being padding for the odd layouts.
-    int coded_channels = source_channels;
+    // Which source channel each coded channel carries: HDMV layouts in the
+    // coded order readers take, the other layers in the source's order.
+    ChannelRequest channel_request;
+    channel_request.hdmv_layout = o.hdmv_layout;
+    channel_request.keep_order = o.channel_order == "keep";
+    channel_request.hdmv_pad_last = o.hdmv_pad_last;
+    const ChannelPlan plan = plan_channels(*source, layer, channel_request, input);
+    const int coded_channels = plan.coded_channels;
     bool pad_channel = false;
-    if (layer == PCM_LAYER_HDMV_LPCM) {
-        if (source_channels == 3 || source_channels == 5 || source_channels == 7) {
-            coded_channels = source_channels + 1;
-            pad_channel = true;
-        } else if ((source_channels == 4 || source_channels == 6 || source_channels == 8) &&
-                   !o.hdmv_pad_last) {
-            throw Failure(input + ": " + std::to_string(source_channels) +
-                          " channels; HDMV LPCM carries " + std::to_string(source_channels) +
-                          " coded channels as the " + hdmv_layout(source_channels - 1) +
-                          " layout plus a padding channel, so channel " +
-                          std::to_string(source_channels) +
-                          " would be read as padding and lost (pass --hdmv-pad-last if it is "
-                          "padding already)");
-        }
-    }
+    for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;
     s.channels_minus_one = coded_channels - 1;
 
     g_messages.clear();
@@ -330,9 +332,14 @@ int run_encode(const EncodeOptions &o) {
     }
 
     if (pad_channel)
-        std::fprintf(stderr, "pcmpack: %s: %d channels packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
-                     input.c_str(), source_channels, hdmv_layout(source_channels).c_str(),
-                     coded_channels, coded_channels);
+        std::fprintf(stderr, "pcmpack: %s: %d %s packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
+                     input.c_str(), source_channels, source_channels == 1 ? "channel" : "channels",
+                     plan.layout->name, coded_channels, coded_channels);
+    // Said when there is something to say: a declared layout, a new order,
+    // padding, or an assignment code the library does not write.
+    if (o.verbose && plan.layout &&
+        (!plan.identity() || !plan.source_speakers.empty() || plan.rewrites_assignment()))
+        std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), describe_plan(plan).c_str());
 
     // The container comes from the extension or --container; a container
     // that cannot carry the layer is refused before anything is written.
@@ -351,6 +358,16 @@ int run_encode(const EncodeOptions &o) {
             container, StreamShape{layer, rate, coded_channels, bits, frame_rate_code}, out, display_name(o.output, true));
         stream.container = muxer.get();
     }
+    // Mono, 5.1 and 7.1 travel in the frames of 2.0, 3/2 and 3/4; only the
+    // channel assignment code of each frame header tells them apart.
+    std::unique_ptr<AssignmentRewriter> rewriter;
+    if (plan.rewrites_assignment()) {
+        const uint32_t payload = uint32_t(rate == 48000 ? 240 : 480) * uint32_t(coded_channels) *
+                                 (bits == 16 ? 2u : 3u);
+        rewriter = std::make_unique<AssignmentRewriter>(payload + 4, plan.layout->library_assignment,
+                                                        plan.assignment);
+        stream.rewriter = rewriter.get();
+    }
     const bool big_endian = layer == PCM_LAYER_HDMV_LPCM;
     std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNew(
         &tool_lookup, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
@@ -368,8 +385,10 @@ int run_encode(const EncodeOptions &o) {
     // whose payload the library passes through unchanged. 16-bit audio bound
     // for a little-endian layer is read as those words already.
     const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
-                           source_channels, coded_channels, big_endian};
-    const bool native_16 = bits == 16 && source->bits() == 16 && !pad_channel && !big_endian &&
+                           source_channels, coded_channels, big_endian,
+                           plan.source_of_coded.data()};
+    const bool native_16 = bits == 16 && source->bits() == 16 && plan.identity() &&
+                           coded_channels == source_channels && !big_endian &&
                            host_is_little_endian();
     const size_t chunk = 16384;
     std::vector<int32_t> samples;

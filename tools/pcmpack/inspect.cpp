@@ -1,5 +1,6 @@
 // pcmpack inspect and unpack: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
+#include "channel_layout.h"
 #include "common.h"
 #include "settings.h"
 
@@ -68,6 +69,27 @@ uint64_t total_periods(const ReadResult &r) {
     return n;
 }
 
+// The HDMV layout the frame headers name (the library's for a stream
+// without frames).
+const HdmvLayout &hdmv_layout_of(const pcmpack_reader::StreamInfo &i) {
+    constexpr int kLibraryCode[9] = {0, 0, 3, 0, 4, 0, 8, 0, 10};
+    const HdmvLayout *layout =
+        hdmv_layout_of_assignment(i.hdmv_assignment ? i.hdmv_assignment : kLibraryCode[i.channels]);
+    if (!layout) throw Failure("no HDMV layout for channel assignment " + std::to_string(i.hdmv_assignment));
+    return *layout;
+}
+
+// "FL FR FC Ls Rs LFE", padding left out.
+std::string coded_speakers(const HdmvLayout &layout) {
+    std::string text;
+    for (int c = 0; c < layout.coded_channels; ++c)
+        if (layout.coded[c] != Speaker::pad)
+            text += (text.empty() ? "" : " ") + std::string(speaker_name(layout.coded[c]));
+    return text;
+}
+
+bool padded(const HdmvLayout &layout) { return layout.coded[layout.coded_channels - 1] == Speaker::pad; }
+
 std::string header_hex(const ReadResult &r) {
     char hex[32];
     const uint8_t *h = r.info.header;
@@ -83,12 +105,16 @@ void print_text(const std::string &name, uint64_t stream_bytes, const ReadResult
     std::printf("%s: %s (layer %d)\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer);
     std::printf("  stream header    %s\n", header_hex(r).c_str());
     std::printf("  sample rate      %d Hz\n", i.sample_rate);
-    if (i.layer == 13 && i.channels == 2)
-        std::printf("  channels         2 (layout 2.0)\n");
-    else if (i.layer == 13)
-        std::printf("  channels         %d coded (layout %s and a padding channel)\n", i.channels,
-                    hdmv_layout(i.channels - 1).c_str());
-    else
+    if (i.layer == 13) {
+        const HdmvLayout &layout = hdmv_layout_of(i);
+        if (padded(layout))
+            std::printf("  channels         %d coded (layout %s: %s and a padding channel)\n",
+                        i.channels, layout.name, coded_speakers(layout).c_str());
+        else
+            std::printf("  channels         %d (layout %s: %s)\n", i.channels, layout.name,
+                        coded_speakers(layout).c_str());
+        std::printf("  assignment       %d\n", layout.assignment);
+    } else
         std::printf("  channels         %d\n", i.channels);
     std::printf("  word length      %d bits\n", i.bits);
     if (is_aes3(i.layer))
@@ -142,6 +168,11 @@ void print_json(const std::string &name, uint64_t stream_bytes, const ReadResult
     if (i.layer == 4)
         std::printf(",\"emphasis\":%d,\"mute\":%d,\"dynamic_range\":%d", i.emphasis, i.mute,
                     i.dynamic_range);
+    if (i.layer == 13 && r.ok) {
+        const HdmvLayout &layout = hdmv_layout_of(i);
+        std::printf(",\"layout\":\"%s\",\"channel_assignment\":%d,\"speakers\":\"%s\"",
+                    layout.name, layout.assignment, coded_speakers(layout).c_str());
+    }
     const uint64_t periods = total_periods(r);
     std::printf(",\"frames\":%zu,\"sample_periods\":%llu,\"duration_seconds\":%.6f,\"bytes\":%llu",
                 r.frames.size(), static_cast<unsigned long long>(periods),
@@ -195,17 +226,46 @@ int run_unpack(const UnpackOptions &o) {
     const std::vector<uint8_t> data = read_all(o.input);
     const ReadResult r = pcmpack_reader::read_stream(data.data(), data.size(), true);
     if (!r.ok) throw Failure(describe_error(name, r));
+    // Mono, 5.1 and 7.1 come back as the source's channels: in the order a
+    // WAV file holds them, with their channel mask, without padding. The
+    // library's layouts keep every coded channel in the coded order.
+    std::vector<int32_t> samples;
+    const std::vector<int32_t> *audio = &r.samples;
+    int channels = r.info.channels;
+    std::vector<int> positions;
+    if (r.info.layer == 13 && r.info.hdmv_assignment != 0) {
+        const HdmvLayout &layout = hdmv_layout_of(r.info);
+        if (layout.assignment != layout.library_assignment) {
+            int coded_of_file[8];
+            channels = file_order(layout, coded_of_file);
+            const size_t coded = static_cast<size_t>(r.info.channels);
+            samples.reserve(r.samples.size() / coded * static_cast<size_t>(channels));
+            for (size_t p = 0; p + coded <= r.samples.size(); p += coded)
+                for (int k = 0; k < channels; ++k) samples.push_back(r.samples[p + size_t(coded_of_file[k])]);
+            audio = &samples;
+            if (channels > 2)
+                for (int k = 0; k < channels; ++k)
+                    positions.push_back(sndfile_position(layout.coded[coded_of_file[k]]));
+        }
+    }
     OutputFile out(o.output);
     SF_INFO info{};
     info.samplerate = r.info.sample_rate;
-    info.channels = r.info.channels;
+    info.channels = channels;
     // 20-bit samples travel in 24-bit words, their low four bits zero.
-    info.format = SF_FORMAT_WAV | (r.info.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+    info.format = (positions.empty() ? SF_FORMAT_WAV : SF_FORMAT_WAVEX) |
+                  (r.info.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
     SNDFILE *wav = sf_open_fd(fileno(out.file()), SFM_WRITE, &info, SF_FALSE);
     if (!wav) throw Failure(o.output + ": cannot write WAV: " + sf_strerror(nullptr));
-    const sf_count_t periods = static_cast<sf_count_t>(r.samples.size() / size_t(r.info.channels));
+    if (!positions.empty() &&
+        sf_command(wav, SFC_SET_CHANNEL_MAP_INFO, positions.data(),
+                   static_cast<int>(positions.size() * sizeof(int))) != SF_TRUE) {
+        sf_close(wav);
+        throw Failure(o.output + ": cannot write the channel mask");
+    }
+    const sf_count_t periods = static_cast<sf_count_t>(audio->size() / size_t(channels));
     const bool failed =
-        periods > 0 && sf_writef_int(wav, r.samples.data(), periods) != periods;
+        periods > 0 && sf_writef_int(wav, audio->data(), periods) != periods;
     const std::string why = failed ? sf_strerror(wav) : "";
     const bool closed = sf_close(wav) == 0;
     if (failed || !closed) throw Failure(o.output + ": write failed" + (why.empty() ? "" : ": " + why));

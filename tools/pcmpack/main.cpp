@@ -18,12 +18,19 @@ const char *const kEncodeHelp =
     "headerless PCM when --rate and --channels are given; '-' reads standard input.\n"
     "The target's preset chooses the layer; --layer, --bits and --frame-rate override\n"
     "it. Channel count, sample rate and word length come from the input and are never\n"
-    "changed silently: what the layer does not carry is an error that says why\n"
-    "(--bits requantizes on purpose, by truncation). The settings are checked against\n"
-    "the target's video type and every coded message is printed.\n"
-    "HDMV: 3, 5 and 7 channels are packed as the 3/0, 3/2 and 3/4 layouts with a\n"
-    "silent padding channel appended; 4, 6 and 8 channels are refused, because the\n"
-    "last coded channel of those layouts is read as padding, unless --hdmv-pad-last.\n"
+    "changed silently: what the layer does not carry is an error that says why.\n"
+    "On request only: --resample converts the sample rate (libsoxr); --bits shortens\n"
+    "longer words with TPDF dither (--dither none truncates); floating-point input is\n"
+    "rounded, and samples beyond full scale are limited and counted. -v says what was\n"
+    "done. The settings are checked against the target's video type and every coded\n"
+    "message is printed.\n"
+    "HDMV: a source whose channel mask names its speakers goes out in the coded order\n"
+    "of its layout: 2.0, 3/0, 3/2, 3/4, and 5.1, 7.1 and mono, which the tool signals\n"
+    "in the frame headers (--hdmv-layout picks one, --channel-order keep keeps the\n"
+    "order given). Without a mask, 3, 5 and 7 channels are packed as 3/0, 3/2 and 3/4\n"
+    "with a silent padding channel appended; 4, 6 and 8 channels are refused, because\n"
+    "the last coded channel of those layouts is read as padding, unless\n"
+    "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
     "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
     "The output appears only when complete ('-' writes standard output).";
 
@@ -35,8 +42,10 @@ const char *const kInspectHelp =
 
 const char *const kUnpackHelp =
     "Turn a stream back into a WAV file (16-bit, or 24-bit for 20- and 24-bit\n"
-    "streams). Every coded channel is kept, also the padding channel of the odd HDMV\n"
-    "layouts. A stream with an inconsistency is refused and no file is written.";
+    "streams). HDMV mono, 5.1 and 7.1 come back as the source's channels, in WAV\n"
+    "order with their channel mask; the other layouts keep every coded channel, also\n"
+    "the padding channel of 3/0, 3/2 and 3/4. A stream with an inconsistency is\n"
+    "refused and no file is written.";
 
 }  // namespace
 
@@ -97,7 +106,16 @@ int main(int argc, char **argv) {
     encode->add_option("--dither", enc.dither,
                        "when --bits shortens the words: tpdf (default) or none (truncate)")
         ->check(CLI::IsMember({"tpdf", "none"}));
-    encode->add_flag("-v,--verbose", enc.verbose, "say what is converted and how");
+    encode->add_option("--channel-order", enc.channel_order,
+                       "auto (default): HDMV channels in the coded order of the layout the "
+                       "source's channel mask names; keep: in the order given")
+        ->check(CLI::IsMember({"auto", "keep"}));
+    encode->add_option("--hdmv-layout", enc.hdmv_layout,
+                       "auto (default: from the channel mask, else the channel count), 5.1, "
+                       "7.1, mono, or library (only 2.0, 3/0, 3/2, 3/4)")
+        ->check(CLI::IsMember({"auto", "5.1", "7.1", "mono", "library"}));
+    encode->add_flag("-v,--verbose", enc.verbose,
+                     "say what is converted and which source channel goes where");
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
 

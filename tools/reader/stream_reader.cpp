@@ -37,8 +37,11 @@ constexpr int64_t kDvdFrameTicks = 45000;    // 1/600 s
 constexpr int64_t kHdmvFrameTicks = 135000;  // 1/200 s
 
 // HDMV channel assignment code by channels_minus_one (only odd values, that
-// is 2, 4, 6 or 8 channels, are coded), 0 = not codable.
+// is 2, 4, 6 or 8 channels, are coded), 0 = not codable; and the code of the
+// layout with the same frame geometry whose last coded channel is not
+// padding but LFE (9 5.1, 11 7.1), or mono (1) in the channels of 2.0.
 constexpr int kHdmvAssignment[8] = {0, 3, 0, 4, 0, 8, 0, 10};
+constexpr int kHdmvSameGeometry[8] = {0, 1, 0, 0, 0, 9, 0, 11};
 
 // Samples held left-justified in 32 bits, from their bytes most significant
 // first (hi, mid, lo) however the layout orders them.
@@ -236,6 +239,7 @@ void Reader::read_hdmv_frames() {
     const uint32_t width = info.bits == 16 ? 2 : 3;
     const uint32_t payload = periods * width * info.channels;
     const int assignment = kHdmvAssignment[info.channels - 1];
+    const int same_geometry = kHdmvSameGeometry[info.channels - 1];
     const int frequency = info.sample_rate == 48000 ? 1 : 4;
     const int bits_code = (info.bits - 12) / 4;  // 16 -> 1, 20 -> 2, 24 -> 3
     uint64_t offset = kStreamHeaderBytes;
@@ -248,11 +252,23 @@ void Reader::read_hdmv_frames() {
                  coded_size, payload);
             return;
         }
-        if ((h[2] >> 4) != assignment) {
-            fail(offset + 2, "HDMV frame header channel assignment %d, expected %d for %d channels",
-                 h[2] >> 4, assignment, info.channels);
+        const int code = h[2] >> 4;
+        if (info.hdmv_assignment == 0 && code != assignment && code != same_geometry) {
+            if (same_geometry)
+                fail(offset + 2,
+                     "HDMV frame header channel assignment %d, expected %d or %d for %d channels",
+                     code, assignment, same_geometry, info.channels);
+            else
+                fail(offset + 2, "HDMV frame header channel assignment %d, expected %d for %d channels",
+                     code, assignment, info.channels);
             return;
         }
+        if (info.hdmv_assignment != 0 && code != info.hdmv_assignment) {
+            fail(offset + 2, "HDMV frame header channel assignment %d, the first frame has %d",
+                 code, info.hdmv_assignment);
+            return;
+        }
+        r_.info.hdmv_assignment = code;
         if ((h[2] & 15) != frequency) {
             fail(offset + 2, "HDMV frame header sampling frequency code %d, expected %d", h[2] & 15,
                  frequency);

@@ -22,6 +22,10 @@ struct StreamInfo {
     int emphasis = 0;         // DVD LPCM only
     int mute = 0;             // DVD LPCM only
     int dynamic_range = 0;    // DVD LPCM only
+    // HDMV only: the channel assignment code of the frame headers (3 2.0,
+    // 4 3/0, 8 3/2, 10 3/4, or with the same coded channels 1 mono, 9 5.1,
+    // 11 7.1); 0 until a frame header has been read.
+    int hdmv_assignment = 0;
     uint8_t header[8] = {};   // the stream header as read
 };
 

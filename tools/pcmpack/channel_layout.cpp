@@ -1,0 +1,366 @@
+#include "channel_layout.h"
+
+#include "common.h"
+#include "settings.h"
+
+#include <pcmpack.h>
+#include <sndfile.h>
+
+#include <cstring>
+
+namespace pcmtool {
+
+namespace {
+
+using S = Speaker;
+
+// The HDMV layouts. The library writes 2.0, 3/0, 3/2 and 3/4; mono, 5.1 and
+// 7.1 have the same frame geometry as 2.0, 3/2 and 3/4, with the padding
+// slot carrying the LFE (or, for mono, the padding after the one channel),
+// so the tool writes them by rewriting the channel assignment code.
+// The coded orders are those libavcodec's HDMV decoder and mkvmerge both
+// read (measured through both by the tests): LFE comes last, and the 3/4
+// layouts carry side left before the back pair and side right after it.
+constexpr HdmvLayout kHdmvLayouts[] = {
+    {"mono", 1, 3, 2, {S::fc, S::pad}},
+    {"2.0", 3, 3, 2, {S::fl, S::fr}},
+    {"3/0", 4, 4, 4, {S::fl, S::fr, S::fc, S::pad}},
+    {"3/2", 8, 8, 6, {S::fl, S::fr, S::fc, S::ls, S::rs, S::pad}},
+    {"5.1", 9, 8, 6, {S::fl, S::fr, S::fc, S::ls, S::rs, S::lfe}},
+    {"3/4", 10, 10, 8, {S::fl, S::fr, S::fc, S::sl, S::bl, S::br, S::sr, S::pad}},
+    {"7.1", 11, 10, 8, {S::fl, S::fr, S::fc, S::sl, S::bl, S::br, S::sr, S::lfe}},
+};
+
+const HdmvLayout &layout_named(const char *name) {
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if (std::strcmp(l.name, name) == 0) return l;
+    throw Failure(std::string("no HDMV layout ") + name);
+}
+
+bool written_by_library(const HdmvLayout &l) { return l.assignment == l.library_assignment; }
+
+struct SpeakerInfo {
+    Speaker speaker;
+    const char *name;
+    int mask_bit;         // bit of the WAV channel mask, which orders a file's channels
+    int sndfile_position; // SF_CHANNEL_MAP_*
+};
+
+constexpr SpeakerInfo kSpeakers[] = {
+    {S::pad, "pad", 31, SF_CHANNEL_MAP_INVALID},
+    {S::fl, "FL", 0, SF_CHANNEL_MAP_LEFT},
+    {S::fr, "FR", 1, SF_CHANNEL_MAP_RIGHT},
+    {S::fc, "FC", 2, SF_CHANNEL_MAP_CENTER},
+    {S::lfe, "LFE", 3, SF_CHANNEL_MAP_LFE},
+    {S::bl, "BL", 4, SF_CHANNEL_MAP_REAR_LEFT},
+    {S::br, "BR", 5, SF_CHANNEL_MAP_REAR_RIGHT},
+    {S::sl, "SL", 9, SF_CHANNEL_MAP_SIDE_LEFT},
+    {S::sr, "SR", 10, SF_CHANNEL_MAP_SIDE_RIGHT},
+    // The surrounds of 3/2 and 5.1: readers label them side channels.
+    {S::ls, "Ls", 9, SF_CHANNEL_MAP_SIDE_LEFT},
+    {S::rs, "Rs", 10, SF_CHANNEL_MAP_SIDE_RIGHT},
+    {S::bc, "BC", 8, SF_CHANNEL_MAP_REAR_CENTER},
+    {S::flc, "FLC", 6, SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER},
+    {S::frc, "FRC", 7, SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER},
+    {S::top, "top", 11, SF_CHANNEL_MAP_TOP_CENTER},
+    {S::other, "other", 30, SF_CHANNEL_MAP_INVALID},
+};
+
+const SpeakerInfo &info_of(Speaker s) {
+    for (const SpeakerInfo &i : kSpeakers)
+        if (i.speaker == s) return i;
+    return kSpeakers[0];
+}
+
+// libsndfile's positions in the speakers above; false for "no position".
+bool speaker_of_position(int position, Speaker *speaker) {
+    switch (position) {
+    case SF_CHANNEL_MAP_MONO:
+    case SF_CHANNEL_MAP_CENTER:
+    case SF_CHANNEL_MAP_FRONT_CENTER: *speaker = S::fc; return true;
+    case SF_CHANNEL_MAP_LEFT:
+    case SF_CHANNEL_MAP_FRONT_LEFT: *speaker = S::fl; return true;
+    case SF_CHANNEL_MAP_RIGHT:
+    case SF_CHANNEL_MAP_FRONT_RIGHT: *speaker = S::fr; return true;
+    case SF_CHANNEL_MAP_LFE: *speaker = S::lfe; return true;
+    case SF_CHANNEL_MAP_REAR_LEFT: *speaker = S::bl; return true;
+    case SF_CHANNEL_MAP_REAR_RIGHT: *speaker = S::br; return true;
+    case SF_CHANNEL_MAP_SIDE_LEFT: *speaker = S::sl; return true;
+    case SF_CHANNEL_MAP_SIDE_RIGHT: *speaker = S::sr; return true;
+    case SF_CHANNEL_MAP_REAR_CENTER: *speaker = S::bc; return true;
+    case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: *speaker = S::flc; return true;
+    case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: *speaker = S::frc; return true;
+    case SF_CHANNEL_MAP_INVALID: return false;
+    default:
+        *speaker = position >= SF_CHANNEL_MAP_TOP_CENTER &&
+                           position <= SF_CHANNEL_MAP_TOP_REAR_CENTER
+                       ? S::top
+                       : S::other;
+        return true;
+    }
+}
+
+// A layout's role is filled by a source speaker of that position; the
+// surround roles of 3/2 and 5.1 take side or back channels alike.
+bool fills(Speaker role, Speaker source) {
+    if (role == source) return true;
+    if (role == S::ls) return source == S::sl || source == S::bl;
+    if (role == S::rs) return source == S::sr || source == S::br;
+    return false;
+}
+
+std::string speaker_list(const std::vector<Speaker> &speakers) {
+    std::string text;
+    for (Speaker s : speakers) text += (text.empty() ? "" : " ") + std::string(speaker_name(s));
+    return text;
+}
+
+std::string channels_text(int n) { return std::to_string(n) + (n == 1 ? " channel" : " channels"); }
+
+// Source channel per coded channel of `layout`, when the speakers fill its
+// roles one to one; empty otherwise.
+std::vector<int> match(const HdmvLayout &layout, const std::vector<Speaker> &speakers) {
+    std::vector<int> source_of_coded(static_cast<size_t>(layout.coded_channels), -1);
+    std::vector<bool> used(speakers.size(), false);
+    int roles = 0;
+    for (int c = 0; c < layout.coded_channels; ++c) {
+        if (layout.coded[c] == S::pad) continue;
+        ++roles;
+        for (size_t k = 0; k < speakers.size(); ++k) {
+            if (!used[k] && fills(layout.coded[c], speakers[k])) {
+                used[k] = true;
+                source_of_coded[static_cast<size_t>(c)] = static_cast<int>(k);
+                break;
+            }
+        }
+        if (source_of_coded[static_cast<size_t>(c)] < 0) return {};
+    }
+    if (roles != static_cast<int>(speakers.size())) return {};
+    return source_of_coded;
+}
+
+// The speakers of a layout in the order a WAV file holds them.
+std::vector<Speaker> file_speakers(const HdmvLayout &layout) {
+    int order[8];
+    const int n = file_order(layout, order);
+    std::vector<Speaker> speakers;
+    for (int i = 0; i < n; ++i) speakers.push_back(layout.coded[order[i]]);
+    return speakers;
+}
+
+// The speakers the source declares; empty when it declares none. Throws
+// when the declaration cannot be read as one position per channel.
+std::vector<Speaker> declared_speakers(const AudioSource &source, const std::string &input) {
+    const std::vector<int> map = source.channel_map();
+    std::vector<Speaker> speakers;
+    if (map.empty()) return speakers;
+    std::string names;
+    int named = 0;
+    bool twice = false;
+    for (int position : map) {
+        Speaker s = S::other;
+        const bool known = speaker_of_position(position, &s);
+        names += names.empty() ? "" : " ";
+        names += known ? speaker_name(s) : "?";
+        if (!known) continue;
+        ++named;
+        for (Speaker earlier : speakers)
+            twice = twice || (earlier == s && s != S::top && s != S::other);
+        speakers.push_back(s);
+    }
+    const std::string hint = "; --channel-order keep takes the channels in the order given";
+    if (named < static_cast<int>(map.size()))
+        throw Failure(input + ": the channel mask gives positions to " + std::to_string(named) +
+                      " of " + channels_text(static_cast<int>(map.size())) + " (" + names + ")" +
+                      hint);
+    if (twice)
+        throw Failure(input + ": the channel mask names a position twice (" + names + ")" + hint);
+    return speakers;
+}
+
+std::string layout_list(bool library_only) {
+    std::string text;
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if (!library_only || written_by_library(l))
+            text += (text.empty() ? "" : ", ") + std::string(l.name);
+    return text;
+}
+
+// Today's rule for sources that declare no layout: 2, 3, 5 and 7 channels
+// are 2.0, 3/0, 3/2 and 3/4; an even count above 2 would lose its last
+// channel to the padding slot unless it is padding already.
+const HdmvLayout &layout_by_count(int channels, const ChannelRequest &request,
+                                  const std::string &input) {
+    for (const HdmvLayout &l : kHdmvLayouts) {
+        if (!written_by_library(l)) continue;
+        const bool padded = l.coded[l.coded_channels - 1] == S::pad;
+        if (channels == l.coded_channels - (padded ? 1 : 0)) return l;
+        if (padded && channels == l.coded_channels && request.hdmv_pad_last) return l;
+    }
+    if (channels == 1)
+        throw Failure(input + ": 1 channel; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, "
+                      "3/0, 3/2, 3/4); --hdmv-layout mono packs a mono source");
+    if (channels == 4 || channels == 6 || channels == 8) {
+        const char *lfe_layout = channels == 6 ? "5.1" : channels == 8 ? "7.1" : nullptr;
+        throw Failure(input + ": " + channels_text(channels) + "; HDMV LPCM carries " +
+                      std::to_string(channels) + " coded channels as the " +
+                      hdmv_layout(channels - 1) +
+                      " layout plus a padding channel, so channel " + std::to_string(channels) +
+                      " would be read as padding and lost (pass --hdmv-pad-last if it is "
+                      "padding already" +
+                      (lfe_layout ? std::string(", --hdmv-layout ") + lfe_layout + " for a " +
+                                        lfe_layout + " mix in file order"
+                                  : std::string()) +
+                      ")");
+    }
+    throw Failure(input + ": " + channels_text(channels) +
+                  "; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)");
+}
+
+ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
+                      const std::string &input) {
+    const int channels = source.channels();
+    const std::string &wanted = request.hdmv_layout;
+    const bool explicit_layout = wanted != "auto" && wanted != "library";
+    if (request.hdmv_pad_last && explicit_layout)
+        throw Failure("--hdmv-pad-last packs the library's layouts as they are; it cannot be "
+                      "combined with --hdmv-layout " + wanted);
+    const bool keep = request.keep_order || request.hdmv_pad_last;
+    std::vector<Speaker> speakers = keep ? std::vector<Speaker>{} : declared_speakers(source, input);
+
+    ChannelPlan plan;
+    const HdmvLayout *layout = nullptr;
+    if (explicit_layout) {
+        layout = &layout_named(wanted.c_str());
+        const std::vector<Speaker> expected = file_speakers(*layout);
+        if (channels != static_cast<int>(expected.size()))
+            throw Failure("--hdmv-layout " + wanted + " takes " +
+                          channels_text(static_cast<int>(expected.size())) + "; " + input +
+                          " has " + std::to_string(channels));
+        if (!speakers.empty() && match(*layout, speakers).empty())
+            throw Failure(input + ": its channel mask says " + speaker_list(speakers) +
+                          "; --hdmv-layout " + wanted + " needs " + speaker_list(expected));
+        // Without a declared layout the channels are taken to be in the
+        // order a WAV file of this layout holds them.
+        if (speakers.empty() && !keep) speakers = expected;
+    } else if (speakers.empty()) {
+        layout = &layout_by_count(channels, request, input);
+    } else {
+        const bool library_only = wanted == "library";
+        for (const HdmvLayout &l : kHdmvLayouts)
+            if ((!library_only || written_by_library(l)) && !match(l, speakers).empty()) {
+                layout = &l;
+                break;
+            }
+        if (!layout) {
+            std::string text = input + ": " + channels_text(channels) + " " +
+                               speaker_list(speakers) + ": ";
+            const HdmvLayout *any = nullptr;
+            for (const HdmvLayout &l : kHdmvLayouts)
+                if (!any && !match(l, speakers).empty()) any = &l;
+            if (library_only && any)
+                throw Failure(text + "--hdmv-layout library writes only " + layout_list(true) +
+                              ", none of which carries them (--hdmv-layout auto packs them as " +
+                              any->name + ")");
+            throw Failure(text + "HDMV LPCM has no layout for them (it has " + layout_list(false) +
+                          ")");
+        }
+    }
+
+    plan.layout = layout;
+    plan.assignment = layout->assignment;
+    plan.coded_channels = layout->coded_channels;
+    plan.source_speakers = speakers;
+    if (speakers.empty()) {
+        // The order given: coded channel k is source channel k.
+        for (int c = 0; c < layout->coded_channels; ++c)
+            plan.source_of_coded.push_back(c < channels ? c : -1);
+    } else {
+        plan.source_of_coded = match(*layout, speakers);
+    }
+    return plan;
+}
+
+}  // namespace
+
+const char *speaker_name(Speaker speaker) { return info_of(speaker).name; }
+
+int sndfile_position(Speaker speaker) { return info_of(speaker).sndfile_position; }
+
+const HdmvLayout *hdmv_layout_of_assignment(int assignment) {
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if (l.assignment == assignment) return &l;
+    return nullptr;
+}
+
+int file_order(const HdmvLayout &layout, int coded_of_file[8]) {
+    int n = 0;
+    for (int bit = 0; bit < 32; ++bit)
+        for (int c = 0; c < layout.coded_channels; ++c)
+            if (layout.coded[c] != S::pad && info_of(layout.coded[c]).mask_bit == bit)
+                coded_of_file[n++] = c;
+    return n;
+}
+
+bool ChannelPlan::identity() const {
+    for (size_t c = 0; c < source_of_coded.size(); ++c)
+        if (source_of_coded[c] != static_cast<int>(c)) return false;
+    return true;
+}
+
+ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
+                          const std::string &input) {
+    if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(source, request, input);
+    if (request.hdmv_layout != "auto")
+        throw Failure("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
+                      "only; " + layer_title(layer) + " carries numbered channels in the "
+                      "source's order");
+    ChannelPlan plan;
+    plan.coded_channels = source.channels();
+    for (int c = 0; c < plan.coded_channels; ++c) plan.source_of_coded.push_back(c);
+    return plan;
+}
+
+std::string describe_plan(const ChannelPlan &plan) {
+    if (!plan.layout)
+        return "channels kept in the source's order (the layer carries numbered channels)";
+    std::string text = "HDMV " + std::string(plan.layout->name) + " (channel assignment " +
+                       std::to_string(plan.assignment) + ") in " +
+                       std::to_string(plan.coded_channels) + " coded channels:";
+    for (int c = 0; c < plan.coded_channels; ++c) {
+        const int from = plan.source_of_coded[static_cast<size_t>(c)];
+        text += "\n  coded " + std::to_string(c + 1) + " " + speaker_name(plan.layout->coded[c]);
+        if (from < 0) {
+            text += " <- silence";
+            continue;
+        }
+        text += " <- source " + std::to_string(from + 1);
+        if (!plan.source_speakers.empty())
+            text += std::string(" (") + speaker_name(plan.source_speakers[static_cast<size_t>(from)]) + ")";
+    }
+    return text;
+}
+
+const uint8_t *AssignmentRewriter::apply(const uint8_t *data, uint32_t size) {
+    // Byte 2 of frame k lies at 8 + k * frame_bytes_ + 2, after the 8-byte
+    // stream header.
+    constexpr uint64_t kFirst = 8 + 2;
+    uint64_t next = kFirst;
+    if (position_ > kFirst)
+        next = kFirst + (position_ - kFirst + frame_bytes_ - 1) / frame_bytes_ * frame_bytes_;
+    const uint64_t end = position_ + size;
+    const uint8_t *out = data;
+    if (next < end) {
+        copy_.assign(data, data + size);
+        for (; next < end; next += frame_bytes_) {
+            uint8_t &code = copy_[static_cast<size_t>(next - position_)];
+            if ((code >> 4) != from_) return nullptr;
+            code = static_cast<uint8_t>(to_ << 4 | (code & 0x0F));
+        }
+        out = copy_.data();
+    }
+    position_ = end;
+    return out;
+}
+
+}  // namespace pcmtool

@@ -4,10 +4,91 @@
 
 #include "aes3/packings.h"
 #include "core/frame_cutter.h"
-#include "core/geometry.h"
+#include "core/layer.h"
 
 namespace pcmpack {
+
+// A sample packing: a whole frame in one call, or a frame that arrives in
+// pieces, a run of sample periods at a time and then its finish.
+struct Aes3Packing {
+    int32_t (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
+    void (*pack_periods)(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
+                         int32_t periods);
+    int32_t (*finish)(const pcm_a_encoder &enc);
+    // Bytes the packing puts in front of the payload in frame_buf.
+    uint32_t header_bytes;
+};
+
 namespace {
+
+struct AesCadence {
+    int32_t samples[kCadenceSteps];
+};
+
+// Sample periods per video frame at 48 kHz, by MPEG frame rate code 1..8. The
+// 1001 rates need a five-frame cadence so that five frames hold a whole number
+// of samples (8008 at 30000/1001, 4004 at 60000/1001).
+constexpr AesCadence kAesCadence[] = {
+    {{2002, 2002, 2002, 2002, 2002}},  // 1: 24000/1001
+    {{2000, 2000, 2000, 2000, 2000}},  // 2: 24
+    {{1920, 1920, 1920, 1920, 1920}},  // 3: 25
+    {{1602, 1601, 1602, 1601, 1602}},  // 4: 30000/1001
+    {{1600, 1600, 1600, 1600, 1600}},  // 5: 30
+    {{960, 960, 960, 960, 960}},       // 6: 50
+    {{801, 801, 800, 801, 801}},       // 7: 60000/1001
+    {{800, 800, 800, 800, 800}},       // 8: 60
+};
+
+// Both buffers are sized for the first step of the cadence.
+constexpr bool first_step_is_largest() {
+    for (const AesCadence &cadence : kAesCadence) {
+        for (int32_t samples : cadence.samples) {
+            if (samples > cadence.samples[0]) return false;
+        }
+    }
+    return true;
+}
+static_assert(first_step_is_largest(), "buffers are sized from the first cadence step");
+
+// A 48 kHz sample period lasts 27000000 / 48000 = 562.5 ticks of the 27 MHz
+// clock: the time of a frame is exact in half ticks, and truncated to whole
+// ticks only when it is handed to the host.
+constexpr int64_t kHalfTicksPerPeriod = 1125;
+
+// Every AES3 frame holds the audio of one video frame at 48 kHz, whatever the
+// sample rate of the settings.
+void aes3_count_samples(const pcm_a_encoder &enc, int32_t (&samples)[kCadenceSteps]) {
+    const AesCadence &cadence = kAesCadence[enc.frameRateCode - 1];
+    for (int i = 0; i < kCadenceSteps; ++i) samples[i] = cadence.samples[i];
+}
+
+// 302M carries channels in pairs; a single channel still takes one pair.
+int32_t channel_pairs(const pcm_a_encoder &enc) {
+    return enc.channels_minus_one > 1 ? (enc.channels_minus_one + 1) / 2 : 1;
+}
+
+// One 302M group carries a channel pair: 5, 6 or 7 bytes for 16, 20 or 24
+// bits, from two 2-byte or two 3-byte input samples.
+PeriodBytes s302m_period_bytes(const pcm_a_encoder &enc) {
+    const int32_t q = enc.quantization;
+    const int32_t pairs = channel_pairs(enc);
+    return PeriodBytes{(q == PCM_QUANT_16 ? 5 : q == PCM_QUANT_20 ? 6 : 7) * pairs,
+                       (q == PCM_QUANT_16 ? 4 : 6) * pairs};
+}
+
+// Eight 4-byte channel words per sample period, whatever the channel count.
+PeriodBytes d10_period_bytes(const pcm_a_encoder &enc) {
+    return PeriodBytes{32, 3 * (enc.channels_minus_one + 1)};
+}
+
+// The planes are as wide as the input: 2 bytes a sample at 16 bits, 3 at 20
+// and 24.
+PeriodBytes planar_period_bytes(const pcm_a_encoder &enc) {
+    const int32_t q = enc.quantization;
+    const int32_t bytes = ((q == PCM_QUANT_20 || q == PCM_QUANT_24) ? 3 : 2) *
+                          (enc.channels_minus_one + 1);
+    return PeriodBytes{bytes, bytes};
+}
 
 StreamHeader aes3_stream_header(const pcm_a_encoder &enc) {
     const uint8_t frame_rate = static_cast<uint8_t>((enc.frameRateCode - 1) << 5);
@@ -21,27 +102,17 @@ uint32_t aes3_frame_input_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.input_frame_bytes[enc.cadence_index]);
 }
 
-struct Aes3Packing {
-    int32_t (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
-    void (*pack_periods)(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
-                         int32_t periods);
-    int32_t (*finish)(const pcm_a_encoder &enc);
-};
-
 // Planar frames have no header and no block-start marks.
 int32_t nothing_to_finish(const pcm_a_encoder &) { return 0; }
 
-constexpr Aes3Packing k302m = {aes3_pack_302m, aes3_pack_302m_periods, aes3_finish_302m};
-constexpr Aes3Packing kD10 = {aes3_pack_d10, aes3_pack_d10_periods, aes3_finish_d10};
-constexpr Aes3Packing kPlanar = {aes3_pack_planar, aes3_pack_planar_periods, nothing_to_finish};
+constexpr Aes3Packing k302m = {aes3_pack_302m, aes3_pack_302m_periods, aes3_finish_302m,
+                               kElementHeaderBytes};
+constexpr Aes3Packing kD10 = {aes3_pack_d10, aes3_pack_d10_periods, aes3_finish_d10,
+                              kElementHeaderBytes};
+constexpr Aes3Packing kPlanar = {aes3_pack_planar, aes3_pack_planar_periods, nothing_to_finish,
+                                 0};
 
-const Aes3Packing &packing_of(const pcm_a_encoder &enc) {
-    switch (enc.audio_layer) {
-    case PCM_LAYER_AES3_PLANAR: return kPlanar;
-    case PCM_LAYER_AES3_D10: return kD10;
-    default: return k302m;
-    }
-}
+const Aes3Packing &packing_of(const pcm_a_encoder &enc) { return *enc.layer->aes3_packing; }
 
 // A frame that arrives in pieces is packed as it comes: the whole sample
 // periods of a piece go straight from the caller's buffer to their place in
@@ -68,16 +139,16 @@ void aes3_gather(pcm_a_encoder &enc, uint32_t offset, const uint8_t *data, uint3
 
 // Writes the packed frame and moves the cadence on only once the write has
 // succeeded: a failed frame leaves step, timestamp and count where they were.
-// The timestamp is the running sum of the durations written so far, kept in
-// double precision so that the half ticks of the 1001 rates are never lost.
+// The timestamp counts the sample periods written so far, so the half ticks of
+// the 1001 rates are never lost.
 Status aes3_write_frame(pcm_a_encoder &enc) {
     const int32_t step = enc.cadence_index;
-    const uint32_t size = static_cast<uint32_t>(enc.frame_bytes[step]) +
-                          (has_element_header(enc.audio_layer) ? kElementHeaderBytes : 0);
+    const uint32_t size =
+        static_cast<uint32_t>(enc.frame_bytes[step]) + packing_of(enc).header_bytes;
     if (write_to_stream(enc, enc.frame_buf, size) != Status::ok) return Status::failed;
-    send_aux_record(enc, size, to_ticks(enc.next_timestamp));
+    send_aux_record(enc, size, enc.periods_written * kHalfTicksPerPeriod / 2);
     ++enc.frame_count;
-    enc.next_timestamp = enc.frame_duration[step] + enc.next_timestamp;
+    enc.periods_written += enc.samples_per_frame[step];
     enc.cadence_index = step + 1 < kCadenceSteps ? step + 1 : 0;
     return Status::ok;
 }
@@ -102,10 +173,23 @@ constexpr Packetizer kAes3 = {
 
 }  // namespace
 
-Status aes3_put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size) {
-    return cut_frames(enc, kAes3, data, size);
-}
-
-Status aes3_done(pcm_a_encoder &enc) { return flush_partial_frame(enc, kAes3); }
+// The three AES3 layers share the cadence and the framing and differ in the
+// packing and the size of a sample period. Their input waits in stage_buf and
+// their frames follow the video frame rate; only D-10 masks its channels.
+const AudioLayer kAes3302mLayer = {
+    PCM_LAYER_AES3_302M, aes3_count_samples, s302m_period_bytes, kElementHeaderBytes,
+    /*stages_input=*/true, /*needs_frame_rate_code=*/true, /*masks_channels=*/false,
+    &kAes3, &k302m,
+};
+const AudioLayer kAes3D10Layer = {
+    PCM_LAYER_AES3_D10, aes3_count_samples, d10_period_bytes, kElementHeaderBytes,
+    /*stages_input=*/true, /*needs_frame_rate_code=*/true, /*masks_channels=*/true,
+    &kAes3, &kD10,
+};
+const AudioLayer kAes3PlanarLayer = {
+    PCM_LAYER_AES3_PLANAR, aes3_count_samples, planar_period_bytes, 0,
+    /*stages_input=*/true, /*needs_frame_rate_code=*/true, /*masks_channels=*/false,
+    &kAes3, &kPlanar,
+};
 
 }  // namespace pcmpack

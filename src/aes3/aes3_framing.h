@@ -2,12 +2,11 @@
 // five-step cadence of the frame rate code.
 #pragma once
 
-#include "core/encoder.h"
-#include "core/status.h"
-
 namespace pcmpack {
 
-Status aes3_put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size);
-Status aes3_done(pcm_a_encoder &enc);
+struct AudioLayer;
+extern const AudioLayer kAes3302mLayer;
+extern const AudioLayer kAes3D10Layer;
+extern const AudioLayer kAes3PlanarLayer;
 
 }  // namespace pcmpack

@@ -9,7 +9,6 @@
 namespace pcmpack {
 namespace {
 
-constexpr uint32_t kElementHeaderBytes = 4;
 constexpr int32_t kSlots = 8;
 constexpr int32_t kWordBytes = 4;
 constexpr int32_t kSamplePeriodBytes = kSlots * kWordBytes;

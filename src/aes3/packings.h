@@ -32,6 +32,9 @@ int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input);
 void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
                               int32_t first_period, int32_t periods);
 
+// The 302M data block and the D-10 element open with a 4-byte header.
+constexpr uint32_t kElementHeaderBytes = 4;
+
 // Block start recurs every 192 AES3 frames (one channel-status block).
 constexpr int32_t kAes3BlockFrames = 192;
 

@@ -2,6 +2,8 @@
 // record suit a target video type? Each rule is a row; rules run in row order.
 #include "config/validation.h"
 
+#include "core/layer.h"
+
 namespace pcmpack {
 namespace {
 
@@ -22,11 +24,8 @@ struct Rule {
     int32_t code;
 };
 
-constexpr bool is_known_layer(int32_t layer) {
-    return layer == PCM_LAYER_DVD_LPCM || layer == PCM_LAYER_AES3_302M ||
-           layer == PCM_LAYER_AES3_D10 || layer == PCM_LAYER_AES3_PLANAR ||
-           layer == PCM_LAYER_HDMV_LPCM;
-}
+// The library produces exactly the layers that have a descriptor.
+bool is_known_layer(int32_t layer) { return find_audio_layer(layer) != nullptr; }
 
 constexpr bool is_dvd_layer(const CheckInput &c) {
     return c.settings.audio_layer == PCM_LAYER_DVD_LPCM;

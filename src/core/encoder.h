@@ -13,6 +13,8 @@ namespace pcmpack {
 // per step of that cycle.
 constexpr int kCadenceSteps = 5;
 
+struct AudioLayer;
+
 }  // namespace pcmpack
 
 struct pcm_a_encoder {
@@ -33,11 +35,15 @@ struct pcm_a_encoder {
     int32_t sample_bytes;
     int32_t input_frame_bytes[pcmpack::kCadenceSteps];
     int32_t input_sample_bytes;
-    // Running state.
-    int32_t frame_count;
+    // The layer's descriptor, chosen by pcmOutAudioInit.
+    const pcmpack::AudioLayer *layer;
+    // Running state. The counts grow with the stream, so they are 64-bit: a
+    // 32-bit frame count would run out after 41 days of DVD audio.
+    int64_t frame_count;  // frames written since Init
     int32_t header_written;
-    double frame_duration[pcmpack::kCadenceSteps];  // 27 MHz ticks
-    double next_timestamp;                          // 27 MHz ticks, AES3 only
+    // AES3: sample periods of every frame written since New; the next frame
+    // starts this many 48 kHz sample periods into the stream.
+    int64_t periods_written;
     int32_t cadence_index;
     int32_t channel_mask;
     uint8_t *frame_buf;
@@ -51,3 +57,31 @@ struct pcm_a_encoder {
     pcm_malloc_func malloc;
     pcm_free_func free;
 };
+
+namespace pcmpack {
+
+inline bool input_is_big_endian(const pcm_a_encoder &enc) {
+    return (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
+}
+
+}  // namespace pcmpack
+
+namespace pcmpack {
+
+// For tests of long streams: carries on as though `frames` frames had been
+// written since Init (and, for the AES3 time, since New), so that counts
+// beyond 2^31 and 2^32 are reached without weeks of audio. Needs the
+// geometry of a successful Init.
+inline void continue_after_frames(pcm_a_encoder &enc, int64_t frames) {
+    int64_t cycle = 0, before_step = 0;
+    const int64_t step = frames % kCadenceSteps;
+    for (int i = 0; i < kCadenceSteps; ++i) {
+        cycle += enc.samples_per_frame[i];
+        if (i < step) before_step += enc.samples_per_frame[i];
+    }
+    enc.frame_count = frames;
+    enc.cadence_index = static_cast<int32_t>(step);
+    enc.periods_written = frames / kCadenceSteps * cycle + before_step;
+}
+
+}  // namespace pcmpack

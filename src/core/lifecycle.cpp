@@ -1,13 +1,13 @@
 // The encoder's life cycle: New, Init, PutBytes, Done, Free.
+#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "aes3/aes3_framing.h"
 #include "config/validation.h"
 #include "core/encoder.h"
+#include "core/frame_cutter.h"
 #include "core/geometry.h"
-#include "lpcm/dvd_lpcm.h"
-#include "lpcm/hdmv_lpcm.h"
+#include "core/layer.h"
 
 namespace pcmpack {
 namespace {
@@ -23,7 +23,8 @@ Func look_up(func_lookup lookup, const char *name) {
 }
 
 bool frame_rate_code_valid(const pcm_a_settings &settings, int32_t frame_rate_code) {
-    if (!is_aes3_layer(settings.audio_layer)) return true;
+    const AudioLayer *layer = find_audio_layer(settings.audio_layer);
+    if (layer && !layer->needs_frame_rate_code) return true;
     return frame_rate_code >= 1 && frame_rate_code <= 8;
 }
 
@@ -66,7 +67,7 @@ Status allocate_buffers(pcm_a_encoder &enc) {
         enc.err_printf("P001:Could not allocate memory for PCM audio sample buffer");
         return Status::failed;
     }
-    if (!is_aes3_layer(enc.audio_layer)) return Status::ok;
+    if (!enc.layer->stages_input) return Status::ok;
     enc.stage_buf = static_cast<uint8_t *>(enc.malloc(stage_buffer_size(enc)));
     if (!enc.stage_buf) {
         enc.err_printf("P001:Could not allocate memory for PCM audio sample buffer");
@@ -81,21 +82,6 @@ bool is_streaming(const pcm_a_encoder &enc) {
     return enc.frame_buf != nullptr && enc.stream != nullptr;
 }
 
-Status put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size) {
-    switch (enc.audio_layer) {
-    case PCM_LAYER_DVD_LPCM: return dvd_lpcm_put_bytes(enc, data, size);
-    case PCM_LAYER_HDMV_LPCM: return hdmv_lpcm_put_bytes(enc, data, size);
-    default: return aes3_put_bytes(enc, data, size);
-    }
-}
-
-Status flush(pcm_a_encoder &enc) {
-    switch (enc.audio_layer) {
-    case PCM_LAYER_DVD_LPCM: return dvd_lpcm_done(enc);
-    case PCM_LAYER_HDMV_LPCM: return hdmv_lpcm_done(enc);
-    default: return aes3_done(enc);
-    }
-}
 
 }  // namespace
 }  // namespace pcmpack
@@ -134,13 +120,17 @@ PCMPACK_API pcm_a_encoder *pcmOutAudioNew(func_lookup lookup, const pcm_a_settin
 
 PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
     if (!encoder) return 1;
-    if (!stream) {
+    // Validation lets through only layers that have a descriptor.
+    const AudioLayer *layer = find_audio_layer(encoder->audio_layer);
+    assert(layer != nullptr);
+    if (!stream || layer == nullptr) {
         encoder->err_printf("P001:Invalid parameter");
         return 1;
     }
     // A second Init rebinds the encoder; the buffers of the first go back first.
     release_buffers(*encoder);
     encoder->stream = stream;
+    encoder->layer = layer;
     compute_frame_geometry(*encoder);
     encoder->frame_count = 0;
     encoder->pending_bytes = 0;
@@ -154,13 +144,15 @@ PCMPACK_API int32_t pcmOutAudioPutBytes(pcm_a_encoder *encoder, const uint8_t *d
         encoder->err_printf("P001:Invalid parameter");
         return 1;
     }
-    return exported_result(put_bytes(*encoder, data, size));
+    return exported_result(cut_frames(*encoder, *encoder->layer->packetizer, data, size));
 }
 
 PCMPACK_API int32_t pcmOutAudioDone(pcm_a_encoder *encoder, int32_t abort_flag) {
     if (!encoder) return 1;
     Status result = Status::ok;
-    if (abort_flag == 0 && is_streaming(*encoder)) result = flush(*encoder);
+    if (abort_flag == 0 && is_streaming(*encoder)) {
+        result = flush_partial_frame(*encoder, *encoder->layer->packetizer);
+    }
     release_buffers(*encoder);
     return exported_result(result);
 }

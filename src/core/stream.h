@@ -15,10 +15,6 @@ Status write_to_stream(pcm_a_encoder &enc, const uint8_t *data, uint32_t size);
 
 void send_aux_record(pcm_a_encoder &enc, uint32_t byte_count, int64_t timestamp);
 
-// Timestamps run in double precision and are truncated toward zero only when
-// they are handed to the host.
-inline int64_t to_ticks(double timestamp) { return static_cast<int64_t>(timestamp); }
-
 // The eight-byte stream header: a four-letter tag, two parameter bytes, two
 // zero bytes.
 struct StreamHeader {

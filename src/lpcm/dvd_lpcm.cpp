@@ -7,9 +7,23 @@
 #endif
 
 #include "core/frame_cutter.h"
+#include "core/layer.h"
 
 namespace pcmpack {
 namespace {
+
+constexpr int64_t kFrameTicks = 45000;  // 1/600 s
+
+// 1/600 s of audio: 80 sample periods at 48 kHz, 160 at 96 kHz.
+void dvd_lpcm_count_samples(const pcm_a_encoder &enc, int32_t (&samples)[kCadenceSteps]) {
+    for (int32_t &step : samples) step = enc.sample_rate == 48000 ? 80 : 160;
+}
+
+// 16-bit words, one or two channels, in and out.
+PeriodBytes dvd_lpcm_period_bytes(const pcm_a_encoder &enc) {
+    const int32_t bytes = 2 << enc.channels_minus_one;
+    return PeriodBytes{bytes, bytes};
+}
 
 StreamHeader dvd_lpcm_stream_header(const pcm_a_encoder &enc) {
     const uint8_t rate_not_48k = enc.sample_rate != 48000 ? 0x01 : 0x00;
@@ -25,10 +39,6 @@ StreamHeader dvd_lpcm_stream_header(const pcm_a_encoder &enc) {
 
 uint32_t dvd_lpcm_frame_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.frame_bytes[0]);
-}
-
-bool input_is_big_endian(const pcm_a_encoder &enc) {
-    return (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
 }
 
 // Exchanges the bytes of every 16-bit word of in and writes them to out, in
@@ -64,10 +74,10 @@ Status dvd_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
         memcpy(enc.frame_buf, frame_input, size);
     }
     if (write_to_stream(enc, enc.frame_buf, size) != Status::ok) {
-        if (swap && pending) swap_byte_pairs(enc.frame_buf, size);
+        if (swap && pending) swap_byte_pairs_into(enc.frame_buf, enc.frame_buf, size);
         return Status::failed;
     }
-    send_aux_record(enc, size, to_ticks(enc.frame_count * enc.frame_duration[0]));
+    send_aux_record(enc, size, enc.frame_count * kFrameTicks);
     ++enc.frame_count;
     return Status::ok;
 }
@@ -86,14 +96,16 @@ constexpr Packetizer kDvdLpcm = {
 
 }  // namespace
 
-void swap_byte_pairs(uint8_t *buffer, int32_t length) {
-    swap_byte_pairs_into(buffer, buffer, length);
-}
-
-Status dvd_lpcm_put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size) {
-    return cut_frames(enc, kDvdLpcm, data, size);
-}
-
-Status dvd_lpcm_done(pcm_a_encoder &enc) { return flush_partial_frame(enc, kDvdLpcm); }
+const AudioLayer kDvdLpcmLayer = {
+    PCM_LAYER_DVD_LPCM,
+    dvd_lpcm_count_samples,
+    dvd_lpcm_period_bytes,
+    0,  // frame_buf holds exactly one frame
+    /*stages_input=*/false,  // a partial frame waits in frame_buf
+    /*needs_frame_rate_code=*/false,  // 1/600 s frames, whatever the video
+    /*masks_channels=*/false,
+    &kDvdLpcm,
+    nullptr,
+};
 
 }  // namespace pcmpack

@@ -1,11 +1,27 @@
 #include "lpcm/hdmv_lpcm.h"
 
 #include "core/frame_cutter.h"
+#include "core/layer.h"
 
 namespace pcmpack {
 namespace {
 
 constexpr uint32_t kHdmvFrameHeaderBytes = 4;
+constexpr int64_t kFrameTicks = 135000;  // 1/200 s
+
+// 1/200 s of audio: 240 sample periods at 48 kHz, 480 at 96 kHz.
+void hdmv_lpcm_count_samples(const pcm_a_encoder &enc, int32_t (&samples)[kCadenceSteps]) {
+    const int32_t periods = enc.sample_rate == 48000 ? 240 : enc.sample_rate == 96000 ? 480 : 960;
+    for (int32_t &step : samples) step = periods;
+}
+
+// The caller's samples pass through: 2 bytes each at 16 bits, 3 at 20 and 24.
+PeriodBytes hdmv_lpcm_period_bytes(const pcm_a_encoder &enc) {
+    const int32_t q = enc.quantization;
+    const int32_t bytes = ((q == PCM_QUANT_20 || q == PCM_QUANT_24) ? 3 : 2) *
+                          (enc.channels_minus_one + 1);
+    return PeriodBytes{bytes, bytes};
+}
 
 // Channel assignment code of the HDMV frame header, by channels_minus_one:
 // 2.0, then 3/0, 3/2 and 3/4 (each with one padding channel) for 4, 6 and 8
@@ -50,7 +66,7 @@ Status hdmv_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[0]);
     if (write_to_stream(enc, frame_input, payload) != Status::ok) return Status::failed;
     send_aux_record(enc, payload + kHdmvFrameHeaderBytes,
-                    to_ticks(enc.frame_count * enc.frame_duration[0]));
+                    enc.frame_count * kFrameTicks);
     ++enc.frame_count;
     return Status::ok;
 }
@@ -69,10 +85,17 @@ constexpr Packetizer kHdmvLpcm = {
 
 }  // namespace
 
-Status hdmv_lpcm_put_bytes(pcm_a_encoder &enc, const uint8_t *data, uint32_t size) {
-    return cut_frames(enc, kHdmvLpcm, data, size);
-}
-
-Status hdmv_lpcm_done(pcm_a_encoder &enc) { return flush_partial_frame(enc, kHdmvLpcm); }
+const AudioLayer kHdmvLpcmLayer = {
+    PCM_LAYER_HDMV_LPCM,
+    hdmv_lpcm_count_samples,
+    hdmv_lpcm_period_bytes,
+    // Room for a frame header, which goes out from a buffer of its own.
+    kHdmvFrameHeaderBytes,
+    /*stages_input=*/false,  // a partial frame waits in frame_buf
+    /*needs_frame_rate_code=*/false,  // 1/200 s frames, whatever the video
+    /*masks_channels=*/false,
+    &kHdmvLpcm,
+    nullptr,
+};
 
 }  // namespace pcmpack

@@ -217,6 +217,35 @@ TEST(Lifecycle, InitWithNullStreamReportsP001AndLeavesTheEncoderUnbound) {
     EXPECT_EQ(host.live_count(), 0u);
 }
 
+// A stream without one of the two callbacks the library calls would crash on
+// the first frame; Init refuses it as it refuses a null stream.
+TEST(Lifecycle, InitRefusesAStreamWithoutWriteBytesOrAuxinfo) {
+    struct Case {
+        bool has_write_bytes, has_auxinfo;
+    };
+    for (const Case c : {Case{false, true}, Case{true, false}, Case{false, false}}) {
+        SCOPED_TRACE(std::to_string(c.has_write_bytes) + std::to_string(c.has_auxinfo));
+        Host host;
+        RecordingStream out;
+        bufstream *stream = out.stream();
+        if (!c.has_write_bytes) stream->write_bytes = nullptr;
+        if (!c.has_auxinfo) stream->auxinfo = nullptr;
+        const pcm_a_settings settings = kLayers[0].settings;
+        pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, 0, 0, 48000);
+        ASSERT_NE(enc, nullptr);
+        EXPECT_EQ(pcmOutAudioInit(enc, stream), 1);
+        EXPECT_EQ(host.errors, std::vector<Message>{kInvalidParameter});
+        EXPECT_EQ(host.malloc_calls, 1);  // no buffer
+
+        const std::vector<uint8_t> input = counting_bytes(320);
+        EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data(), 320), 1);
+        EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
+        pcmOutAudioFree(enc);
+        EXPECT_TRUE(out.events.empty());
+        EXPECT_EQ(host.live_count(), 0u);
+    }
+}
+
 TEST(Lifecycle, FrameBufferAllocationFailure) {
     for (const LayerCase &c : kLayers) {
         SCOPED_TRACE(c.name);

@@ -82,6 +82,11 @@ bool is_streaming(const pcm_a_encoder &enc) {
     return enc.frame_buf != nullptr && enc.stream != nullptr;
 }
 
+// Host callbacks are checked when they are handed over: a stream that cannot
+// take a write or an aux_record is refused here, not on the first frame.
+bool stream_usable(const bufstream *stream) {
+    return stream != nullptr && stream->write_bytes != nullptr && stream->auxinfo != nullptr;
+}
 
 }  // namespace
 }  // namespace pcmpack
@@ -123,7 +128,7 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
     // Validation lets through only layers that have a descriptor.
     const AudioLayer *layer = find_audio_layer(encoder->audio_layer);
     assert(layer != nullptr);
-    if (!stream || layer == nullptr) {
+    if (!stream_usable(stream) || layer == nullptr) {
         encoder->err_printf("P001:Invalid parameter");
         return 1;
     }

@@ -10,7 +10,7 @@ packages=(
   libavcodec-dev libavutil-dev
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
   valgrind
-  libclang-rt-14-dev jq
+  libclang-rt-dev jq
   man-db groff-base abigail-tools
 )
 

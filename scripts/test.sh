@@ -13,6 +13,17 @@ cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCMPACK_WERR
 cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci --output-on-failure -j "$jobs"
 
+echo "== pcmpack as a subproject, with none of the test dependencies =="
+# Every package a test or the tool would look for is hidden from CMake: the
+# library alone must configure, build and run without them.
+cmake -S examples/subproject -B build/subproject -G Ninja -DPCMPACK_WERROR=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Threads=ON --no-warn-unused-cli >/dev/null
+cmake --build build/subproject -j "$jobs"
+build/subproject/host build/subproject/tone.lpcm
+test -s build/subproject/tone.lpcm
+
 echo "== ABI against the baseline in abi/ =="
 scripts/abi-check.sh
 

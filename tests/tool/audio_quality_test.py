@@ -180,14 +180,17 @@ class Resampling(ToolCase):
 
 
 class WordLength(ToolCase):
-    def harmonics_above_floor(self, dither):
-        """Reduces a -60 dBFS 997 Hz sine from 24 to 16 bits, returns how far
-        each of harmonics 2 to 9 stands above the noise floor around it, in dB."""
-        rate, periods = 48000, 48000 * 8
+    def harmonics_above_floor(self, dither, rate=48000, extra=()):
+        """Reduces a -60 dBFS 997 Hz sine from 24 to 16 bits for DVD (at
+        `rate`, converted to 48 kHz by `extra` options), returns how far each
+        of harmonics 2 to 9 stands above the noise floor around it, in dB."""
+        periods = rate * 8
         tone = sine(997.0, rate, periods, -60.0, 24, dither_seed=3)
-        _, (_, bits, _, back) = self.round_trip(
+        _, (back_rate, bits, _, back) = self.round_trip(
             np.stack([tone, tone], axis=1), rate, 24,
-            ['--target', 'dvd', '--bits', '16', '--dither', dither])
+            ['--target', 'dvd', '--bits', '16', '--dither', dither, *extra])
+        self.assertEqual(back_rate, 48000)
+        rate, periods = 48000, 48000 * 8
         self.assertEqual(bits, 16)
         power = averaged_power(back[:periods, 0].astype(np.float64))
         segment = 8192
@@ -208,6 +211,11 @@ class WordLength(ToolCase):
         truncated = self.harmonics_above_floor('none')
         self.assertLess(max(dithered), 3.0, f'TPDF: {np.round(dithered, 1)}')
         self.assertGreater(max(truncated), 3.0, f'truncation: {np.round(truncated, 1)}')
+
+    def test_a_44100_hz_24_bit_master_packed_for_dvd_keeps_no_harmonic(self):
+        # pcmpack encode music44.wav -o music.lpcm --target dvd --resample 48000 --bits 16
+        rises = self.harmonics_above_floor('tpdf', 44100, ['--resample', '48000'])
+        self.assertLess(max(rises), 3.0, f'{np.round(rises, 1)}')
 
 
 # WAV channel-mask bits in the order a file holds its channels.

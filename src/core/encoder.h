@@ -4,6 +4,8 @@
 
 #include <pcmpack.h>
 
+#include "core/kernel_level.h"
+
 #include <stdint.h>
 
 namespace pcmpack {
@@ -46,6 +48,7 @@ struct pcm_a_encoder {
     int64_t periods_written;
     int32_t cadence_index;
     int32_t channel_mask;
+    pcmpack::KernelLevel kernel_level;  // chosen by pcmOutAudioInit
     uint8_t *frame_buf;
     uint8_t *stage_buf;
     uint32_t pending_bytes;

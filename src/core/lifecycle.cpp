@@ -137,6 +137,7 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
     encoder->stream = stream;
     encoder->layer = layer;
     compute_frame_geometry(*encoder);
+    encoder->kernel_level = choose_kernel_level();
     encoder->frame_count = 0;
     encoder->pending_bytes = 0;
     return exported_result(allocate_buffers(*encoder));

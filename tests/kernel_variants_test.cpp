@@ -1,0 +1,197 @@
+// Every vector level writes exactly the stream of the portable scalar loops:
+// each layer, word length, channel count, frame rate code and byte order is
+// packed by the scalar path in one call and by each vector level the
+// processor offers in mixed piece sizes, and the whole streams (bytes, write
+// boundaries and aux records) are compared.
+//
+// The level is picked the way the test suite runs whole programs at each
+// level: through PCMPACK_KERNELS, read by pcmOutAudioInit.
+//
+// Each case prints its seed when it fails; PCMPACK_TEST_SEED=<n> replays one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/host_fakes.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The vector levels this processor runs; the scalar level is the reference.
+std::vector<std::string> vector_levels() {
+    std::vector<std::string> levels;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) {
+        levels.push_back("ssse3");
+    }
+    if (__builtin_cpu_supports("avx2")) levels.push_back("avx2");
+#endif
+    return levels;
+}
+
+// Sets PCMPACK_KERNELS for the encoders made while it lives; restores the
+// previous value after.
+class KernelsFromEnvironment {
+public:
+    explicit KernelsFromEnvironment(const std::string &level) {
+        const char *old = std::getenv("PCMPACK_KERNELS");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("PCMPACK_KERNELS", level.c_str(), 1);
+    }
+    ~KernelsFromEnvironment() {
+        if (had_) {
+            setenv("PCMPACK_KERNELS", old_.c_str(), 1);
+        } else {
+            unsetenv("PCMPACK_KERNELS");
+        }
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+struct Stream {
+    std::string calls;  // write sizes and aux records, in order
+    Bytes bytes;
+};
+
+Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t flags,
+              int32_t code, int32_t rate, const Bytes &input,
+              const std::vector<uint32_t> &pieces) {
+    const KernelsFromEnvironment kernels(level);
+    fakes::Host host;
+    fakes::RecordingStream out;
+    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, rate);
+    EXPECT_NE(enc, nullptr);
+    if (!enc) return {};
+    EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
+    size_t at = 0;
+    for (uint32_t piece : pieces) {
+        EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data() + at, piece), 0);
+        at += piece;
+    }
+    EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
+    pcmOutAudioFree(enc);
+    EXPECT_TRUE(host.errors.empty());
+    return {fakes::describe_events(out.events), out.bytes()};
+}
+
+// Pieces of every kind a host makes: single bytes, a few bytes that cut
+// sample periods, a page, and more than a frame.
+std::vector<uint32_t> mixed_pieces(size_t total, uint32_t frame_bytes, std::mt19937 &gen) {
+    std::vector<uint32_t> pieces;
+    for (size_t left = total; left > 0;) {
+        uint32_t piece = 0;
+        switch (gen() % 5) {
+        case 0: piece = 1; break;
+        case 1: piece = 1 + gen() % 31; break;
+        case 2: piece = 4096; break;
+        case 3: piece = gen() % frame_bytes; break;
+        default: piece = frame_bytes + gen() % (2 * frame_bytes); break;
+        }
+        piece = static_cast<uint32_t>(std::min<size_t>(piece, left));
+        pieces.push_back(piece);
+        left -= piece;
+    }
+    return pieces;
+}
+
+uint32_t base_seed() {
+    const char *text = std::getenv("PCMPACK_TEST_SEED");
+    return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 20261207u;
+}
+
+struct LayerCase {
+    int32_t layer;
+    std::vector<int> channels;
+    std::vector<int> quantizations;
+    std::vector<int32_t> rates;
+    std::vector<int32_t> frame_rate_codes;
+};
+
+const std::vector<int32_t> kAllCodes = {1, 2, 3, 4, 5, 6, 7, 8};
+
+const LayerCase kLayers[] = {
+    {4, {1, 2}, {0}, {48000, 96000}, {0}},
+    {13, {2, 4, 6, 8}, {0, 1, 2}, {48000, 96000}, {0}},
+    {10, {2, 4, 6, 8}, {0, 1, 2}, {48000}, kAllCodes},
+    {11, {1, 2, 3, 4, 5, 6, 7, 8}, {1, 2}, {48000}, kAllCodes},
+    {12, {1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 2}, {48000}, kAllCodes},
+};
+
+// Longest frame of each layer, in sample periods; the 1001 rates need their
+// whole five-frame cadence.
+uint32_t periods_to_feed(int32_t layer, int32_t code, int32_t rate) {
+    if (layer == 4) return rate / 600 * 3;
+    if (layer == 13) return rate / 200 * 3;
+    const bool cadence = code == 4 || code == 7;
+    return cadence ? 5 * 1602 : 2 * 2002;
+}
+
+TEST(KernelVariants, EveryLevelWritesTheScalarStream) {
+    const std::vector<std::string> levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "this processor has no vector level to compare";
+    int compared = 0;
+    uint32_t seed = base_seed();
+    for (const LayerCase &lc : kLayers) {
+        for (int channels : lc.channels) {
+            for (int q : lc.quantizations) {
+                for (int32_t rate : lc.rates) {
+                    for (int32_t code : lc.frame_rate_codes) {
+                        for (int32_t flags : {0, PCM_INPUT_BIG_ENDIAN}) {
+                            ++seed;
+                            SCOPED_TRACE("layer " + std::to_string(lc.layer) + ", " +
+                                         std::to_string(channels) + " channels, quantization " +
+                                         std::to_string(q) + ", rate " + std::to_string(rate) +
+                                         ", frame rate code " + std::to_string(code) +
+                                         ", input_flags " + std::to_string(flags) +
+                                         ", PCMPACK_TEST_SEED=" + std::to_string(seed));
+                            std::mt19937 gen(seed);
+                            const uint32_t width = q == 0 ? 2 : 3;
+                            const uint32_t period_bytes = channels * width;
+                            // A partial last frame, cut inside a sample period.
+                            const uint32_t bytes =
+                                periods_to_feed(lc.layer, code, rate) * period_bytes +
+                                1 + gen() % (3 * period_bytes);
+                            const Bytes input = fakes::random_bytes(bytes, gen());
+                            const pcm_a_settings settings =
+                                fakes::make_settings(channels, lc.layer, q);
+                            const Stream expected =
+                                encode("scalar", settings, flags, code, rate, input, {bytes});
+                            ASSERT_FALSE(expected.bytes.empty());
+                            for (const std::string &level : levels) {
+                                SCOPED_TRACE("level " + level);
+                                const std::vector<uint32_t> pieces =
+                                    mixed_pieces(bytes, 2002 * period_bytes, gen);
+                                const Stream got =
+                                    encode(level, settings, flags, code, rate, input, pieces);
+                                EXPECT_EQ(expected.calls, got.calls);
+                                ASSERT_EQ(expected.bytes.size(), got.bytes.size());
+                                const auto diff = std::mismatch(expected.bytes.begin(),
+                                                                expected.bytes.end(),
+                                                                got.bytes.begin());
+                                ASSERT_TRUE(diff.first == expected.bytes.end())
+                                    << "first difference at stream byte "
+                                    << (diff.first - expected.bytes.begin());
+                                ++compared;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    // 8 DVD, 48 HDMV and 832 AES3 cases, each at every level.
+    EXPECT_EQ(compared, 888 * static_cast<int>(levels.size()));
+}
+
+}  // namespace

@@ -7,6 +7,8 @@
 
 #include <string.h>
 
+#include "core/vector_targets.h"
+
 namespace pcmpack {
 namespace {
 
@@ -47,6 +49,10 @@ struct ByteMap {
 };
 
 
+// Nibble sources of the vector loops: byte 0 (least significant) to 2 of the
+// group's first sample (A) or second sample (B), or none.
+constexpr int8_t kNone = -1, kA0 = 0, kA1 = 1, kA2 = 2, kB0 = 4, kB1 = 5, kB2 = 6;
+
 // Every group reads each audio byte once, straight from the input, and looks
 // it up once. Bytes that hold a whole reversed audio byte are stored as they
 // are; the rest of the group, where the marker nibbles shift the audio by
@@ -60,6 +66,11 @@ struct Group16 {
     static constexpr int kBytes = 5;
     static constexpr int kBlockStartByte = 2;
     static constexpr uint8_t kBlockStartBit = 0x10;
+    // The same group nibble by nibble, for the vector loops (see LaneLayout).
+    static constexpr int8_t kLowNibbleFrom[kBytes] = {kA0, kA1, kNone, kB0, kB1};
+    static constexpr int8_t kHighNibbleFrom[kBytes] = {kA0, kA1, kB0, kB1, kNone};
+    static constexpr uint8_t kMarker[kBytes] = {0, 0, 0x80, 0, 0x08};
+    static constexpr bool kSwapFirst = false;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
         using Map = ByteMap<kSampleBytes, BigEndian>;
@@ -78,6 +89,10 @@ struct Group20 {
     static constexpr int kBytes = 6;
     static constexpr int kBlockStartByte = 2;
     static constexpr uint8_t kBlockStartBit = 0x01;
+    static constexpr int8_t kLowNibbleFrom[kBytes] = {kA0, kA1, kA2, kB0, kB1, kB2};
+    static constexpr int8_t kHighNibbleFrom[kBytes] = {kA1, kA2, kNone, kB1, kB2, kNone};
+    static constexpr uint8_t kMarker[kBytes] = {0, 0, 0x08, 0, 0, 0x08};
+    static constexpr bool kSwapFirst = true;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
         using Map = ByteMap<kSampleBytes, BigEndian>;
@@ -95,6 +110,10 @@ struct Group24 {
     static constexpr int kBytes = 7;
     static constexpr int kBlockStartByte = 3;
     static constexpr uint8_t kBlockStartBit = 0x10;
+    static constexpr int8_t kLowNibbleFrom[kBytes] = {kA0, kA1, kA2, kNone, kB0, kB1, kB2};
+    static constexpr int8_t kHighNibbleFrom[kBytes] = {kA0, kA1, kA2, kB0, kB1, kB2, kNone};
+    static constexpr uint8_t kMarker[kBytes] = {0, 0, 0, 0x80, 0, 0, 0x08};
+    static constexpr bool kSwapFirst = false;
     template <bool BigEndian>
     static void pack(const uint8_t *in, uint8_t *out) {
         using Map = ByteMap<kSampleBytes, BigEndian>;
@@ -126,11 +145,207 @@ void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
     memcpy(out + last * Group::kBytes, last_group, Group::kBytes);
 }
 
-template <typename Group>
-void pack_groups(bool big_endian, const uint8_t *in, uint8_t *out, int32_t input_bytes) {
-    big_endian ? pack_groups<Group, true>(in, out, input_bytes)
-               : pack_groups<Group, false>(in, out, input_bytes);
+
+#if PCMPACK_X86_VECTORS
+// The vector loops build whole groups in each 16-byte lane. Before bit
+// reversal a group is its samples and markers end to end, least significant
+// bit first, so every output byte is rev() of two nibbles, each an input
+// nibble or a marker: rev() of the low nibble fills the output's high half,
+// rev() of the high nibble its low half. Reversing a nibble is one 16-entry
+// byte shuffle, so a lane is: the input's low and high nibbles, a blend that
+// hands each input byte's nibbles to the side they fill, two gathers into
+// group order, two lookups, and the markers.
+struct LaneLayout {
+    uint8_t low_from[16];   // input byte whose chosen nibble is the output's low nibble
+    uint8_t high_from[16];  // same for the high nibble; 0x80 = none
+    uint8_t swap[16];       // 0xFF: that input byte gives its high nibble to the low side
+    uint8_t marker[16];
+    int32_t groups, input_bytes, output_bytes;
+};
+
+template <typename Group, bool BigEndian>
+constexpr LaneLayout make_lane_layout() {
+    using Map = ByteMap<Group::kSampleBytes, BigEndian>;
+    LaneLayout lane{};
+    lane.groups = 12 / Map::kInputBytes;
+    lane.input_bytes = lane.groups * Map::kInputBytes;
+    lane.output_bytes = lane.groups * Group::kBytes;
+    auto input_offset = [](int source) {
+        const int sample = source / 4, byte = source % 4;
+        const int offset = BigEndian ? Group::kSampleBytes - 1 - byte : byte;
+        return sample * Group::kSampleBytes + offset;
+    };
+    for (int k = 0; k < 16; ++k) lane.low_from[k] = lane.high_from[k] = 0x80;
+    for (int g = 0; g < lane.groups; ++g) {
+        const int in = g * Map::kInputBytes, out = g * Group::kBytes;
+        for (int k = 0; k < Group::kBytes; ++k) {
+            const int low = Group::kLowNibbleFrom[k], high = Group::kHighNibbleFrom[k];
+            if (low != kNone) lane.low_from[out + k] = static_cast<uint8_t>(in + input_offset(low));
+            if (high != kNone) {
+                lane.high_from[out + k] = static_cast<uint8_t>(in + input_offset(high));
+            }
+            lane.marker[out + k] = Group::kMarker[k];
+        }
+        for (int k = 0; k < Map::kInputBytes; ++k) {
+            const bool second = k >= Group::kSampleBytes;
+            lane.swap[in + k] = second || Group::kSwapFirst ? 0xFF : 0x00;
+        }
+    }
+    return lane;
 }
+
+template <typename Group, bool BigEndian>
+constexpr LaneLayout kLaneLayout = make_lane_layout<Group, BigEndian>();
+
+// rev() of a nibble n, placed in the high half (rev(n)) or the low half
+// (rev(n << 4)) of the output byte.
+struct NibbleTables {
+    uint8_t to_high[16], to_low[16];
+};
+constexpr NibbleTables make_nibble_tables() {
+    NibbleTables t{};
+    for (int n = 0; n < 16; ++n) {
+        t.to_high[n] = bit_reverse_table.entry[n];
+        t.to_low[n] = bit_reverse_table.entry[n << 4];
+    }
+    return t;
+}
+constexpr NibbleTables kNibbleTables = make_nibble_tables();
+
+PCMPACK_TARGET_SSSE3 inline __m128i load16(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+PCMPACK_TARGET_SSSE3 inline void store16(uint8_t *p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+}
+
+// The same 16 bytes in both lanes of a 32-byte register.
+PCMPACK_TARGET_AVX2 inline __m256i both_lanes(const uint8_t *p) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+// Groups the vector loop may build: each lane reads and writes 16 bytes, so
+// the last lane must still have 16 bytes of input and output behind it; the
+// scalar loop builds the groups after.
+inline int32_t vector_groups(int32_t groups, const LaneLayout &lane, int32_t input_group_bytes,
+                             int32_t group_bytes, int32_t lanes_per_step) {
+    int32_t steps = groups / (lane.groups * lanes_per_step);
+    while (steps > 0) {
+        const int32_t last_lane_group = (steps * lanes_per_step - 1) * lane.groups;
+        if (last_lane_group * input_group_bytes + 16 <= groups * input_group_bytes &&
+            last_lane_group * group_bytes + 16 <= groups * group_bytes) {
+            break;
+        }
+        --steps;
+    }
+    return steps * lanes_per_step * lane.groups;
+}
+
+template <typename Group, bool BigEndian>
+PCMPACK_TARGET_SSSE3 void pack_groups_ssse3(const uint8_t *in, uint8_t *out,
+                                            int32_t input_bytes) {
+    constexpr const LaneLayout &lane = kLaneLayout<Group, BigEndian>;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
+    const int32_t groups = input_bytes / kInputBytes;
+    const int32_t done = vector_groups(groups, lane, kInputBytes, Group::kBytes, 1);
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i low_from = load16(lane.low_from), high_from = load16(lane.high_from);
+    const __m128i swap = load16(lane.swap), marker = load16(lane.marker);
+    const __m128i to_high = load16(kNibbleTables.to_high);
+    const __m128i to_low = load16(kNibbleTables.to_low);
+    for (int32_t g = 0; g < done; g += lane.groups) {
+        const __m128i bytes = load16(in + g * kInputBytes);
+        const __m128i low = _mm_and_si128(bytes, nibble);
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+        const __m128i swapped = _mm_and_si128(_mm_xor_si128(low, high), swap);
+        const __m128i low_side = _mm_shuffle_epi8(_mm_xor_si128(low, swapped), low_from);
+        const __m128i high_side = _mm_shuffle_epi8(_mm_xor_si128(high, swapped), high_from);
+        const __m128i packed = _mm_or_si128(_mm_shuffle_epi8(to_high, low_side),
+                                            _mm_shuffle_epi8(to_low, high_side));
+        store16(out + g * Group::kBytes, _mm_or_si128(packed, marker));
+    }
+    pack_groups<Group, BigEndian>(in + done * kInputBytes, out + done * Group::kBytes,
+                                  input_bytes - done * kInputBytes);
+}
+
+// The same lanes, two at a time in a 32-byte register.
+template <typename Group, bool BigEndian>
+PCMPACK_TARGET_AVX2 void pack_groups_avx2(const uint8_t *in, uint8_t *out,
+                                          int32_t input_bytes) {
+    constexpr const LaneLayout &lane = kLaneLayout<Group, BigEndian>;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
+    const int32_t groups = input_bytes / kInputBytes;
+    const int32_t done = vector_groups(groups, lane, kInputBytes, Group::kBytes, 2);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i low_from = both_lanes(lane.low_from), high_from = both_lanes(lane.high_from);
+    const __m256i swap = both_lanes(lane.swap), marker = both_lanes(lane.marker);
+    const __m256i to_high = both_lanes(kNibbleTables.to_high);
+    const __m256i to_low = both_lanes(kNibbleTables.to_low);
+    for (int32_t g = 0; g < done; g += 2 * lane.groups) {
+        const uint8_t *lane_in = in + g * kInputBytes;
+        const __m256i bytes = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_in))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_in + lane.input_bytes)), 1);
+        const __m256i low = _mm256_and_si256(bytes, nibble);
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble);
+        const __m256i swapped = _mm256_and_si256(_mm256_xor_si256(low, high), swap);
+        const __m256i low_side = _mm256_shuffle_epi8(_mm256_xor_si256(low, swapped), low_from);
+        const __m256i high_side =
+            _mm256_shuffle_epi8(_mm256_xor_si256(high, swapped), high_from);
+        const __m256i packed = _mm256_or_si256(
+            _mm256_or_si256(_mm256_shuffle_epi8(to_high, low_side),
+                            _mm256_shuffle_epi8(to_low, high_side)),
+            marker);
+        uint8_t *lane_out = out + g * Group::kBytes;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_out), _mm256_castsi256_si128(packed));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_out + lane.output_bytes),
+                         _mm256_extracti128_si256(packed, 1));
+    }
+    pack_groups<Group, BigEndian>(in + done * kInputBytes, out + done * Group::kBytes,
+                                  input_bytes - done * kInputBytes);
+}
+#endif
+
+// The loop for each level, word length and byte order; the encoder's level
+// picks the row.
+using GroupsKernel = void (*)(const uint8_t *in, uint8_t *out, int32_t input_bytes);
+struct GroupsKernels {
+    GroupsKernel of[3][2];  // [quantization][big-endian input]
+};
+
+template <template <typename, bool> class Loop>
+constexpr GroupsKernels kernels_of() {
+    return {{{Loop<Group16, false>::run, Loop<Group16, true>::run},
+             {Loop<Group20, false>::run, Loop<Group20, true>::run},
+             {Loop<Group24, false>::run, Loop<Group24, true>::run}}};
+}
+
+template <typename Group, bool BigEndian>
+struct ScalarLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups<Group, BigEndian>(in, out, n);
+    }
+};
+#if PCMPACK_X86_VECTORS
+template <typename Group, bool BigEndian>
+struct Ssse3Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups_ssse3<Group, BigEndian>(in, out, n);
+    }
+};
+template <typename Group, bool BigEndian>
+struct Avx2Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups_avx2<Group, BigEndian>(in, out, n);
+    }
+};
+constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+#else
+constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+#endif
 
 // Sets b on the first group of each run of 192 groups. The group counter
 // counts channel pairs and restarts with every block, so a block start falls
@@ -156,15 +371,11 @@ int32_t group_input_bytes(const pcm_a_encoder &enc) {
 void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
                             int32_t periods) {
     if (periods <= 0) return;
-    const bool big_endian = is_big_endian_input(enc);
+    if (enc.quantization < PCM_QUANT_16 || enc.quantization > PCM_QUANT_24) return;
     uint8_t *groups = enc.frame_buf + kBlockHeaderBytes + first_period * enc.sample_bytes;
-    const int32_t input_bytes = periods * enc.input_sample_bytes;
-    switch (enc.quantization) {
-    case PCM_QUANT_16: pack_groups<Group16>(big_endian, input, groups, input_bytes); break;
-    case PCM_QUANT_20: pack_groups<Group20>(big_endian, input, groups, input_bytes); break;
-    case PCM_QUANT_24: pack_groups<Group24>(big_endian, input, groups, input_bytes); break;
-    default: break;
-    }
+    const GroupsKernels &kernels = kGroupsKernels[static_cast<int>(enc.kernel_level)];
+    kernels.of[enc.quantization][is_big_endian_input(enc)](input, groups,
+                                                           periods * enc.input_sample_bytes);
 }
 
 int32_t aes3_finish_302m(const pcm_a_encoder &enc) {

@@ -12,6 +12,7 @@ packages=(
   valgrind
   libclang-rt-dev jq
   man-db groff-base abigail-tools
+  crossbuild-essential-arm64 crossbuild-essential-s390x qemu-user googletest
 )
 
 missing=()

@@ -58,6 +58,10 @@ done
 echo "== bounded fuzz runs (75 s per target, side by side) =="
 scripts/fuzz.sh 75
 
+echo "== unit tests cross-built for aarch64 and s390x (big-endian), run under qemu-user =="
+scripts/cross-test.sh aarch64
+scripts/cross-test.sh s390x
+
 # Every step above stops the script on its first failure, so reaching this
 # line means every test passed.
 tests_run=$(( $(ctest --test-dir build/ci -N | awk '/^Total Tests:/ {print $3}') + \

@@ -11,7 +11,7 @@ packages=(
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
   valgrind
   libclang-rt-dev jq
-  man-db groff-base abigail-tools
+  man-db groff-base abigail-tools dpkg-dev lintian
   crossbuild-essential-arm64 crossbuild-essential-s390x qemu-user googletest
 )
 

@@ -42,6 +42,10 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCMPACK_WE
 cmake --build build/tsan -j "$jobs" --target pcmpack_threads_test
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -L threads --output-on-failure
 
+echo "== Debian packages: build, lintian, unpack into a scratch root, build hosts against them =="
+scripts/package.sh build/deb
+tests/package/deb_install_test.sh build/deb
+
 echo "== unit tests under valgrind memcheck (plain build) =="
 # Each GoogleTest program once, whole, rather than once per test case: the
 # same coverage at a fraction of valgrind's start-up cost.

@@ -89,21 +89,31 @@ namespace {
 
 extern "C" void print_libav_message(void *context, int level, const char *format,
                                     va_list args) {
-    if (level > AV_LOG_WARNING) return;
+    if (level > AV_LOG_WARNING || level > av_log_get_level()) return;
+    // libavformat may build one line in several calls; the tool's prefix
+    // goes before the first piece only.
+    static int print_prefix = 1;
+    static bool line_start = true;
     char line[1024];
-    int prefix = 1;
-    av_log_format_line2(context, level, format, args, line, sizeof line, &prefix);
+    av_log_format_line2(context, level, format, args, line, sizeof line, &print_prefix);
     // The transport stream muxer warns that any codec without a stream type
     // of its own "may not be recognized upon reading"; 302M's registration
     // descriptor is exactly how readers recognise it, so that warning does
     // not apply and would only alarm.
     if (std::strstr(line, "codec s302m, is muxed as a private data stream")) return;
-    std::fprintf(stderr, "pcmpack: libav: %s", line);
+    std::fprintf(stderr, "%s%s", line_start ? "pcmpack: libav: " : "", line);
+    const size_t n = std::strlen(line);
+    line_start = n > 0 && line[n - 1] == '\n';
 }
 
 }  // namespace
 
-void route_libav_messages() { av_log_set_callback(print_libav_message); }
+void route_libav_messages(bool reading) {
+    av_log_set_callback(print_libav_message);
+    // A demuxer's complaints about damage are summed up in the tool's own
+    // message, which names the file and the packet.
+    av_log_set_level(reading ? AV_LOG_QUIET : AV_LOG_WARNING);
+}
 
 Container sniff_container(const uint8_t *data, size_t size) {
     // Two sync bytes a packet apart tell a transport stream from chance.

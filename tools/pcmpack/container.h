@@ -68,8 +68,9 @@ private:
 };
 
 // Sends libavformat's messages to stderr as the tool's own, errors and
-// warnings only. Called before any libavformat work.
-void route_libav_messages();
+// warnings only; none while reading, where the tool reports damage itself.
+// Called before any libavformat work.
+void route_libav_messages(bool reading);
 
 // The container a stream file is in, from its first bytes: the transport
 // streams by their sync bytes, the program stream by its pack start code;
@@ -89,14 +90,19 @@ public:
     ContainerReader(const ContainerReader &) = delete;
     ContainerReader &operator=(const ContainerReader &) = delete;
 
-    // Appends the next piece of the elementary stream (the stream header
-    // first, then one frame or group of frames); false at the end.
-    bool next(std::vector<uint8_t> &stream);
+    // Replaces `piece` with the next piece of the elementary stream (the
+    // stream header with the first frame, then one access unit per call);
+    // false at the end.
+    bool next(std::vector<uint8_t> &piece);
 
     struct Impl;
 
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// The elementary stream of a whole container file held in memory.
+std::vector<uint8_t> demux_to_stream(Container container, const std::vector<uint8_t> &file,
+                                     const std::string &input_name);
 
 }  // namespace pcmtool

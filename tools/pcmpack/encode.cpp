@@ -353,7 +353,7 @@ int run_encode(const EncodeOptions &o) {
     FileStream stream(&out);
     std::unique_ptr<ContainerWriter> muxer;
     if (container != Container::elementary) {
-        route_libav_messages();
+        route_libav_messages(false);
         muxer = std::make_unique<ContainerWriter>(
             container, StreamShape{layer, rate, coded_channels, bits, frame_rate_code}, out, display_name(o.output, true));
         stream.container = muxer.get();

@@ -2,6 +2,7 @@
 // which recognises the layer by its stream header and validates every frame.
 #include "channel_layout.h"
 #include "common.h"
+#include "container.h"
 #include "settings.h"
 
 #include "reader/stream_reader.h"
@@ -201,6 +202,16 @@ void print_json(const std::string &name, uint64_t stream_bytes, const ReadResult
     std::printf("}\n");
 }
 
+// The stream in a file: the file itself, or the audio track of a container
+// turned back into our elementary stream.
+std::vector<uint8_t> stream_of(const std::string &input) {
+    std::vector<uint8_t> data = read_all(input);
+    const Container container = sniff_container(data.data(), data.size());
+    if (container == Container::elementary) return data;
+    route_libav_messages(true);
+    return demux_to_stream(container, data, display_name(input));
+}
+
 std::string describe_error(const std::string &name, const ReadResult &r) {
     return name + ": byte " + std::to_string(r.error_offset) + ": " + r.error;
 }
@@ -209,7 +220,7 @@ std::string describe_error(const std::string &name, const ReadResult &r) {
 
 int run_inspect(const InspectOptions &o) {
     const std::string name = display_name(o.input);
-    const std::vector<uint8_t> data = read_all(o.input);
+    const std::vector<uint8_t> data = stream_of(o.input);
     const ReadResult r = pcmpack_reader::read_stream(data.data(), data.size(), false);
     if (o.json)
         print_json(name, data.size(), r, o.frames);
@@ -223,7 +234,7 @@ int run_inspect(const InspectOptions &o) {
 int run_unpack(const UnpackOptions &o) {
     const std::string name = display_name(o.input);
     if (o.output == "-") throw Failure("unpack writes a WAV file; give a file name with -o");
-    const std::vector<uint8_t> data = read_all(o.input);
+    const std::vector<uint8_t> data = stream_of(o.input);
     const ReadResult r = pcmpack_reader::read_stream(data.data(), data.size(), true);
     if (!r.ok) throw Failure(describe_error(name, r));
     // Mono, 5.1 and 7.1 come back as the source's channels: in the order a

@@ -102,6 +102,25 @@ protected:
         return r;
     }
 
+    // Runs the tool with its file size limited to `blocks` of 1 KiB and
+    // SIGXFSZ ignored, so that a write past the limit fails as on a full
+    // disk.
+    Outcome run_limited(const std::string &args, const std::string &blocks) const {
+        const std::string out = path(".stdout"), err = path(".stderr");
+        const std::string cmd = "cd " + quote(dir_) + " && sh -c " +
+                                quote("trap '' XFSZ; ulimit -f " + blocks + "; exec " +
+                                      quote(PCMPACK_TOOL) + " " + args) +
+                                " </dev/null >" + quote(out) + " 2>" + quote(err);
+        Outcome r;
+        const int raw = std::system(cmd.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        unlink(out.c_str());
+        unlink(err.c_str());
+        return r;
+    }
+
     // Names in the folder, hidden ones included (a leftover temporary file
     // would be hidden).
     std::set<std::string> listing() const {
@@ -555,6 +574,7 @@ struct ErrorCase {
     const char *setup;  // tone options for in.wav; "" = no in.wav
     const char *args;
     const char *message;
+    const char *file_limit = nullptr;  // KiB the tool may write to a file, as on a full disk
 };
 
 const ErrorCase kErrors[] = {
@@ -598,6 +618,31 @@ const ErrorCase kErrors[] = {
     {"inspect_not_a_stream", "", "inspect in.wav", "in.wav: byte 0: unknown stream tag 52 49 46 46"},
     {"unpack_not_a_stream", "", "unpack in.wav -o out.es", "in.wav: byte 0: unknown stream tag"},
     {"tone_to_missing_folder", "", "tone -o nodir/out.es", "nodir/out.es: cannot create"},
+    // Containers: each carries one layer, and the refusal names the layer's.
+    {"ts_for_dvd", "", "encode in.wav -o out.ts -t dvd",
+     "out.ts: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 4 (DVD "
+     "LPCM) is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
+     "(--container es|ps)"},
+    {"m2ts_for_302m", "", "encode in.wav -o out.M2TS -t xdcam-imx --frame-rate 25",
+     "out.M2TS: a BDAV transport stream (.m2ts, .mts) carries layer 13 (HDMV LPCM) only; layer "
+     "10 (SMPTE 302M) is written as an elementary stream or an MPEG transport stream (.ts)"},
+    {"vob_for_hdmv", "", "encode in.wav -o out.vob -t hdmv",
+     "layer 13 (HDMV LPCM) is written as an elementary stream or a BDAV transport stream"},
+    {"mpg_for_d10", "--bits 24", "encode in.wav -o out.mpg --layer 11 --frame-rate 25",
+     "layer 11 (D-10 AES3) is written as an elementary stream (--container es); its frame index "
+     "comes with --index"},
+    {"container_option_overrides_extension", "", "encode in.wav -o out.es -t dvd --container ts",
+     "out.es: an MPEG transport stream (.ts) carries layer 10"},
+    {"unknown_container", "", "encode in.wav -o out.es -t dvd --container mkv",
+     "--container mkv: not a container; use es, ts, m2ts or ps"},
+    {"container_full", "", "encode in.wav -o /dev/full -t xdcam-imx --frame-rate 25 --container ts",
+     "/dev/full: write failed"},
+    // A disk that fills up in the middle of a container: 3 s of 8 channels
+    // make over 3 MB; a file size limit of 1000 blocks whose signal is
+    // ignored makes the writes past it fail with EFBIG.
+    {"container_disk_full", "--channels 8 --seconds 3",
+     "encode in.wav -o out.ts -t xdcam-imx --frame-rate 25", "out.ts: write failed: File too large",
+     "1000"},
 };
 
 void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
@@ -609,11 +654,13 @@ TEST_P(ToolError, NamesTheFileAndTheProblemAndLeavesNoOutput) {
     if (std::string(c.setup) == "text") {
         write_file(path("in.wav"), std::vector<uint8_t>(100, 'x'));
     } else {
-        Outcome tone = run(std::string("tone -o in.wav --seconds 0.1 ") + c.setup);
+        const std::string setup = c.setup;
+        const char *length = setup.find("--seconds") == std::string::npos ? "--seconds 0.1 " : "";
+        Outcome tone = run("tone -o in.wav " + std::string(length) + setup);
         ASSERT_EQ(tone.status, 0) << tone.err;
     }
     const std::set<std::string> before = listing();
-    Outcome r = run(c.args);
+    Outcome r = c.file_limit ? run_limited(c.args, c.file_limit) : run(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << "stderr: " << r.err;
     EXPECT_EQ(r.err.rfind("pcmpack: ", 0), 0u) << r.err;
@@ -674,6 +721,136 @@ TEST_P(ToolDamage, InspectReportsTheOffsetAndUnpackRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, ToolDamage, ::testing::ValuesIn(kDamage),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// containers: what inspect and unpack read back from a container is what
+// they read from the elementary stream of the same audio
+
+struct ContainerCase {
+    const char *name;
+    const char *encode;     // options besides input, output and container
+    const char *container;  // --container, or "" for the output's extension
+    const char *output;
+    int channels, bits;
+    const char *signature;  // the file's first bytes, or those of its second packet
+    size_t signature_at;
+};
+
+const ContainerCase kContainers[] = {
+    // Transport streams: a sync byte every 188 bytes; BDAV: every 192, after
+    // a 4-byte arrival time stamp; program streams open with a pack header.
+    {"ts_302m_six_24_2997", "--layer 10 --frame-rate 30000/1001", "", "out.ts", 6, 24, "47", 188},
+    {"m2ts_hdmv_stereo_16", "-t hdmv", "", "out.mts", 2, 16, "47", 196},
+    {"vob_dvd_stereo", "-t dvd", "", "out.VOB", 2, 16, "00 00 01 BA", 0},
+    {"ps_by_option", "-t dvd", "ps", "out.bin", 1, 16, "00 00 01 BA", 0},
+    {"es_by_option", "-t xdcam-imx --frame-rate 25", "es", "out.ts", 2, 16, "41 45 53 33", 0},
+};
+
+void PrintTo(const ContainerCase &c, std::ostream *os) { *os << c.name; }
+
+class ContainerRoundTrip : public ToolTest, public ::testing::WithParamInterface<ContainerCase> {};
+
+TEST_P(ContainerRoundTrip, InspectAndUnpackSeeTheElementaryStreamsFrames) {
+    const ContainerCase &c = GetParam();
+    make_wav(path("in.wav"), c.channels, c.bits, 48000, 48000 / 3 + 11, 0xC0 + c.channels);
+    const std::string out = c.output;
+    const std::string container = *c.container ? std::string(" --container ") + c.container : "";
+    Outcome enc = run("encode in.wav -o " + out + " --index out.csv " + c.encode + container);
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    EXPECT_EQ(enc.err, "");
+    const std::vector<uint8_t> file = read_bytes(path(out));
+    const std::string want = c.signature;
+    EXPECT_EQ(hex(file, c.signature_at, (want.size() + 1) / 3), want);
+
+    const std::string es_encode = std::string(c.encode) + " --container es";
+    ASSERT_EQ(run("encode in.wav -o same.es --index same.csv " + es_encode).status, 0);
+    // The index lists the frames as the library wrote them, whatever wraps them.
+    EXPECT_EQ(slurp(path("out.csv")), slurp(path("same.csv")));
+    // The same frames and timestamps, after the line naming the file.
+    const auto body = [](const std::string &text) { return text.substr(text.find('\n')); };
+    Outcome ins = run("inspect --frames " + out), ref = run("inspect --frames same.es");
+    ASSERT_EQ(ins.status, 0) << ins.err;
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    EXPECT_EQ(body(ins.out), body(ref.out));
+    ASSERT_EQ(run("unpack " + out + " -o back.wav").status, 0);
+    ASSERT_EQ(run("unpack same.es -o same.wav").status, 0);
+    EXPECT_EQ(read_bytes(path("back.wav")), read_bytes(path("same.wav")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, ContainerRoundTrip, ::testing::ValuesIn(kContainers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Transport stream packets of `size` bytes (188, or 192 with the arrival
+// stamp first) whose payload opens a PES packet of private stream 1, where
+// 302M and HDMV audio travel: the start of each frame.
+std::vector<size_t> audio_pes_starts(const std::vector<uint8_t> &ts, size_t size) {
+    std::vector<size_t> starts;
+    const size_t skip = size - 188;
+    for (size_t at = 0; at + size <= ts.size(); at += size) {
+        const uint8_t *p = ts.data() + at + skip;
+        if (p[0] != 0x47 || !(p[1] & 0x40)) continue;  // no payload unit starts here
+        const size_t payload = (p[3] & 0x20) ? 5u + p[4] : 4u;
+        if (payload + 4 <= 188 && p[payload] == 0 && p[payload + 1] == 0 && p[payload + 2] == 1 &&
+            p[payload + 3] == 0xBD)
+            starts.push_back(at);
+    }
+    return starts;
+}
+
+// A damaged container: inspect names the file, the track and the packet,
+// and unpack leaves nothing behind.
+TEST_F(ToolTest, DamagedContainersAreRefusedNamingTheTrackAndPacket) {
+    make_wav(path("in.wav"), 2, 16, 48000, 48000, 13);
+    ASSERT_EQ(run("encode in.wav -o good.ts -t xdcam-imx --frame-rate 25").status, 0);
+    ASSERT_EQ(run("encode in.wav -o good.m2ts -t hdmv").status, 0);
+    ASSERT_EQ(run("encode in.wav -o good.vob -t dvd").status, 0);
+    const std::vector<uint8_t> ts = read_bytes(path("good.ts")), m2ts = read_bytes(path("good.m2ts")),
+                               vob = read_bytes(path("good.vob"));
+    const std::vector<size_t> ts_frames = audio_pes_starts(ts, 188);
+    const std::vector<size_t> m2ts_frames = audio_pes_starts(m2ts, 192);
+    ASSERT_GE(ts_frames.size(), 25u);   // 25 frames of 1/25 s
+    ASSERT_GE(m2ts_frames.size(), 200u);  // 200 frames of 1/200 s
+
+    struct Damage {
+        const char *file;
+        std::vector<uint8_t> bytes;
+        const char *message;
+    };
+    // The third 302M frame cut short.
+    std::vector<uint8_t> cut_ts(ts.begin(), ts.begin() + std::ptrdiff_t(ts_frames[2] + 188 * 10));
+    // The third HDMV frame taken out whole: the fourth comes 1/100 s after
+    // the second instead of 1/200 s.
+    std::vector<uint8_t> gap(m2ts.begin(), m2ts.begin() + std::ptrdiff_t(m2ts_frames[2]));
+    gap.insert(gap.end(), m2ts.begin() + std::ptrdiff_t(m2ts_frames[3]), m2ts.end());
+    // A program stream cut inside a pack.
+    std::vector<uint8_t> cut_vob(vob.begin(), vob.begin() + std::ptrdiff_t(vob.size() / 2 + 1000));
+    // Sync bytes in place, nothing else.
+    std::vector<uint8_t> junk(188 * 50);
+    std::mt19937 gen(17);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = i % 188 ? uint8_t(gen()) : 0x47;
+    const Damage cases[] = {
+        {"bad.ts", cut_ts, "bad.ts: SMPTE 302M track: packet 2 is damaged or cut short"},
+        {"bad.m2ts", gap,
+         "bad.m2ts: HDMV LPCM track: packet 2 is presented at +1350 (90 kHz) but follows frames "
+         "lasting +900: a frame is missing or out of place"},
+        {"bad.vob", cut_vob, "is damaged or cut short"},
+        {"junk.ts", junk,
+         "junk.ts: read as an MPEG transport stream (.ts), but it has no SMPTE 302M track"},
+    };
+    for (const Damage &d : cases) {
+        SCOPED_TRACE(d.file);
+        write_file(path(d.file), d.bytes);
+        Outcome ins = run(std::string("inspect ") + d.file);
+        EXPECT_EQ(ins.status, 1);
+        EXPECT_NE(ins.err.find(d.message), std::string::npos) << ins.err;
+        EXPECT_EQ(ins.err.rfind("pcmpack: ", 0), 0u) << ins.err;
+        const std::set<std::string> before = listing();
+        Outcome unp = run(std::string("unpack ") + d.file + " -o back.wav");
+        EXPECT_EQ(unp.status, 1);
+        EXPECT_NE(unp.err.find(d.message), std::string::npos) << unp.err;
+        EXPECT_EQ(listing(), before);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // help, version, presets, tone

@@ -29,11 +29,11 @@ struct ContainerRow {
 };
 
 constexpr ContainerRow kContainers[] = {
-    {Container::elementary, "es", {}, 0, "elementary stream"},
-    {Container::transport, "ts", {".ts"}, 10, "MPEG transport stream (.ts)"},
-    {Container::bdav, "m2ts", {".m2ts", ".mts"}, 13, "BDAV transport stream (.m2ts, .mts)"},
+    {Container::elementary, "es", {}, 0, "an elementary stream"},
+    {Container::transport, "ts", {".ts"}, 10, "an MPEG transport stream (.ts)"},
+    {Container::bdav, "m2ts", {".m2ts", ".mts"}, 13, "a BDAV transport stream (.m2ts, .mts)"},
     {Container::program, "ps", {".vob", ".mpg", ".mpeg"}, 4,
-     "MPEG program stream (.vob, .mpg, .mpeg)"},
+     "an MPEG program stream (.vob, .mpg, .mpeg)"},
 };
 
 const ContainerRow &row_of(Container container) {
@@ -73,9 +73,9 @@ void check_container_fits(Container container, int layer, const std::string &out
     std::string homes = "an elementary stream (--container es)";
     for (const ContainerRow &row : kContainers)
         if (row.layer == layer)
-            homes = "an elementary stream or an " + std::string(row.title) + " (--container es|" +
+            homes = "an elementary stream or " + std::string(row.title) + " (--container es|" +
                     row.name + ")";
-    std::string text = display_name(output, true) + ": an " + chosen.title + " carries layer " +
+    std::string text = display_name(output, true) + ": " + chosen.title + " carries layer " +
                        std::to_string(chosen.layer) + " (" + layer_title(chosen.layer) +
                        ") only; layer " + std::to_string(layer) + " (" + layer_title(layer) +
                        ") is written as " + homes;

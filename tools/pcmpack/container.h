@@ -25,7 +25,7 @@ enum class Container {
 // output name's extension calls for. Throws Failure for an unknown name.
 Container choose_container(const std::string &option, const std::string &output);
 
-// "MPEG transport stream (.ts)" and so on.
+// "an MPEG transport stream (.ts)" and so on.
 const char *container_title(Container container);
 
 // Throws Failure, naming the containers the layer has, when `container`

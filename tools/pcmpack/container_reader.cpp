@@ -120,8 +120,9 @@ struct ContainerReader::Impl {
         format->probesize = kProbeBytes;
         const AVInputFormat *demuxer = av_find_input_format(row->format);
         const int error = avformat_open_input(&format, nullptr, demuxer, nullptr);
-        if (error < 0) fail(std::string("not a readable ") + container_title(container) + ": " +
-                            av_text(error));
+        if (error < 0)
+            fail(std::string("not readable as ") + container_title(container) + ": " +
+                 av_text(error));
     }
 
     // The stream header of our elementary stream, rebuilt from the first
@@ -250,8 +251,9 @@ struct ContainerReader::Impl {
             return true;
         }
         if (!read_failure.empty()) throw Failure(read_failure);
-        if (track < 0) fail(std::string("no ") + row->track + " track in the " +
-                            container_title(container));
+        if (track < 0)
+            fail(std::string("read as ") + container_title(container) + ", but it has no " +
+                 row->track + " track");
         return false;
     }
 };

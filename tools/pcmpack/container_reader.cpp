@@ -40,9 +40,10 @@ constexpr DemuxerRow kDemuxers[] = {
 // rate code 1..8: the first block of a stream names its frame rate.
 constexpr int kAes3FirstFrame[9] = {0, 2002, 2000, 1920, 1602, 1600, 960, 801, 800};
 
-// Coded channels of each HDMV channel assignment code pcmpack writes (2.0,
-// 3/0 + padding, 3/2 + padding, 3/4 + padding); 0: not one of them.
-constexpr int kHdmvCodedChannels[16] = {0, 0, 0, 2, 4, 0, 0, 0, 6, 0, 8, 0, 0, 0, 0, 0};
+// Coded channels of each HDMV channel assignment code pcmpack writes: mono
+// and 2.0 in 2, 3/0 + padding in 4, 3/2 + padding and 5.1 in 6, 3/4 +
+// padding and 7.1 in 8; 0: not one of them.
+constexpr int kHdmvCodedChannels[16] = {0, 2, 0, 2, 4, 0, 0, 0, 6, 6, 8, 8, 0, 0, 0, 0};
 
 std::string av_text(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

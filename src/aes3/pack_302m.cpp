@@ -212,18 +212,6 @@ constexpr NibbleTables make_nibble_tables() {
 }
 constexpr NibbleTables kNibbleTables = make_nibble_tables();
 
-PCMPACK_TARGET_SSSE3 inline __m128i load16(const uint8_t *p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-}
-
-PCMPACK_TARGET_SSSE3 inline void store16(uint8_t *p, __m128i v) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
-}
-
-// The same 16 bytes in both lanes of a 32-byte register.
-PCMPACK_TARGET_AVX2 inline __m256i both_lanes(const uint8_t *p) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-}
 
 // Groups the vector loop may build: each lane reads and writes 16 bytes, so
 // the last lane must still have 16 bytes of input and output behind it; the
@@ -284,9 +272,7 @@ PCMPACK_TARGET_AVX2 void pack_groups_avx2(const uint8_t *in, uint8_t *out,
     const __m256i to_low = both_lanes(kNibbleTables.to_low);
     for (int32_t g = 0; g < done; g += 2 * lane.groups) {
         const uint8_t *lane_in = in + g * kInputBytes;
-        const __m256i bytes = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_in))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_in + lane.input_bytes)), 1);
+        const __m256i bytes = load16x2(lane_in, lane_in + lane.input_bytes);
         const __m256i low = _mm256_and_si256(bytes, nibble);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble);
         const __m256i swapped = _mm256_and_si256(_mm256_xor_si256(low, high), swap);
@@ -298,9 +284,7 @@ PCMPACK_TARGET_AVX2 void pack_groups_avx2(const uint8_t *in, uint8_t *out,
                             _mm256_shuffle_epi8(to_low, high_side)),
             marker);
         uint8_t *lane_out = out + g * Group::kBytes;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_out), _mm256_castsi256_si128(packed));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_out + lane.output_bytes),
-                         _mm256_extracti128_si256(packed, 1));
+        store16x2(lane_out, lane_out + lane.output_bytes, packed);
     }
     pack_groups<Group, BigEndian>(in + done * kInputBytes, out + done * Group::kBytes,
                                   input_bytes - done * kInputBytes);

@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include "core/vector_targets.h"
+
 namespace pcmpack {
 namespace {
 
@@ -58,25 +60,155 @@ void pack_sample_periods(const uint8_t *in, uint8_t *out, int32_t periods) {
     pack_sample_period<Channels, BigEndian>(last_input, out + last * kSamplePeriodBytes);
 }
 
-template <int Channels>
-void pack_sample_periods(bool big_endian, const uint8_t *in, uint8_t *out, int32_t periods) {
-    big_endian ? pack_sample_periods<Channels, true>(in, out, periods)
-               : pack_sample_periods<Channels, false>(in, out, periods);
+#if PCMPACK_X86_VECTORS
+// The vector loops build a whole sample period at once: slots 0-3 from the 16
+// input bytes at the period's start, slots 4-7 from the 16 at its thirteenth
+// byte (the fifth sample). One byte shuffle per half puts each sample's
+// bytes into its word (least significant first, zero in the fourth byte and
+// in the slots without audio); a mask drops the low four bits and the slot
+// number goes in.
+struct PeriodLayout {
+    uint8_t from[32];  // input byte of each output byte, from its half's load; 0x80 = zero
+    uint8_t keep[32];
+    uint8_t slot[32];
+};
+
+template <int Channels, bool BigEndian>
+constexpr PeriodLayout make_period_layout() {
+    PeriodLayout layout{};
+    for (int slot = 0; slot < kSlots; ++slot) {
+        const int half_start = slot < 4 ? 0 : 12;
+        for (int k = 0; k < kWordBytes; ++k) {
+            const int at = slot * kWordBytes + k;
+            layout.from[at] = 0x80;
+            if (slot >= Channels || k == 3) continue;
+            const int byte = BigEndian ? 2 - k : k;
+            layout.from[at] = static_cast<uint8_t>(3 * slot + byte - half_start);
+            layout.keep[at] = k == 0 ? 0xF0 : 0xFF;
+            if (k == 0) layout.slot[at] = static_cast<uint8_t>(slot);
+        }
+    }
+    return layout;
 }
 
-// The channel count fixes the period layout for the whole frame.
-void pack_sample_periods(int32_t channels, bool big_endian, const uint8_t *in, uint8_t *out,
-                         int32_t periods) {
-    switch (channels) {
-    case 1: pack_sample_periods<1>(big_endian, in, out, periods); break;
-    case 2: pack_sample_periods<2>(big_endian, in, out, periods); break;
-    case 3: pack_sample_periods<3>(big_endian, in, out, periods); break;
-    case 4: pack_sample_periods<4>(big_endian, in, out, periods); break;
-    case 5: pack_sample_periods<5>(big_endian, in, out, periods); break;
-    case 6: pack_sample_periods<6>(big_endian, in, out, periods); break;
-    case 7: pack_sample_periods<7>(big_endian, in, out, periods); break;
-    default: pack_sample_periods<8>(big_endian, in, out, periods); break;
+template <int Channels, bool BigEndian>
+constexpr PeriodLayout kPeriodLayout = make_period_layout<Channels, BigEndian>();
+
+// Periods the vector loop may build: each reads 16 bytes from its fifth
+// sample on (28 bytes from its start), which must stay inside the input; the
+// scalar loop builds the rest.
+constexpr int32_t vector_periods(int32_t periods, int32_t period_input_bytes) {
+    const int32_t input_bytes = periods * period_input_bytes;
+    if (input_bytes < 28) return 0;
+    const int32_t fit = (input_bytes - 28) / period_input_bytes + 1;
+    return fit < periods ? fit : periods;
+}
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_SSSE3 void pack_sample_periods_ssse3(const uint8_t *in, uint8_t *out,
+                                                    int32_t periods) {
+    constexpr int32_t kPeriodInputBytes = 3 * Channels;
+    constexpr const PeriodLayout &layout = kPeriodLayout<Channels, BigEndian>;
+    const int32_t done = vector_periods(periods, kPeriodInputBytes);
+    const __m128i from_low = load16(layout.from), from_high = load16(layout.from + 16);
+    const __m128i keep_low = load16(layout.keep), keep_high = load16(layout.keep + 16);
+    const __m128i slot_low = load16(layout.slot), slot_high = load16(layout.slot + 16);
+    for (int32_t p = 0; p < done; ++p) {
+        const uint8_t *period = in + p * kPeriodInputBytes;
+        uint8_t *words = out + p * kSamplePeriodBytes;
+        store16(words, _mm_or_si128(_mm_and_si128(_mm_shuffle_epi8(load16(period), from_low),
+                                                  keep_low),
+                                    slot_low));
+        if (Channels > 4) {
+            store16(words + 16,
+                    _mm_or_si128(_mm_and_si128(_mm_shuffle_epi8(load16(period + 12), from_high),
+                                               keep_high),
+                                 slot_high));
+        } else {
+            store16(words + 16, _mm_setzero_si128());
+        }
     }
+    if (done < periods) {
+        pack_sample_periods<Channels, BigEndian>(in + done * kPeriodInputBytes,
+                                                 out + done * kSamplePeriodBytes, periods - done);
+    }
+}
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_AVX2 void pack_sample_periods_avx2(const uint8_t *in, uint8_t *out,
+                                                  int32_t periods) {
+    constexpr int32_t kPeriodInputBytes = 3 * Channels;
+    constexpr const PeriodLayout &layout = kPeriodLayout<Channels, BigEndian>;
+    const int32_t done = vector_periods(periods, kPeriodInputBytes);
+    const __m256i from = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout.from));
+    const __m256i keep = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout.keep));
+    const __m256i slot = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout.slot));
+    for (int32_t p = 0; p < done; ++p) {
+        const uint8_t *period = in + p * kPeriodInputBytes;
+        const __m256i samples = load16x2(period, period + 12);
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i *>(out + p * kSamplePeriodBytes),
+            _mm256_or_si256(_mm256_and_si256(_mm256_shuffle_epi8(samples, from), keep), slot));
+    }
+    if (done < periods) {
+        pack_sample_periods<Channels, BigEndian>(in + done * kPeriodInputBytes,
+                                                 out + done * kSamplePeriodBytes, periods - done);
+    }
+}
+#endif
+
+// The loop for each level, channel count and byte order; the encoder's level
+// picks the row.
+using PeriodsKernel = void (*)(const uint8_t *in, uint8_t *out, int32_t periods);
+struct PeriodsKernels {
+    PeriodsKernel of[kSlots][2];  // [channels - 1][big-endian input]
+};
+
+template <template <int, bool> class Loop>
+constexpr PeriodsKernels kernels_of() {
+    return {{{Loop<1, false>::run, Loop<1, true>::run},
+             {Loop<2, false>::run, Loop<2, true>::run},
+             {Loop<3, false>::run, Loop<3, true>::run},
+             {Loop<4, false>::run, Loop<4, true>::run},
+             {Loop<5, false>::run, Loop<5, true>::run},
+             {Loop<6, false>::run, Loop<6, true>::run},
+             {Loop<7, false>::run, Loop<7, true>::run},
+             {Loop<8, false>::run, Loop<8, true>::run}}};
+}
+
+template <int Channels, bool BigEndian>
+struct ScalarLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods<Channels, BigEndian>(in, out, periods);
+    }
+};
+#if PCMPACK_X86_VECTORS
+template <int Channels, bool BigEndian>
+struct Ssse3Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods_ssse3<Channels, BigEndian>(in, out, periods);
+    }
+};
+template <int Channels, bool BigEndian>
+struct Avx2Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods_avx2<Channels, BigEndian>(in, out, periods);
+    }
+};
+constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+#else
+constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+#endif
+
+// The channel count fixes the period layout for the whole frame.
+void pack_sample_periods(const pcm_a_encoder &enc, const uint8_t *in, uint8_t *out,
+                         int32_t periods) {
+    const int32_t channels = enc.channels_minus_one + 1;
+    if (channels < 1 || channels > kSlots) return;
+    kPeriodsKernels[static_cast<int>(enc.kernel_level)]
+        .of[channels - 1][input_is_big_endian(enc)](in, out, periods);
 }
 
 }  // namespace
@@ -85,9 +217,7 @@ void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32
                            int32_t periods) {
     if (periods <= 0) return;
     uint8_t *words = enc.frame_buf + kElementHeaderBytes + first_period * kSamplePeriodBytes;
-    const int32_t channels = enc.channels_minus_one + 1;
-    const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-    pack_sample_periods(channels, big_endian, input, words, periods);
+    pack_sample_periods(enc, input, words, periods);
 }
 
 // The element header and the block-start flags: the element starts a new run
@@ -112,11 +242,7 @@ int32_t aes3_finish_d10(const pcm_a_encoder &enc) { return finish_element(enc, e
 int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
     const int32_t periods = enc.samples_per_frame[enc.cadence_index];
     uint8_t *element = enc.frame_buf;
-    if (periods > 0) {
-        const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-        pack_sample_periods(enc.channels_minus_one + 1, big_endian, frame_input,
-                            element + kElementHeaderBytes, periods);
-    }
+    if (periods > 0) pack_sample_periods(enc, frame_input, element + kElementHeaderBytes, periods);
     return finish_element(enc, element);
 }
 

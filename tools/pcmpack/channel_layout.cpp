@@ -322,8 +322,6 @@ ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelReq
 }
 
 std::string describe_plan(const ChannelPlan &plan) {
-    if (!plan.layout)
-        return "channels kept in the source's order (the layer carries numbered channels)";
     std::string text = "HDMV " + std::string(plan.layout->name) + " (channel assignment " +
                        std::to_string(plan.assignment) + ") in " +
                        std::to_string(plan.coded_channels) + " coded channels:";

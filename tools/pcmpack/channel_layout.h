@@ -67,7 +67,8 @@ struct ChannelPlan {
 ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
                           const std::string &input);
 
-// The lines --verbose prints: which source channel went where.
+// The lines --verbose prints for an HDMV plan: which source channel went
+// where.
 std::string describe_plan(const ChannelPlan &plan);
 
 // Rewrites the channel assignment code in byte 2 of every HDMV frame header

@@ -63,7 +63,7 @@ public:
                 // hold exactly: words whose low bits are zero (20-bit audio in
                 // 24-bit words, leading digital silence) pass unchanged.
                 dithering_ = true;
-                q = std::floor(v + uniform_(noise_) - uniform_(noise_) + 0.5);
+                q = std::floor(v + triangular() + 0.5);
             } else {
                 q = std::floor(v + 0.5);
             }
@@ -78,14 +78,20 @@ public:
     uint64_t clipped() const { return clipped_; }
 
 private:
+    // The difference of two uniform values in [0, 1): triangular on (-1, 1),
+    // one step of the output word wide on each side. One draw gives both.
+    double triangular() {
+        const uint64_t r = noise_();
+        return (static_cast<double>(r >> 32) - static_cast<double>(r & 0xFFFFFFFFu)) * 0x1p-32;
+    }
+
     double scale_;
     int shift_;
     Quantizer quantizer_;
     bool dithering_ = false;
     uint64_t clipped_ = 0;
     // A fixed seed: the same input gives the same stream, run after run.
-    std::mt19937 noise_{0x5eed};
-    std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+    std::mt19937_64 noise_{0x5eed};
 };
 
 struct SoxrDeleter {

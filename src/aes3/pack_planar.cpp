@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/vector_targets.h"
+
 namespace pcmpack {
 namespace {
 
@@ -151,6 +153,7 @@ template <int Channels, bool BigEndian>
 void fill_planes24(const uint8_t *__restrict in, uint8_t *__restrict out, int32_t periods,
                    int32_t plane_bytes) {
     constexpr int32_t kPeriodBytes = 3 * Channels;
+    if (periods <= 0) return;
     const int32_t last = periods - 1;
     for (int32_t p = 0; p < last; ++p) {
 #pragma GCC unroll 8
@@ -166,32 +169,271 @@ void fill_planes24(const uint8_t *__restrict in, uint8_t *__restrict out, int32_
     }
 }
 
-template <int Channels>
-void fill_planes(int32_t width, bool big_endian, const uint8_t *in, uint8_t *out,
-                 int32_t periods, int32_t plane_bytes) {
-    if (width == 2) {
-        big_endian ? fill_planes16<Channels, true>(in, out, periods, plane_bytes)
-                   : fill_planes16<Channels, false>(in, out, periods, plane_bytes);
+#if PCMPACK_X86_VECTORS
+// The vector loops for 3-byte samples move whole samples with byte shuffles,
+// four sample periods (or five samples of one channel) at a time, and leave
+// the last periods to the scalar loop: every 16-byte read stays inside the
+// input and every 16-byte write (of which 12 or 15 bytes count) inside the
+// run's part of each plane.
+
+// Offset, within its sample, of the input byte that becomes the plane's k-th
+// byte of that sample.
+template <bool BigEndian>
+constexpr int sample_byte(int k) {
+    return BigEndian ? 2 - k : k;
+}
+
+// One channel: the plane is the input with each sample least significant
+// byte first; five samples per register.
+struct OneChannelLayout {
+    uint8_t from[16];
+};
+template <bool BigEndian>
+constexpr OneChannelLayout make_one_channel_layout() {
+    OneChannelLayout layout{};
+    for (int k = 0; k < 16; ++k) {
+        layout.from[k] = k < 15 ? static_cast<uint8_t>(k / 3 * 3 + sample_byte<BigEndian>(k % 3))
+                                : 0x80;
+    }
+    return layout;
+}
+template <bool BigEndian>
+constexpr OneChannelLayout kOneChannelLayout = make_one_channel_layout<BigEndian>();
+
+template <bool BigEndian>
+PCMPACK_TARGET_SSSE3 void one_channel_ssse3(const uint8_t *in, uint8_t *out, int32_t periods) {
+    if (!BigEndian) {
+        memcpy(out, in, static_cast<size_t>(periods) * 3);
+        return;
+    }
+    const __m128i from = load16(kOneChannelLayout<BigEndian>.from);
+    int32_t p = 0;
+    for (; 3 * p + 16 <= 3 * periods; p += 5) {
+        store16(out + 3 * p, _mm_shuffle_epi8(load16(in + 3 * p), from));
+    }
+    fill_planes24<1, BigEndian>(in + 3 * p, out + 3 * p, periods - p, 0);
+}
+
+// Two channels: four periods (24 bytes) come from two overlapping 16-byte
+// reads, at the block's start and 8 bytes on; each plane's four samples are
+// one shuffle of each, or-ed.
+struct TwoChannelLayout {
+    uint8_t from_first[2][16];  // [channel]: bytes taken from the first read
+    uint8_t from_second[2][16];
+};
+template <bool BigEndian>
+constexpr TwoChannelLayout make_two_channel_layout() {
+    TwoChannelLayout layout{};
+    for (int ch = 0; ch < 2; ++ch) {
+        for (int k = 0; k < 16; ++k) layout.from_first[ch][k] = layout.from_second[ch][k] = 0x80;
+        for (int period = 0; period < 4; ++period) {
+            const int sample = 6 * period + 3 * ch;
+            for (int k = 0; k < 3; ++k) {
+                const int at = 3 * period + k, byte = sample + sample_byte<BigEndian>(k);
+                if (sample + 2 <= 15) {
+                    layout.from_first[ch][at] = static_cast<uint8_t>(byte);
+                } else {
+                    layout.from_second[ch][at] = static_cast<uint8_t>(byte - 8);
+                }
+            }
+        }
+    }
+    return layout;
+}
+template <bool BigEndian>
+constexpr TwoChannelLayout kTwoChannelLayout = make_two_channel_layout<BigEndian>();
+
+template <bool BigEndian>
+PCMPACK_TARGET_SSSE3 void two_channels_ssse3(const uint8_t *in, uint8_t *out, int32_t periods,
+                                             int32_t plane_bytes) {
+    constexpr const TwoChannelLayout &layout = kTwoChannelLayout<BigEndian>;
+    const __m128i first0 = load16(layout.from_first[0]), second0 = load16(layout.from_second[0]);
+    const __m128i first1 = load16(layout.from_first[1]), second1 = load16(layout.from_second[1]);
+    int32_t p = 0;
+    for (; p + 4 <= periods && 3 * p + 16 <= 3 * periods; p += 4) {
+        const __m128i a = load16(in + 6 * p), b = load16(in + 6 * p + 8);
+        store16(out + 3 * p,
+                _mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, second0)));
+        store16(out + plane_bytes + 3 * p,
+                _mm_or_si128(_mm_shuffle_epi8(a, first1), _mm_shuffle_epi8(b, second1)));
+    }
+    fill_planes24<2, BigEndian>(in + 6 * p, out + 3 * p, periods - p, plane_bytes);
+}
+
+// The same, eight periods at a time: periods 4-7 in the upper lanes.
+template <bool BigEndian>
+PCMPACK_TARGET_AVX2 void two_channels_avx2(const uint8_t *in, uint8_t *out, int32_t periods,
+                                           int32_t plane_bytes) {
+    constexpr const TwoChannelLayout &layout = kTwoChannelLayout<BigEndian>;
+    const __m256i first0 = both_lanes(layout.from_first[0]);
+    const __m256i second0 = both_lanes(layout.from_second[0]);
+    const __m256i first1 = both_lanes(layout.from_first[1]);
+    const __m256i second1 = both_lanes(layout.from_second[1]);
+    int32_t p = 0;
+    for (; p + 8 <= periods && 3 * p + 28 <= 3 * periods; p += 8) {
+        const uint8_t *block = in + 6 * p;
+        const __m256i a = load16x2(block, block + 24), b = load16x2(block + 8, block + 32);
+        uint8_t *left = out + 3 * p, *right = out + plane_bytes + 3 * p;
+        store16x2(left, left + 12,
+                  _mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, second0)));
+        store16x2(right, right + 12,
+                  _mm256_or_si256(_mm256_shuffle_epi8(a, first1), _mm256_shuffle_epi8(b, second1)));
+    }
+    two_channels_ssse3<BigEndian>(in + 6 * p, out + 3 * p, periods - p, plane_bytes);
+}
+
+// Five to eight channels: each period becomes eight 4-byte words in a 32-byte
+// register (channels 0-3 in the lower lane, 4-7 in the upper), four periods
+// are transposed lane by lane so that each register holds four samples of
+// channel k below and of channel k + 4 above, and each lane is closed up to
+// 12 bytes and stored in its plane.
+struct WideLayout {
+    uint8_t expand[32];
+    uint8_t close_up[16];
+};
+template <int Channels, bool BigEndian>
+constexpr WideLayout make_wide_layout() {
+    WideLayout layout{};
+    for (int ch = 0; ch < 8; ++ch) {
+        for (int k = 0; k < 4; ++k) {
+            const int read_start = ch < 4 ? 0 : 12;
+            layout.expand[4 * ch + k] =
+                ch < Channels && k < 3
+                    ? static_cast<uint8_t>(3 * ch + sample_byte<BigEndian>(k) - read_start)
+                    : 0x80;
+        }
+    }
+    for (int k = 0; k < 16; ++k) {
+        layout.close_up[k] = k < 12 ? static_cast<uint8_t>(k / 3 * 4 + k % 3) : 0x80;
+    }
+    return layout;
+}
+template <int Channels, bool BigEndian>
+constexpr WideLayout kWideLayout = make_wide_layout<Channels, BigEndian>();
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_AVX2 void wide_avx2(const uint8_t *in, uint8_t *out, int32_t periods,
+                                   int32_t plane_bytes) {
+    constexpr int32_t kPeriodBytes = 3 * Channels;
+    constexpr const WideLayout &layout = kWideLayout<Channels, BigEndian>;
+    const __m256i expand = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout.expand));
+    const __m256i close_up = both_lanes(layout.close_up);
+    const int32_t input_bytes = periods * kPeriodBytes;
+    int32_t p = 0;
+    for (; p + 4 <= periods && (p + 3) * kPeriodBytes + 28 <= input_bytes &&
+           3 * p + 16 <= 3 * periods;
+         p += 4) {
+        __m256i row[4];
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            const uint8_t *period = in + (p + k) * kPeriodBytes;
+            row[k] = _mm256_shuffle_epi8(load16x2(period, period + 12), expand);
+        }
+        const __m256i t0 = _mm256_unpacklo_epi32(row[0], row[1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(row[0], row[1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(row[2], row[3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(row[2], row[3]);
+        const __m256i column[4] = {
+            _mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2),
+            _mm256_unpacklo_epi64(t1, t3), _mm256_unpackhi_epi64(t1, t3)};
+#pragma GCC unroll 4
+        for (int ch = 0; ch < 4; ++ch) {
+            const __m256i samples = _mm256_shuffle_epi8(column[ch], close_up);
+            store16(out + ch * plane_bytes + 3 * p, _mm256_castsi256_si128(samples));
+            if (ch + 4 < Channels) {
+                store16(out + (ch + 4) * plane_bytes + 3 * p,
+                        _mm256_extracti128_si256(samples, 1));
+            }
+        }
+    }
+    fill_planes24<Channels, BigEndian>(in + p * kPeriodBytes, out + 3 * p, periods - p,
+                                       plane_bytes);
+}
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_SSSE3 void fill_planes24_ssse3(const uint8_t *in, uint8_t *out, int32_t periods,
+                                              int32_t plane_bytes) {
+    if constexpr (Channels == 1) {
+        one_channel_ssse3<BigEndian>(in, out, periods);
+    } else if constexpr (Channels == 2) {
+        two_channels_ssse3<BigEndian>(in, out, periods, plane_bytes);
     } else {
-        big_endian ? fill_planes24<Channels, true>(in, out, periods, plane_bytes)
-                   : fill_planes24<Channels, false>(in, out, periods, plane_bytes);
+        fill_planes24<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 }
 
-// The channel count and word length fix the plane layout for the whole frame.
-void fill_planes(int32_t channels, int32_t width, bool big_endian, const uint8_t *in,
-                 uint8_t *out, int32_t periods, int32_t plane_bytes) {
-    switch (channels) {
-    case 1: fill_planes<1>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 2: fill_planes<2>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 3: fill_planes<3>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 4: fill_planes<4>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 5: fill_planes<5>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 6: fill_planes<6>(width, big_endian, in, out, periods, plane_bytes); break;
-    case 7: fill_planes<7>(width, big_endian, in, out, periods, plane_bytes); break;
-    default: fill_planes<8>(width, big_endian, in, out, periods, plane_bytes); break;
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_AVX2 void fill_planes24_avx2(const uint8_t *in, uint8_t *out, int32_t periods,
+                                            int32_t plane_bytes) {
+    if constexpr (Channels == 2) {
+        two_channels_avx2<BigEndian>(in, out, periods, plane_bytes);
+    } else if constexpr (Channels >= 5) {
+        wide_avx2<Channels, BigEndian>(in, out, periods, plane_bytes);
+    } else {
+        fill_planes24_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 }
+#endif
+
+// The loop for each level, channel count, sample width and byte order; the
+// encoder's level picks the row. 16-bit samples take the same loops at every
+// level.
+using PlanesKernel = void (*)(const uint8_t *in, uint8_t *out, int32_t periods,
+                              int32_t plane_bytes);
+struct PlanesKernels {
+    PlanesKernel of[kMaxChannels][2][2];  // [channels - 1][3-byte samples][big-endian]
+};
+
+template <template <int, bool, bool> class Loop, int Channels>
+constexpr void set_row(PlanesKernels &kernels) {
+    kernels.of[Channels - 1][0][0] = Loop<Channels, false, false>::run;
+    kernels.of[Channels - 1][0][1] = Loop<Channels, false, true>::run;
+    kernels.of[Channels - 1][1][0] = Loop<Channels, true, false>::run;
+    kernels.of[Channels - 1][1][1] = Loop<Channels, true, true>::run;
+}
+
+template <template <int, bool, bool> class Loop>
+constexpr PlanesKernels kernels_of() {
+    PlanesKernels kernels{};
+    set_row<Loop, 1>(kernels);
+    set_row<Loop, 2>(kernels);
+    set_row<Loop, 3>(kernels);
+    set_row<Loop, 4>(kernels);
+    set_row<Loop, 5>(kernels);
+    set_row<Loop, 6>(kernels);
+    set_row<Loop, 7>(kernels);
+    set_row<Loop, 8>(kernels);
+    return kernels;
+}
+
+template <int Channels, bool Wide, bool BigEndian>
+struct ScalarLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        Wide ? fill_planes24<Channels, BigEndian>(in, out, periods, plane_bytes)
+             : fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
+    }
+};
+#if PCMPACK_X86_VECTORS
+template <int Channels, bool Wide, bool BigEndian>
+struct Ssse3Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        Wide ? fill_planes24_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes)
+             : fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
+    }
+};
+template <int Channels, bool Wide, bool BigEndian>
+struct Avx2Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        Wide ? fill_planes24_avx2<Channels, BigEndian>(in, out, periods, plane_bytes)
+             : fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
+    }
+};
+constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+#else
+constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+#endif
 
 }  // namespace
 
@@ -206,10 +448,11 @@ void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
     // Plane ch starts at ch * plane_bytes; sample period p sits at p * width
     // within it.
     const int32_t plane_bytes = enc.frame_bytes[step] / channels;
-    const bool big_endian = (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-    const int32_t width = q == PCM_QUANT_16 ? 2 : 3;
-    fill_planes(channels, width, big_endian, input, enc.frame_buf + first_period * width, periods,
-                plane_bytes);
+    const bool wide = q != PCM_QUANT_16;
+    const int32_t width = wide ? 3 : 2;
+    kPlanesKernels[static_cast<int>(enc.kernel_level)]
+        .of[channels - 1][wide][input_is_big_endian(enc)](
+            input, enc.frame_buf + first_period * width, periods, plane_bytes);
 }
 
 int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {

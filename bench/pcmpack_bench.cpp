@@ -9,6 +9,9 @@
 //   - libavcodec's encoder of the same format (s302m for layer 10,
 //     pcm_bluray for layer 13, pcm_dvd for layer 4), fed the same samples in
 //     its own sample format, each frame handed over by reference.
+// Both in two regimes: 8 MiB of audio per pass, which the last-level cache
+// holds, and 64 MiB streamed from main memory (names ending in /streamed;
+// no peer there).
 // pcmpack is driven through the public header as a host drives it: one
 // encoder per benchmark, pcmOutAudioPutBytes fed in 1 MiB or 4 KiB pieces,
 // and a bufstream whose write_bytes only counts.
@@ -30,6 +33,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -46,6 +50,9 @@ namespace {
 // cache, so every benchmark streams its input instead of replaying it from
 // the closest cache.
 constexpr size_t kAudioBytes = size_t{8} << 20;
+// The second regime: 64 MiB of audio per pass, more than the last-level
+// cache holds, so that the audio streams from main memory.
+constexpr size_t kStreamedAudioBytes = size_t{64} << 20;
 constexpr size_t kLargePiece = size_t{1} << 20;
 constexpr size_t kSmallPiece = size_t{4} << 10;
 constexpr size_t kCopyChunk = size_t{4} << 10;
@@ -68,6 +75,27 @@ struct Audio {
 
     size_t samples() const { return periods * static_cast<size_t>(channels); }
 };
+
+const Audio &audio_for(int channels, int width);
+
+// The in-cache audio eight times over, as bytes only (no peer runs on it).
+const Audio &streamed_audio_for(int channels, int width) {
+    static std::map<std::pair<int, int>, std::unique_ptr<Audio>> cache;
+    auto &slot = cache[{channels, width}];
+    if (slot) return *slot;
+    const Audio &small = audio_for(channels, width);
+    slot = std::make_unique<Audio>();
+    Audio &a = *slot;
+    a.channels = channels;
+    a.width = width;
+    const size_t copies = kStreamedAudioBytes / kAudioBytes;
+    a.periods = small.periods * copies;
+    a.bytes.resize(small.bytes.size() * copies);
+    for (size_t k = 0; k < copies; ++k) {
+        memcpy(a.bytes.data() + k * small.bytes.size(), small.bytes.data(), small.bytes.size());
+    }
+    return a;
+}
 
 const Audio &audio_for(int channels, int width) {
     static std::map<std::pair<int, int>, std::unique_ptr<Audio>> cache;
@@ -131,7 +159,13 @@ uint32_t ignore_aux(bufstream *, uint32_t, uint32_t, void *, uint32_t) { return 
 struct PcmpackCase {
     int layer, channels, bits, frame_rate_code;
     size_t piece;
+    bool streamed;  // 64 MiB from main memory rather than 8 MiB in cache
 };
+
+const Audio &audio_of(const PcmpackCase &c) {
+    const int width = c.bits == 16 ? 2 : 3;
+    return c.streamed ? streamed_audio_for(c.channels, width) : audio_for(c.channels, width);
+}
 
 struct Encoder {
     pcm_a_encoder *enc = nullptr;
@@ -169,7 +203,7 @@ struct Encoder {
 };
 
 void bm_pcmpack(benchmark::State &state, PcmpackCase c) {
-    const Audio &audio = audio_for(c.channels, width_of_bits(c.bits));
+    const Audio &audio = audio_of(c);
     Encoder encoder(c);
     if (encoder.enc == nullptr) {
         state.SkipWithError("pcmOutAudioNew/Init refused the settings");
@@ -188,7 +222,7 @@ void bm_pcmpack(benchmark::State &state, PcmpackCase c) {
 // Output bytes of one pass of the audio through a layer, for the memcpy of
 // the output size (layer 11 writes more than it reads).
 size_t output_bytes_of(const PcmpackCase &c) {
-    const Audio &audio = audio_for(c.channels, width_of_bits(c.bits));
+    const Audio &audio = audio_of(c);
     Encoder encoder(c);
     if (encoder.enc == nullptr || !encoder.feed(audio.bytes, kLargePiece)) return 0;
     return static_cast<size_t>(encoder.sink.bytes);
@@ -196,16 +230,23 @@ size_t output_bytes_of(const PcmpackCase &c) {
 
 // ---------------------------------------------------------------------------
 // The floor: memcpy of a given number of bytes, 4 KiB at a time, into one
-// reused buffer.
+// reused buffer. The buffer sits half a page away from the source's page
+// offset: where the two addresses agree in their low 12 bits, a load that
+// follows a store to the buffer waits for it (4 KiB aliasing), which made
+// copies of the same size differ by up to 3 times from one allocation to
+// the next.
 
 void bm_memcpy(benchmark::State &state, size_t bytes, size_t samples) {
     std::vector<uint8_t> source(bytes);
     std::mt19937 rng(7);
     for (auto &b : source) b = static_cast<uint8_t>(rng());
-    std::vector<uint8_t> frame(kCopyChunk);
+    std::vector<uint8_t> buffer(kCopyChunk + 4096);
+    const uintptr_t want = (reinterpret_cast<uintptr_t>(source.data()) + 2048) % 4096;
+    const uintptr_t have = reinterpret_cast<uintptr_t>(buffer.data()) % 4096;
+    uint8_t *frame = buffer.data() + (want + 4096 - have) % 4096;
     for (auto _ : state) {
         for (size_t at = 0; at < bytes; at += kCopyChunk) {
-            memcpy(frame.data(), source.data() + at, std::min(kCopyChunk, bytes - at));
+            memcpy(frame, source.data() + at, std::min(kCopyChunk, bytes - at));
             benchmark::ClobberMemory();
         }
     }
@@ -309,21 +350,22 @@ void bm_peer(benchmark::State &state, PeerCase c) {
 
 std::string pcmpack_name(const PcmpackCase &c) {
     char name[96];
-    snprintf(name, sizeof name, "pcmpack/L%d/%dch/%dbit%s/%s", c.layer, c.channels, c.bits,
+    snprintf(name, sizeof name, "pcmpack/L%d/%dch/%dbit%s%s/%s", c.layer, c.channels, c.bits,
              c.layer == 4 || c.layer == 13 ? ""
                                            : (c.frame_rate_code == 3 ? "/fr3" : "/fr4"),
-             c.piece == kLargePiece ? "1MiB" : "4KiB");
+             c.streamed ? "/streamed" : "", c.piece == kLargePiece ? "1MiB" : "4KiB");
     return name;
 }
 
-std::string memcpy_name(int channels, int bits) {
+std::string memcpy_name(int channels, int bits, bool streamed) {
     // 20- and 24-bit audio share their 3-byte samples, and so their floor.
     return "memcpy/in/" + std::to_string(channels) + "ch/" + std::to_string(width_of_bits(bits)) +
-           "byte-samples";
+           "byte-samples" + (streamed ? "/streamed" : "");
 }
 
 std::string memcpy_out_name(const PcmpackCase &c) {
-    return "memcpy/out/L" + std::to_string(c.layer) + "/" + std::to_string(c.channels) + "ch";
+    return "memcpy/out/L" + std::to_string(c.layer) + "/" + std::to_string(c.channels) + "ch" +
+           (c.streamed ? "/streamed" : "");
 }
 
 std::string peer_name(const char *codec, int channels, int bits, int frame_rate_code) {
@@ -365,33 +407,34 @@ std::vector<Row> register_all() {
         {11, {2, 8}, {20, 24}, {3, 4}, nullptr},
         {12, {2, 8}, {16, 20, 24}, {3, 4}, nullptr},
     };
+    for (bool streamed : {false, true}) {
     for (const Layer &l : layers) {
         for (int ch : l.channels) {
             for (int bits : l.bits) {
                 for (int fr : l.frame_rate_codes) {
                     Row row;
-                    row.c = {l.layer, ch, bits, fr, kLargePiece};
+                    row.c = {l.layer, ch, bits, fr, kLargePiece, streamed};
                     row.name = pcmpack_name(row.c);
                     PcmpackCase small = row.c;
                     small.piece = kSmallPiece;
                     row.small_name = pcmpack_name(small);
-                    row.memcpy_in = memcpy_name(ch, bits);
+                    row.memcpy_in = memcpy_name(ch, bits, streamed);
                     benchmark::RegisterBenchmark(row.name.c_str(), bm_pcmpack, row.c);
                     benchmark::RegisterBenchmark(row.small_name.c_str(), bm_pcmpack, small);
                     if (once(row.memcpy_in)) {
-                        const Audio &a = audio_for(ch, width_of_bits(bits));
+                        const Audio &a = audio_of(row.c);
                         benchmark::RegisterBenchmark(row.memcpy_in.c_str(), bm_memcpy,
                                                      a.bytes.size(), a.samples());
                     }
                     if (l.layer == 11) {
                         row.memcpy_out = memcpy_out_name(row.c);
                         if (once(row.memcpy_out)) {
-                            const Audio &a = audio_for(ch, width_of_bits(bits));
+                            const Audio &a = audio_of(row.c);
                             benchmark::RegisterBenchmark(row.memcpy_out.c_str(), bm_memcpy,
                                                          output_bytes_of(row.c), a.samples());
                         }
                     }
-                    if (l.peer != nullptr) {
+                    if (l.peer != nullptr && !streamed) {
                         // pcm_bluray and pcm_dvd take 16 or 24 bits: at 20 bits they are
                         // fed the same samples and write them as 24-bit words, the same
                         // 3 bytes a sample that layer 13 carries.
@@ -410,6 +453,7 @@ std::vector<Row> register_all() {
                 }
             }
         }
+    }
     }
     return rows;
 }
@@ -474,13 +518,13 @@ std::string judge(const Row &row, double large, double small, double floor_in, d
         verdict += std::string(met ? "ok:" : "MISSED:") + label;
     };
     const int layer = row.c.layer;
-    if ((layer == 4 || layer == 13 || layer == 12) && row.c.bits == 16) {
-        check("memcpy/2", large, floor_in, 0.5);
-    }
-    if (layer == 10) check("1.5xpeer", large, peer, 1.5);
-    if (layer == 4 || layer == 13) check("3xpeer", large, peer, 3.0);
-    if (layer == 11) check("memcpy(out)/4", large, floor_out, 0.25);
+    check("memcpy/2", large, floor_in, 0.5);
+    check("3xpeer", large, peer, 3.0);
+    if (layer == 11) check("0.9xmemcpy(out)", large, floor_out, 0.9);
     check("4KiB", small, large, 0.8);
+    // Layer 13 copies nothing when whole frames arrive; in 4 KiB pieces it
+    // gathers split frames, which should cost no more than a copy.
+    if (layer == 13) check("4KiB:0.8xmemcpy", small, floor_in, 0.8);
     return verdict;
 }
 
@@ -555,8 +599,23 @@ void print_summary(const std::vector<Row> &rows, const SummaryReporter &report) 
 
 }  // namespace
 
+// Which packing loops the encoders run: the highest level the processor has,
+// or the one PCMPACK_KERNELS names.
+void print_kernel_level() {
+    const char *requested = getenv("PCMPACK_KERNELS");
+    std::string offered = "scalar";
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) offered = "ssse3";
+    if (__builtin_cpu_supports("avx2")) offered = "avx2";
+#endif
+    printf("packing loops: highest level of this processor %s; PCMPACK_KERNELS=%s\n",
+           offered.c_str(), requested ? requested : "(unset: the highest)");
+}
+
 int main(int argc, char **argv) {
     av_log_set_level(AV_LOG_ERROR);
+    print_kernel_level();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     const std::vector<Row> rows = register_all();

@@ -4,12 +4,17 @@
 #      same bytes and against libavcodec's encoder of the same format
 #      (bench/pcmpack_bench.cpp);
 #   2. the whole tool: `pcmpack encode` of a 10-minute stereo 48 kHz WAV to
-#      layer 10 against `ffmpeg -c:a s302m` on the same file, with hyperfine.
+#      layer 10 against `ffmpeg -c:a s302m` on the same file, with hyperfine;
+#   3. the containers: `pcmpack encode` to .ts and .m2ts (10-minute 8-channel
+#      WAV) and to .vob (10-minute stereo WAV) against the elementary stream of
+#      the same audio and against ffmpeg writing the same container, with
+#      hyperfine, and the peak memory of each run.
 # Installs what is missing, builds Release in build/bench.
 #
 #   scripts/bench.sh              both parts
 #   scripts/bench.sh --no-tool    only the library benchmark
-#   scripts/bench.sh --tool-only  only the whole-tool comparison
+#   scripts/bench.sh --tool-only  only the whole-tool comparisons (2 and 3)
+#   scripts/bench.sh --containers-only  only the container comparison (3)
 #   BENCH_ARGS='--benchmark_filter=L10|s302m' scripts/bench.sh --no-tool
 #                                 extra Google Benchmark flags
 #
@@ -20,11 +25,13 @@ cd "$(dirname "$0")/.."
 
 run_library=1
 run_tool=1
+run_containers=1
 case "${1:-}" in
-  --no-tool) run_tool=0 ;;
+  --no-tool) run_tool=0; run_containers=0 ;;
   --tool-only) run_library=0 ;;
+  --containers-only) run_library=0; run_tool=0 ;;
   "") ;;
-  *) echo "usage: $0 [--no-tool | --tool-only]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--no-tool | --tool-only | --containers-only]" >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh
@@ -116,4 +123,74 @@ for tool, peer in (("pcmpack encode -o /dev/null", "ffmpeg -c:a s302m -f null"),
           f" {runs[peer] / runs[tool]:.2f}x as fast")
 EOF
   fi
+fi
+
+if ((run_containers)); then
+  echo "== containers: pcmpack encode to .ts, .m2ts and .vob against its elementary stream"
+  echo "   and against ffmpeg writing the same container (10-minute WAVs)"
+  tool=$build/tools/pcmpack/pcmpack
+  stereo=$results/noise-10min-stereo-48k.wav
+  eight=$results/noise-10min-8ch-48k.wav
+  if [[ ! -f $stereo ]]; then
+    ffmpeg -hide_banner -v error -y \
+      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=1" \
+      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=2" \
+      -filter_complex amerge=inputs=2 -c:a pcm_s16le "$stereo"
+  fi
+  if [[ ! -f $eight ]]; then
+    # Eight independent noise channels, 16-bit.
+    inputs=()
+    for seed in 1 2 3 4 5 6 7 8; do
+      inputs+=(-f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=$seed")
+    done
+    ffmpeg -hide_banner -v error -y "${inputs[@]}" -filter_complex amerge=inputs=8 \
+      -c:a pcm_s16le "$eight"
+  fi
+  out=$results/container-out
+  mkdir -p "$out"
+  ff="ffmpeg -hide_banner -v error -y"
+  hdmv="-t hdmv --hdmv-layout 7.1"
+  # Outputs are removed before every run, as above.
+  hyperfine -N --warmup 1 --runs 5 \
+    --prepare "rm -f $out/out.es $out/out.ts $out/out.m2ts $out/out.vob" \
+    --export-json "$results/containers.json" --export-markdown "$results/containers.md" \
+    -n "302M es" "$tool encode --layer 10 --frame-rate 25 -o $out/out.es $eight" \
+    -n "302M ts" "$tool encode --layer 10 --frame-rate 25 -o $out/out.ts $eight" \
+    -n "ffmpeg 302M ts" "$ff -i $eight -c:a s302m -strict -2 -f mpegts $out/out.ts" \
+    -n "HDMV es" "$tool encode $hdmv -o $out/out.es $eight" \
+    -n "HDMV m2ts" "$tool encode $hdmv -o $out/out.m2ts $eight" \
+    -n "ffmpeg HDMV m2ts" \
+    "$ff -i $eight -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $out/out.m2ts" \
+    -n "DVD es" "$tool encode -t dvd -o $out/out.es $stereo" \
+    -n "DVD vob" "$tool encode -t dvd -o $out/out.vob $stereo" \
+    -n "ffmpeg DVD vob" "$ff -i $stereo -c:a pcm_dvd -f dvd $out/out.vob"
+  # Peak memory of each container run, against the elementary stream's.
+  memory=$results/containers-memory.txt
+  : >"$memory"
+  for run in "ts es --layer 10 --frame-rate 25 $eight" "m2ts es $hdmv $eight" \
+             "vob es -t dvd $stereo"; do
+    # shellcheck disable=SC2086
+    set -- $run
+    container=$1 reference=$2
+    shift 2
+    for extension in "$container" "$reference"; do
+      /usr/bin/time -f "$container-$extension %M" -a -o "$memory" \
+        "$tool" encode "$@" -o "$out/out.$extension"
+      rm -f "$out/out.$extension"
+    done
+  done
+  rm -rf "$out"
+  python3 - "$results/containers.json" "$memory" <<'EOF'
+import json, sys
+runs = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
+peaks = dict(line.split() for line in open(sys.argv[2]))
+for layer, container in (("302M", "ts"), ("HDMV", "m2ts"), ("DVD", "vob")):
+    es, ours = runs[f"{layer} es"], runs[f"{layer} {container}"]
+    peer = runs[f"ffmpeg {layer} {container}"]
+    print(f"median {layer}: es {es * 1e3:.0f} ms, {container} {ours * 1e3:.0f} ms"
+          f" = {ours / es:.2f}x the es (target <= 1.5x); ffmpeg {peer * 1e3:.0f} ms"
+          f" = {peer / ours:.2f}x ours (target >= 2x); peak memory {container}"
+          f" {int(peaks[container + '-' + container]) // 1024} MiB,"
+          f" es {int(peaks[container + '-es']) // 1024} MiB")
+EOF
 fi

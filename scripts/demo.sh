@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job, on a fresh machine: install what is missing, build the
 # library and the pcmpack tool, make a test tone, pack it for the DVD, HDMV
-# (Blu-ray) and XDCAM targets, and show what each stream holds.
+# (Blu-ray) and XDCAM targets, and show what each stream holds; then write it
+# into an MPEG transport stream and a BDAV one and show what ffprobe sees.
 #   scripts/demo.sh            (build in build/demo, files in build/demo/out)
 # PCMPACK_DEMO_BUILD=<dir> builds elsewhere.
 set -euo pipefail
@@ -40,5 +41,19 @@ run inspect "$out/tone-xdcam.aes3"
 echo
 echo "== and back to WAV =="
 run unpack "$out/tone-xdcam.aes3" -o "$out/tone-xdcam.wav"
+echo
+echo "== containers: 302M in an MPEG transport stream, HDMV in a BDAV (Blu-ray) one =="
+run encode "$out/tone.wav" -o "$out/tone-302m.ts" --layer 10 --frame-rate 30000/1001
+run encode "$out/tone.wav" -o "$out/tone-hdmv.m2ts" --target hdmv
+for file in "$out/tone-302m.ts" "$out/tone-hdmv.m2ts"; do
+  echo
+  echo "\$ ffprobe $file   (the audio stream, then the first five packets)"
+  ffprobe -v error -select_streams a -show_entries stream=codec_name,sample_rate,channels \
+    -of compact=p=0 "$file" | grep -v '^$' | uniq
+  ffprobe -v error -select_streams a -show_entries packet=pts,pts_time,size -of compact=p=0 \
+    -read_intervals "%+#5" "$file" | grep -v '^$'
+done
+run inspect "$out/tone-hdmv.m2ts"
+
 echo
 echo "Files are in $out. Every command: $pcmpack --help"

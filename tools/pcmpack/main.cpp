@@ -13,7 +13,9 @@
 namespace {
 
 const char *const kEncodeHelp =
-    "Pack audio into an elementary stream.\n"
+    "Pack audio into an elementary stream, or into its container: .ts (302M in an\n"
+    "MPEG transport stream), .m2ts/.mts (HDMV in a BDAV transport stream), .vob/.mpg/\n"
+    ".mpeg (DVD LPCM in an MPEG program stream), or as --container says.\n"
     "INPUT is any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, CAF, ...) or\n"
     "headerless PCM when --rate and --channels are given; '-' reads standard input.\n"
     "The target's preset chooses the layer; --layer, --bits and --frame-rate override\n"
@@ -38,14 +40,16 @@ const char *const kInspectHelp =
     "Recognise a stream's layer by its stream header, validate every frame, and print\n"
     "the header fields and a summary (frames, frame sizes per cadence step, duration,\n"
     "channels, word length). The first inconsistency is reported with its byte offset\n"
-    "and the exit status is 1. '-' reads standard input.";
+    "and the exit status is 1. '-' reads standard input. A transport, BDAV or program\n"
+    "stream is demultiplexed and its audio track read as the stream it carries.";
 
 const char *const kUnpackHelp =
     "Turn a stream back into a WAV file (16-bit, or 24-bit for 20- and 24-bit\n"
     "streams). HDMV mono, 5.1 and 7.1 come back as the source's channels, in WAV\n"
     "order with their channel mask; the other layouts keep every coded channel, also\n"
     "the padding channel of 3/0, 3/2 and 3/4. A stream with an inconsistency is\n"
-    "refused and no file is written.";
+    "refused and no file is written. A transport, BDAV or program stream gives back\n"
+    "its audio track.";
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "audio_source.h"
 
 #include "common.h"
+#include "input.h"
 
 #include <sndfile.h>
 
@@ -15,55 +16,68 @@ namespace pcmtool {
 
 namespace {
 
-// libsndfile reading a file held in memory: standard input, which may be a
-// pipe, is read whole first so that every container works, not only those
-// that can be parsed without seeking.
-struct MemoryFile {
-    std::vector<uint8_t> data;
-    sf_count_t pos = 0;
+// libsndfile reads through an InputFile, so that a pipe is read in large
+// blocks and as it comes, never held whole. Positions are counted from
+// `base`: the audio that follows a WAV header whose size fields are
+// placeholders is read as headerless PCM from where the header's data ends.
+struct InputView {
+    InputFile *in = nullptr;
+    int64_t base = 0;
 
+    static InputView &of(void *user) { return *static_cast<InputView *>(user); }
     static sf_count_t get_filelen(void *user) {
-        return static_cast<sf_count_t>(static_cast<MemoryFile *>(user)->data.size());
+        const InputView &v = of(user);
+        // A pipe's length is unknown: as long as it goes on.
+        return v.in->regular() ? v.in->size() - v.base : INT64_MAX / 4;
     }
     static sf_count_t seek(sf_count_t offset, int whence, void *user) {
-        auto *m = static_cast<MemoryFile *>(user);
-        const sf_count_t size = static_cast<sf_count_t>(m->data.size());
-        sf_count_t target = offset;
-        if (whence == SEEK_CUR) target = m->pos + offset;
-        if (whence == SEEK_END) target = size + offset;
-        if (target < 0 || target > size) return -1;
-        m->pos = target;
-        return m->pos;
+        const InputView &v = of(user);
+        const int64_t at = v.in->seek(whence == SEEK_SET ? offset + v.base : offset, whence);
+        return at < 0 ? -1 : at - v.base;
     }
     static sf_count_t read(void *ptr, sf_count_t count, void *user) {
-        auto *m = static_cast<MemoryFile *>(user);
-        const sf_count_t size = static_cast<sf_count_t>(m->data.size());
-        const sf_count_t n = count < size - m->pos ? count : size - m->pos;
-        if (n <= 0) return 0;
-        std::memcpy(ptr, m->data.data() + m->pos, static_cast<size_t>(n));
-        m->pos += n;
-        return n;
+        return static_cast<sf_count_t>(of(user).in->read(ptr, static_cast<size_t>(count)));
     }
     static sf_count_t write(const void *, sf_count_t, void *) { return 0; }
-    static sf_count_t tell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
+    static sf_count_t tell(void *user) { return of(user).in->tell() - of(user).base; }
 };
+
+SF_VIRTUAL_IO input_io() {
+    return SF_VIRTUAL_IO{InputView::get_filelen, InputView::seek, InputView::read,
+                         InputView::write, InputView::tell};
+}
+
+uint32_t load_le32(const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// What a writer puts in a WAV header's data size when it cannot know it
+// (writing to a pipe): 0 or all ones.
+bool is_placeholder_size(uint32_t size) { return size == 0 || size == 0xFFFFFFFFu; }
+
+// Bytes per sample of the PCM encodings whose data can be read on past the
+// header's length as headerless PCM; 0 for the others.
+int pcm_width(int subformat) {
+    switch (subformat) {
+    case SF_FORMAT_PCM_U8: return 1;
+    case SF_FORMAT_PCM_16: return 2;
+    case SF_FORMAT_PCM_24: return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT: return 4;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 0;
+    }
+}
 
 class SndfileSource : public AudioSource {
 public:
-    explicit SndfileSource(const std::string &path) : name_(display_name(path)) {
+    explicit SndfileSource(std::unique_ptr<InputFile> input)
+        : in_(std::move(input)), name_(in_->name()) {
+        view_.in = in_.get();
         SF_INFO info{};
-        if (path == "-") {
-            memory_.data = read_all(path);
-            SF_VIRTUAL_IO io{MemoryFile::get_filelen, MemoryFile::seek, MemoryFile::read,
-                             MemoryFile::write, MemoryFile::tell};
-            file_ = sf_open_virtual(&io, SFM_READ, &info, &memory_);
-        } else {
-            struct stat st;
-            if (stat(path.c_str(), &st) != 0)
-                throw Failure(path + ": cannot open: " + std::strerror(errno));
-            if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a folder, not a file");
-            file_ = sf_open(path.c_str(), SFM_READ, &info);
-        }
+        SF_VIRTUAL_IO io = input_io();
+        in_->hold_header();
+        file_ = sf_open_virtual(&io, SFM_READ, &info, &view_);
         if (!file_)
             throw Failure(name_ + ": not an audio file that can be read (" +
                           sf_strerror(nullptr) +
@@ -71,6 +85,8 @@ public:
         rate_ = info.samplerate;
         channels_ = info.channels;
         periods_ = info.frames;
+        declared_periods_ = info.frames;
+        format_code_ = info.format;
         SF_FORMAT_INFO fmt{};
         fmt.format = info.format & SF_FORMAT_TYPEMASK;
         const char *container =
@@ -110,20 +126,37 @@ public:
                        static_cast<int>(map.size() * sizeof(int))) == SF_TRUE)
             map_ = std::move(map);
         format_ += std::string(" ") + container;
+        check_wav_data_size();
+        in_->release_header();
     }
     ~SndfileSource() override {
         if (file_) sf_close(file_);
     }
 
     size_t read(int32_t *out, size_t max_periods) override {
-        if (floating_) return read_floating(out, max_periods);
-        const sf_count_t got = sf_readf_int(file_, out, static_cast<sf_count_t>(max_periods));
-        return checked(got);
+        size_t got = 0;
+        while (got < max_periods) {
+            const size_t n = floating_ ? read_floating(out + got * size_t(channels_), max_periods - got)
+                                       : checked(sf_readf_int(file_, out + got * size_t(channels_),
+                                                              static_cast<sf_count_t>(max_periods - got)));
+            got += n;
+            read_periods_ += n;
+            if (n == 0 && !carry_on()) break;
+        }
+        return got;
     }
 
     size_t read_16(int16_t *out, size_t max_periods) override {
         if (floating_ || bits_ != 16) return AudioSource::read_16(out, max_periods);
-        return checked(sf_readf_short(file_, out, static_cast<sf_count_t>(max_periods)));
+        size_t got = 0;
+        while (got < max_periods) {
+            const size_t n = checked(sf_readf_short(file_, out + got * size_t(channels_),
+                                                    static_cast<sf_count_t>(max_periods - got)));
+            got += n;
+            read_periods_ += n;
+            if (n == 0 && !carry_on()) break;
+        }
+        return got;
     }
 
     size_t read_double(double *out, size_t max_periods) override {
@@ -134,6 +167,88 @@ public:
     std::vector<int> channel_map() const override { return map_; }
 
 private:
+    // A WAV header carries the data size in 32 bits: it wraps above 4 GiB,
+    // and a writer that cannot go back (a pipe) leaves a placeholder. Finds
+    // the size the header gives, and refuses a file that holds less audio
+    // than its header announces (a truncated copy).
+    void check_wav_data_size() {
+        const int type = format_code_ & SF_FORMAT_TYPEMASK;
+        width_ = pcm_width(format_code_ & SF_FORMAT_SUBMASK);
+        if ((type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX) || width_ == 0) return;
+        data_offset_ = in_->tell();
+        uint8_t chunk[8];
+        if (data_offset_ < 8 || in_->seek(data_offset_ - 8, SEEK_SET) < 0 ||
+            in_->read(chunk, 8) != 8 || std::memcmp(chunk, "data", 4) != 0) {
+            in_->seek(data_offset_, SEEK_SET);
+            return;
+        }
+        in_->seek(data_offset_, SEEK_SET);
+        wav_ = true;
+        declared_bytes_ = load_le32(chunk + 4);
+        placeholder_ = is_placeholder_size(declared_bytes_);
+        if (!in_->regular() || placeholder_) return;
+        const int64_t held = in_->size() - data_offset_;
+        if (static_cast<int64_t>(declared_bytes_) > held)
+            throw Failure(name_ + ": damaged: its header announces " +
+                          std::to_string(declared_bytes_) + " bytes of audio, the file holds " +
+                          std::to_string(held) + " (a truncated copy?)");
+    }
+
+    // libsndfile has read all the audio the header announces. Returns true
+    // when more audio follows and reading goes on.
+    bool carry_on() {
+        if (!wav_ || raw_) return false;
+        const int64_t block = int64_t{width_} * channels_;
+        if (read_periods_ < static_cast<uint64_t>(declared_periods_)) {
+            // The input ended first: a pipe that was cut, unless its header
+            // never knew the size.
+            if (placeholder_) return false;
+            throw Failure(name_ + ": damaged: ends after " +
+                          std::to_string(read_periods_ * static_cast<uint64_t>(block)) + " of the " +
+                          std::to_string(declared_bytes_) +
+                          " bytes of audio its header announces");
+        }
+        const int64_t resume = data_offset_ + static_cast<int64_t>(read_periods_) * block;
+        if (in_->seek(resume, SEEK_SET) < 0 || in_->at_end()) return false;
+        if (!placeholder_ && !more_audio_follows()) return false;
+        // The rest is audio of the same kind: read it as headerless PCM.
+        if (!placeholder_)
+            std::fprintf(stderr,
+                         "pcmpack: %s: the WAV header gives %u bytes of audio but more follows "
+                         "(a size that wrapped at 4 GiB?); reading to the end\n",
+                         name_.c_str(), declared_bytes_);
+        sf_close(file_);
+        file_ = nullptr;
+        view_.base = resume;
+        SF_INFO info{};
+        info.samplerate = rate_;
+        info.channels = channels_;
+        info.format = SF_FORMAT_RAW | (format_code_ & SF_FORMAT_SUBMASK) | SF_ENDIAN_LITTLE;
+        SF_VIRTUAL_IO io = input_io();
+        file_ = sf_open_virtual(&io, SFM_READ, &info, &view_);
+        if (!file_) throw Failure(name_ + ": read failed: " + sf_strerror(nullptr));
+        raw_ = true;
+        periods_ = -1;
+        return true;
+    }
+
+    // Whether audio goes on after the header's data size: not when nothing
+    // but the pad byte follows, nor when another chunk does (a LIST, a cue
+    // list: a four-letter name and, in a file, a size that fits what is left).
+    bool more_audio_follows() {
+        const int64_t chunk_at = data_offset_ + int64_t{declared_bytes_} + (declared_bytes_ & 1);
+        const int64_t ahead = chunk_at - in_->tell();
+        uint8_t bytes[128];
+        if (ahead < 0 || ahead + 8 > static_cast<int64_t>(sizeof bytes)) return false;
+        const size_t want = static_cast<size_t>(ahead) + 8;
+        if (in_->peek(bytes, want) < want) return false;
+        const uint8_t *chunk = bytes + ahead;
+        for (int i = 0; i < 4; ++i)
+            if (chunk[i] < 0x20 || chunk[i] > 0x7E) return true;
+        if (!in_->regular()) return false;
+        return chunk_at + 8 + int64_t{load_le32(chunk + 4)} > in_->size();
+    }
+
     size_t checked(sf_count_t got) {
         if (got < 0 || sf_error(file_) != SF_ERR_NO_ERROR)
             throw Failure(name_ + ": read failed: " + sf_strerror(file_));
@@ -158,64 +273,88 @@ private:
         return static_cast<size_t>(got);
     }
 
+    std::unique_ptr<InputFile> in_;
     std::string name_;
+    InputView view_;
     bool floating_ = false;
     std::vector<int> map_;
     std::vector<double> floats_;
-    MemoryFile memory_;
     SNDFILE *file_ = nullptr;
+    int format_code_ = 0;
+    int width_ = 0;
+    int64_t declared_periods_ = 0;
+    uint64_t read_periods_ = 0;
+    // WAV only: where the audio starts and the size the header gives it.
+    bool wav_ = false;
+    bool placeholder_ = false;
+    bool raw_ = false;  // reading on past the header's size
+    int64_t data_offset_ = 0;
+    uint32_t declared_bytes_ = 0;
+};
+
+// Files that start like this carry a header that says what the audio is;
+// their header bytes are no audio.
+struct Signature {
+    const char *magic;
+    size_t length;
+    const char *what;
+};
+
+constexpr Signature kSignatures[] = {
+    {"RIFF", 4, "a RIFF (WAV) header"},
+    {"RIFX", 4, "a RIFX (WAV) header"},
+    {"RF64", 4, "an RF64 header"},
+    {"BW64", 4, "a BW64 header"},
+    {"riff", 4, "a Wave64 header"},
+    {"FORM", 4, "an IFF (AIFF) header"},
+    {"fLaC", 4, "a FLAC header"},
+    {"caff", 4, "a CAF header"},
+    {"OggS", 4, "an Ogg header"},
+    {".snd", 4, "an AU header"},
+    {"NIST_1A", 7, "a NIST SPHERE header"},
+    {"wvpk", 4, "a WavPack header"},
+    {"LPCM", 4, "a pcmpack DVD LPCM stream header"},
+    {"HDMV", 4, "a pcmpack HDMV LPCM stream header"},
+    {"AES3", 4, "a pcmpack AES3 stream header"},
 };
 
 class RawSource : public AudioSource {
 public:
-    RawSource(const std::string &path, int rate, int channels, int bits, bool big_endian)
-        : name_(display_name(path)), big_endian_(big_endian) {
+    RawSource(std::unique_ptr<InputFile> input, int rate, int channels, int bits, bool big_endian)
+        : in_(std::move(input)), name_(in_->name()), big_endian_(big_endian) {
         rate_ = rate;
         channels_ = channels;
         bits_ = bits;
         precision_ = bits;
         width_ = bits == 16 ? 2 : 3;
         format_ = std::to_string(bits) + "-bit raw " + (big_endian ? "big-endian" : "little-endian");
-        if (path == "-") {
-            file_ = stdin;
-        } else {
-            struct stat st;
-            if (stat(path.c_str(), &st) != 0)
-                throw Failure(path + ": cannot open: " + std::strerror(errno));
-            if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a folder, not a file");
-            file_ = fopen(path.c_str(), "rb");
-            if (!file_) throw Failure(path + ": cannot open: " + std::strerror(errno));
+        uint8_t head[8] = {};
+        const size_t seen = in_->peek(head, sizeof head);
+        for (const Signature &sig : kSignatures) {
+            if (seen >= sig.length && std::memcmp(head, sig.magic, sig.length) == 0)
+                throw Failure(name_ + ": starts with " + sig.what +
+                              "; --rate, --channels, --bits and --endian describe headerless PCM "
+                              "only (leave them out and the header is read)");
+        }
+        if (in_->regular()) {
             const int64_t period = static_cast<int64_t>(width_) * channels;
-            if (st.st_size % period != 0) {
-                fclose(file_);
-                file_ = nullptr;
-                throw Failure(path + ": " + std::to_string(st.st_size) +
+            if (in_->size() % period != 0)
+                throw Failure(name_ + ": " + std::to_string(in_->size()) +
                               " bytes is not a whole number of sample periods of " +
                               std::to_string(period) + " bytes (" + std::to_string(channels) +
                               " channels of " + std::to_string(width_) + " bytes)");
-            }
-            periods_ = st.st_size / period;
+            periods_ = in_->size() / period;
         }
-    }
-    ~RawSource() override {
-        if (file_ && file_ != stdin) fclose(file_);
     }
 
     size_t read(int32_t *out, size_t max_periods) override {
         const size_t period = static_cast<size_t>(width_) * static_cast<size_t>(channels_);
         buffer_.resize(period * max_periods);
-        size_t got = fread(buffer_.data(), 1, buffer_.size(), file_);
-        if (ferror(file_)) throw Failure(name_ + ": read failed: " + std::strerror(errno));
-        if (got % period != 0) {
-            if (!feof(file_)) {
-                // A short read from a pipe: complete the last period.
-                got += fread(buffer_.data() + got, 1, period - got % period, file_);
-            }
-            if (got % period != 0)
-                throw Failure(name_ + ": ends inside a sample period (" +
-                              std::to_string(got % period) + " of " + std::to_string(period) +
-                              " bytes)");
-        }
+        const size_t got = in_->read(buffer_.data(), buffer_.size());
+        if (got % period != 0)
+            throw Failure(name_ + ": ends inside a sample period (" +
+                          std::to_string(got % period) + " of " + std::to_string(period) +
+                          " bytes)");
         const size_t samples = got / static_cast<size_t>(width_);
         const uint8_t *p = buffer_.data();
         for (size_t i = 0; i < samples; ++i, p += width_) {
@@ -232,10 +371,10 @@ public:
     }
 
 private:
+    std::unique_ptr<InputFile> in_;
     std::string name_;
     bool big_endian_;
     int width_ = 2;
-    FILE *file_ = nullptr;
     std::vector<uint8_t> buffer_;
 };
 
@@ -258,12 +397,13 @@ size_t AudioSource::read_double(double *out, size_t max_periods) {
 }
 
 std::unique_ptr<AudioSource> open_audio_file(const std::string &path) {
-    return std::make_unique<SndfileSource>(path);
+    return std::make_unique<SndfileSource>(std::make_unique<InputFile>(path));
 }
 
 std::unique_ptr<AudioSource> open_raw_pcm(const std::string &path, int rate, int channels,
                                           int bits, bool big_endian) {
-    return std::make_unique<RawSource>(path, rate, channels, bits, big_endian);
+    return std::make_unique<RawSource>(std::make_unique<InputFile>(path), rate, channels, bits,
+                                       big_endian);
 }
 
 }  // namespace pcmtool

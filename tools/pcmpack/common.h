@@ -1,6 +1,5 @@
 // Pieces shared by the subcommands of the pcmpack tool: the options of each
-// subcommand, error reporting, output files that are complete or absent, and
-// reading audio into 32-bit left-justified samples.
+// subcommand, error reporting and progress.
 #pragma once
 
 #include <cstdint>
@@ -66,45 +65,12 @@ int run_presets(bool json);
 int run_inspect(const InspectOptions &options);
 int run_unpack(const UnpackOptions &options);
 
-// An output file that appears under its name only once it is complete: the
-// bytes go to a temporary file in the same folder, which commit() renames.
-// Destroyed without commit(), it removes the temporary file. The name "-"
-// means standard output, written directly.
-class OutputFile {
-public:
-    explicit OutputFile(const std::string &path);
-    ~OutputFile();
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-
-    FILE *file() const { return file_; }
-    // The name to hand to a library that opens the file itself.
-    const std::string &temp_path() const { return temp_; }
-    bool is_stdout() const { return path_ == "-"; }
-    // Writes; throws Failure naming the file when the write fails.
-    void write(const void *data, size_t size);
-    // Flushes, closes and renames; throws Failure naming the file.
-    void commit();
-    // Closes the stream without renaming (for libraries that write by name).
-    void close_stream();
-
-private:
-    std::string path_;
-    std::string temp_;
-    FILE *file_ = nullptr;
-    bool committed_ = false;
-    bool direct_ = false;  // a device or pipe, written in place
-};
-
-// Installs SIGINT/SIGTERM/SIGPIPE handlers that remove the temporary files
-// of every OutputFile still open before the tool dies.
-void install_cleanup_handlers();
-
-// Reads a whole file, or standard input for "-". Throws Failure.
-std::vector<uint8_t> read_all(const std::string &path);
-
 // The printable name of a path for messages ("stdin" / "stdout" for "-").
 std::string display_name(const std::string &path, bool output = false);
+
+// Flushes standard output; a failed write (a full disk, /dev/full, a closed
+// pipe whose signal is ignored) throws Failure.
+void finish_stdout();
 
 // A progress line on stderr, drawn only when stderr is a terminal.
 class Progress {
@@ -122,3 +88,5 @@ private:
 };
 
 }  // namespace pcmtool
+
+#include "output.h"

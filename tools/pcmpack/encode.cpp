@@ -41,21 +41,18 @@ void *tool_lookup(const char *name) {
 
 // --- the output stream ------------------------------------------------------
 
-struct IndexEntry {
-    uint64_t offset;
-    uint32_t bytes;
-    int64_t ticks;
-};
-
 // The bufstream handed to the library. Its first host slot points back here.
+// Index lines are written as the frames are announced, so that the index of
+// any length of audio takes no memory.
 struct FileStream {
     bufstream bs{};
     OutputFile *out = nullptr;
     ContainerWriter *container = nullptr;  // null: the elementary stream itself
-    uint64_t written = 0;         // bytes on the stream so far
-    uint64_t recorded = 0;        // bytes covered by aux_records so far
-    std::vector<IndexEntry> index;
-    std::string failure;  // why a write failed; the library only says P002
+    OutputFile *index = nullptr;
+    bool json = false;
+    uint64_t written = 0;   // bytes on the stream so far
+    uint64_t recorded = 0;  // bytes covered by aux_records so far
+    std::string failure;    // why a write failed; the library only says P002
     AssignmentRewriter *rewriter = nullptr;  // HDMV layouts the library does not name
 
     static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
@@ -88,7 +85,7 @@ struct FileStream {
         if (info_id != AUX_FRAME_INFO_ID || info_size != sizeof(aux_record) || !info) return 0;
         aux_record record;
         std::memcpy(&record, info, sizeof record);
-        self->index.push_back({self->recorded, record.byte_count, record.timestamp});
+        if (self->index) self->index_line(record);
         self->recorded += record.byte_count;
         // A muxer failure stops the next write, which the library reports.
         if (self->container && self->failure.empty()) {
@@ -101,10 +98,38 @@ struct FileStream {
         return 0;
     }
 
-    explicit FileStream(OutputFile *file) : out(file) {
+    void index_line(const aux_record &record) {
+        char line[160];
+        const unsigned long long offset = recorded;
+        const unsigned bytes = record.byte_count;
+        const long long ticks = record.timestamp;
+        const double seconds = static_cast<double>(record.timestamp) / 27e6;
+        int n;
+        if (!json)
+            n = ticks < 0 ? std::snprintf(line, sizeof line, "%llu,%u,%lld,\n", offset, bytes, ticks)
+                          : std::snprintf(line, sizeof line, "%llu,%u,%lld,%.9f\n", offset, bytes,
+                                          ticks, seconds);
+        else
+            n = ticks < 0
+                    ? std::snprintf(line, sizeof line,
+                                    "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":null}\n",
+                                    offset, bytes, ticks)
+                    : std::snprintf(line, sizeof line,
+                                    "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":%.9f}\n",
+                                    offset, bytes, ticks, seconds);
+        try {
+            index->write(line, static_cast<size_t>(n));
+        } catch (const Failure &failure) {
+            if (this->failure.empty()) this->failure = failure.what();
+        }
+    }
+
+    FileStream(OutputFile *file, OutputFile *index_file, bool index_json)
+        : out(file), index(index_file), json(index_json) {
         bs.host_slot1 = this;
         bs.write_bytes = &FileStream::write_bytes;
         bs.auxinfo = &FileStream::auxinfo;
+        if (index && !json) index->write("offset,bytes,ticks,seconds\n", 27);
     }
 };
 
@@ -167,35 +192,6 @@ std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_
     }
 }
 
-std::string format_index(const std::string &format, const std::vector<IndexEntry> &index) {
-    std::string text;
-    char line[160];
-    if (format == "csv") text = "offset,bytes,ticks,seconds\n";
-    for (const IndexEntry &e : index) {
-        const unsigned long long offset = e.offset;
-        const long long ticks = e.ticks;
-        const double seconds = static_cast<double>(e.ticks) / 27e6;
-        if (format == "csv") {
-            if (e.ticks < 0)
-                std::snprintf(line, sizeof line, "%llu,%u,%lld,\n", offset, e.bytes, ticks);
-            else
-                std::snprintf(line, sizeof line, "%llu,%u,%lld,%.9f\n", offset, e.bytes, ticks,
-                              seconds);
-        } else {
-            if (e.ticks < 0)
-                std::snprintf(line, sizeof line,
-                              "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":null}\n",
-                              offset, e.bytes, ticks);
-            else
-                std::snprintf(line, sizeof line,
-                              "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":%.9f}\n",
-                              offset, e.bytes, ticks, seconds);
-        }
-        text += line;
-    }
-    return text;
-}
-
 // How the tool lays out the samples it hands to the library.
 struct WordLayout {
     size_t width;         // bytes per sample: 2, or 3 for 20 and 24 bits
@@ -244,6 +240,9 @@ bool host_is_little_endian() {
 
 int run_encode(const EncodeOptions &o) {
     const std::string input = display_name(o.input);
+    std::vector<FileRole> outputs = {{o.output, "stream"}};
+    if (!o.index.empty()) outputs.push_back({o.index, "index"});
+    refuse_shared_files({{o.input, "input"}}, outputs);
 
     // Settings: the target's preset, then the explicit overrides.
     int video_type = o.video_type;
@@ -350,7 +349,7 @@ int run_encode(const EncodeOptions &o) {
     OutputFile out(o.output);
     std::unique_ptr<OutputFile> index;
     if (!o.index.empty()) index = std::make_unique<OutputFile>(o.index);
-    FileStream stream(&out);
+    FileStream stream(&out, index.get(), o.index_format == "json");
     std::unique_ptr<ContainerWriter> muxer;
     if (container != Container::elementary) {
         route_libav_messages(false);
@@ -403,7 +402,8 @@ int run_encode(const EncodeOptions &o) {
     Progress progress("encode", source->periods() > 0 ? double(source->periods()) / rate : 0.0);
     uint64_t periods_done = 0;
     // Write the stream header even for an empty source.
-    if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0) throw fail_write();
+    if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0 || !stream.failure.empty())
+        throw fail_write();
     for (;;) {
         size_t got = 0, size = 0;
         const uint8_t *data = nullptr;
@@ -417,7 +417,8 @@ int run_encode(const EncodeOptions &o) {
             size = to_layer_words(samples.data(), got, words, bytes.data());
         }
         if (got == 0) break;
-        if (pcmOutAudioPutBytes(encoder.get(), data, static_cast<uint32_t>(size)) != 0)
+        if (pcmOutAudioPutBytes(encoder.get(), data, static_cast<uint32_t>(size)) != 0 ||
+            !stream.failure.empty())
             throw fail_write();
         periods_done += got;
         progress.update(double(periods_done) / rate);
@@ -432,10 +433,6 @@ int run_encode(const EncodeOptions &o) {
                      static_cast<unsigned long long>(converter->clipped()),
                      converter->clipped() == 1 ? "sample was" : "samples were");
 
-    if (index) {
-        const std::string text = format_index(o.index_format, stream.index);
-        index->write(text.data(), text.size());
-    }
     out.commit();
     if (index) index->commit();
     return 0;

@@ -3,21 +3,27 @@
 #include "channel_layout.h"
 #include "common.h"
 #include "container.h"
+#include "input.h"
 #include "settings.h"
+#include "wav_writer.h"
 
 #include "reader/stream_reader.h"
 
-#include <sndfile.h>
-
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <tuple>
 
 namespace pcmtool {
 
 namespace {
 
-using pcmpack_reader::ReadResult;
+using pcmpack_reader::FrameInfo;
+using pcmpack_reader::IncrementalReader;
+using pcmpack_reader::StreamInfo;
 
 bool is_aes3(int layer) { return layer == 10 || layer == 11 || layer == 12; }
 
@@ -46,33 +52,87 @@ struct StepSize {
     uint64_t count;
 };
 
-std::vector<StepSize> frame_sizes(const ReadResult &r) {
-    std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> seen;
-    for (const auto &f : r.frames) ++seen[{f.cadence_step, f.size, f.sample_periods}];
-    std::vector<StepSize> sizes;
-    for (const auto &[key, count] : seen)
-        sizes.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), count});
-    // A cadence whose steps all have the same frame is one size, not five.
-    bool uniform = true;
-    for (const StepSize &s : sizes)
-        uniform = uniform && s.size == sizes[0].size && s.periods == sizes[0].periods;
-    if (uniform && sizes.size() > 1) {
-        uint64_t total = 0;
-        for (const StepSize &s : sizes) total += s.count;
-        sizes = {{-1, sizes[0].size, sizes[0].periods, total}};
+// What inspect reports, gathered frame by frame: a few counters whatever the
+// stream's length. The per-frame lines of --frames wait in an unnamed
+// temporary file until the summary above them is printed.
+class Summary : public pcmpack_reader::FrameSink {
+public:
+    Summary(bool frames, bool json) : json_(json) {
+        if (frames) {
+            lines_ = std::tmpfile();
+            if (!lines_) throw Failure(std::string("cannot create a temporary file: ") + std::strerror(errno));
+        }
     }
-    return sizes;
-}
+    ~Summary() override {
+        if (lines_) std::fclose(lines_);
+    }
 
-uint64_t total_periods(const ReadResult &r) {
-    uint64_t n = 0;
-    for (const auto &f : r.frames) n += f.sample_periods;
-    return n;
-}
+    void on_header(const StreamInfo &) override { header_ok_ = true; }
+
+    void on_frame(const FrameInfo &f, const int32_t *, size_t) override {
+        ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
+        periods_ += f.sample_periods;
+        if (lines_) {
+            if (json_)
+                std::fprintf(lines_,
+                             "%s{\"offset\":%llu,\"bytes\":%u,\"sample_periods\":%u,\"step\":%d,"
+                             "\"ticks\":%lld}",
+                             frames_ ? "," : "", static_cast<unsigned long long>(f.offset), f.size,
+                             f.sample_periods, f.cadence_step, static_cast<long long>(f.timestamp));
+            else
+                std::fprintf(lines_, "  %8llu %12llu %8u %8u %5d %14lld %12.6f\n",
+                             static_cast<unsigned long long>(frames_),
+                             static_cast<unsigned long long>(f.offset), f.size, f.sample_periods,
+                             f.cadence_step, static_cast<long long>(f.timestamp),
+                             double(f.timestamp) / 27e6);
+        }
+        ++frames_;
+    }
+
+    bool header_ok() const { return header_ok_; }
+    uint64_t frames() const { return frames_; }
+    uint64_t periods() const { return periods_; }
+
+    std::vector<StepSize> frame_sizes() const {
+        std::vector<StepSize> sizes;
+        for (const auto &[key, count] : sizes_)
+            sizes.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), count});
+        // A cadence whose steps all have the same frame is one size, not five.
+        bool uniform = true;
+        for (const StepSize &s : sizes)
+            uniform = uniform && s.size == sizes[0].size && s.periods == sizes[0].periods;
+        if (uniform && sizes.size() > 1) {
+            uint64_t total = 0;
+            for (const StepSize &s : sizes) total += s.count;
+            sizes = {{-1, sizes[0].size, sizes[0].periods, total}};
+        }
+        return sizes;
+    }
+
+    // Copies the per-frame lines to standard output.
+    void print_lines() {
+        if (!lines_) return;
+        if (std::fflush(lines_) != 0 || std::fseek(lines_, 0, SEEK_SET) != 0)
+            throw Failure(std::string("temporary file: ") + std::strerror(errno));
+        std::vector<char> block(size_t{1} << 16);
+        size_t n;
+        while ((n = std::fread(block.data(), 1, block.size(), lines_)) > 0)
+            std::fwrite(block.data(), 1, n, stdout);
+        if (std::ferror(lines_)) throw Failure(std::string("temporary file: read failed"));
+    }
+
+private:
+    bool json_;
+    bool header_ok_ = false;
+    FILE *lines_ = nullptr;
+    uint64_t frames_ = 0;
+    uint64_t periods_ = 0;
+    std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> sizes_;
+};
 
 // The HDMV layout the frame headers name (the library's for a stream
 // without frames).
-const HdmvLayout &hdmv_layout_of(const pcmpack_reader::StreamInfo &i) {
+const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
     constexpr int kLibraryCode[9] = {0, 0, 3, 0, 4, 0, 8, 0, 10};
     const HdmvLayout *layout =
         hdmv_layout_of_assignment(i.hdmv_assignment ? i.hdmv_assignment : kLibraryCode[i.channels]);
@@ -91,20 +151,22 @@ std::string coded_speakers(const HdmvLayout &layout) {
 
 bool padded(const HdmvLayout &layout) { return layout.coded[layout.coded_channels - 1] == Speaker::pad; }
 
-std::string header_hex(const ReadResult &r) {
+std::string header_hex(const StreamInfo &i) {
     char hex[32];
-    const uint8_t *h = r.info.header;
+    const uint8_t *h = i.header;
     std::snprintf(hex, sizeof hex, "%02X %02X %02X %02X %02X %02X %02X %02X", h[0], h[1], h[2],
                   h[3], h[4], h[5], h[6], h[7]);
     return hex;
 }
 
-void print_text(const std::string &name, uint64_t stream_bytes, const ReadResult &r,
-                bool frames) {
-    const auto &i = r.info;
-    if (i.layer == 0) return;  // no stream header recognised: the error says it all
+void print_text(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
+                Summary &sum, bool frames) {
+    // A stream header that was not understood gives no fields; the error
+    // says what was wrong.
+    if (!sum.header_ok()) return;
+    const StreamInfo &i = reader.info();
     std::printf("%s: %s (layer %d)\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer);
-    std::printf("  stream header    %s\n", header_hex(r).c_str());
+    std::printf("  stream header    %s\n", header_hex(i).c_str());
     std::printf("  sample rate      %d Hz\n", i.sample_rate);
     if (i.layer == 13) {
         const HdmvLayout &layout = hdmv_layout_of(i);
@@ -124,8 +186,8 @@ void print_text(const std::string &name, uint64_t stream_bytes, const ReadResult
     if (i.layer == 4)
         std::printf("  emphasis         %s\n  mute             %s\n  dynamic range    %d\n",
                     i.emphasis ? "on" : "off", i.mute ? "on" : "off", i.dynamic_range);
-    std::printf("  frames           %zu\n", r.frames.size());
-    for (const StepSize &s : frame_sizes(r)) {
+    std::printf("  frames           %llu\n", static_cast<unsigned long long>(sum.frames()));
+    for (const StepSize &s : sum.frame_sizes()) {
         if (s.step >= 0 && is_aes3(i.layer))
             std::printf("  frame size       step %d: %u bytes, %u sample periods (%llu frames)\n",
                         s.step, s.size, s.periods, static_cast<unsigned long long>(s.count));
@@ -133,7 +195,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const ReadResult
             std::printf("  frame size       %u bytes, %u sample periods (%llu frames)\n", s.size,
                         s.periods, static_cast<unsigned long long>(s.count));
     }
-    const uint64_t periods = total_periods(r);
+    const uint64_t periods = sum.periods();
     std::printf("  duration         %.6f s (%llu sample periods)\n",
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,
                 static_cast<unsigned long long>(periods));
@@ -141,46 +203,49 @@ void print_text(const std::string &name, uint64_t stream_bytes, const ReadResult
     if (frames) {
         std::printf("  %8s %12s %8s %8s %5s %14s %12s\n", "frame", "offset", "size", "samples",
                     "step", "timestamp", "seconds");
-        for (size_t n = 0; n < r.frames.size(); ++n) {
-            const auto &f = r.frames[n];
-            std::printf("  %8zu %12llu %8u %8u %5d %14lld %12.6f\n", n,
-                        static_cast<unsigned long long>(f.offset), f.size, f.sample_periods,
-                        f.cadence_step, static_cast<long long>(f.timestamp),
-                        double(f.timestamp) / 27e6);
-        }
+        sum.print_lines();
     }
 }
 
-void print_json(const std::string &name, uint64_t stream_bytes, const ReadResult &r, bool frames) {
-    const auto &i = r.info;
-    std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), r.ok ? "true" : "false");
-    if (r.ok)
+void print_json(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
+                Summary &sum, bool frames) {
+    const StreamInfo &i = reader.info();
+    std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), reader.ok() ? "true" : "false");
+    if (reader.ok())
         std::printf(",\"error\":null,\"error_offset\":null");
     else
-        std::printf(",\"error\":%s,\"error_offset\":%llu", json_string(r.error).c_str(),
-                    static_cast<unsigned long long>(r.error_offset));
+        std::printf(",\"error\":%s,\"error_offset\":%llu", json_string(reader.error()).c_str(),
+                    static_cast<unsigned long long>(reader.error_offset()));
+    if (!sum.header_ok()) {
+        // Only what was read: the fields of a header that is not understood
+        // would be invented.
+        const std::string header = stream_bytes < 8 ? "null" : "\"" + header_hex(i) + "\"";
+        std::printf(",\"header\":%s,\"bytes\":%llu}\n", header.c_str(),
+                    static_cast<unsigned long long>(stream_bytes));
+        return;
+    }
     std::printf(",\"layer\":%d,\"layer_name\":%s", i.layer,
-                i.layer ? json_string(pcmpack_reader::layer_name(i.layer)).c_str() : "null");
+                json_string(pcmpack_reader::layer_name(i.layer)).c_str());
     std::printf(",\"header\":\"%s\",\"sample_rate\":%d,\"channels\":%d,\"bits\":%d",
-                header_hex(r).c_str(), i.sample_rate, i.channels, i.bits);
+                header_hex(i).c_str(), i.sample_rate, i.channels, i.bits);
     if (is_aes3(i.layer))
         std::printf(",\"frame_rate_code\":%d,\"frame_rate\":\"%s\"", i.frame_rate_code,
                     frame_rate_text(i.frame_rate_code));
     if (i.layer == 4)
         std::printf(",\"emphasis\":%d,\"mute\":%d,\"dynamic_range\":%d", i.emphasis, i.mute,
                     i.dynamic_range);
-    if (i.layer == 13 && r.ok) {
+    if (i.layer == 13 && reader.ok()) {
         const HdmvLayout &layout = hdmv_layout_of(i);
         std::printf(",\"layout\":\"%s\",\"channel_assignment\":%d,\"speakers\":\"%s\"",
                     layout.name, layout.assignment, coded_speakers(layout).c_str());
     }
-    const uint64_t periods = total_periods(r);
-    std::printf(",\"frames\":%zu,\"sample_periods\":%llu,\"duration_seconds\":%.6f,\"bytes\":%llu",
-                r.frames.size(), static_cast<unsigned long long>(periods),
+    const uint64_t periods = sum.periods();
+    std::printf(",\"frames\":%llu,\"sample_periods\":%llu,\"duration_seconds\":%.6f,\"bytes\":%llu",
+                static_cast<unsigned long long>(sum.frames()), static_cast<unsigned long long>(periods),
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,
                 static_cast<unsigned long long>(stream_bytes));
     std::printf(",\"frame_sizes\":[");
-    const std::vector<StepSize> sizes = frame_sizes(r);
+    const std::vector<StepSize> sizes = sum.frame_sizes();
     for (size_t n = 0; n < sizes.size(); ++n) {
         const std::string step = sizes[n].step < 0 ? "null" : std::to_string(sizes[n].step);
         std::printf("%s{\"step\":%s,\"bytes\":%u,\"sample_periods\":%u,\"count\":%llu}",
@@ -190,96 +255,142 @@ void print_json(const std::string &name, uint64_t stream_bytes, const ReadResult
     std::printf("]");
     if (frames) {
         std::printf(",\"frame_list\":[");
-        for (size_t n = 0; n < r.frames.size(); ++n) {
-            const auto &f = r.frames[n];
-            std::printf("%s{\"offset\":%llu,\"bytes\":%u,\"sample_periods\":%u,\"step\":%d,"
-                        "\"ticks\":%lld}",
-                        n ? "," : "", static_cast<unsigned long long>(f.offset), f.size,
-                        f.sample_periods, f.cadence_step, static_cast<long long>(f.timestamp));
-        }
+        sum.print_lines();
         std::printf("]");
     }
     std::printf("}\n");
 }
 
-// The stream in a file: the file itself, or the audio track of a container
-// turned back into our elementary stream.
-std::vector<uint8_t> stream_of(const std::string &input) {
-    std::vector<uint8_t> data = read_all(input);
-    const Container container = sniff_container(data.data(), data.size());
-    if (container == Container::elementary) return data;
-    route_libav_messages(true);
-    return demux_to_stream(container, data, display_name(input));
+std::string describe_error(const std::string &name, const IncrementalReader &r) {
+    return name + ": byte " + std::to_string(r.error_offset()) + ": " + r.error();
 }
 
-std::string describe_error(const std::string &name, const ReadResult &r) {
-    return name + ": byte " + std::to_string(r.error_offset) + ": " + r.error;
+// Feeds the audio track of a container to the reader as it is demuxed: the
+// stream header with the first frame, then one access unit at a time.
+// Returns the elementary stream's bytes.
+uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader) {
+    route_libav_messages(true);
+    ContainerReader demuxer(
+        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name());
+    std::vector<uint8_t> piece;
+    uint64_t total = 0;
+    while (demuxer.next(piece)) {
+        total += piece.size();
+        if (!reader.failed()) reader.feed(piece.data(), piece.size());
+    }
+    if (!reader.failed()) reader.finish();
+    return total;
 }
+
+// Feeds the whole input to the reader in the blocks it is read in, or, for
+// a container, its audio track. After an inconsistency the rest is only
+// counted. Returns the stream's bytes.
+uint64_t walk(InputFile &in, IncrementalReader &reader) {
+    uint8_t head[256];
+    const Container container = sniff_container(head, in.peek(head, sizeof head));
+    if (container != Container::elementary) return walk_container(container, in, reader);
+    size_t n = 0;
+    while (const uint8_t *block = in.next(&n)) {
+        if (!reader.feed(block, n)) break;
+    }
+    if (!reader.failed()) {
+        reader.finish();
+        return reader.bytes_fed();
+    }
+    if (in.regular()) return static_cast<uint64_t>(in.size());
+    uint64_t total = reader.bytes_fed();
+    while (in.next(&n)) total += n;
+    return total;
+}
+
+// Unpack's WAV, begun with the first frame, whose header names the HDMV
+// layout. Mono, 5.1 and 7.1 come back as the source's channels: in the
+// order a WAV file holds them, with their channel mask, without padding.
+// The library's layouts keep every coded channel in the coded order.
+class WavSink : public pcmpack_reader::FrameSink {
+public:
+    // `most_bytes`: the stream's size where known; the WAV's audio is never
+    // larger than the stream that carried it.
+    WavSink(OutputFile &out, int64_t most_bytes) : out_(out), most_bytes_(most_bytes) {}
+    // The reader whose stream header and first frame header say what the
+    // audio is.
+    void read_by(const IncrementalReader &reader) { reader_ = &reader; }
+
+    void on_frame(const FrameInfo &, const int32_t *samples, size_t count) override {
+        if (!wav_) start();
+        if (!reorder_) {
+            wav_->write(samples, count / coded_);
+            return;
+        }
+        file_samples_.clear();
+        for (size_t p = 0; p + coded_ <= count; p += coded_)
+            for (int k = 0; k < channels_; ++k) file_samples_.push_back(samples[p + size_t(coded_of_file_[k])]);
+        wav_->write(file_samples_.data(), file_samples_.size() / size_t(channels_));
+    }
+
+    void finish() {
+        if (!wav_) start();
+        wav_->finish();
+    }
+
+private:
+    void start() {
+        const StreamInfo &info = reader_->info();
+        coded_ = static_cast<size_t>(info.channels);
+        channels_ = info.channels;
+        std::vector<int> positions;
+        if (info.layer == 13 && info.hdmv_assignment != 0) {
+            const HdmvLayout &layout = hdmv_layout_of(info);
+            if (layout.assignment != layout.library_assignment) {
+                channels_ = file_order(layout, coded_of_file_);
+                reorder_ = true;
+                if (channels_ > 2)
+                    for (int k = 0; k < channels_; ++k)
+                        positions.push_back(sndfile_position(layout.coded[coded_of_file_[k]]));
+            }
+        }
+        // 20-bit samples travel in 24-bit words, their low four bits zero.
+        wav_ = std::make_unique<WavWriter>(out_, info.sample_rate, channels_,
+                                           info.bits == 16 ? 16 : 24, most_bytes_, positions);
+    }
+
+    OutputFile &out_;
+    int64_t most_bytes_;
+    const IncrementalReader *reader_ = nullptr;
+    std::unique_ptr<WavWriter> wav_;
+    size_t coded_ = 1;
+    int channels_ = 1;
+    bool reorder_ = false;
+    int coded_of_file_[8] = {};
+    std::vector<int32_t> file_samples_;
+};
 
 }  // namespace
 
 int run_inspect(const InspectOptions &o) {
-    const std::string name = display_name(o.input);
-    const std::vector<uint8_t> data = stream_of(o.input);
-    const ReadResult r = pcmpack_reader::read_stream(data.data(), data.size(), false);
+    InputFile in(o.input);
+    Summary sum(o.frames, o.json);
+    IncrementalReader reader(sum, false);
+    const uint64_t bytes = walk(in, reader);
     if (o.json)
-        print_json(name, data.size(), r, o.frames);
+        print_json(in.name(), bytes, reader, sum, o.frames);
     else
-        print_text(name, data.size(), r, o.frames);
-    std::fflush(stdout);
-    if (!r.ok) throw Failure(describe_error(name, r));
+        print_text(in.name(), bytes, reader, sum, o.frames);
+    finish_stdout();
+    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
     return 0;
 }
 
 int run_unpack(const UnpackOptions &o) {
-    const std::string name = display_name(o.input);
-    if (o.output == "-") throw Failure("unpack writes a WAV file; give a file name with -o");
-    const std::vector<uint8_t> data = stream_of(o.input);
-    const ReadResult r = pcmpack_reader::read_stream(data.data(), data.size(), true);
-    if (!r.ok) throw Failure(describe_error(name, r));
-    // Mono, 5.1 and 7.1 come back as the source's channels: in the order a
-    // WAV file holds them, with their channel mask, without padding. The
-    // library's layouts keep every coded channel in the coded order.
-    std::vector<int32_t> samples;
-    const std::vector<int32_t> *audio = &r.samples;
-    int channels = r.info.channels;
-    std::vector<int> positions;
-    if (r.info.layer == 13 && r.info.hdmv_assignment != 0) {
-        const HdmvLayout &layout = hdmv_layout_of(r.info);
-        if (layout.assignment != layout.library_assignment) {
-            int coded_of_file[8];
-            channels = file_order(layout, coded_of_file);
-            const size_t coded = static_cast<size_t>(r.info.channels);
-            samples.reserve(r.samples.size() / coded * static_cast<size_t>(channels));
-            for (size_t p = 0; p + coded <= r.samples.size(); p += coded)
-                for (int k = 0; k < channels; ++k) samples.push_back(r.samples[p + size_t(coded_of_file[k])]);
-            audio = &samples;
-            if (channels > 2)
-                for (int k = 0; k < channels; ++k)
-                    positions.push_back(sndfile_position(layout.coded[coded_of_file[k]]));
-        }
-    }
+    refuse_shared_files({{o.input, "stream"}}, {{o.output, "WAV file"}});
+    InputFile in(o.input);
     OutputFile out(o.output);
-    SF_INFO info{};
-    info.samplerate = r.info.sample_rate;
-    info.channels = channels;
-    // 20-bit samples travel in 24-bit words, their low four bits zero.
-    info.format = (positions.empty() ? SF_FORMAT_WAV : SF_FORMAT_WAVEX) |
-                  (r.info.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
-    SNDFILE *wav = sf_open_fd(fileno(out.file()), SFM_WRITE, &info, SF_FALSE);
-    if (!wav) throw Failure(o.output + ": cannot write WAV: " + sf_strerror(nullptr));
-    if (!positions.empty() &&
-        sf_command(wav, SFC_SET_CHANNEL_MAP_INFO, positions.data(),
-                   static_cast<int>(positions.size() * sizeof(int))) != SF_TRUE) {
-        sf_close(wav);
-        throw Failure(o.output + ": cannot write the channel mask");
-    }
-    const sf_count_t periods = static_cast<sf_count_t>(audio->size() / size_t(channels));
-    const bool failed =
-        periods > 0 && sf_writef_int(wav, audio->data(), periods) != periods;
-    const std::string why = failed ? sf_strerror(wav) : "";
-    const bool closed = sf_close(wav) == 0;
-    if (failed || !closed) throw Failure(o.output + ": write failed" + (why.empty() ? "" : ": " + why));
+    WavSink wav(out, in.size());
+    IncrementalReader reader(wav, true);
+    wav.read_by(reader);
+    walk(in, reader);
+    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
+    wav.finish();
     out.commit();
     return 0;
 }

@@ -1,26 +1,21 @@
 // pcmpack tone: a WAV test signal with a different sine on every channel, so
 // that a channel swap or a lost channel shows in the unpacked result.
 #include "common.h"
+#include "wav_writer.h"
 
-#include <sndfile.h>
-
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 namespace pcmtool {
 
 int run_tone(const ToneOptions &o) {
-    if (o.output == "-") throw Failure("tone writes a WAV file; give a file name with -o");
     if (!(o.seconds >= 0.0) || o.seconds > 86400.0)
         throw Failure("--seconds " + std::to_string(o.seconds) + ": must be 0 to 86400");
     const int64_t periods = std::llround(o.seconds * o.rate);
     OutputFile out(o.output);
-    SF_INFO info{};
-    info.samplerate = o.rate;
-    info.channels = o.channels;
-    info.format = SF_FORMAT_WAV | (o.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
-    SNDFILE *wav = sf_open_fd(fileno(out.file()), SFM_WRITE, &info, SF_FALSE);
-    if (!wav) throw Failure(o.output + ": cannot write WAV: " + sf_strerror(nullptr));
+    const int width = o.bits == 16 ? 2 : 3;
+    WavWriter wav(out, o.rate, o.channels, width * 8, periods * o.channels * width);
 
     // Channel k sounds 440 Hz times 2^(k/3), at -12 dB full scale. Samples
     // are rounded to the word length and held left-justified in 32 bits.
@@ -30,12 +25,11 @@ int run_tone(const ToneOptions &o) {
     std::vector<double> step(static_cast<size_t>(o.channels));
     for (int k = 0; k < o.channels; ++k)
         step[static_cast<size_t>(k)] = 2.0 * kPi * 440.0 * std::pow(2.0, k / 3.0) / o.rate;
-    const size_t chunk = 4096;
+    const size_t chunk = 16384;
     std::vector<int32_t> samples(chunk * static_cast<size_t>(o.channels));
     Progress progress("tone", o.seconds);
     int64_t done = 0;
-    bool failed = false;
-    while (done < periods && !failed) {
+    while (done < periods) {
         const size_t n = static_cast<size_t>(std::min<int64_t>(periods - done, chunk));
         for (size_t p = 0; p < n; ++p) {
             const double t = static_cast<double>(done + static_cast<int64_t>(p));
@@ -45,14 +39,11 @@ int run_tone(const ToneOptions &o) {
                     static_cast<int32_t>(static_cast<uint32_t>(word) << shift);
             }
         }
-        failed = sf_writef_int(wav, samples.data(), static_cast<sf_count_t>(n)) !=
-                 static_cast<sf_count_t>(n);
+        wav.write(samples.data(), n);
         done += static_cast<int64_t>(n);
         progress.update(static_cast<double>(done) / o.rate);
     }
-    const std::string why = failed ? sf_strerror(wav) : "";
-    if (sf_close(wav) != 0 && !failed) throw Failure(o.output + ": write failed");
-    if (failed) throw Failure(o.output + ": write failed: " + why);
+    wav.finish();
     out.commit();
     return 0;
 }

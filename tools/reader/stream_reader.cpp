@@ -4,13 +4,15 @@
 // remain, so no input can make the reader look outside the buffer.
 #include "stream_reader.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace pcmpack_reader {
 namespace {
 
-constexpr int kStreamHeaderBytes = 8;
+constexpr size_t kStreamHeaderBytes = 8;
 constexpr int kFrameHeaderBytes = 4;
 
 // Sample periods per AES3 frame for each MPEG frame rate code 1..8, one
@@ -36,6 +38,20 @@ constexpr double kTicksPerAes3Sample = 27000000.0 / 48000.0;
 constexpr int64_t kDvdFrameTicks = 45000;    // 1/600 s
 constexpr int64_t kHdmvFrameTicks = 135000;  // 1/200 s
 
+// Each byte with its bit order reversed.
+struct MirrorTable {
+    uint8_t entry[256];
+    constexpr MirrorTable() : entry() {
+        for (int b = 0; b < 256; ++b) {
+            int m = 0;
+            for (int i = 0; i < 8; ++i) m |= ((b >> i) & 1) << (7 - i);
+            entry[b] = static_cast<uint8_t>(m);
+        }
+    }
+    constexpr uint8_t operator[](uint8_t b) const { return entry[b]; }
+};
+constexpr MirrorTable kMirror;
+
 // HDMV channel assignment code by channels_minus_one (only odd values, that
 // is 2, 4, 6 or 8 channels, are coded), 0 = not codable; and the code of the
 // layout with the same frame geometry whose last coded channel is not
@@ -52,12 +68,20 @@ inline uint32_t justify24(uint8_t hi, uint8_t mid, uint8_t lo) {
     return justify16(hi, mid) | static_cast<uint32_t>(lo) << 8;
 }
 
-class Reader {
-public:
-    Reader(const uint8_t *data, size_t size, bool want_samples, ReadResult &result)
-        : data_(data), size_(size), want_(want_samples), r_(result) {}
+}  // namespace
 
-    void run();
+// The frame rules. A frame is checked once all of its bytes are at hand (or
+// at the end of the stream, with what there is), so that its verdict and
+// offsets do not depend on how the stream was cut into pieces.
+class IncrementalReader::Walker {
+public:
+    Walker(FrameSink &sink, bool want_samples, IncrementalReader &owner)
+        : sink_(sink), want_(want_samples), owner_(owner) {}
+
+    bool feed(const uint8_t *data, size_t size);
+    bool finish();
+
+    StreamInfo info;
 
 private:
     // Records the first inconsistency; always returns false.
@@ -68,72 +92,122 @@ private:
     bool read_hdmv_header();
     bool read_aes3_header();
 
-    // Checks that a frame of `size` bytes fits at `offset`.
-    bool frame_fits(uint64_t offset, uint64_t size);
+    // Bytes of the next frame, from the stream header and the cadence step.
+    uint64_t next_frame_size() const;
+    // Checks the frame at offset_ from its first `avail` bytes (fewer than
+    // it needs only at the end of the stream), and hands it on.
+    bool read_frame(const uint8_t *p, uint64_t avail);
+    // Checks that a frame of `size` bytes fits in the `avail` bytes at `offset`.
+    bool frame_fits(uint64_t offset, uint64_t size, uint64_t avail);
 
-    void read_dvd_frames();
-    void read_hdmv_frames();
-    void read_aes3_frames();
-    bool read_302m_frame(uint64_t offset, int step, int samples, uint64_t *size);
-    bool read_d10_frame(uint64_t offset, int step, int samples, uint64_t *size);
-    bool read_planar_frame(uint64_t offset, int samples, uint64_t *size);
+    bool read_dvd_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
+    bool read_hdmv_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
+    bool read_302m_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
+    bool read_d10_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
+    bool read_planar_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
 
-    void push(uint32_t left_justified) {
-        r_.samples.push_back(static_cast<int32_t>(left_justified));
-    }
+    int cadence_samples() const { return kAes3Cadence[info.frame_rate_code].samples[step_]; }
 
-    const uint8_t *data_;
-    size_t size_;
+    void push(uint32_t left_justified) { samples_.push_back(static_cast<int32_t>(left_justified)); }
+
+    FrameSink &sink_;
     bool want_;
-    ReadResult &r_;
+    IncrementalReader &owner_;
+    bool failed_ = false;
+    uint8_t header_[kStreamHeaderBytes] = {};
+    size_t header_have_ = 0;
+    std::vector<uint8_t> stage_;  // a frame cut by the end of a piece
+    size_t stage_have_ = 0;
+    uint64_t offset_ = kStreamHeaderBytes;  // of the next frame
+    int step_ = 0;                          // AES3 cadence step of the next frame
+    int64_t index_ = 0;                     // frames read
+    // The running sum keeps the half ticks of the 1001 rates; only the stamp
+    // handed out is truncated.
+    double next_timestamp_ = 0.0;
+    std::vector<int32_t> samples_;  // of the frame being read
 };
 
-bool Reader::fail(uint64_t offset, const char *format, ...) {
+bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
     char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    r_.ok = false;
-    r_.error = text;
-    r_.error_offset = offset;
+    failed_ = true;
+    owner_.ok_ = false;
+    owner_.error_ = text;
+    owner_.error_offset_ = offset;
     return false;
 }
 
-bool Reader::frame_fits(uint64_t offset, uint64_t size) {
-    if (size_ - offset < size) {
+bool IncrementalReader::Walker::frame_fits(uint64_t offset, uint64_t size, uint64_t avail) {
+    if (avail < size) {
         return fail(offset, "truncated frame: %llu bytes expected, %llu left",
-                    static_cast<unsigned long long>(size),
-                    static_cast<unsigned long long>(size_ - offset));
+                    static_cast<unsigned long long>(size), static_cast<unsigned long long>(avail));
     }
     return true;
 }
 
-void Reader::run() {
-    if (!read_stream_header()) return;
-    r_.ok = true;
-    switch (r_.info.layer) {
-    case 4: read_dvd_frames(); break;
-    case 13: read_hdmv_frames(); break;
-    default: read_aes3_frames(); break;
+bool IncrementalReader::Walker::feed(const uint8_t *data, size_t size) {
+    if (failed_) return false;
+    if (header_have_ < kStreamHeaderBytes) {
+        const size_t take = std::min(size, kStreamHeaderBytes - header_have_);
+        std::memcpy(header_ + header_have_, data, take);
+        header_have_ += take;
+        data += take;
+        size -= take;
+        if (header_have_ < kStreamHeaderBytes) return true;
+        if (!read_stream_header()) return false;
+        owner_.ok_ = true;
+        sink_.on_header(info);
     }
+    while (size > 0) {
+        const uint64_t need = next_frame_size();
+        if (stage_have_ == 0 && size >= need) {
+            if (!read_frame(data, need)) return false;
+            data += need;
+            size -= static_cast<size_t>(need);
+            continue;
+        }
+        if (stage_.size() < need) stage_.resize(static_cast<size_t>(need));
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(need - stage_have_, size));
+        std::memcpy(stage_.data() + stage_have_, data, take);
+        stage_have_ += take;
+        data += take;
+        size -= take;
+        if (stage_have_ == need) {
+            stage_have_ = 0;
+            if (!read_frame(stage_.data(), need)) return false;
+        }
+    }
+    return true;
 }
 
-bool Reader::read_stream_header() {
-    if (size_ < kStreamHeaderBytes) {
-        return fail(0, "truncated stream header: %zu of 8 bytes", size_);
+bool IncrementalReader::Walker::finish() {
+    if (failed_) return false;
+    if (header_have_ < kStreamHeaderBytes) {
+        return fail(0, "truncated stream header: %zu of 8 bytes", header_have_);
     }
-    for (int i = 0; i < kStreamHeaderBytes; ++i) r_.info.header[i] = data_[i];
-    const uint8_t *h = data_;
+    if (stage_have_ > 0) {
+        const size_t have = stage_have_;
+        stage_have_ = 0;
+        return read_frame(stage_.data(), have);
+    }
+    return true;
+}
+
+bool IncrementalReader::Walker::read_stream_header() {
+    const uint8_t *h = header_;
+    std::memcpy(info.header, h, kStreamHeaderBytes);
     if (h[0] == 'L' && h[1] == 'P' && h[2] == 'C' && h[3] == 'M') {
-        r_.info.layer = 4;
+        info.layer = 4;
     } else if (h[0] == 'H' && h[1] == 'D' && h[2] == 'M' && h[3] == 'V') {
-        r_.info.layer = 13;
+        info.layer = 13;
     } else if (h[0] == 'A' && h[1] == 'E' && h[2] == 'S' && h[3] == '3') {
         if (h[4] < 10 || h[4] > 12) {
             return fail(4, "AES3 stream header names layer %d, not 10, 11 or 12", h[4]);
         }
-        r_.info.layer = h[4];
+        info.layer = h[4];
     } else {
         return fail(0, "unknown stream tag %02X %02X %02X %02X", h[0], h[1], h[2], h[3]);
     }
@@ -141,22 +215,21 @@ bool Reader::read_stream_header() {
         return fail(h[6] != 0 ? 6 : 7, "stream header bytes 6-7 are %02X %02X, not zero", h[6],
                     h[7]);
     }
-    switch (r_.info.layer) {
+    switch (info.layer) {
     case 4: return read_dvd_header();
     case 13: return read_hdmv_header();
     default: return read_aes3_header();
     }
 }
 
-bool Reader::read_dvd_header() {
-    const uint8_t b4 = data_[4];
-    StreamInfo &info = r_.info;
+bool IncrementalReader::Walker::read_dvd_header() {
+    const uint8_t b4 = header_[4];
     info.sample_rate = (b4 & 0x01) ? 96000 : 48000;
     info.emphasis = (b4 >> 1) & 1;
     info.channels = ((b4 >> 2) & 7) + 1;
     const int quantization = (b4 >> 5) & 3;
     info.mute = (b4 >> 7) & 1;
-    info.dynamic_range = data_[5];
+    info.dynamic_range = header_[5];
     info.bits = 16;
     if (info.channels > 2) {
         return fail(4, "DVD LPCM stream header codes %d channels, at most 2", info.channels);
@@ -170,12 +243,11 @@ bool Reader::read_dvd_header() {
     return true;
 }
 
-bool Reader::read_hdmv_header() {
-    StreamInfo &info = r_.info;
-    if (data_[4] != 13) {
-        return fail(4, "HDMV stream header byte 4 is %d, not the layer 13", data_[4]);
+bool IncrementalReader::Walker::read_hdmv_header() {
+    if (header_[4] != 13) {
+        return fail(4, "HDMV stream header byte 4 is %d, not the layer 13", header_[4]);
     }
-    const uint8_t b5 = data_[5];
+    const uint8_t b5 = header_[5];
     if (b5 & 0x80) return fail(5, "HDMV stream header byte 5 has bit 7 set");
     const int rate = (b5 >> 5) & 3;
     if (rate > 1) return fail(5, "HDMV stream header codes sample rate %d, not 0 or 1", rate);
@@ -192,9 +264,8 @@ bool Reader::read_hdmv_header() {
     return true;
 }
 
-bool Reader::read_aes3_header() {
-    StreamInfo &info = r_.info;
-    const uint8_t b5 = data_[5];
+bool IncrementalReader::Walker::read_aes3_header() {
+    const uint8_t b5 = header_[5];
     info.frame_rate_code = (b5 >> 5) + 1;
     const int quantization = (b5 >> 3) & 3;
     info.channels = (b5 & 7) + 1;
@@ -211,123 +282,114 @@ bool Reader::read_aes3_header() {
     return true;
 }
 
-void Reader::read_dvd_frames() {
-    const int channels = r_.info.channels;
-    const uint64_t frame_size = (r_.info.sample_rate == 48000 ? 80u : 160u) * 2u * channels;
-    uint64_t offset = kStreamHeaderBytes;
-    for (int64_t k = 0; offset < size_; ++k) {
-        if (!frame_fits(offset, frame_size)) return;
-        const uint8_t *p = data_ + offset;
-        if (want_) {
-            for (uint64_t i = 0; i < frame_size; i += 2) {
-                push(justify16(p[i], p[i + 1]));
-            }
-        }
-        FrameInfo frame;
-        frame.offset = offset;
-        frame.size = static_cast<uint32_t>(frame_size);
-        frame.sample_periods = static_cast<uint32_t>(frame_size / 2 / channels);
-        frame.timestamp = k * kDvdFrameTicks;
-        r_.frames.push_back(frame);
-        offset += frame_size;
+uint64_t IncrementalReader::Walker::next_frame_size() const {
+    const uint64_t width = info.bits == 16 ? 2 : 3;
+    const uint64_t channels = static_cast<uint64_t>(info.channels);
+    switch (info.layer) {
+    case 4: return (info.sample_rate == 48000 ? 80u : 160u) * 2u * channels;
+    case 13: return kFrameHeaderBytes + (info.sample_rate == 48000 ? 240u : 480u) * width * channels;
+    case 10: {
+        const uint64_t group_bytes = (2u * static_cast<uint64_t>(info.bits) + 8u) / 8u;
+        return kFrameHeaderBytes + static_cast<uint64_t>(cadence_samples()) * (channels / 2) * group_bytes;
+    }
+    case 11: return kFrameHeaderBytes + static_cast<uint64_t>(cadence_samples()) * 32u;
+    default: return static_cast<uint64_t>(cadence_samples()) * width * channels;
     }
 }
 
-void Reader::read_hdmv_frames() {
-    const StreamInfo &info = r_.info;
+bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
+    samples_.clear();
+    uint64_t size = 0;
+    bool good = false;
+    switch (info.layer) {
+    case 4: good = read_dvd_frame(p, avail, &size); break;
+    case 13: good = read_hdmv_frame(p, avail, &size); break;
+    case 10: good = read_302m_frame(p, avail, &size); break;
+    case 11: good = read_d10_frame(p, avail, &size); break;
+    default: good = read_planar_frame(p, avail, &size); break;
+    }
+    // A frame that fails partway hands on none of its samples: the samples
+    // always belong to the frames listed.
+    if (!good) return false;
+    FrameInfo frame;
+    frame.offset = offset_;
+    frame.size = static_cast<uint32_t>(size);
+    if (info.layer == 4) {
+        frame.sample_periods = static_cast<uint32_t>(size / 2 / static_cast<uint64_t>(info.channels));
+        frame.timestamp = index_ * kDvdFrameTicks;
+    } else if (info.layer == 13) {
+        frame.sample_periods = info.sample_rate == 48000 ? 240 : 480;
+        frame.timestamp = index_ * kHdmvFrameTicks;
+    } else {
+        const int samples = cadence_samples();
+        frame.sample_periods = static_cast<uint32_t>(samples);
+        frame.cadence_step = step_;
+        frame.timestamp = static_cast<int64_t>(next_timestamp_);
+        next_timestamp_ += samples * kTicksPerAes3Sample;
+        step_ = (step_ + 1) % 5;
+    }
+    ++index_;
+    offset_ += size;
+    sink_.on_frame(frame, samples_.data(), samples_.size());
+    return true;
+}
+
+bool IncrementalReader::Walker::read_dvd_frame(const uint8_t *p, uint64_t avail, uint64_t *size) {
+    const uint64_t frame_size = next_frame_size();
+    if (!frame_fits(offset_, frame_size, avail)) return false;
+    if (want_) {
+        for (uint64_t i = 0; i < frame_size; i += 2) push(justify16(p[i], p[i + 1]));
+    }
+    *size = frame_size;
+    return true;
+}
+
+bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
     const uint32_t periods = info.sample_rate == 48000 ? 240 : 480;
     const uint32_t width = info.bits == 16 ? 2 : 3;
-    const uint32_t payload = periods * width * info.channels;
+    const uint32_t payload = periods * width * static_cast<uint32_t>(info.channels);
     const int assignment = kHdmvAssignment[info.channels - 1];
     const int same_geometry = kHdmvSameGeometry[info.channels - 1];
     const int frequency = info.sample_rate == 48000 ? 1 : 4;
     const int bits_code = (info.bits - 12) / 4;  // 16 -> 1, 20 -> 2, 24 -> 3
-    uint64_t offset = kStreamHeaderBytes;
-    for (int64_t k = 0; offset < size_; ++k) {
-        if (!frame_fits(offset, kFrameHeaderBytes)) return;
-        const uint8_t *h = data_ + offset;
-        const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
-        if (coded_size != payload) {
-            fail(offset, "HDMV frame header gives payload size %u, the stream header implies %u",
-                 coded_size, payload);
-            return;
-        }
-        const int code = h[2] >> 4;
-        if (info.hdmv_assignment == 0 && code != assignment && code != same_geometry) {
-            if (same_geometry)
-                fail(offset + 2,
-                     "HDMV frame header channel assignment %d, expected %d or %d for %d channels",
-                     code, assignment, same_geometry, info.channels);
-            else
-                fail(offset + 2, "HDMV frame header channel assignment %d, expected %d for %d channels",
-                     code, assignment, info.channels);
-            return;
-        }
-        if (info.hdmv_assignment != 0 && code != info.hdmv_assignment) {
-            fail(offset + 2, "HDMV frame header channel assignment %d, the first frame has %d",
-                 code, info.hdmv_assignment);
-            return;
-        }
-        r_.info.hdmv_assignment = code;
-        if ((h[2] & 15) != frequency) {
-            fail(offset + 2, "HDMV frame header sampling frequency code %d, expected %d", h[2] & 15,
-                 frequency);
-            return;
-        }
-        if ((h[3] >> 6) != bits_code || (h[3] & 0x3F) != 0) {
-            fail(offset + 3, "HDMV frame header byte 3 is %02X, expected %02X", h[3],
-                 bits_code << 6);
-            return;
-        }
-        if (!frame_fits(offset, kFrameHeaderBytes + payload)) return;
-        const uint8_t *p = h + kFrameHeaderBytes;
-        if (want_) {
-            for (uint32_t i = 0; i < payload; i += width) {
-                push(width == 2 ? justify16(p[i], p[i + 1]) : justify24(p[i], p[i + 1], p[i + 2]));
-            }
-        }
-        FrameInfo frame;
-        frame.offset = offset;
-        frame.size = kFrameHeaderBytes + payload;
-        frame.sample_periods = periods;
-        frame.timestamp = k * kHdmvFrameTicks;
-        r_.frames.push_back(frame);
-        offset += frame.size;
+    const uint64_t offset = offset_;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
+    const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
+    if (coded_size != payload) {
+        return fail(offset, "HDMV frame header gives payload size %u, the stream header implies %u",
+                    coded_size, payload);
     }
-}
-
-void Reader::read_aes3_frames() {
-    const Cadence &cadence = kAes3Cadence[r_.info.frame_rate_code];
-    double next_timestamp = 0.0;
-    uint64_t offset = kStreamHeaderBytes;
-    for (int step = 0; offset < size_; step = (step + 1) % 5) {
-        const int samples = cadence.samples[step];
-        uint64_t size = 0;
-        bool good = false;
-        const size_t samples_before = r_.samples.size();
-        switch (r_.info.layer) {
-        case 10: good = read_302m_frame(offset, step, samples, &size); break;
-        case 11: good = read_d10_frame(offset, step, samples, &size); break;
-        default: good = read_planar_frame(offset, samples, &size); break;
-        }
-        if (!good) {
-            // A frame that fails partway leaves none of its samples behind:
-            // the samples always belong to the frames listed.
-            r_.samples.resize(samples_before);
-            return;
-        }
-        FrameInfo frame;
-        frame.offset = offset;
-        frame.size = static_cast<uint32_t>(size);
-        frame.sample_periods = static_cast<uint32_t>(samples);
-        frame.cadence_step = step;
-        frame.timestamp = static_cast<int64_t>(next_timestamp);
-        r_.frames.push_back(frame);
-        // The running sum keeps the half ticks of the 1001 rates; only the
-        // stamp handed out is truncated.
-        next_timestamp += samples * kTicksPerAes3Sample;
-        offset += size;
+    const int code = h[2] >> 4;
+    if (info.hdmv_assignment == 0 && code != assignment && code != same_geometry) {
+        if (same_geometry)
+            return fail(offset + 2,
+                        "HDMV frame header channel assignment %d, expected %d or %d for %d channels",
+                        code, assignment, same_geometry, info.channels);
+        return fail(offset + 2, "HDMV frame header channel assignment %d, expected %d for %d channels",
+                    code, assignment, info.channels);
     }
+    if (info.hdmv_assignment != 0 && code != info.hdmv_assignment) {
+        return fail(offset + 2, "HDMV frame header channel assignment %d, the first frame has %d",
+                    code, info.hdmv_assignment);
+    }
+    info.hdmv_assignment = code;
+    if ((h[2] & 15) != frequency) {
+        return fail(offset + 2, "HDMV frame header sampling frequency code %d, expected %d",
+                    h[2] & 15, frequency);
+    }
+    if ((h[3] >> 6) != bits_code || (h[3] & 0x3F) != 0) {
+        return fail(offset + 3, "HDMV frame header byte 3 is %02X, expected %02X", h[3],
+                    bits_code << 6);
+    }
+    if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
+    const uint8_t *p = h + kFrameHeaderBytes;
+    if (want_) {
+        for (uint32_t i = 0; i < payload; i += width) {
+            push(width == 2 ? justify16(p[i], p[i + 1]) : justify24(p[i], p[i + 1], p[i + 2]));
+        }
+    }
+    *size = kFrameHeaderBytes + payload;
+    return true;
 }
 
 // A 302M group is one bit string per channel pair: the first sample's N
@@ -335,15 +397,16 @@ void Reader::read_aes3_frames() {
 // bits, the nibble 1 0 0 0; sent most significant bit first into bytes.
 // Reversing the whole string turns it into a number whose bit 0 is the
 // first bit sent, so each field lies in plain ascending bits.
-bool Reader::read_302m_frame(uint64_t offset, int step, int samples, uint64_t *size) {
-    const StreamInfo &info = r_.info;
+bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
+    const int step = step_;
+    const int samples = cadence_samples();
     const int pairs = info.channels / 2;
     const int n = info.bits;
     const int group_bits = 2 * n + 8;
     const int group_bytes = group_bits / 8;
-    const uint32_t payload = static_cast<uint32_t>(samples) * pairs * group_bytes;
-    if (!frame_fits(offset, kFrameHeaderBytes)) return false;
-    const uint8_t *h = data_ + offset;
+    const uint32_t payload = static_cast<uint32_t>(samples * pairs * group_bytes);
+    const uint64_t offset = offset_;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
     const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
     if (coded_size != payload) {
         return fail(offset,
@@ -359,20 +422,20 @@ bool Reader::read_302m_frame(uint64_t offset, int step, int samples, uint64_t *s
         return fail(offset + 3, "302M header byte 3 is %02X, expected %02X for %d bits", h[3],
                     ((n - 16) / 4) << 4, n);
     }
-    if (!frame_fits(offset, kFrameHeaderBytes + payload)) return false;
+    if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
     const uint64_t sample_mask = (uint64_t{1} << n) - 1;
     for (int group = 0; group < samples * pairs; ++group, p += group_bytes) {
-        uint64_t sent = 0;
-        for (int i = 0; i < group_bytes; ++i) sent = sent << 8 | p[i];
+        // The whole string reversed: the bytes in reverse order, each one
+        // mirrored.
         uint64_t bits = 0;
-        for (int i = 0; i < group_bits; ++i) bits |= ((sent >> i) & 1) << (group_bits - 1 - i);
+        for (int i = 0; i < group_bytes; ++i) bits |= uint64_t{kMirror[p[i]]} << (8 * i);
         const int block_start = group % 192 == 0 ? 1 : 0;
         const unsigned marker1 = static_cast<unsigned>((bits >> n) & 15);
         const unsigned marker2 = static_cast<unsigned>((bits >> (2 * n + 4)) & 15);
         // Nibbles in sending order 1, 0, 0, b read back as b000 1.
         const unsigned want1 = 1u | static_cast<unsigned>(block_start) << 3;
-        const uint64_t group_offset = static_cast<uint64_t>(p - data_);
+        const uint64_t group_offset = offset + static_cast<uint64_t>(p - h);
         if (marker1 != want1) {
             if ((marker1 & 7) != 1) {
                 return fail(group_offset,
@@ -403,12 +466,13 @@ bool Reader::read_302m_frame(uint64_t offset, int step, int samples, uint64_t *s
 
 // A D-10 element: step number (1001 rates only), sample count, channel mask,
 // then eight 4-byte channel words per sample period, audio in word bits 4-23.
-bool Reader::read_d10_frame(uint64_t offset, int step, int samples, uint64_t *size) {
-    const StreamInfo &info = r_.info;
+bool IncrementalReader::Walker::read_d10_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
+    const int step = step_;
+    const int samples = cadence_samples();
     const int code = info.frame_rate_code;
     const uint32_t payload = static_cast<uint32_t>(samples) * 32;
-    if (!frame_fits(offset, kFrameHeaderBytes)) return false;
-    const uint8_t *h = data_ + offset;
+    const uint64_t offset = offset_;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
     const int want_step = (code == 4 || code == 7) ? step + 1 : 0;
     if (h[0] != want_step) {
         return fail(offset, "D-10 element header step number %d, expected %d", h[0], want_step);
@@ -425,11 +489,11 @@ bool Reader::read_d10_frame(uint64_t offset, int step, int samples, uint64_t *si
         return fail(offset + 3, "D-10 element channel mask %02X, expected %02X for %d channels",
                     h[3], mask, info.channels);
     }
-    if (!frame_fits(offset, kFrameHeaderBytes + payload)) return false;
+    if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
     for (int period = 0; period < samples; ++period) {
         for (int slot = 0; slot < 8; ++slot, p += 4) {
-            const uint64_t word_offset = static_cast<uint64_t>(p - data_);
+            const uint64_t word_offset = offset + static_cast<uint64_t>(p - h);
             if (slot >= info.channels) {
                 if (p[0] | p[1] | p[2] | p[3]) {
                     return fail(word_offset, "D-10 sample period %d: empty slot %d is not zero",
@@ -453,9 +517,7 @@ bool Reader::read_d10_frame(uint64_t offset, int step, int samples, uint64_t *si
                 return fail(word_offset + 3, "D-10 sample period %d: slot %d word byte 3 is %02X",
                             period, slot, p[3]);
             }
-            if (want_) {
-                push(justify24(p[2], p[1], p[0] & 0xF0));
-            }
+            if (want_) push(justify24(p[2], p[1], p[0] & 0xF0));
         }
     }
     *size = kFrameHeaderBytes + payload;
@@ -464,17 +526,16 @@ bool Reader::read_d10_frame(uint64_t offset, int step, int samples, uint64_t *si
 
 // A planar frame has no header: one little-endian plane per channel, each
 // as long as the frame's sample count.
-bool Reader::read_planar_frame(uint64_t offset, int samples, uint64_t *size) {
-    const StreamInfo &info = r_.info;
+bool IncrementalReader::Walker::read_planar_frame(const uint8_t *p, uint64_t avail, uint64_t *size) {
+    const int samples = cadence_samples();
     const uint32_t width = info.bits == 16 ? 2 : 3;
     const uint32_t plane = static_cast<uint32_t>(samples) * width;
-    const uint32_t frame = plane * info.channels;
-    if (!frame_fits(offset, frame)) return false;
+    const uint32_t frame = plane * static_cast<uint32_t>(info.channels);
+    if (!frame_fits(offset_, frame, avail)) return false;
     if (want_) {
-        const uint8_t *p = data_ + offset;
         for (int period = 0; period < samples; ++period) {
             for (int ch = 0; ch < info.channels; ++ch) {
-                const uint8_t *s = p + ch * plane + period * width;
+                const uint8_t *s = p + static_cast<uint32_t>(ch) * plane + static_cast<uint32_t>(period) * width;
                 push(width == 2 ? justify16(s[1], s[0]) : justify24(s[2], s[1], s[0]));
             }
         }
@@ -483,14 +544,54 @@ bool Reader::read_planar_frame(uint64_t offset, int samples, uint64_t *size) {
     return true;
 }
 
+IncrementalReader::IncrementalReader(FrameSink &sink, bool want_samples)
+    : walker_(std::make_unique<Walker>(sink, want_samples, *this)) {}
+
+IncrementalReader::~IncrementalReader() = default;
+
+bool IncrementalReader::feed(const uint8_t *data, size_t size) {
+    fed_ += size;
+    return walker_->feed(data, size);
+}
+
+bool IncrementalReader::finish() {
+    if (!walker_->finish()) return false;
+    return ok_;
+}
+
+const StreamInfo &IncrementalReader::info() const { return walker_->info; }
+
+namespace {
+
+// Collects everything into a ReadResult.
+class ResultSink : public FrameSink {
+public:
+    explicit ResultSink(ReadResult &result) : r_(result) {}
+    void on_frame(const FrameInfo &frame, const int32_t *samples, size_t count) override {
+        r_.frames.push_back(frame);
+        r_.samples.insert(r_.samples.end(), samples, samples + count);
+    }
+
+private:
+    ReadResult &r_;
+};
+
 }  // namespace
 
 ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples) {
     ReadResult result;
     if (data == nullptr) size = 0;
-    Reader(data, size, want_samples, result).run();
+    ResultSink sink(result);
+    IncrementalReader reader(sink, want_samples);
+    if (size > 0) reader.feed(data, size);
+    reader.finish();
+    result.ok = reader.ok();
+    result.error = reader.error();
+    result.error_offset = reader.error_offset();
+    result.info = reader.info();
     return result;
 }
+
 
 const char *layer_name(int layer) {
     switch (layer) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,56 @@ struct ReadResult {
     // left-justified in 32 bits: a 16-bit sample s is s << 16, a 24-bit or
     // 20-bit sample s is s << 8. Bits the layout does not carry are 0.
     std::vector<int32_t> samples;
+};
+
+// Receives what an IncrementalReader finds, frame by frame.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // The stream header was read and is valid.
+    virtual void on_header(const StreamInfo &info) { (void)info; }
+    // A complete, valid frame; `samples` holds its interleaved samples
+    // (`count` values, left-justified as in ReadResult) when they were asked
+    // for, and is empty otherwise. Valid for the duration of the call.
+    virtual void on_frame(const FrameInfo &frame, const int32_t *samples, size_t count) = 0;
+};
+
+// Reads a stream that arrives in pieces of any size (a file read in blocks, a
+// pipe, a demuxer's packets), holding at most one frame: whole frames are
+// read straight from the piece handed in, and only a frame cut by the end of
+// a piece is gathered. Gives the same frames, samples and first error as
+// read_stream() on the whole stream, whatever the pieces.
+class IncrementalReader {
+public:
+    IncrementalReader(FrameSink &sink, bool want_samples);
+    ~IncrementalReader();
+    IncrementalReader(const IncrementalReader &) = delete;
+    IncrementalReader &operator=(const IncrementalReader &) = delete;
+
+    // The next bytes of the stream. Returns false once an inconsistency is
+    // found (see error()); later calls do nothing.
+    bool feed(const uint8_t *data, size_t size);
+    // The end of the stream: a stream header or frame cut short is an
+    // inconsistency. Returns ok().
+    bool finish();
+
+    bool ok() const { return ok_; }
+    bool failed() const { return !error_.empty(); }
+    const std::string &error() const { return error_; }
+    uint64_t error_offset() const { return error_offset_; }
+    // The stream header's fields; valid only once on_header() was called.
+    const StreamInfo &info() const;
+    // Bytes handed in so far.
+    uint64_t bytes_fed() const { return fed_; }
+
+    class Walker;  // the frame rules, one instance per stream
+
+private:
+    std::unique_ptr<Walker> walker_;
+    bool ok_ = false;
+    std::string error_;
+    uint64_t error_offset_ = 0;
+    uint64_t fed_ = 0;
 };
 
 // Reads a whole stream held in memory. Never reads outside [data, data+size)

@@ -1,0 +1,172 @@
+#include "input.h"
+
+#include "common.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace pcmtool {
+
+namespace {
+
+// A pipe this large lets a fast writer hand over a block in one read.
+constexpr int kPipeBytes = 1 << 20;
+
+}  // namespace
+
+InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
+    if (path == "-") {
+        fd_ = STDIN_FILENO;
+    } else {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw Failure(path + ": cannot open: " + std::strerror(errno));
+        own_fd_ = true;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0) {
+        const int error = errno;
+        if (own_fd_) close(fd_);
+        throw Failure(name_ + ": cannot open: " + std::strerror(error));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (own_fd_) close(fd_);
+        throw Failure(name_ + ": is a folder, not a file");
+    }
+    regular_ = S_ISREG(st.st_mode);
+    if (regular_) {
+        const off_t at = lseek(fd_, 0, SEEK_CUR);
+        base_ = at > 0 ? at : 0;
+        size_ = static_cast<int64_t>(st.st_size) - base_;
+        if (size_ < 0) size_ = 0;
+    } else if (S_ISFIFO(st.st_mode)) {
+#ifdef F_SETPIPE_SZ
+        fcntl(fd_, F_SETPIPE_SZ, kPipeBytes);  // a hint: smaller pipes still work
+#endif
+    }
+    buffer_.resize(kBlock);
+}
+
+InputFile::~InputFile() {
+    if (own_fd_) close(fd_);
+}
+
+// Reads until `size` bytes are in or the input ends.
+size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = regular_ ? pread(fd_, to + got, size - got, static_cast<off_t>(base_ + at) + static_cast<off_t>(got))
+                                   : ::read(fd_, to + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure(name_ + ": read failed: " + std::strerror(errno));
+        if (n == 0) {
+            if (!regular_) ended_ = true;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+bool InputFile::fill(size_t want) {
+    const int64_t end = buffer_at_ + static_cast<int64_t>(held_);
+    if (position_ >= buffer_at_ && position_ + static_cast<int64_t>(want) <= end) return true;
+    if (regular_) {
+        if (position_ >= size_) return false;
+        buffer_at_ = position_;
+        held_ = read_some(buffer_.data(), buffer_.size(), position_);
+        return held_ > 0;
+    }
+    if (position_ < buffer_at_) return false;  // seek() refuses to go there
+    if (holding_) {
+        // Everything from the start stays; the input seems to end at
+        // kHeaderBytes.
+        const int64_t limit = static_cast<int64_t>(kHeaderBytes);
+        const int64_t wanted = std::min(position_ + static_cast<int64_t>(want), limit);
+        if (wanted > end && !ended_) {
+            const size_t grow = static_cast<size_t>(std::min<int64_t>(
+                limit, std::max<int64_t>(wanted, end + static_cast<int64_t>(kBlock))));
+            buffer_.resize(grow);
+            held_ += read_some(buffer_.data() + held_, grow - held_, 0);
+        }
+        return position_ < buffer_at_ + static_cast<int64_t>(held_);
+    }
+    size_t keep = 0;
+    if (position_ < end) {
+        // Keep what is still ahead of the position, then read on.
+        keep = static_cast<size_t>(end - position_);
+        std::memmove(buffer_.data(), buffer_.data() + (position_ - buffer_at_), keep);
+    } else {
+        // A pipe has to be read through up to the position.
+        int64_t skip = position_ - end;
+        while (skip > 0 && !ended_)
+            skip -= static_cast<int64_t>(read_some(
+                buffer_.data(), static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(buffer_.size()))), 0));
+        if (skip > 0) {
+            buffer_at_ = position_ - skip;
+            held_ = 0;
+            return false;
+        }
+    }
+    buffer_at_ = position_;
+    held_ = keep;
+    if (!ended_) held_ += read_some(buffer_.data() + keep, buffer_.size() - keep, 0);
+    return held_ > 0;
+}
+
+const uint8_t *InputFile::next(size_t *size) {
+    *size = 0;
+    if (!fill(1)) return nullptr;
+    const size_t from = static_cast<size_t>(position_ - buffer_at_);
+    *size = held_ - from;
+    position_ += static_cast<int64_t>(*size);
+    return buffer_.data() + from;
+}
+
+size_t InputFile::read(void *data, size_t size) {
+    uint8_t *to = static_cast<uint8_t *>(data);
+    size_t done = 0;
+    while (done < size) {
+        if (!fill(1)) break;
+        const size_t from = static_cast<size_t>(position_ - buffer_at_);
+        const size_t n = std::min(size - done, held_ - from);
+        std::memcpy(to + done, buffer_.data() + from, n);
+        done += n;
+        position_ += static_cast<int64_t>(n);
+    }
+    return done;
+}
+
+size_t InputFile::peek(void *data, size_t size) {
+    size = std::min(size, buffer_.size());
+    if (!fill(size)) return 0;
+    const size_t from = static_cast<size_t>(position_ - buffer_at_);
+    const size_t n = std::min(size, held_ - from);
+    std::memcpy(data, buffer_.data() + from, n);
+    return n;
+}
+
+bool InputFile::at_end() { return !fill(1); }
+
+void InputFile::hold_header() { holding_ = !regular_; }
+
+void InputFile::release_header() { holding_ = false; }
+
+int64_t InputFile::seek(int64_t offset, int whence) {
+    int64_t target = offset;
+    if (whence == SEEK_CUR) target = position_ + offset;
+    if (whence == SEEK_END) {
+        if (!regular_) return -1;
+        target = size_ + offset;
+    }
+    if (target < 0) return -1;
+    if (!regular_ && target < buffer_at_) return -1;
+    position_ = target;
+    return position_;
+}
+
+}  // namespace pcmtool

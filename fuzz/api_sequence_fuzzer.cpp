@@ -1,7 +1,9 @@
 // Drives the encoder through whatever sequence of calls the input spells out:
 // settings valid and invalid, any frame rate code and sample rate, New, Init,
 // PutBytes of any size, Done with and without abort, Free, in any order, with
-// a host whose allocator and bufstream fail at chosen calls.
+// a host whose allocator and bufstream fail at chosen calls. With bit 4 of
+// the first byte set, two encoders are driven interleaved, each call aimed at
+// one of them, and each is checked as if it were alone.
 //
 // Invariants checked on every input:
 //   - nothing crashes and the sanitizers stay quiet;
@@ -9,8 +11,9 @@
 //   - the caller's buffer is never written;
 //   - a call whose write the host failed returns 1, and PutBytes on an
 //     initialised encoder with no failure returns 0;
-//   - after Done only the encoder object is held, after Free nothing is, and
-//     "free" is never handed a pointer that "malloc" did not return;
+//   - after Done only the encoder object is held, after Free nothing is (per
+//     encoder: every block is booked to the encoder whose call allocated it),
+//     and "free" is never handed a pointer that "malloc" did not return;
 //   - while no failure has been injected into an encoder's stream, that stream
 //     is well formed: the stream header first, with its tag and parameter
 //     bytes, then whole frames of the sizes the frame rate and word length
@@ -53,8 +56,15 @@ struct HostState {
     int malloc_calls = 0;
     int fail_malloc_call = 0;  // 1-based; 0 = never
     bool malloc_failed = false;
-    std::map<void *, size_t> live;
+    int owner = 0;                     // the encoder slot whose call is running
+    std::map<void *, int> live;        // block -> slot that allocated it
     int messages = 0;
+
+    size_t held_by(int slot) const {
+        size_t n = 0;
+        for (const auto &block : live) n += block.second == slot;
+        return n;
+    }
 };
 
 HostState g_host;
@@ -66,7 +76,7 @@ void *host_malloc(size_t size) {
         return nullptr;
     }
     void *block = std::malloc(size ? size : 1);
-    g_host.live[block] = size;
+    g_host.live[block] = g_host.owner;
     return block;
 }
 
@@ -438,18 +448,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Blocks are counted when they go through the host's pair; with a null
     // lookup the C library's pair is used and LeakSanitizer does the counting.
     const bool counted = g_host.supply_allocator && !null_lookup;
+    const int slot_count = (host_mode & 0x10) ? 2 : 1;
 
-    Stream stream;
-    stream.bs.write_bytes = on_write;
-    stream.bs.auxinfo = on_aux;
-    Expectation expect;
-    pcm_a_encoder *enc = nullptr;
-    bool initialised = false;  // the last Init succeeded and no Done since
+    // One encoder per slot, each with its own stream and expectation.
+    struct Slot {
+        Stream stream;
+        Expectation expect;
+        pcm_a_encoder *enc = nullptr;
+        bool initialised = false;  // the last Init succeeded and no Done since
+    };
+    Slot slots[2];
+    for (Slot &slot : slots) {
+        slot.stream.bs.write_bytes = on_write;
+        slot.stream.bs.auxinfo = on_aux;
+    }
     std::vector<uint8_t> buffer;
     uint32_t seed = 0x9E3779B9u;
     uint32_t audio_budget = 512 * 1024;
 
     for (int ops = 0; ops < 64 && in.remaining_bytes() > 0; ++ops) {
+        const int which = slot_count == 2 && in.ConsumeBool() ? 1 : 0;
+        Slot &slot = slots[which];
+        Stream &stream = slot.stream;
+        Expectation &expect = slot.expect;
+        pcm_a_encoder *&enc = slot.enc;
+        bool &initialised = slot.initialised;
+        g_host.owner = which;
         const Op op = static_cast<Op>(in.ConsumeIntegralInRange<int>(0, kOpCount - 1));
         stream.failed_in_call = false;
         g_host.malloc_failed = false;
@@ -462,7 +486,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (in.ConsumeIntegralInRange(0, 15) == 0) frc = in.ConsumeIntegral<int32_t>();
             const int32_t flags = in.ConsumeBool() ? in.ConsumeIntegral<int32_t>()
                                                    : in.ConsumeIntegralInRange(0, 1);
-            const size_t live_before = g_host.live.size();
+            const size_t live_before = g_host.held_by(which);
             const bool null_settings = in.ConsumeIntegralInRange(0, 31) == 0;
             enc = pcmOutAudioNew(null_lookup ? nullptr : host_lookup, null_settings ? nullptr : &s,
                                  flags, frc, rate);
@@ -474,7 +498,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             } else {
                 check(!acceptable || g_host.malloc_failed, "New refused valid settings",
                       s.audio_layer, frc);
-                if (counted) check(g_host.live.size() == live_before, "refused New kept memory");
+                if (counted) check(g_host.held_by(which) == live_before, "refused New kept memory");
             }
             initialised = false;
             if (enc) {
@@ -503,8 +527,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             expect.fed_used = 0;
             if (counted && enc) {
                 const size_t want = r ? 1 : (expect.geo.cadence ? 3 : 2);
-                check(g_host.live.size() == want, "blocks held after Init",
-                      (long long)g_host.live.size(), (long long)want);
+                check(g_host.held_by(which) == want, "blocks held after Init",
+                      (long long)g_host.held_by(which), (long long)want);
             }
             break;
         }
@@ -558,8 +582,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(r == (stream.failed_in_call ? 1 : 0), "Done result", r, stream.failed_in_call);
             if (abort_flag != 0) check(!stream.failed_in_call, "aborting Done wrote");
             if (counted) {
-                check(g_host.live.size() == 1, "blocks held after Done",
-                      (long long)g_host.live.size());
+                check(g_host.held_by(which) == 1, "blocks held after Done",
+                      (long long)g_host.held_by(which));
             }
             initialised = false;
             break;
@@ -570,7 +594,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             initialised = false;
             stream.expect = nullptr;
             if (counted) {
-                check(g_host.live.empty(), "blocks held after Free", (long long)g_host.live.size());
+                check(g_host.held_by(which) == 0, "blocks held after Free",
+                      (long long)g_host.held_by(which));
             }
             break;
         }
@@ -586,11 +611,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     // The host tidies up as a careful one would: Done, then Free.
-    if (enc) {
-        stream.failed_in_call = false;
-        const int32_t r = pcmOutAudioDone(enc, 0);
-        check(r == (stream.failed_in_call ? 1 : 0), "final Done result", r);
-        pcmOutAudioFree(enc);
+    for (int which = 0; which < slot_count; ++which) {
+        Slot &slot = slots[which];
+        if (!slot.enc) continue;
+        g_host.owner = which;
+        slot.stream.failed_in_call = false;
+        const int32_t r = pcmOutAudioDone(slot.enc, 0);
+        check(r == (slot.stream.failed_in_call ? 1 : 0), "final Done result", r);
+        pcmOutAudioFree(slot.enc);
     }
     if (counted) {
         check(g_host.live.empty(), "blocks held at the end", (long long)g_host.live.size());

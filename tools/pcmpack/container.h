@@ -101,8 +101,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The elementary stream of a whole container file held in memory.
-std::vector<uint8_t> demux_to_stream(Container container, const std::vector<uint8_t> &file,
-                                     const std::string &input_name);
-
 }  // namespace pcmtool

@@ -12,7 +12,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <algorithm>
 #include <cstring>
 
 namespace pcmtool {
@@ -267,22 +266,5 @@ ContainerReader::ContainerReader(Container container, ReadFn read, const std::st
 ContainerReader::~ContainerReader() = default;
 
 bool ContainerReader::next(std::vector<uint8_t> &piece) { return impl_->next(piece); }
-
-std::vector<uint8_t> demux_to_stream(Container container, const std::vector<uint8_t> &file,
-                                     const std::string &input_name) {
-    size_t at = 0;
-    ContainerReader reader(
-        container,
-        [&](uint8_t *data, size_t size) {
-            const size_t n = std::min(size, file.size() - at);
-            std::memcpy(data, file.data() + at, n);
-            at += n;
-            return n;
-        },
-        input_name);
-    std::vector<uint8_t> stream, piece;
-    while (reader.next(piece)) stream.insert(stream.end(), piece.begin(), piece.end());
-    return stream;
-}
 
 }  // namespace pcmtool

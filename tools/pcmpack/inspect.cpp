@@ -274,9 +274,11 @@ uint64_t walk_container(Container container, InputFile &in, IncrementalReader &r
         container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name());
     std::vector<uint8_t> piece;
     uint64_t total = 0;
+    // The first inconsistency ends the walk: damage further on in the
+    // container would only hide it.
     while (demuxer.next(piece)) {
         total += piece.size();
-        if (!reader.failed()) reader.feed(piece.data(), piece.size());
+        if (!reader.feed(piece.data(), piece.size())) break;
     }
     if (!reader.failed()) reader.finish();
     return total;

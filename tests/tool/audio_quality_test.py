@@ -296,6 +296,10 @@ class ChannelLayouts(ToolCase):
                 with open(self.path('out.hdmv'), 'rb') as f:
                     stream = f.read()
                 self.assertEqual(stream[8 + 2] >> 4, code)  # first frame header
+                layout = {1: 'mono', 3: '2.0', 4: '3/0', 8: '3/2', 9: '5.1', 10: '3/4',
+                          11: '7.1'}[code]
+                self.assertIn(f'"layout":"{layout}","channel_assignment":{code}',
+                              self.run_tool('inspect', 'out.hdmv', '--json').stdout)
                 # The same frames in the M2TS file a disc carries.
                 self.run_tool('encode', 'in.wav', '-o', 'out.m2ts', '--target', 'hdmv', *args)
 

@@ -229,6 +229,14 @@ size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &
     return static_cast<size_t>(p - out);
 }
 
+// Native little-endian 16-bit words to big-endian, in place.
+void swap_to_big_endian(int16_t *words, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const auto w = static_cast<uint16_t>(words[i]);
+        words[i] = static_cast<int16_t>(static_cast<uint16_t>(w >> 8 | w << 8));
+    }
+}
+
 bool host_is_little_endian() {
     const uint16_t probe = 1;
     uint8_t first;
@@ -381,14 +389,13 @@ int run_encode(const EncodeOptions &o) {
 
     // Exactly the input the layer needs: 2- or 3-byte words, little-endian
     // (the library turns them into the layer's order) or big-endian for HDMV,
-    // whose payload the library passes through unchanged. 16-bit audio bound
-    // for a little-endian layer is read as those words already.
+    // whose payload the library passes through unchanged. 16-bit audio is
+    // read as those words already, and swapped in place for HDMV.
     const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
                            source_channels, coded_channels, big_endian,
                            plan.source_of_coded.data()};
     const bool native_16 = bits == 16 && source->bits() == 16 && plan.identity() &&
-                           coded_channels == source_channels && !big_endian &&
-                           host_is_little_endian();
+                           coded_channels == source_channels && host_is_little_endian();
     const size_t chunk = 16384;
     std::vector<int32_t> samples;
     std::vector<int16_t> samples_16;
@@ -411,6 +418,7 @@ int run_encode(const EncodeOptions &o) {
             got = source->read_16(samples_16.data(), chunk);
             data = reinterpret_cast<const uint8_t *>(samples_16.data());
             size = got * static_cast<size_t>(source_channels) * 2;
+            if (big_endian) swap_to_big_endian(samples_16.data(), size / 2);
         } else {
             got = source->read(samples.data(), chunk);
             data = bytes.data();

@@ -348,9 +348,7 @@ TEST(Aes3Framing, SampleRatePlaysNoPart) {
 // One byte per call and one call for everything give the same writes, the
 // same records, in the same order, for every layer and frame rate code.
 TEST(Aes3Framing, OneBytePerCallEqualsOneCall) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE(testing::Message() << "seed " << seed);
-    std::mt19937 gen(seed);
+    std::mt19937 gen(fakes::test_seed());
     struct Setting {
         int layer, channels, quantization;
         int32_t flags;

@@ -86,9 +86,7 @@ TEST(PackD10, LowFourInputBitsAreNotCarried) {
 // slot number in bits 0-2, block-start flag in bit 3 of slot 0 every 192
 // sample periods, empty slots zero, for every channel count.
 TEST(PackD10, EveryWordForEveryChannelCount) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE(testing::Message() << "seed " << seed);
-    std::mt19937 gen(seed);
+    std::mt19937 gen(fakes::test_seed());
     for (int channels = 1; channels <= 8; ++channels) {
         SCOPED_TRACE(testing::Message() << channels << " channels");
         const size_t periods = 960;

@@ -70,9 +70,7 @@ TEST(PackPlanar, ThreeByteSamplesLeaveLittleEndian) {
 // channels, all word lengths and both byte orders, across a 1602/1601
 // cadence so that the short frames' planes are checked too.
 TEST(PackPlanar, PlanesFollowEachFramesOwnLength) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE(testing::Message() << "seed " << seed);
-    std::mt19937 gen(seed);
+    std::mt19937 gen(fakes::test_seed());
     const size_t cadence[] = {1602, 1601, 1602};
     for (int channels : {1, 8}) {
         for (int quantization : {0, 1, 2}) {

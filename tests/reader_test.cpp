@@ -593,9 +593,7 @@ TEST(Reader, TruncatedFramesStopAtTheFrameStart) {
 // Arbitrary damage never leads the reader outside the buffer (the sanitizer
 // build checks that), and what it reports is self-consistent.
 TEST(Reader, DamagedStreamsAreReadSafely) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE(testing::Message() << "seed " << seed);
-    std::mt19937 gen(seed);
+    std::mt19937 gen(fakes::test_seed());
     int failures_seen = 0;
     for (const NamedStream &s : valid_streams()) {
         for (int round = 0; round < 40; ++round) {

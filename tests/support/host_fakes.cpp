@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -12,6 +13,27 @@ namespace {
 
 Host *g_current = nullptr;
 int g_null_lookup_calls = 0;
+
+// The seed the running test asked for, if any; cleared as each test starts.
+bool g_seed_drawn = false;
+uint32_t g_seed = 0;
+
+class SeedPrinter : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &) override { g_seed_drawn = false; }
+    void OnTestEnd(const testing::TestInfo &info) override {
+        if (g_seed_drawn && info.result()->Failed()) {
+            std::printf("%s.%s failed with PCMPACK_TEST_SEED=%u; set it to replay the run\n",
+                        info.test_suite_name(), info.name(), static_cast<unsigned>(g_seed));
+        }
+    }
+};
+
+// Registered before main runs, so every test program that links the fakes
+// prints the seed of a failing randomised test.
+const bool g_seed_printer_registered = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new SeedPrinter);
+    return true;
+}();
 
 void *host_malloc(size_t size) {
     Host &host = Host::current();
@@ -165,6 +187,16 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
     std::vector<uint8_t> bytes(count);
     for (auto &b : bytes) b = static_cast<uint8_t>(gen());
     return bytes;
+}
+
+uint32_t test_seed() {
+    if (!g_seed_drawn) {
+        const char *text = std::getenv("PCMPACK_TEST_SEED");
+        g_seed = text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10))
+                      : std::random_device{}();
+        g_seed_drawn = true;
+    }
+    return g_seed;
 }
 
 std::string hex(const std::vector<uint8_t> &bytes) {

@@ -137,6 +137,12 @@ pcm_a_settings make_settings(int32_t channels, int32_t layer, int32_t quantizati
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
 
+// The seed of a randomised test: PCMPACK_TEST_SEED when it is set, otherwise
+// a fresh one from the system, so that runs keep exploring. The same value
+// for every call within one test; a test that fails after asking for it
+// prints "PCMPACK_TEST_SEED=<seed>", which replays it.
+uint32_t test_seed();
+
 std::string hex(const std::vector<uint8_t> &bytes);
 
 // Encodes `input` in one PutBytes and flushes it, as a host that has all its

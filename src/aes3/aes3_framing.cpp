@@ -11,10 +11,10 @@ namespace pcmpack {
 // A sample packing: a whole frame in one call, or a frame that arrives in
 // pieces, a run of sample periods at a time and then its finish.
 struct Aes3Packing {
-    int32_t (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
+    void (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
     void (*pack_periods)(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
                          int32_t periods);
-    int32_t (*finish)(const pcm_a_encoder &enc);
+    void (*finish)(const pcm_a_encoder &enc);
     // Bytes the packing puts in front of the payload in frame_buf.
     uint32_t header_bytes;
 };
@@ -103,7 +103,7 @@ uint32_t aes3_frame_input_bytes(const pcm_a_encoder &enc) {
 }
 
 // Planar frames have no header and no block-start marks.
-int32_t nothing_to_finish(const pcm_a_encoder &) { return 0; }
+void nothing_to_finish(const pcm_a_encoder &) {}
 
 constexpr Aes3Packing k302m = {aes3_pack_302m, aes3_pack_302m_periods, aes3_finish_302m,
                                kElementHeaderBytes};

@@ -34,7 +34,6 @@ static_assert(bit_reverse_table.entry[0x01] == 0x80 && bit_reverse_table.entry[0
 
 inline uint8_t rev(uint8_t byte) { return bit_reverse_table.entry[byte]; }
 
-constexpr uint32_t kBlockHeaderBytes = 4;
 
 // Where each sample of a group finds its least significant, middle and most
 // significant byte: a little-endian pair reads 0,1 | 2,3 (or 0,1,2 | 3,4,5),
@@ -341,10 +340,6 @@ void mark_block_starts(uint8_t *groups, int32_t count) {
     }
 }
 
-bool is_big_endian_input(const pcm_a_encoder &enc) {
-    return (enc.input_flags & PCM_INPUT_BIG_ENDIAN) != 0;
-}
-
 // Bytes of input that make one group: two 2-byte or two 3-byte samples.
 int32_t group_input_bytes(const pcm_a_encoder &enc) {
     return enc.quantization == PCM_QUANT_16 ? 4 : 6;
@@ -356,13 +351,13 @@ void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int3
                             int32_t periods) {
     if (periods <= 0) return;
     if (enc.quantization < PCM_QUANT_16 || enc.quantization > PCM_QUANT_24) return;
-    uint8_t *groups = enc.frame_buf + kBlockHeaderBytes + first_period * enc.sample_bytes;
+    uint8_t *groups = enc.frame_buf + kElementHeaderBytes + first_period * enc.sample_bytes;
     const GroupsKernels &kernels = kGroupsKernels[static_cast<int>(enc.kernel_level)];
-    kernels.of[enc.quantization][is_big_endian_input(enc)](input, groups,
+    kernels.of[enc.quantization][input_is_big_endian(enc)](input, groups,
                                                            periods * enc.input_sample_bytes);
 }
 
-int32_t aes3_finish_302m(const pcm_a_encoder &enc) {
+void aes3_finish_302m(const pcm_a_encoder &enc) {
     const int32_t step = enc.cadence_index;
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[step]);
     uint8_t *block = enc.frame_buf;
@@ -371,28 +366,19 @@ int32_t aes3_finish_302m(const pcm_a_encoder &enc) {
     block[2] = static_cast<uint8_t>((enc.channels_minus_one & 0xFE) << 5);  // pairs - 1
     block[3] = static_cast<uint8_t>((enc.quantization & 3) << 4);
 
-    const int32_t input_bytes = enc.input_frame_bytes[step];
-    if (input_bytes <= 0) return kBlockHeaderBytes;
-    const int32_t groups = input_bytes / group_input_bytes(enc);
-    uint8_t *first_group = block + kBlockHeaderBytes;
+    const int32_t groups = enc.input_frame_bytes[step] / group_input_bytes(enc);
+    uint8_t *first_group = block + kElementHeaderBytes;
     switch (enc.quantization) {
-    case PCM_QUANT_16:
-        mark_block_starts<Group16>(first_group, groups);
-        return kBlockHeaderBytes + groups * Group16::kBytes;
-    case PCM_QUANT_20:
-        mark_block_starts<Group20>(first_group, groups);
-        return kBlockHeaderBytes + groups * Group20::kBytes;
-    case PCM_QUANT_24:
-        mark_block_starts<Group24>(first_group, groups);
-        return kBlockHeaderBytes + groups * Group24::kBytes;
-    default:
-        return kBlockHeaderBytes;
+    case PCM_QUANT_16: mark_block_starts<Group16>(first_group, groups); break;
+    case PCM_QUANT_20: mark_block_starts<Group20>(first_group, groups); break;
+    case PCM_QUANT_24: mark_block_starts<Group24>(first_group, groups); break;
+    default: break;
     }
 }
 
-int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
     aes3_pack_302m_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
-    return aes3_finish_302m(enc);
+    aes3_finish_302m(enc);
 }
 
 }  // namespace pcmpack

@@ -211,6 +211,21 @@ void pack_sample_periods(const pcm_a_encoder &enc, const uint8_t *in, uint8_t *o
         .of[channels - 1][input_is_big_endian(enc)](in, out, periods);
 }
 
+// The element header and the block-start flags: the element starts a new run
+// of 192 sample periods.
+void finish_element(const pcm_a_encoder &enc, uint8_t *element) {
+    const int32_t step = enc.cadence_index;
+    const int32_t periods = enc.samples_per_frame[step];
+    element[0] = numbers_cadence_steps(enc.frameRateCode) ? static_cast<uint8_t>(step + 1) : 0;
+    element[1] = static_cast<uint8_t>(periods);
+    element[2] = static_cast<uint8_t>(periods >> 8);
+    element[3] = static_cast<uint8_t>(enc.channel_mask);
+    uint8_t *words = element + kElementHeaderBytes;
+    for (int32_t p = 0; p < periods; p += kAes3BlockFrames) {
+        words[p * kSamplePeriodBytes] |= kBlockStartFlag;
+    }
+}
+
 }  // namespace
 
 void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
@@ -220,30 +235,13 @@ void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32
     pack_sample_periods(enc, input, words, periods);
 }
 
-// The element header and the block-start flags: the element starts a new run
-// of 192 sample periods.
-int32_t finish_element(const pcm_a_encoder &enc, uint8_t *element) {
-    const int32_t step = enc.cadence_index;
-    const int32_t periods = enc.samples_per_frame[step];
-    element[0] = numbers_cadence_steps(enc.frameRateCode) ? static_cast<uint8_t>(step + 1) : 0;
-    element[1] = static_cast<uint8_t>(periods);
-    element[2] = static_cast<uint8_t>(periods >> 8);
-    element[3] = static_cast<uint8_t>(enc.channel_mask);
-    if (periods <= 0) return kElementHeaderBytes;
-    uint8_t *words = element + kElementHeaderBytes;
-    for (int32_t p = 0; p < periods; p += kAes3BlockFrames) {
-        words[p * kSamplePeriodBytes] |= kBlockStartFlag;
-    }
-    return kElementHeaderBytes + periods * kSamplePeriodBytes;
-}
+void aes3_finish_d10(const pcm_a_encoder &enc) { finish_element(enc, enc.frame_buf); }
 
-int32_t aes3_finish_d10(const pcm_a_encoder &enc) { return finish_element(enc, enc.frame_buf); }
-
-int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
     const int32_t periods = enc.samples_per_frame[enc.cadence_index];
     uint8_t *element = enc.frame_buf;
     if (periods > 0) pack_sample_periods(enc, frame_input, element + kElementHeaderBytes, periods);
-    return finish_element(enc, element);
+    finish_element(enc, element);
 }
 
 }  // namespace pcmpack

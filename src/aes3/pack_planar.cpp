@@ -455,12 +455,8 @@ void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
             input, enc.frame_buf + first_period * width, periods, plane_bytes);
 }
 
-int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {
-    const int32_t q = enc.quantization;
-    const int32_t periods = enc.samples_per_frame[enc.cadence_index];
-    if (q < PCM_QUANT_16 || q > PCM_QUANT_24 || periods <= 0) return 0;
-    aes3_pack_planar_periods(enc, frame_input, 0, periods);
-    return periods * (enc.channels_minus_one + 1) * (q == PCM_QUANT_16 ? 2 : 3);
+void aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+    aes3_pack_planar_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
 }
 
 }  // namespace pcmpack

@@ -11,24 +11,22 @@
 namespace pcmpack {
 
 // SMPTE 302M data block: 4-byte header, then one 5/6/7-byte group per channel
-// pair. The finish writes the header and the block-start bits. Returns the
-// bytes of the block, header included.
-int32_t aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input);
+// pair. The finish writes the header and the block-start bits.
+void aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input);
 void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
                             int32_t periods);
-int32_t aes3_finish_302m(const pcm_a_encoder &enc);
+void aes3_finish_302m(const pcm_a_encoder &enc);
 
 // D-10 audio element: 4-byte header, then eight 4-byte channel words per
 // sample period. The finish writes the element header and the block-start
-// flags. Returns the bytes of the element, header included.
-int32_t aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input);
+// flags.
+void aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input);
 void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
                            int32_t periods);
-int32_t aes3_finish_d10(const pcm_a_encoder &enc);
+void aes3_finish_d10(const pcm_a_encoder &enc);
 
-// Planar: one little-endian plane per channel, nothing to finish. Returns the
-// input bytes consumed, which equals the bytes written.
-int32_t aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input);
+// Planar: one little-endian plane per channel, nothing to finish.
+void aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input);
 void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
                               int32_t first_period, int32_t periods);
 

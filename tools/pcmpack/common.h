@@ -24,12 +24,14 @@ struct EncodeOptions {
     int layer = 0;        // 0: the preset's
     int bits = 0;         // 0: the source's word length
     std::string frame_rate;
+    int frame_rate_code = 0;  // --frame-rate-code: the MPEG code 1..8
     int rate = 0;  // raw input only
     int channels = 0;
     std::string endian;  // raw input only: "little" or "big"
     std::string container;  // "": from the output's extension
     std::string index;
     std::string index_format = "csv";
+    bool index_format_given = false;
     bool hdmv_pad_last = false;
     bool quiet = false;
     int resample = 0;  // 0: keep the source's rate

@@ -260,17 +260,35 @@ int run_encode(const EncodeOptions &o) {
     if (!preset && o.layer == 0)
         throw Failure("video type " + std::to_string(video_type) +
                       " has no preset; give --layer (see `pcmpack presets`)");
+    if (preset && o.layer != 0 && o.layer != s.audio_layer)
+        std::fprintf(stderr, "pcmpack: note: --layer %d replaces the target's layer %d (%s) with %s\n",
+                     o.layer, s.audio_layer, layer_title(s.audio_layer), layer_title(o.layer));
     if (o.layer != 0) s.audio_layer = o.layer;
     const int layer = s.audio_layer;
     const bool aes3 = layer == PCM_LAYER_AES3_302M || layer == PCM_LAYER_AES3_D10 ||
                       layer == PCM_LAYER_AES3_PLANAR;
+    const std::string layer_text =
+        std::string("layer ") + std::to_string(layer) + " (" + layer_title(layer) + ")";
 
-    int frame_rate_code = 0;
+    // Options that do not apply are refused, not ignored.
+    const bool rate_given = !o.frame_rate.empty() || o.frame_rate_code != 0;
+    if (rate_given && !aes3)
+        throw Failure(std::string(!o.frame_rate.empty() ? "--frame-rate" : "--frame-rate-code") +
+                      " applies to the AES3 layers (10, 11, 12) only; " + layer_text +
+                      (layer == PCM_LAYER_HDMV_LPCM ? " has frames of 1/200 s" : " has frames of 1/600 s") +
+                      " whatever the video");
+    if (o.hdmv_pad_last && layer != PCM_LAYER_HDMV_LPCM)
+        throw Failure("--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to " + layer_text);
+    if (o.index.empty() && o.index_format_given)
+        throw Failure("--index-format applies to an index only; give --index FILE");
+    const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
+
+    int frame_rate_code = o.frame_rate_code;
     if (!o.frame_rate.empty()) {
         frame_rate_code = parse_frame_rate(o.frame_rate);
         if (frame_rate_code == 0)
             throw Failure("--frame-rate " + o.frame_rate + ": not a frame rate; use one of " +
-                          frame_rate_list() + " or a code 1..8");
+                          frame_rate_list() + " (or --frame-rate-code 1..8)");
     }
     if (aes3 && frame_rate_code == 0)
         throw Failure(std::string(layer_title(layer)) + " (layer " + std::to_string(layer) +
@@ -278,7 +296,6 @@ int run_encode(const EncodeOptions &o) {
                       frame_rate_list() + ")");
 
     // The source.
-    const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
     std::unique_ptr<AudioSource> source;
     if (raw) {
         if (o.rate == 0 || o.channels == 0)
@@ -297,6 +314,12 @@ int run_encode(const EncodeOptions &o) {
                       " samples have no word length the layers carry; choose one with --bits "
                       "16, 20 or 24");
     s.quantization = quantization_of(bits);
+    if (layer == PCM_LAYER_AES3_D10 && bits == 24)
+        std::fprintf(stderr,
+                     "pcmpack: note: %s: a D-10 element carries 20 bits of each 24-bit sample: "
+                     "the 20 most significant bits, what --bits 20 would give; MXF readers "
+                     "recover those 20 bits with the low 4 bits zero\n",
+                     input.c_str());
     // The rate is the source's unless --resample converts it.
     const int rate = o.resample ? o.resample : source->rate();
     ConversionRequest conversion{rate, bits, o.dither == "none" ? Dither::none : Dither::tpdf,

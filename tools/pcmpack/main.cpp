@@ -82,9 +82,14 @@ int main(int argc, char **argv) {
     encode->add_option("--bits", enc.bits,
                        "word length 16, 20 or 24; default: the input's (raw input: 16)")
         ->check(CLI::IsMember({16, 20, 24}));
-    encode->add_option("--frame-rate", enc.frame_rate,
-                       "video frame rate of the AES3 layers: " + frame_rate_list() +
-                           ", or the code 1..8");
+    auto *frame_rate = encode->add_option("--frame-rate", enc.frame_rate,
+                                          "video frame rate of the AES3 layers: " +
+                                              frame_rate_list());
+    encode->add_option("--frame-rate-code", enc.frame_rate_code,
+                       "the same as its MPEG frame rate code: 1 24000/1001, 2 24, 3 25, "
+                       "4 30000/1001, 5 30, 6 50, 7 60000/1001, 8 60")
+        ->check(CLI::Range(1, 8))
+        ->excludes(frame_rate);
     encode->add_option("--rate", enc.rate, "raw input: sample rate in Hz")
         ->check(CLI::Range(1, 1000000));
     encode->add_option("--channels", enc.channels, "raw input: interleaved channels")
@@ -98,8 +103,9 @@ int main(int argc, char **argv) {
     encode->add_option("--index", enc.index,
                        "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
                        "seconds");
-    encode->add_option("--index-format", enc.index_format, "csv (default) or json (JSON lines)")
-        ->check(CLI::IsMember({"csv", "json"}));
+    auto *index_format =
+        encode->add_option("--index-format", enc.index_format, "csv (default) or json (JSON lines)")
+            ->check(CLI::IsMember({"csv", "json"}));
     encode->add_option("--resample", enc.resample,
                        "convert the sample rate to 48000 or 96000 Hz (libsoxr)")
         ->check(CLI::IsMember({48000, 96000}));
@@ -154,8 +160,14 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        // --help and --version succeed; every command-line error is an
+        // error like any other: "pcmpack: " and the reason, status 1.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        std::fprintf(stderr, "pcmpack: %s\npcmpack: see `pcmpack --help` or `pcmpack COMMAND --help`\n",
+                     e.what());
+        return 1;
     }
+    enc.index_format_given = index_format->count() > 0;
 
     try {
         if (*encode) return run_encode(enc);

@@ -62,6 +62,7 @@ int run_presets(bool json) {
                         r.settings.mute_flag, r.settings.dynamic_range);
         }
         std::printf("\n]\n");
+        finish_stdout();
         return 0;
     }
     std::printf("%-30s %-22s %-16s %s\n", "video type", "preset", "layer", "bits");
@@ -85,6 +86,7 @@ int run_presets(bool json) {
                 "Targets: %s.\n",
                 base.channels_minus_one + 1, base.emphasis ? "on" : "off",
                 base.mute_flag ? "on" : "off", base.dynamic_range, target_list().c_str());
+    finish_stdout();
     return 0;
 }
 

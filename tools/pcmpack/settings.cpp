@@ -23,21 +23,34 @@ constexpr Target kTargets[] = {
 
 struct FrameRate {
     int code;
+    long long num, den;   // the exact rate
     const char *exact;
-    const char *decimal;  // the rounded form people also write
+    const char *decimal;  // the rounded form people also write ("" when exact)
 };
 
 // MPEG frame_rate_code numbering.
 constexpr FrameRate kFrameRates[] = {
-    {1, "24000/1001", "23.976"},
-    {2, "24", "24"},
-    {3, "25", "25"},
-    {4, "30000/1001", "29.97"},
-    {5, "30", "30"},
-    {6, "50", "50"},
-    {7, "60000/1001", "59.94"},
-    {8, "60", "60"},
+    {1, 24000, 1001, "24000/1001", "23.976"},
+    {2, 24, 1, "24", ""},
+    {3, 25, 1, "25", ""},
+    {4, 30000, 1001, "30000/1001", "29.97"},
+    {5, 30, 1, "30", ""},
+    {6, 50, 1, "50", ""},
+    {7, 60000, 1001, "60000/1001", "59.94"},
+    {8, 60, 1, "60", ""},
 };
+
+// A non-negative integer of at most 12 digits; false for anything else.
+bool parse_digits(const std::string &text, long long *value) {
+    if (text.empty() || text.size() > 12) return false;
+    long long v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *value = v;
+    return true;
+}
 
 struct Layer {
     int layer;
@@ -69,10 +82,36 @@ std::string target_list() {
     return text;
 }
 
+// "25", "25.0", "25/1", "24000/1001", "23.976", "23.98": a fraction equal
+// to the rate, or a decimal equal to it or, with two or more decimals, equal
+// to it rounded to as many decimals (so "24" never means 24000/1001).
 int parse_frame_rate(const std::string &text) {
-    for (const FrameRate &r : kFrameRates) {
-        if (text == r.exact || text == r.decimal) return r.code;
-        if (text == std::to_string(r.code)) return r.code;
+    const size_t slash = text.find('/');
+    const size_t point = text.find('.');
+    long long num = 0, den = 1;
+    int decimals = 0;
+    if (slash != std::string::npos) {
+        if (!parse_digits(text.substr(0, slash), &num) || !parse_digits(text.substr(slash + 1), &den) || den == 0)
+            return 0;
+    } else if (point != std::string::npos) {
+        const std::string whole = text.substr(0, point), fraction = text.substr(point + 1);
+        long long w = 0, f = 0;
+        if (!parse_digits(whole, &w) || !parse_digits(fraction, &f) || fraction.size() > 6) return 0;
+        decimals = static_cast<int>(fraction.size());
+        den = 1;
+        for (int i = 0; i < decimals; ++i) den *= 10;
+        num = w * den + f;
+    } else if (!parse_digits(text, &num)) {
+        return 0;
+    }
+    for (const FrameRate &r : kFrameRates)
+        if (num * r.den == r.num * den) return r.code;
+    if (decimals >= 2) {
+        for (const FrameRate &r : kFrameRates) {
+            // r rounded to `decimals` places, half up, in units of 1/den.
+            const long long rounded = (r.num * den * 2 + r.den) / (2 * r.den);
+            if (rounded == num) return r.code;
+        }
     }
     return 0;
 }
@@ -88,8 +127,9 @@ std::string frame_rate_list() {
     for (const FrameRate &r : kFrameRates) {
         if (!text.empty()) text += ", ";
         text += r.exact;
+        if (*r.decimal) text += std::string(" (") + r.decimal + ")";
     }
-    return text;
+    return text + "; also written as 25.0, 25/1 or 23.98";
 }
 
 const char *layer_title(int layer) {

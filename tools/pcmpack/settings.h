@@ -10,8 +10,9 @@ int target_video_type(const std::string &target);
 // The --target names with their video types, for help texts.
 std::string target_list();
 
-// MPEG frame rate code 1..8 of "24000/1001", "25", ... or of "1".."8";
-// 0 when the text is none of them.
+// MPEG frame rate code 1..8 of a frame rate written as "24000/1001",
+// "23.976", "23.98", "25", "25.0", "25/1", ...; 0 when the text is no such
+// rate (a bare code is not a rate: "5" is 5 frames per second).
 int parse_frame_rate(const std::string &text);
 // "24000/1001" for code 1, and so on; "" for other codes.
 const char *frame_rate_text(int code);

@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 namespace pcmtool {
 
 int run_tone(const ToneOptions &o) {
-    if (!(o.seconds >= 0.0) || o.seconds > 86400.0)
-        throw Failure("--seconds " + std::to_string(o.seconds) + ": must be 0 to 86400");
+    if (!(o.seconds >= 0.0) || o.seconds > 86400.0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%g", o.seconds);
+        throw Failure(std::string("--seconds ") + text + ": must be 0 to 86400");
+    }
     const int64_t periods = std::llround(o.seconds * o.rate);
     OutputFile out(o.output);
     const int width = o.bits == 16 ? 2 : 3;

@@ -32,7 +32,7 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPCMPACK_WERROR=
   -DPCMPACK_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -LE long
 
 echo "== encoders on threads under ThreadSanitizer =="
 # Only the library and the threads test are built.

@@ -96,10 +96,13 @@ bool InputFile::fill(size_t want) {
         return position_ < buffer_at_ + static_cast<int64_t>(held_);
     }
     size_t keep = 0;
-    if (position_ < end) {
-        // Keep what is still ahead of the position, then read on.
-        keep = static_cast<size_t>(end - position_);
-        std::memmove(buffer_.data(), buffer_.data() + (position_ - buffer_at_), keep);
+    if (position_ <= end) {
+        // Keep what is still ahead of the position, and kLookback bytes
+        // before it (a reader that read ahead may step back), then read on.
+        const int64_t keep_from = std::max(buffer_at_, position_ - static_cast<int64_t>(kLookback));
+        keep = static_cast<size_t>(end - keep_from);
+        std::memmove(buffer_.data(), buffer_.data() + (keep_from - buffer_at_), keep);
+        buffer_at_ = keep_from;
     } else {
         // A pipe has to be read through up to the position.
         int64_t skip = position_ - end;
@@ -111,11 +114,11 @@ bool InputFile::fill(size_t want) {
             held_ = 0;
             return false;
         }
+        buffer_at_ = position_;
     }
-    buffer_at_ = position_;
     held_ = keep;
     if (!ended_) held_ += read_some(buffer_.data() + keep, buffer_.size() - keep, 0);
-    return held_ > 0;
+    return position_ < buffer_at_ + static_cast<int64_t>(held_);
 }
 
 const uint8_t *InputFile::next(size_t *size) {

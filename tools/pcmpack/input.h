@@ -48,6 +48,9 @@ public:
 
     static constexpr size_t kBlock = size_t{1} << 20;
     static constexpr size_t kHeaderBytes = size_t{4} << 20;
+    // What stays behind the position of a pipe: a reader that reads ahead
+    // in blocks of its own (libsndfile: 64 KiB) can go back over it.
+    static constexpr size_t kLookback = size_t{128} << 10;
 
 private:
     // Makes the buffer hold `want` bytes from the current position, or all

@@ -20,6 +20,7 @@ struct EncodeOptions {
     std::string input;
     std::string output;
     std::string target = "default";
+    bool target_given = false;  // --target or --video-type named one
     int video_type = -1;  // -1: take the target's
     int layer = 0;        // 0: the preset's
     int bits = 0;         // 0: the source's word length

@@ -260,7 +260,8 @@ int run_encode(const EncodeOptions &o) {
     if (!preset && o.layer == 0)
         throw Failure("video type " + std::to_string(video_type) +
                       " has no preset; give --layer (see `pcmpack presets`)");
-    if (preset && o.layer != 0 && o.layer != s.audio_layer)
+    // A layer other than the one the named target takes is worth a word.
+    if (preset && o.target_given && o.layer != 0 && o.layer != s.audio_layer)
         std::fprintf(stderr, "pcmpack: note: --layer %d replaces the target's layer %d (%s) with %s\n",
                      o.layer, s.audio_layer, layer_title(s.audio_layer), layer_title(o.layer));
     if (o.layer != 0) s.audio_layer = o.layer;

@@ -72,7 +72,7 @@ int main(int argc, char **argv) {
                        ->add_option("-t,--target", enc.target,
                                     "preset: " + target_list() + "; default: default")
                        ->check(CLI::IsMember({"default", "dvd", "hdmv", "xdcam", "xdcam-imx"}));
-    encode->add_option("--video-type", enc.video_type,
+    auto *video_type = encode->add_option("--video-type", enc.video_type,
                        "preset and target rules of this video type code (see `pcmpack presets`)")
         ->check(CLI::NonNegativeNumber)
         ->excludes(target);
@@ -168,6 +168,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     enc.index_format_given = index_format->count() > 0;
+    enc.target_given = target->count() > 0 || video_type->count() > 0;
 
     try {
         if (*encode) return run_encode(enc);

@@ -15,6 +15,10 @@
 #   scripts/bench.sh --no-tool    only the library benchmark
 #   scripts/bench.sh --tool-only  only the whole-tool comparisons (2 and 3)
 #   scripts/bench.sh --containers-only  only the container comparison (3)
+#   scripts/bench.sh --streaming-only   only the memory, system call and
+#                                 speed targets of every subcommand (4) and the
+#                                 2-hour 8-channel 24-bit round trip (5: 8.3 GB
+#                                 files, about 25 GB of scratch disk at once)
 #   BENCH_ARGS='--benchmark_filter=L10|s302m' scripts/bench.sh --no-tool
 #                                 extra Google Benchmark flags
 #
@@ -26,12 +30,14 @@ cd "$(dirname "$0")/.."
 run_library=1
 run_tool=1
 run_containers=1
+run_streaming=1
 case "${1:-}" in
-  --no-tool) run_tool=0; run_containers=0 ;;
+  --no-tool) run_tool=0; run_containers=0; run_streaming=0 ;;
   --tool-only) run_library=0 ;;
-  --containers-only) run_library=0; run_tool=0 ;;
+  --containers-only) run_library=0; run_tool=0; run_streaming=0 ;;
+  --streaming-only) run_library=0; run_tool=0; run_containers=0 ;;
   "") ;;
-  *) echo "usage: $0 [--no-tool | --tool-only | --containers-only]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--no-tool | --tool-only | --containers-only | --streaming-only]" >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh
@@ -195,4 +201,100 @@ for layer, container in (("302M", "ts"), ("HDMV", "m2ts"), ("DVD", "vob")):
           f" {int(peaks[container + '-' + container]) // 1024} MiB,"
           f" es {int(peaks[container + '-es']) // 1024} MiB")
 EOF
+fi
+
+if ((run_streaming)); then
+  echo "== streaming: peak memory (/usr/bin/time), read and write calls (strace -c) and time"
+  echo "   of every subcommand, from a file and from a pipe; 10-minute 8-channel 24-bit WAV"
+  tool=$build/tools/pcmpack/pcmpack
+  work=$results/streaming
+  mkdir -p "$work"
+  wav=$work/noise-10min-8ch-24bit.wav
+  if [[ ! -f $wav ]]; then
+    inputs=()
+    for seed in 1 2 3 4 5 6 7 8; do
+      inputs+=(-f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=$seed")
+    done
+    ffmpeg -hide_banner -v error -y "${inputs[@]}" -filter_complex amerge=inputs=8 \
+      -c:a pcm_s24le "$wav"
+  fi
+  hdmv="-t hdmv --hdmv-pad-last"
+  "$tool" encode $hdmv -o "$work/s.hdmv" "$wav"
+  "$tool" encode --layer 10 --frame-rate 25 -o "$work/s.302m" "$wav"
+  table=$work/streaming.txt
+  : >"$table"
+  # One row per run: peak resident KiB, bytes moved, read and write calls of
+  # the tool (strace -f follows only the tool: the pipe's writer is cat,
+  # started by the shell outside strace).
+  measure() {
+    local name=$1 moved=$2 command=$3
+    /usr/bin/time -f "%M" -o "$work/rss" sh -c "$command"
+    strace -f -c -e trace=read,write,pread64,pwrite64 -o "$work/strace" sh -c "$command"
+    local reads writes
+    reads=$(awk '$NF ~ /^(read|pread64)$/ {n += $4} END {print n + 0}' "$work/strace")
+    writes=$(awk '$NF ~ /^(write|pwrite64)$/ {n += $4} END {print n + 0}' "$work/strace")
+    echo "$name $(cat "$work/rss") $moved $reads $writes" >>"$table"
+  }
+  size() { stat -c %s "$1"; }
+  measure encode-file "$(size "$wav")" "$tool encode $hdmv -o $work/o.hdmv $wav"
+  measure encode-pipe "$(size "$wav")" "cat $wav | $tool encode $hdmv -o $work/o.hdmv -"
+  measure encode-302m "$(size "$wav")" "$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
+  measure inspect-file "$(size "$work/s.hdmv")" "$tool inspect $work/s.hdmv"
+  measure inspect-pipe "$(size "$work/s.hdmv")" "cat $work/s.hdmv | $tool inspect -"
+  measure inspect-frames "$(size "$work/s.hdmv")" "$tool inspect --frames $work/s.hdmv > /dev/null"
+  measure unpack-file "$(size "$work/s.hdmv")" "$tool unpack $work/s.hdmv -o $work/back.wav"
+  measure unpack-302m "$(size "$work/s.302m")" "$tool unpack $work/s.302m -o $work/back.wav"
+  measure tone "$(size "$wav")" "$tool tone -o $work/t.wav --seconds 600 --channels 8 --bits 24"
+  awk '{calls = $4 > $5 ? $4 : $5
+        printf "%-15s peak %4d MiB, %6.1f MB moved, %5d reads, %5d writes, %6.1f KiB per call\n",
+               $1, $2 / 1024, $3 / 1e6, $4, $5, $3 / 1024 / (calls ? calls : 1)}' "$table"
+  ff="ffmpeg -hide_banner -v error -y"
+  hyperfine -N --warmup 1 --runs 5 \
+    --prepare "rm -f $work/o.hdmv $work/o.302m $work/o.ts $work/o.m2ts $work/back.wav" \
+    --export-json "$results/streaming.json" --export-markdown "$results/streaming.md" \
+    -n "encode HDMV" "$tool encode $hdmv -o $work/o.hdmv $wav" \
+    -n "inspect HDMV" "$tool inspect $work/s.hdmv" \
+    -n "unpack HDMV" "$tool unpack $work/s.hdmv -o $work/back.wav" \
+    -n "encode 302M" "$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav" \
+    -n "inspect 302M" "$tool inspect $work/s.302m" \
+    -n "unpack 302M" "$tool unpack $work/s.302m -o $work/back.wav" \
+    -n "ffmpeg s302m mpegts" "$ff -i $wav -c:a s302m -strict -2 -f mpegts $work/o.ts" \
+    -n "ffmpeg pcm_bluray m2ts" \
+    "$ff -i $wav -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $work/o.m2ts"
+  python3 - "$results/streaming.json" <<'PY'
+import json, sys
+runs = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
+for layer, peer in (("HDMV", "ffmpeg pcm_bluray m2ts"), ("302M", "ffmpeg s302m mpegts")):
+    enc = runs[f"encode {layer}"]
+    print(f"median {layer}: encode {enc * 1e3:.0f} ms, inspect {runs[f'inspect {layer}'] * 1e3:.0f} ms,"
+          f" unpack {runs[f'unpack {layer}'] * 1e3:.0f} ms; {peer} {runs[peer] * 1e3:.0f} ms ="
+          f" {runs[peer] / enc:.2f}x encode (target >= 2x)")
+PY
+  rm -rf "$work"
+
+  echo "== 2-hour 8-channel 24-bit round trip: tone, encode from a pipe, inspect, unpack"
+  long=$results/long
+  mkdir -p "$long"
+  peaks=$long/peaks.txt
+  : >"$peaks"
+  step() {
+    /usr/bin/time -f "$1 %M %e" -a -o "$peaks" sh -c "$2"
+  }
+  step tone "$tool tone -o $long/two-hours.wav --seconds 7200 --channels 8 --bits 24"
+  step encode-pipe \
+    "cat $long/two-hours.wav | $tool encode - -o $long/two-hours.aes3 -t xdcam --frame-rate 25"
+  step inspect "$tool inspect $long/two-hours.aes3 > $long/inspect.txt"
+  step unpack "$tool unpack $long/two-hours.aes3 -o $long/back.wav"
+  awk '{printf "%-12s peak %3d MiB, %6.1f s\n", $1, $2 / 1024, $3}' "$peaks"
+  echo "WAV header: $(head -c 4 "$long/two-hours.wav")"
+  grep -E "duration|stream bytes" "$long/inspect.txt"
+  ls -l "$long/two-hours.wav" "$long/two-hours.aes3" "$long/back.wav"
+  if cmp "$long/two-hours.wav" "$long/back.wav"; then
+    echo "round trip: sample-exact (the WAV files are identical)"
+    rm -rf "$long"
+  else
+    rm -rf "$long"
+    echo "round trip: the WAV files differ" >&2
+    exit 1
+  fi
 fi

@@ -318,8 +318,10 @@ int run_encode(const EncodeOptions &o) {
     if (layer == PCM_LAYER_AES3_D10 && bits == 24)
         std::fprintf(stderr,
                      "pcmpack: note: %s: a D-10 element carries 20 bits of each 24-bit sample: "
-                     "the 20 most significant bits, what --bits 20 would give; MXF readers "
-                     "recover those 20 bits with the low 4 bits zero\n",
+                     "the 20 most significant bits, what --bits 20 would give; an MXF reader "
+                     "that takes channel word bits 4 to 23 as a signed sample gets them back "
+                     "exactly, one that takes bits 4 to 27 gets them 4 bits down without their "
+                     "sign (see docs/interop.md)\n",
                      input.c_str());
     // The rate is the source's unless --resample converts it.
     const int rate = o.resample ? o.resample : source->rate();

@@ -635,3 +635,51 @@ TEST(Reader, DamagedStreamsAreReadSafely) {
 }
 
 }  // namespace
+
+namespace {
+
+// Collects what an IncrementalReader hands on.
+struct Collected : pcmpack_reader::FrameSink {
+    std::vector<pcmpack_reader::FrameInfo> frames;
+    std::vector<int32_t> samples;
+    void on_frame(const pcmpack_reader::FrameInfo &f, const int32_t *s, size_t n) override {
+        frames.push_back(f);
+        samples.insert(samples.end(), s, s + n);
+    }
+};
+
+// The tool feeds streams in blocks as they are read and a demuxer feeds
+// access units: any cut into pieces, of valid and of damaged streams, gives
+// the frames, samples and first error of the whole stream read at once.
+TEST(Reader, PiecesOfAnySizeReadAsTheWholeStream) {
+    std::mt19937 gen(fakes::test_seed());
+    for (const NamedStream &s : valid_streams()) {
+        for (int round = 0; round < 20; ++round) {
+            Bytes stream = s.bytes;
+            if (round % 2) stream[gen() % stream.size()] ^= static_cast<uint8_t>(1 + gen() % 255);
+            if (round % 3 == 2) stream.resize(gen() % (stream.size() + 1));
+            const ReadResult whole = read_stream(stream.data(), stream.size());
+            Collected got;
+            pcmpack_reader::IncrementalReader reader(got, true);
+            // Pieces of 1 byte up to a few frames.
+            const size_t largest = round < 5 ? 1 : 1 + gen() % 20000;
+            for (size_t at = 0; at < stream.size();) {
+                const size_t n = std::min(stream.size() - at, 1 + gen() % largest);
+                if (!reader.feed(stream.data() + at, n)) break;
+                at += n;
+            }
+            reader.finish();
+            ASSERT_EQ(reader.ok(), whole.ok) << s.name << " round " << round;
+            EXPECT_EQ(reader.error(), whole.error) << s.name << " round " << round;
+            EXPECT_EQ(reader.error_offset(), whole.error_offset) << s.name;
+            ASSERT_EQ(got.frames.size(), whole.frames.size()) << s.name << " round " << round;
+            for (size_t i = 0; i < got.frames.size(); ++i) {
+                EXPECT_EQ(got.frames[i].offset, whole.frames[i].offset);
+                EXPECT_EQ(got.frames[i].timestamp, whole.frames[i].timestamp);
+            }
+            EXPECT_TRUE(got.samples == whole.samples) << s.name << " round " << round;
+        }
+    }
+}
+
+}  // namespace

@@ -25,6 +25,9 @@ using pcmpack_reader::FrameInfo;
 using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
+// Text is written in blocks of this size.
+constexpr size_t kTextBlock = size_t{1} << 20;
+
 bool is_aes3(int layer) { return layer == 10 || layer == 11 || layer == 12; }
 
 std::string json_string(const std::string &text) {
@@ -61,6 +64,7 @@ public:
         if (frames) {
             lines_ = std::tmpfile();
             if (!lines_) throw Failure(std::string("cannot create a temporary file: ") + std::strerror(errno));
+            std::setvbuf(lines_, nullptr, _IOFBF, kTextBlock);
         }
     }
     ~Summary() override {
@@ -114,7 +118,7 @@ public:
         if (!lines_) return;
         if (std::fflush(lines_) != 0 || std::fseek(lines_, 0, SEEK_SET) != 0)
             throw Failure(std::string("temporary file: ") + std::strerror(errno));
-        std::vector<char> block(size_t{1} << 16);
+        std::vector<char> block(kTextBlock);
         size_t n;
         while ((n = std::fread(block.data(), 1, block.size(), lines_)) > 0)
             std::fwrite(block.data(), 1, n, stdout);
@@ -370,6 +374,9 @@ private:
 }  // namespace
 
 int run_inspect(const InspectOptions &o) {
+    // The frame list can be long: it leaves in large blocks.
+    static std::vector<char> stdout_buffer(kTextBlock);
+    std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     InputFile in(o.input);
     Summary sum(o.frames, o.json);
     IncrementalReader reader(sum, false);

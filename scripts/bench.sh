@@ -224,27 +224,28 @@ if ((run_streaming)); then
   table=$work/streaming.txt
   : >"$table"
   # One row per run: peak resident KiB, bytes moved, read and write calls of
-  # the tool (strace -f follows only the tool: the pipe's writer is cat,
-  # started by the shell outside strace).
+  # the tool alone (for a pipe, `cat` writes it outside strace).
   measure() {
-    local name=$1 moved=$2 command=$3
-    /usr/bin/time -f "%M" -o "$work/rss" sh -c "$command"
-    strace -f -c -e trace=read,write,pread64,pwrite64 -o "$work/strace" sh -c "$command"
+    local name=$1 moved=$2 feed=$3 command=$4
+    local pipe=""
+    [[ -n $feed ]] && pipe="cat $feed | "
+    /usr/bin/time -f "%M" -o "$work/rss" sh -c "$pipe$command"
+    sh -c "${pipe}strace -f -c -e trace=read,write,pread64,pwrite64 -o $work/strace $command"
     local reads writes
     reads=$(awk '$NF ~ /^(read|pread64)$/ {n += $4} END {print n + 0}' "$work/strace")
     writes=$(awk '$NF ~ /^(write|pwrite64)$/ {n += $4} END {print n + 0}' "$work/strace")
     echo "$name $(cat "$work/rss") $moved $reads $writes" >>"$table"
   }
   size() { stat -c %s "$1"; }
-  measure encode-file "$(size "$wav")" "$tool encode $hdmv -o $work/o.hdmv $wav"
-  measure encode-pipe "$(size "$wav")" "cat $wav | $tool encode $hdmv -o $work/o.hdmv -"
-  measure encode-302m "$(size "$wav")" "$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
-  measure inspect-file "$(size "$work/s.hdmv")" "$tool inspect $work/s.hdmv"
-  measure inspect-pipe "$(size "$work/s.hdmv")" "cat $work/s.hdmv | $tool inspect -"
-  measure inspect-frames "$(size "$work/s.hdmv")" "$tool inspect --frames $work/s.hdmv > /dev/null"
-  measure unpack-file "$(size "$work/s.hdmv")" "$tool unpack $work/s.hdmv -o $work/back.wav"
-  measure unpack-302m "$(size "$work/s.302m")" "$tool unpack $work/s.302m -o $work/back.wav"
-  measure tone "$(size "$wav")" "$tool tone -o $work/t.wav --seconds 600 --channels 8 --bits 24"
+  measure encode-file "$(size "$wav")" "" "$tool encode $hdmv -o $work/o.hdmv $wav"
+  measure encode-pipe "$(size "$wav")" "$wav" "$tool encode $hdmv -o $work/o.hdmv -"
+  measure encode-302m "$(size "$wav")" "" "$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
+  measure inspect-file "$(size "$work/s.hdmv")" "" "$tool inspect $work/s.hdmv > /dev/null"
+  measure inspect-pipe "$(size "$work/s.hdmv")" "$work/s.hdmv" "$tool inspect - > /dev/null"
+  measure inspect-frames "$(size "$work/s.hdmv")" "" "$tool inspect --frames $work/s.hdmv > /dev/null"
+  measure unpack-file "$(size "$work/s.hdmv")" "" "$tool unpack $work/s.hdmv -o $work/back.wav"
+  measure unpack-302m "$(size "$work/s.302m")" "" "$tool unpack $work/s.302m -o $work/back.wav"
+  measure tone "$(size "$wav")" "" "$tool tone -o $work/t.wav --seconds 600 --channels 8 --bits 24"
   awk '{calls = $4 > $5 ? $4 : $5
         printf "%-15s peak %4d MiB, %6.1f MB moved, %5d reads, %5d writes, %6.1f KiB per call\n",
                $1, $2 / 1024, $3 / 1e6, $4, $5, $3 / 1024 / (calls ? calls : 1)}' "$table"

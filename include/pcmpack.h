@@ -55,6 +55,10 @@ extern "C" {
  * ------------------------------------------------------------------------ */
 #define PCM_LAYER_DVD_LPCM     4  /* "LPCM": big-endian 16-bit frames of 1/600 s */
 #define PCM_LAYER_AES3_302M    10 /* "AES3": SMPTE 302M data blocks, one per video frame */
+/* D-10: each channel word carries the sample's 20 most significant bits in
+ * word bits 4-23 (bits 24-27 are zero). A reader that takes bits 4-27 as a
+ * 24-bit sample gets the audio 24 dB down and never negative; docs/interop.md
+ * shows what such readers recover. */
 #define PCM_LAYER_AES3_D10     11 /* "AES3": D-10 eight-channel audio elements */
 #define PCM_LAYER_AES3_PLANAR  12 /* "AES3": planar little-endian PCM, one plane per channel */
 #define PCM_LAYER_HDMV_LPCM    13 /* "HDMV": 1/200 s frames with a 4-byte frame header */
@@ -234,14 +238,33 @@ PCMPACK_API const char *pcmOutAudioGetLastErrString(void);
  * or 96000. The settings are checked first (general rules only, messages to
  * the host's "err_printf"); returns NULL when they are refused, when
  * settings is NULL, when the frame rate code is invalid for an AES3 layer,
- * or when allocation fails. Release with pcmOutAudioFree. */
+ * or when allocation fails. Release with pcmOutAudioFree.
+ *
+ * The AES3 layers (10, 11, 12) are timed at 48 kHz whatever sample_rate
+ * says: each frame holds one video frame's worth of 48 kHz sample periods
+ * (1920 at 25 fps) and is stamped as such. 96000 passes the checks for these
+ * layers, but 96 kHz audio would be cut and stamped as if it were 48 kHz,
+ * running at half speed; feed them 48 kHz audio only (the pcmpack tool
+ * refuses anything else). */
 PCMPACK_API pcm_a_encoder *pcmOutAudioNew(func_lookup lookup, const pcm_a_settings *settings,
                                           int32_t input_flags, int32_t frameRateCode,
                                           int32_t sample_rate);
 
 /* Binds the encoder to the host's stream (which must outlive the encoder's
  * use), computes the frame geometry and allocates the frame buffers.
- * Returns 0, or 1 when encoder or stream is NULL or allocation fails. */
+ * Returns 0, or 1 when encoder or stream is NULL, when the stream's
+ * write_bytes or auxinfo is NULL ("P001:Invalid parameter"; nothing is
+ * allocated), or when allocation fails.
+ *
+ * A second Init on the same encoder (after Done, or in place of it) binds
+ * the new stream and allocates fresh buffers; a pending partial frame is
+ * dropped, not written. What restarts and what carries on:
+ *   - no new stream header is written: the header goes out once per encoder,
+ *     with its first PutBytes;
+ *   - layers 4 and 13 restart their timestamps at 0;
+ *   - layers 10, 11 and 12 carry on: the next frame has the timestamp and
+ *     the cadence step that follow the last frame written.
+ * A host that wants a new, complete stream creates a new encoder. */
 PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
 
 /* Feeds size bytes of interleaved PCM (sample period by sample period,
@@ -249,7 +272,21 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
  * Any size, 0 included; a partial frame is kept for the next call. The first
  * call writes the stream header. Every complete frame is written with one
  * aux_record. The caller's bytes are only read. Returns 0, or 1 when a write
- * failed or the encoder is not initialised. */
+ * failed or the encoder is not initialised.
+ *
+ * When a write fails ("P002:...", result 1), the call stops there:
+ *   - the rest of the call's bytes are not taken, and the call does not say
+ *     how many were; a failed stream header takes none (the next call tries
+ *     the header again);
+ *   - the failed frame gets no aux_record and is not counted: the next frame
+ *     written carries the failed frame's timestamp (and, for AES3, its
+ *     cadence step); a frame being completed from an earlier call's partial
+ *     input keeps that input, a frame cut from this call's bytes is lost;
+ *   - on layer 13 the 4-byte HDMV frame header may already be on the stream
+ *     without its payload.
+ * The stream is then no longer a continuous recording: stop (Done with a
+ * non-zero abort_flag, then Free), or start a new stream with a new
+ * encoder. */
 PCMPACK_API int32_t pcmOutAudioPutBytes(pcm_a_encoder *encoder, const uint8_t *data,
                                         uint32_t size);
 
@@ -259,7 +296,8 @@ PCMPACK_API int32_t pcmOutAudioPutBytes(pcm_a_encoder *encoder, const uint8_t *d
 PCMPACK_API int32_t pcmOutAudioDone(pcm_a_encoder *encoder, int32_t abort_flag);
 
 /* Releases the encoder through the host's "free". NULL does nothing. Call
- * pcmOutAudioDone first, which releases the frame buffers. */
+ * pcmOutAudioDone first to write the last partial frame; Free releases the
+ * frame buffers of an encoder that was never finished, without writing. */
 PCMPACK_API void pcmOutAudioFree(pcm_a_encoder *encoder);
 
 #ifdef __cplusplus

@@ -331,6 +331,20 @@ TEST(Aes3Framing, FailedStreamHeaderTakesNoInput) {
     EXPECT_EQ(e.out.bytes(), reference.out.bytes());
 }
 
+// A second Init binds a new stream and drops the partial frame, but the AES3
+// time and cadence carry on, and no second stream header is written.
+TEST(Aes3Framing, SecondInitCarriesOnTimeAndCadence) {
+    // 302M stereo 16-bit at 30000/1001: steps of 1602 and 1601 periods.
+    Encoder e(fakes::make_settings(2, 10, 0), 0, 4);
+    ASSERT_EQ(e.put(Bytes(1602 * 4 + 100, 0x11)), 0);
+    fakes::RecordingStream second;
+    ASSERT_EQ(pcmOutAudioInit(e.enc, second.stream()), 0);
+    ASSERT_EQ(e.put(Bytes(1601 * 4, 0x22)), 0);
+    EXPECT_EQ(e.done(), 0);
+    EXPECT_EQ(fakes::describe_events(e.out.events), "W8 A8@-1 W8014 A8014@0");
+    EXPECT_EQ(fakes::describe_events(second.events), "W8009 A8009@901125");
+}
+
 TEST(Aes3Framing, SampleRatePlaysNoPart) {
     const Bytes input = fakes::random_bytes(1920 * 6 * 2 + 100, 9);
     Encoder at48(fakes::make_settings(2, 10, 2), 0, 3, 48000);

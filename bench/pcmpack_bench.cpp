@@ -600,16 +600,16 @@ void print_summary(const std::vector<Row> &rows, const SummaryReporter &report) 
 }  // namespace
 
 // Which packing loops the encoders run: the highest level the processor has,
-// or the one PCMPACK_KERNELS names.
+// or the one PCMPACK_TEST_KERNELS names.
 void print_kernel_level() {
-    const char *requested = getenv("PCMPACK_KERNELS");
+    const char *requested = getenv("PCMPACK_TEST_KERNELS");
     std::string offered = "scalar";
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) offered = "ssse3";
     if (__builtin_cpu_supports("avx2")) offered = "avx2";
 #endif
-    printf("packing loops: highest level of this processor %s; PCMPACK_KERNELS=%s\n",
+    printf("packing loops: highest level of this processor %s; PCMPACK_TEST_KERNELS=%s\n",
            offered.c_str(), requested ? requested : "(unset: the highest)");
 }
 

@@ -5,7 +5,8 @@
 // boundaries and aux records) are compared.
 //
 // The level is picked the way the test suite runs whole programs at each
-// level: through PCMPACK_KERNELS, read by pcmOutAudioInit.
+// level: through PCMPACK_TEST_KERNELS, which support/kernel_ceiling.cpp reads
+// after each pcmOutAudioInit.
 //
 // Each case prints its seed when it fails; PCMPACK_TEST_SEED=<n> replays one.
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/encoder.h"
 #include "support/host_fakes.h"
 
 namespace {
@@ -36,21 +38,21 @@ std::vector<std::string> vector_levels() {
     return levels;
 }
 
-// Sets PCMPACK_KERNELS for the encoders made while it lives; restores the
+// Sets PCMPACK_TEST_KERNELS for the encoders made while it lives; restores the
 // previous value after.
 class KernelsFromEnvironment {
 public:
     explicit KernelsFromEnvironment(const std::string &level) {
-        const char *old = std::getenv("PCMPACK_KERNELS");
+        const char *old = std::getenv("PCMPACK_TEST_KERNELS");
         had_ = old != nullptr;
         if (had_) old_ = old;
-        setenv("PCMPACK_KERNELS", level.c_str(), 1);
+        setenv("PCMPACK_TEST_KERNELS", level.c_str(), 1);
     }
     ~KernelsFromEnvironment() {
         if (had_) {
-            setenv("PCMPACK_KERNELS", old_.c_str(), 1);
+            setenv("PCMPACK_TEST_KERNELS", old_.c_str(), 1);
         } else {
-            unsetenv("PCMPACK_KERNELS");
+            unsetenv("PCMPACK_TEST_KERNELS");
         }
     }
 
@@ -74,6 +76,10 @@ Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t 
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
     EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
+    // The comparison means something only if the level asked for is the
+    // one the packing loops run.
+    constexpr const char *kNames[pcmpack::kKernelLevels] = {"scalar", "ssse3", "avx2"};
+    EXPECT_STREQ(kNames[static_cast<int>(enc->kernel_level)], level.c_str());
     size_t at = 0;
     for (uint32_t piece : pieces) {
         EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data() + at, piece), 0);

@@ -75,6 +75,12 @@ namespace pcmpack {
 // written since Init (and, for the AES3 time, since New), so that counts
 // beyond 2^31 and 2^32 are reached without weeks of audio. Needs the
 // geometry of a successful Init.
+// For tests and the benchmark: run an encoder's packing loops at a lower
+// level than its processor offers (never a higher one), after Init.
+inline void lower_kernel_level(pcm_a_encoder &enc, KernelLevel level) {
+    if (level < enc.kernel_level) enc.kernel_level = level;
+}
+
 inline void continue_after_frames(pcm_a_encoder &enc, int64_t frames) {
     int64_t cycle = 0, before_step = 0;
     const int64_t step = frames % kCadenceSteps;

@@ -1,8 +1,5 @@
 #include "core/kernel_level.h"
 
-#include <stdlib.h>
-#include <string.h>
-
 namespace pcmpack {
 namespace {
 
@@ -17,23 +14,8 @@ KernelLevel supported_level() {
     return KernelLevel::scalar;
 }
 
-// The level named by the environment, or the highest when none is named.
-KernelLevel requested_level() {
-    constexpr const char *kNames[kKernelLevels] = {"scalar", "ssse3", "avx2"};
-    const char *name = getenv("PCMPACK_KERNELS");
-    if (name == nullptr) return KernelLevel::avx2;
-    for (int level = 0; level < kKernelLevels; ++level) {
-        if (strcmp(name, kNames[level]) == 0) return static_cast<KernelLevel>(level);
-    }
-    return KernelLevel::avx2;
-}
-
 }  // namespace
 
-KernelLevel choose_kernel_level() {
-    const KernelLevel supported = supported_level();
-    const KernelLevel requested = requested_level();
-    return requested < supported ? requested : supported;
-}
+KernelLevel choose_kernel_level() { return supported_level(); }
 
 }  // namespace pcmpack

@@ -14,10 +14,9 @@ enum class KernelLevel : int32_t {
 };
 constexpr int kKernelLevels = 3;
 
-// The highest level the running processor supports, lowered to the one named
-// by the environment variable PCMPACK_KERNELS ("scalar", "ssse3" or "avx2")
-// when that is set: the tests run every level the machine has this way. A
-// level the processor lacks is never chosen.
+// The highest level the running processor supports. The encoder takes its
+// settings from its host alone, never from the environment; the tests run the
+// lower levels through lower_kernel_level() in encoder.h.
 KernelLevel choose_kernel_level();
 
 }  // namespace pcmpack

@@ -82,6 +82,23 @@ public:
             throw Failure(name_ + ": not an audio file that can be read (" +
                           sf_strerror(nullptr) +
                           "); for headerless PCM give --rate, --channels and --bits");
+        // A constructor that throws runs no destructor: close the file here
+        // when the header turns out damaged.
+        try {
+            describe(info);
+        } catch (...) {
+            sf_close(file_);
+            file_ = nullptr;
+            throw;
+        }
+    }
+    ~SndfileSource() override {
+        if (file_) sf_close(file_);
+    }
+
+private:
+    // What the opened file holds, checked against what its header announces.
+    void describe(const SF_INFO &info) {
         rate_ = info.samplerate;
         channels_ = info.channels;
         periods_ = info.frames;
@@ -129,9 +146,8 @@ public:
         check_wav_data_size();
         in_->release_header();
     }
-    ~SndfileSource() override {
-        if (file_) sf_close(file_);
-    }
+
+public:
 
     size_t read(int32_t *out, size_t max_periods) override {
         size_t got = 0;

@@ -51,6 +51,13 @@ uint32_t load_le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
+bool host_is_little_endian() {
+    const uint16_t probe = 1;
+    uint8_t first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
 // What a writer puts in a WAV header's data size when it cannot know it
 // (writing to a pipe): 0 or all ones.
 bool is_placeholder_size(uint32_t size) { return size == 0 || size == 0xFFFFFFFFu; }
@@ -143,6 +150,7 @@ private:
                        static_cast<int>(map.size() * sizeof(int))) == SF_TRUE)
             map_ = std::move(map);
         format_ += std::string(" ") + container;
+        stored_ = stored_order(info.format);
         check_wav_data_size();
         in_->release_header();
     }
@@ -162,12 +170,18 @@ public:
         return got;
     }
 
-    size_t read_16(int16_t *out, size_t max_periods) override {
-        if (floating_ || bits_ != 16) return AudioSource::read_16(out, max_periods);
+    Words stored_words() const override { return stored_; }
+
+    size_t read_stored(uint8_t *out, size_t max_periods) override {
+        if (stored_ == Words::converted) return AudioSource::read_stored(out, max_periods);
+        const size_t period = static_cast<size_t>(bits_ / 8) * static_cast<size_t>(channels_);
         size_t got = 0;
         while (got < max_periods) {
-            const size_t n = checked(sf_readf_short(file_, out + got * size_t(channels_),
-                                                    static_cast<sf_count_t>(max_periods - got)));
+            // A sample period cut by the end of the file is dropped, as
+            // sf_readf_int drops it.
+            const size_t n = checked(sf_read_raw(file_, out + got * period,
+                                                 static_cast<sf_count_t>((max_periods - got) * period))) /
+                             period;
             got += n;
             read_periods_ += n;
             if (n == 0 && !carry_on()) break;
@@ -183,6 +197,28 @@ public:
     std::vector<int> channel_map() const override { return map_; }
 
 private:
+    // 16- and 24-bit integer PCM in an uncompressed container is stored as
+    // the layers' words, in the container's byte order: swapped against this
+    // machine's or not. FLAC and the like decode to such samples but store
+    // none.
+    Words stored_order(int format) {
+        const int sub = format & SF_FORMAT_SUBMASK;
+        if (sub != SF_FORMAT_PCM_16 && sub != SF_FORMAT_PCM_24) return Words::converted;
+        switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV:
+        case SF_FORMAT_WAVEX:
+        case SF_FORMAT_RF64:
+        case SF_FORMAT_W64:
+        case SF_FORMAT_AIFF:
+        case SF_FORMAT_CAF:
+        case SF_FORMAT_AU:
+        case SF_FORMAT_RAW: break;
+        default: return Words::converted;
+        }
+        const bool swapped = sf_command(file_, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_TRUE;
+        return swapped == host_is_little_endian() ? Words::big_endian : Words::little_endian;
+    }
+
     // A WAV header carries the data size in 32 bits: it wraps above 4 GiB,
     // and a writer that cannot go back (a pipe) leaves a placeholder. Finds
     // the size the header gives, and refuses a file that holds less audio
@@ -296,6 +332,7 @@ private:
     std::vector<int> map_;
     std::vector<double> floats_;
     SNDFILE *file_ = nullptr;
+    Words stored_ = Words::converted;
     int format_code_ = 0;
     int width_ = 0;
     int64_t declared_periods_ = 0;
@@ -364,14 +401,9 @@ public:
     }
 
     size_t read(int32_t *out, size_t max_periods) override {
-        const size_t period = static_cast<size_t>(width_) * static_cast<size_t>(channels_);
-        buffer_.resize(period * max_periods);
-        const size_t got = in_->read(buffer_.data(), buffer_.size());
-        if (got % period != 0)
-            throw Failure(name_ + ": ends inside a sample period (" +
-                          std::to_string(got % period) + " of " + std::to_string(period) +
-                          " bytes)");
-        const size_t samples = got / static_cast<size_t>(width_);
+        buffer_.resize(static_cast<size_t>(width_) * static_cast<size_t>(channels_) * max_periods);
+        const size_t got = read_stored(buffer_.data(), max_periods);
+        const size_t samples = got * static_cast<size_t>(channels_);
         const uint8_t *p = buffer_.data();
         for (size_t i = 0; i < samples; ++i, p += width_) {
             uint32_t v;
@@ -383,6 +415,20 @@ public:
                                 : (uint32_t{p[2]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[0]} << 8);
             out[i] = static_cast<int32_t>(v);
         }
+        return got;
+    }
+
+    Words stored_words() const override {
+        return big_endian_ ? Words::big_endian : Words::little_endian;
+    }
+
+    size_t read_stored(uint8_t *out, size_t max_periods) override {
+        const size_t period = static_cast<size_t>(width_) * static_cast<size_t>(channels_);
+        const size_t got = in_->read(out, period * max_periods);
+        if (got % period != 0)
+            throw Failure(name_ + ": ends inside a sample period (" +
+                          std::to_string(got % period) + " of " + std::to_string(period) +
+                          " bytes)");
         return got / period;
     }
 
@@ -396,12 +442,8 @@ private:
 
 }  // namespace
 
-size_t AudioSource::read_16(int16_t *out, size_t max_periods) {
-    wide_.resize(max_periods * static_cast<size_t>(channels_));
-    const size_t got = read(wide_.data(), max_periods);
-    const size_t samples = got * static_cast<size_t>(channels_);
-    for (size_t i = 0; i < samples; ++i) out[i] = static_cast<int16_t>(wide_[i] >> 16);
-    return got;
+size_t AudioSource::read_stored(uint8_t *, size_t) {
+    throw Failure("internal: the source's samples are converted, not stored as words");
 }
 
 size_t AudioSource::read_double(double *out, size_t max_periods) {

@@ -17,10 +17,15 @@ public:
     // Reads up to max_periods sample periods into out (channels() values per
     // period); returns the number read, 0 at the end. Throws Failure.
     virtual size_t read(int32_t *out, size_t max_periods) = 0;
-    // The same as read(), as 16-bit samples in the machine's byte order: the
-    // words a 16-bit layer takes, with no conversion pass when the source
-    // holds 16-bit samples already.
-    virtual size_t read_16(int16_t *out, size_t max_periods);
+    // Whether the source stores its samples as the 2- or 3-byte words the
+    // layers take (16- or 24-bit integer PCM), and in which byte order: such
+    // samples can reach the library as they are stored, with no conversion
+    // pass at all.
+    enum class Words { converted, little_endian, big_endian };
+    virtual Words stored_words() const { return Words::converted; }
+    // The same as read(), as the bytes the source stores (bits() / 8 bytes a
+    // sample); only when stored_words() is not Words::converted.
+    virtual size_t read_stored(uint8_t *out, size_t max_periods);
     // The same as read(), as full-scale fractions (-1.0 up to, not
     // including, +1.0), so that floating-point samples reach a conversion
     // unclipped and unrounded. Integer samples convert exactly.
@@ -51,7 +56,7 @@ protected:
     int64_t periods_ = -1;
 
 private:
-    std::vector<int32_t> wide_;  // read_16's and read_double's conversion buffer
+    std::vector<int32_t> wide_;  // read_double's conversion buffer
 };
 
 std::unique_ptr<AudioSource> open_audio_file(const std::string &path);

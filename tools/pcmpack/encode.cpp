@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace pcmtool {
 
@@ -229,19 +230,19 @@ size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &
     return static_cast<size_t>(p - out);
 }
 
-// Native little-endian 16-bit words to big-endian, in place.
-void swap_to_big_endian(int16_t *words, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        const auto w = static_cast<uint16_t>(words[i]);
-        words[i] = static_cast<int16_t>(static_cast<uint16_t>(w >> 8 | w << 8));
+// 2- or 3-byte words turned the other way round, in place: the first and
+// last bytes of each exchanged.
+void swap_words(uint8_t *words, size_t bytes, size_t width) {
+    if (width == 2) {
+        for (size_t i = 0; i + 2 <= bytes; i += 2) {
+            uint16_t w;
+            std::memcpy(&w, words + i, 2);
+            w = static_cast<uint16_t>(w >> 8 | w << 8);
+            std::memcpy(words + i, &w, 2);
+        }
+        return;
     }
-}
-
-bool host_is_little_endian() {
-    const uint16_t probe = 1;
-    uint8_t first;
-    std::memcpy(&first, &probe, 1);
-    return first == 1;
+    for (size_t i = 0; i + 3 <= bytes; i += 3) std::swap(words[i], words[i + 2]);
 }
 
 }  // namespace
@@ -401,7 +402,18 @@ int run_encode(const EncodeOptions &o) {
                                                         plan.assignment);
         stream.rewriter = rewriter.get();
     }
-    const bool big_endian = layer == PCM_LAYER_HDMV_LPCM;
+    // Samples that the source stores as the layer's words already go to the
+    // library as they are read; HDMV passes its input through unchanged, so
+    // it takes big-endian words, turned round here when the source's are
+    // little-endian. Any other source is converted word by word.
+    const AudioSource::Words stored = source->stored_words();
+    // (20-bit words keep 24 bits of storage whose low 4 bits are cleared.)
+    const bool as_stored = stored != AudioSource::Words::converted && source->bits() == bits &&
+                           bits != 20 && plan.identity() && coded_channels == source_channels;
+    const bool hdmv = layer == PCM_LAYER_HDMV_LPCM;
+    const bool big_endian =
+        hdmv || (as_stored && stored == AudioSource::Words::big_endian);
+    const bool swap_stored = as_stored && hdmv && stored == AudioSource::Words::little_endian;
     std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNew(
         &tool_lookup, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
     if (!encoder) throw Failure("the library refused the settings (see the messages above)");
@@ -413,25 +425,16 @@ int run_encode(const EncodeOptions &o) {
                                               : stream.failure);
     };
 
-    // Exactly the input the layer needs: 2- or 3-byte words, little-endian
-    // (the library turns them into the layer's order) or big-endian for HDMV,
-    // whose payload the library passes through unchanged. 16-bit audio is
-    // read as those words already, and swapped in place for HDMV.
+    // Converted samples become exactly the input the layer needs: 2- or
+    // 3-byte words, little-endian (the library turns them into the layer's
+    // order) or big-endian for HDMV.
     const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
                            source_channels, coded_channels, big_endian,
                            plan.source_of_coded.data()};
-    const bool native_16 = bits == 16 && source->bits() == 16 && plan.identity() &&
-                           coded_channels == source_channels && host_is_little_endian();
     const size_t chunk = 16384;
     std::vector<int32_t> samples;
-    std::vector<int16_t> samples_16;
-    std::vector<uint8_t> bytes;
-    if (native_16)
-        samples_16.resize(chunk * static_cast<size_t>(source_channels));
-    else {
-        samples.resize(chunk * static_cast<size_t>(source_channels));
-        bytes.resize(chunk * static_cast<size_t>(coded_channels) * words.width);
-    }
+    std::vector<uint8_t> bytes(chunk * static_cast<size_t>(coded_channels) * words.width);
+    if (!as_stored) samples.resize(chunk * static_cast<size_t>(source_channels));
     Progress progress("encode", source->periods() > 0 ? double(source->periods()) / rate : 0.0);
     uint64_t periods_done = 0;
     // Write the stream header even for an empty source.
@@ -439,19 +442,16 @@ int run_encode(const EncodeOptions &o) {
         throw fail_write();
     for (;;) {
         size_t got = 0, size = 0;
-        const uint8_t *data = nullptr;
-        if (native_16) {
-            got = source->read_16(samples_16.data(), chunk);
-            data = reinterpret_cast<const uint8_t *>(samples_16.data());
-            size = got * static_cast<size_t>(source_channels) * 2;
-            if (big_endian) swap_to_big_endian(samples_16.data(), size / 2);
+        if (as_stored) {
+            got = source->read_stored(bytes.data(), chunk);
+            size = got * static_cast<size_t>(coded_channels) * words.width;
+            if (swap_stored) swap_words(bytes.data(), size, words.width);
         } else {
             got = source->read(samples.data(), chunk);
-            data = bytes.data();
             size = to_layer_words(samples.data(), got, words, bytes.data());
         }
         if (got == 0) break;
-        if (pcmOutAudioPutBytes(encoder.get(), data, static_cast<uint32_t>(size)) != 0 ||
+        if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), static_cast<uint32_t>(size)) != 0 ||
             !stream.failure.empty())
             throw fail_write();
         periods_done += got;

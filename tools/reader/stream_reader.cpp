@@ -108,7 +108,13 @@ private:
 
     int cadence_samples() const { return kAes3Cadence[info.frame_rate_code].samples[step_]; }
 
-    void push(uint32_t left_justified) { samples_.push_back(static_cast<int32_t>(left_justified)); }
+    // Samples go straight into room made for the whole frame: no size check
+    // for each one.
+    void push(uint32_t left_justified) { *cursor_++ = static_cast<int32_t>(left_justified); }
+    template <int Bits>
+    bool read_302m_groups(const uint8_t *h, const uint8_t *p, int groups);
+    bool fail_302m_group(const uint8_t *h, const uint8_t *p, int group, bool block_start,
+                         uint64_t bits, int n);
 
     FrameSink &sink_;
     bool want_;
@@ -125,6 +131,7 @@ private:
     // handed out is truncated.
     double next_timestamp_ = 0.0;
     std::vector<int32_t> samples_;  // of the frame being read
+    int32_t *cursor_ = nullptr;     // where its next sample goes
 };
 
 bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
@@ -298,7 +305,10 @@ uint64_t IncrementalReader::Walker::next_frame_size() const {
 }
 
 bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
-    samples_.clear();
+    // Every sample takes at least 2 bytes of the frame.
+    const size_t most = static_cast<size_t>(next_frame_size() / 2);
+    if (samples_.size() < most) samples_.resize(most);
+    cursor_ = samples_.data();
     uint64_t size = 0;
     bool good = false;
     switch (info.layer) {
@@ -330,7 +340,7 @@ bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
     }
     ++index_;
     offset_ += size;
-    sink_.on_frame(frame, samples_.data(), samples_.size());
+    sink_.on_frame(frame, samples_.data(), static_cast<size_t>(cursor_ - samples_.data()));
     return true;
 }
 
@@ -383,10 +393,10 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
-    if (want_) {
-        for (uint32_t i = 0; i < payload; i += width) {
-            push(width == 2 ? justify16(p[i], p[i + 1]) : justify24(p[i], p[i + 1], p[i + 2]));
-        }
+    if (want_ && width == 2) {
+        for (uint32_t i = 0; i < payload; i += 2) push(justify16(p[i], p[i + 1]));
+    } else if (want_) {
+        for (uint32_t i = 0; i < payload; i += 3) push(justify24(p[i], p[i + 1], p[i + 2]));
     }
     *size = kFrameHeaderBytes + payload;
     return true;
@@ -424,44 +434,87 @@ bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
-    const uint64_t sample_mask = (uint64_t{1} << n) - 1;
-    for (int group = 0; group < samples * pairs; ++group, p += group_bytes) {
-        // The whole string reversed: the bytes in reverse order, each one
-        // mirrored.
-        uint64_t bits = 0;
-        for (int i = 0; i < group_bytes; ++i) bits |= uint64_t{kMirror[p[i]]} << (8 * i);
-        const int block_start = group % 192 == 0 ? 1 : 0;
-        const unsigned marker1 = static_cast<unsigned>((bits >> n) & 15);
-        const unsigned marker2 = static_cast<unsigned>((bits >> (2 * n + 4)) & 15);
-        // Nibbles in sending order 1, 0, 0, b read back as b000 1.
-        const unsigned want1 = 1u | static_cast<unsigned>(block_start) << 3;
-        const uint64_t group_offset = offset + static_cast<uint64_t>(p - h);
-        if (marker1 != want1) {
-            if ((marker1 & 7) != 1) {
-                return fail(group_offset,
-                            "302M group %d: marker bits after the first sample are "
-                            "not 1 0 0 b",
-                            group);
-            }
-            return fail(group_offset,
-                        block_start ? "302M group %d: block-start bit missing"
-                                    : "302M group %d: block-start bit set off a block start",
-                        group);
-        }
-        if (marker2 != 1) {
-            return fail(group_offset,
-                        "302M group %d: marker bits after the second sample are not 1 0 0 0",
-                        group);
-        }
-        if (want_) {
-            const uint32_t first = static_cast<uint32_t>(bits & sample_mask);
-            const uint32_t second = static_cast<uint32_t>((bits >> (n + 4)) & sample_mask);
-            push(first << (32 - n));
-            push(second << (32 - n));
-        }
-    }
+    const int groups = samples * pairs;
+    const bool good = n == 16   ? read_302m_groups<16>(h, p, groups)
+                      : n == 20 ? read_302m_groups<20>(h, p, groups)
+                                : read_302m_groups<24>(h, p, groups);
+    if (!good) return false;
     *size = kFrameHeaderBytes + payload;
     return true;
+}
+
+// Each byte of a 64-bit number with its bit order reversed.
+constexpr uint64_t mirror_bytes(uint64_t v) {
+    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
+    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
+    return (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
+}
+
+// The group's bytes as one little-endian number, as sent. Eight bytes are
+// read at once where the frame holds them (a group is 5 to 7 bytes; the
+// surplus lies above the group and is masked off).
+template <int GroupBytes>
+uint64_t group_as_sent(const uint8_t *p, bool eight_at_hand) {
+    uint64_t v = 0;
+    if (eight_at_hand) {
+        std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v & ((uint64_t{1} << (8 * GroupBytes)) - 1);
+    }
+    for (int i = 0; i < GroupBytes; ++i) v |= uint64_t{p[i]} << (8 * i);
+    return v;
+}
+
+// The groups of one frame: both marker nibbles checked, both samples taken.
+// Mirroring each byte of the group as sent reverses its whole bit string;
+// the marker nibbles are checked before that, against mirrored masks.
+template <int Bits>
+bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t *p, int groups) {
+    constexpr int kGroupBytes = (2 * Bits + 8) / 8;
+    constexpr uint64_t kSampleMask = (uint64_t{1} << Bits) - 1;
+    constexpr auto markers = [](unsigned first) {
+        return mirror_bytes(uint64_t{first} << Bits | uint64_t{1} << (2 * Bits + 4));
+    };
+    // Nibbles in sending order 1, 0, 0, b read back as b000 1.
+    constexpr uint64_t kMarkerMask = markers(15) | mirror_bytes(uint64_t{15} << (2 * Bits + 4));
+    constexpr uint64_t kMarkers = markers(1), kBlockStartMarkers = markers(9);
+    int next_block_start = 0;
+    for (int group = 0; group < groups; ++group, p += kGroupBytes) {
+        // Every group but the last has the next one's bytes after it.
+        const uint64_t sent = group_as_sent<kGroupBytes>(p, group + 1 < groups);
+        const bool block_start = group == next_block_start;
+        if (block_start) next_block_start += 192;
+        if ((sent & kMarkerMask) != (block_start ? kBlockStartMarkers : kMarkers)) {
+            return fail_302m_group(h, p, group, block_start, mirror_bytes(sent), Bits);
+        }
+        if (want_) {
+            const uint64_t bits = mirror_bytes(sent);
+            push(static_cast<uint32_t>(bits & kSampleMask) << (32 - Bits));
+            push(static_cast<uint32_t>((bits >> (Bits + 4)) & kSampleMask) << (32 - Bits));
+        }
+    }
+    return true;
+}
+
+// Which marker nibble of a group is wrong, and how.
+bool IncrementalReader::Walker::fail_302m_group(const uint8_t *h, const uint8_t *p, int group,
+                                                bool block_start, uint64_t bits, int n) {
+    const uint64_t group_offset = offset_ + static_cast<uint64_t>(p - h);
+    const unsigned marker1 = static_cast<unsigned>((bits >> n) & 15);
+    if (marker1 == (1u | (block_start ? 8u : 0u))) {
+        return fail(group_offset,
+                    "302M group %d: marker bits after the second sample are not 1 0 0 0", group);
+    }
+    if ((marker1 & 7) != 1) {
+        return fail(group_offset,
+                    "302M group %d: marker bits after the first sample are not 1 0 0 b", group);
+    }
+    return fail(group_offset,
+                block_start ? "302M group %d: block-start bit missing"
+                            : "302M group %d: block-start bit set off a block start",
+                group);
 }
 
 // A D-10 element: step number (1001 rates only), sample count, channel mask,

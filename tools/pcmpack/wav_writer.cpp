@@ -2,6 +2,8 @@
 
 #include "common.h"
 
+#include <cstring>
+
 namespace pcmtool {
 
 sf_count_t WavWriter::get_filelen(void *user) {
@@ -30,7 +32,7 @@ sf_count_t WavWriter::tell(void *user) { return static_cast<WavWriter *>(user)->
 
 WavWriter::WavWriter(OutputFile &out, int rate, int channels, int bits, int64_t most_bytes,
                      const std::vector<int> &positions)
-    : out_(out) {
+    : out_(out), width_(bits == 16 ? 2 : 3), block_(static_cast<size_t>(width_) * static_cast<size_t>(channels)) {
     if (!out_.seekable())
         throw Failure(out_.name() +
                       ": a WAV file's header is completed after its audio, so it cannot be "
@@ -69,10 +71,36 @@ void WavWriter::fail() {
     throw Failure(why);
 }
 
+namespace {
+
+// Little-endian bytes of a number, `n` of them.
+void store_le(uint8_t *out, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Left-justified samples as the little-endian words a WAV file stores; 24-bit
+// words four at a time, as one 12-byte run.
+void to_le_words(const int32_t *samples, size_t count, int width, uint8_t *out) {
+    const auto word = [&](size_t i) { return uint64_t{static_cast<uint32_t>(samples[i]) >> (32 - 8 * width)}; };
+    size_t i = 0;
+    if (width == 3) {
+        for (; i + 4 <= count; i += 4, out += 12) {
+            store_le(out, word(i) | word(i + 1) << 24 | word(i + 2) << 48, 8);
+            store_le(out + 8, word(i + 2) >> 16 | word(i + 3) << 8, 4);
+        }
+    }
+    for (; i < count; ++i, out += width) store_le(out, word(i), width);
+}
+
+}  // namespace
+
 void WavWriter::write(const int32_t *samples, size_t periods) {
     if (periods == 0) return;
-    if (sf_writef_int(file_, samples, static_cast<sf_count_t>(periods)) !=
-            static_cast<sf_count_t>(periods) ||
+    const size_t bytes = periods * block_;
+    if (words_.size() < bytes) words_.resize(bytes);
+    to_le_words(samples, periods * block_ / static_cast<size_t>(width_), width_, words_.data());
+    if (sf_write_raw(file_, words_.data(), static_cast<sf_count_t>(bytes)) !=
+            static_cast<sf_count_t>(bytes) ||
         !failure_.empty())
         fail();
 }

@@ -38,6 +38,9 @@ private:
 
     OutputFile &out_;
     SNDFILE *file_ = nullptr;
+    int width_;                  // bytes per sample: 2 or 3
+    size_t block_;               // bytes per sample period
+    std::vector<uint8_t> words_;  // the samples as the file stores them
     std::string failure_;  // why a write through the output failed
 
     static sf_count_t get_filelen(void *user);

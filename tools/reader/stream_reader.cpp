@@ -67,6 +67,16 @@ inline uint32_t justify16(uint8_t hi, uint8_t lo) {
 inline uint32_t justify24(uint8_t hi, uint8_t mid, uint8_t lo) {
     return justify16(hi, mid) | static_cast<uint32_t>(lo) << 8;
 }
+// Four bytes, most significant first, as one number.
+inline uint32_t justify_be32(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return v;
+#else
+    return __builtin_bswap32(v);
+#endif
+}
 
 }  // namespace
 
@@ -108,9 +118,12 @@ private:
 
     int cadence_samples() const { return kAes3Cadence[info.frame_rate_code].samples[step_]; }
 
-    // Samples go straight into room made for the whole frame: no size check
-    // for each one.
-    void push(uint32_t left_justified) { *cursor_++ = static_cast<int32_t>(left_justified); }
+    // Samples go straight into room made for the whole frame, with no size
+    // check for each one, through a local copy of the cursor that the loops
+    // keep in a register.
+    static void put(int32_t *&out, uint32_t left_justified) {
+        *out++ = static_cast<int32_t>(left_justified);
+    }
     template <int Bits>
     bool read_302m_groups(const uint8_t *h, const uint8_t *p, int groups);
     bool fail_302m_group(const uint8_t *h, const uint8_t *p, int group, bool block_start,
@@ -348,7 +361,9 @@ bool IncrementalReader::Walker::read_dvd_frame(const uint8_t *p, uint64_t avail,
     const uint64_t frame_size = next_frame_size();
     if (!frame_fits(offset_, frame_size, avail)) return false;
     if (want_) {
-        for (uint64_t i = 0; i < frame_size; i += 2) push(justify16(p[i], p[i + 1]));
+        int32_t *out = cursor_;
+        for (uint64_t i = 0; i < frame_size; i += 2) put(out, justify16(p[i], p[i + 1]));
+        cursor_ = out;
     }
     *size = frame_size;
     return true;
@@ -394,9 +409,17 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
     if (want_ && width == 2) {
-        for (uint32_t i = 0; i < payload; i += 2) push(justify16(p[i], p[i + 1]));
+        int32_t *out = cursor_;
+        for (uint32_t i = 0; i < payload; i += 2) put(out, justify16(p[i], p[i + 1]));
+        cursor_ = out;
     } else if (want_) {
-        for (uint32_t i = 0; i < payload; i += 3) push(justify24(p[i], p[i + 1], p[i + 2]));
+        // Each word read as 4 bytes (the fourth is the next word's), but for
+        // the last, which may end the data at hand.
+        int32_t *out = cursor_;
+        uint32_t i = 0;
+        for (; i + 3 < payload; i += 3) put(out, justify_be32(p + i) & 0xFFFFFF00u);
+        put(out, justify24(p[i], p[i + 1], p[i + 2]));
+        cursor_ = out;
     }
     *size = kFrameHeaderBytes + payload;
     return true;
@@ -481,6 +504,7 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
     constexpr uint64_t kMarkerMask = markers(15) | mirror_bytes(uint64_t{15} << (2 * Bits + 4));
     constexpr uint64_t kMarkers = markers(1), kBlockStartMarkers = markers(9);
     int next_block_start = 0;
+    int32_t *out = cursor_;
     for (int group = 0; group < groups; ++group, p += kGroupBytes) {
         // Every group but the last has the next one's bytes after it.
         const uint64_t sent = group_as_sent<kGroupBytes>(p, group + 1 < groups);
@@ -491,10 +515,11 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
         }
         if (want_) {
             const uint64_t bits = mirror_bytes(sent);
-            push(static_cast<uint32_t>(bits & kSampleMask) << (32 - Bits));
-            push(static_cast<uint32_t>((bits >> (Bits + 4)) & kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>(bits & kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>((bits >> (Bits + 4)) & kSampleMask) << (32 - Bits));
         }
     }
+    cursor_ = out;
     return true;
 }
 
@@ -570,7 +595,7 @@ bool IncrementalReader::Walker::read_d10_frame(const uint8_t *h, uint64_t avail,
                 return fail(word_offset + 3, "D-10 sample period %d: slot %d word byte 3 is %02X",
                             period, slot, p[3]);
             }
-            if (want_) push(justify24(p[2], p[1], p[0] & 0xF0));
+            if (want_) put(cursor_, justify24(p[2], p[1], p[0] & 0xF0));
         }
     }
     *size = kFrameHeaderBytes + payload;
@@ -589,7 +614,7 @@ bool IncrementalReader::Walker::read_planar_frame(const uint8_t *p, uint64_t ava
         for (int period = 0; period < samples; ++period) {
             for (int ch = 0; ch < info.channels; ++ch) {
                 const uint8_t *s = p + static_cast<uint32_t>(ch) * plane + static_cast<uint32_t>(period) * width;
-                push(width == 2 ? justify16(s[1], s[0]) : justify24(s[2], s[1], s[0]));
+                put(cursor_, width == 2 ? justify16(s[1], s[0]) : justify24(s[2], s[1], s[0]));
             }
         }
     }

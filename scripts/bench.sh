@@ -58,6 +58,17 @@ fi
 build=build/bench
 results=$build/results
 mkdir -p "$results"
+
+# A 48 kHz WAV of independent noise channels (nothing a packer could take a
+# shortcut on), made once: noise_wav FILE CHANNELS SECONDS CODEC.
+noise_wav() {
+  [[ -f $1 ]] && return
+  local inputs=() seed
+  for ((seed = 1; seed <= $2; seed++)); do
+    inputs+=(-f lavfi -i "anoisesrc=d=$3:r=48000:a=0.5:seed=$seed")
+  done
+  ffmpeg -hide_banner -v error -y "${inputs[@]}" -filter_complex "amerge=inputs=$2" -c:a "$4" "$1"
+}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPCMPACK_BUILD_BENCH=ON \
   -DPCMPACK_BUILD_TESTS=OFF -DPCMPACK_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
@@ -82,14 +93,7 @@ if ((run_tool)); then
     exit 0
   fi
   wav=$results/noise-10min-stereo-48k.wav
-  if [[ ! -f $wav ]]; then
-    # Two independent noise channels: nothing that a packer could take a
-    # shortcut on.
-    ffmpeg -hide_banner -v error -y \
-      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=1" \
-      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=2" \
-      -filter_complex amerge=inputs=2 -c:a pcm_s16le "$wav"
-  fi
+  noise_wav "$wav" 2 600 pcm_s16le
   # Two pairs, each doing the same with its output. ffmpeg has no raw 302M
   # muxer: "-f null" encodes and discards, so pcmpack writes to /dev/null;
   # "-f mpegts" writes the transport stream that 302M lives in, so pcmpack
@@ -137,21 +141,8 @@ if ((run_containers)); then
   tool=$build/tools/pcmpack/pcmpack
   stereo=$results/noise-10min-stereo-48k.wav
   eight=$results/noise-10min-8ch-48k.wav
-  if [[ ! -f $stereo ]]; then
-    ffmpeg -hide_banner -v error -y \
-      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=1" \
-      -f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=2" \
-      -filter_complex amerge=inputs=2 -c:a pcm_s16le "$stereo"
-  fi
-  if [[ ! -f $eight ]]; then
-    # Eight independent noise channels, 16-bit.
-    inputs=()
-    for seed in 1 2 3 4 5 6 7 8; do
-      inputs+=(-f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=$seed")
-    done
-    ffmpeg -hide_banner -v error -y "${inputs[@]}" -filter_complex amerge=inputs=8 \
-      -c:a pcm_s16le "$eight"
-  fi
+  noise_wav "$stereo" 2 600 pcm_s16le
+  noise_wav "$eight" 8 600 pcm_s16le
   out=$results/container-out
   mkdir -p "$out"
   ff="ffmpeg -hide_banner -v error -y"
@@ -210,14 +201,7 @@ if ((run_streaming)); then
   work=$results/streaming
   mkdir -p "$work"
   wav=$work/noise-10min-8ch-24bit.wav
-  if [[ ! -f $wav ]]; then
-    inputs=()
-    for seed in 1 2 3 4 5 6 7 8; do
-      inputs+=(-f lavfi -i "anoisesrc=d=600:r=48000:a=0.5:seed=$seed")
-    done
-    ffmpeg -hide_banner -v error -y "${inputs[@]}" -filter_complex amerge=inputs=8 \
-      -c:a pcm_s24le "$wav"
-  fi
+  noise_wav "$wav" 8 600 pcm_s24le
   hdmv="-t hdmv --hdmv-pad-last"
   "$tool" encode $hdmv -o "$work/s.hdmv" "$wav"
   "$tool" encode --layer 10 --frame-rate 25 -o "$work/s.302m" "$wav"

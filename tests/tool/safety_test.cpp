@@ -265,6 +265,86 @@ TEST_P(WavSizes, AreReadToTheEndOfTheAudioOrRefused) {
 INSTANTIATE_TEST_SUITE_P(Headers, WavSizes, ::testing::ValuesIn(kSizes),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Every container that states the length of its audio: the same audio
+// encodes as from WAV, and a copy cut short is refused, from a file or a pipe.
+struct ContainerCase {
+    const char *name;
+    const char *file;
+    int format;         // libsndfile's, 16-bit unless it says otherwise
+    size_t cut;         // bytes cut off the end (0: the whole file)
+    bool pipe;          // fed through `cat |`
+    const char *args;   // more options for encode
+    const char *message;  // in stderr when refused ("": encodes as the WAV does)
+};
+
+const ContainerCase kContainers[] = {
+    {"aiff", "in.aiff", SF_FORMAT_AIFF, 0, false, "", ""},
+    {"w64", "in.w64", SF_FORMAT_W64, 0, true, "", ""},
+    {"caf", "in.caf", SF_FORMAT_CAF, 0, false, "", ""},
+    {"rf64", "in.rf64", SF_FORMAT_RF64, 0, false, "", ""},
+    {"flac", "in.flac", SF_FORMAT_FLAC, 0, true, "", ""},
+    // Written to a pipe: the ds64 chunk gives no size, the audio runs to the end.
+    {"rf64_size_unknown", "in.rf64", SF_FORMAT_RF64, 0, true, "", ""},
+    {"aiff_cut", "in.aiff", SF_FORMAT_AIFF, 400, false, "",
+     "in.aiff: damaged: its header announces 19200 bytes of audio, the file holds 18800"},
+    {"w64_cut", "in.w64", SF_FORMAT_W64, 400, false, "",
+     "in.w64: damaged: its header announces 19200 bytes of audio, the file holds 18800"},
+    {"caf_cut_by_a_period", "in.caf", SF_FORMAT_CAF, 4, false, "",
+     "in.caf: damaged: its header announces 19200 bytes of audio, the file holds 19196"},
+    {"caf_cut", "in.caf", SF_FORMAT_CAF, 400, false, "", "in.caf: damaged"},
+    {"rf64_cut", "in.rf64", SF_FORMAT_RF64, 400, false, "",
+     "in.rf64: damaged: its header announces 19200 bytes of audio, the file holds 18800"},
+    {"flac_cut", "in.flac", SF_FORMAT_FLAC, 400, false, "", "in.flac: read failed"},
+    {"aiff_pipe_cut", "in.aiff", SF_FORMAT_AIFF, 400, true, "",
+     "stdin: damaged: ends after 18800 of the 19200 bytes of audio its header announces"},
+    {"caf_pipe_cut", "in.caf", SF_FORMAT_CAF, 400, true, "",
+     "stdin: damaged: ends after 18800 of the 19200 bytes"},
+    {"flac_pipe_cut", "in.flac", SF_FORMAT_FLAC, 400, true, "",
+     "stdin: damaged: ends after 4096 of the 4800 sample periods of audio its header announces"},
+    {"float_pipe_cut_resampled", "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 400, true,
+     "--bits 16 --resample 96000", "stdin: damaged: ends after 38000 of the 38400 bytes"},
+};
+
+class Containers : public Safety, public ::testing::WithParamInterface<ContainerCase> {};
+
+TEST_P(Containers, EncodeAsTheWavOrAreRefusedWhenCutShort) {
+    const ContainerCase &c = GetParam();
+    make_wav("orig.wav", kPeriods, 5);
+    ASSERT_EQ(sh(std::string("$P encode orig.wav -o want.es -t dvd ") + c.args).status, 0);
+    SF_INFO info{};
+    SNDFILE *from = sf_open(path("orig.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(from, nullptr);
+    std::vector<short> samples(kPeriods * 2);
+    sf_readf_short(from, samples.data(), sf_count_t(kPeriods));
+    sf_close(from);
+    info.format = (c.format & SF_FORMAT_SUBMASK) ? c.format : c.format | SF_FORMAT_PCM_16;
+    SNDFILE *to = sf_open(path(c.file).c_str(), SFM_WRITE, &info);
+    ASSERT_NE(to, nullptr) << c.name;
+    sf_writef_short(to, samples.data(), sf_count_t(kPeriods));
+    sf_close(to);
+    std::string bytes = slurp(path(c.file));
+    if (std::string(c.name) == "rf64_size_unknown") {
+        ASSERT_EQ(bytes.substr(12, 4), "ds64");
+        bytes.replace(20, 24, std::string(24, '\0'));  // RIFF, data and sample counts
+    }
+    write_file(path(c.file), bytes.substr(0, bytes.size() - c.cut));
+    const auto before = snapshot();
+    const Outcome r = sh(std::string(c.pipe ? "cat " : "$P encode ") + c.file +
+                         (c.pipe ? " | $P encode -" : "") + " -o out.es -t dvd " + c.args);
+    if (!*c.message) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(slurp(path("out.es")) == slurp(path("want.es")));
+        return;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(snapshot() == before) << "an output was left or the input changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, Containers, ::testing::ValuesIn(kContainers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------------------
 // Options that do not fit the input or the layer
 

@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -58,9 +59,59 @@ bool host_is_little_endian() {
     return first == 1;
 }
 
-// What a writer puts in a WAV header's data size when it cannot know it
-// (writing to a pipe): 0 or all ones.
-bool is_placeholder_size(uint32_t size) { return size == 0 || size == 0xFFFFFFFFu; }
+uint64_t load_le64(const uint8_t *p) { return load_le32(p) | uint64_t{load_le32(p + 4)} << 32; }
+
+// The chunk whose body is the audio, as each container heads it: an id, the
+// chunk's size and, in some, fields before the first audio byte.
+struct DataChunk {
+    int container;     // libsndfile's SF_FORMAT_* type
+    const char *id;
+    int id_bytes;      // 4, or a Wave64 GUID's 16
+    int size_bytes;    // 4 or 8, right after the id
+    bool big_endian;
+    int header_bytes;  // from the chunk's start to the first audio byte
+    int not_audio;     // bytes the size counts that are no audio
+};
+
+constexpr DataChunk kDataChunks[] = {
+    {SF_FORMAT_WAV, "data", 4, 4, false, 8, 0},
+    {SF_FORMAT_WAVEX, "data", 4, 4, false, 8, 0},
+    {SF_FORMAT_RF64, "data", 4, 4, false, 8, 0},  // all ones: the size is in ds64
+    {SF_FORMAT_AIFF, "SSND", 4, 4, true, 16, 8},  // offset and block size, then audio
+    {SF_FORMAT_W64, "data\xF3\xAC\xD3\x11\x8C\xD1\x00\xC0\x4F\x8E\xDB\x8A", 16, 8, false, 24,
+     24},                                         // the size counts the whole chunk
+    {SF_FORMAT_CAF, "data", 4, 8, true, 16, 4},   // the edit count, then audio
+};
+
+constexpr int kMaxChunkHeader = 24;
+
+constexpr bool chunk_headers_fit() {
+    for (const DataChunk &chunk : kDataChunks)
+        if (chunk.id_bytes + chunk.size_bytes > chunk.header_bytes ||
+            chunk.header_bytes > kMaxChunkHeader)
+            return false;
+    return true;
+}
+static_assert(chunk_headers_fit(), "a data chunk's id and size lie within its header");
+
+const DataChunk *data_chunk_of(int container) {
+    for (const DataChunk &chunk : kDataChunks)
+        if (chunk.container == container) return &chunk;
+    return nullptr;
+}
+
+uint64_t load_size(const uint8_t *p, const DataChunk &chunk) {
+    uint64_t size = 0;
+    for (int i = 0; i < chunk.size_bytes; ++i)
+        size |= uint64_t{p[chunk.big_endian ? chunk.size_bytes - 1 - i : i]} << (8 * i);
+    return size;
+}
+
+// What a writer puts in a data size when it cannot know it (writing to a
+// pipe): 0 or all ones; in 64 bits also the largest positive size.
+bool is_placeholder_size(uint64_t size, int size_bytes) {
+    return size == 0 || (size_bytes == 4 ? size == 0xFFFFFFFFu : size >= uint64_t{INT64_MAX});
+}
 
 // Bytes per sample of the PCM encodings whose data can be read on past the
 // header's length as headerless PCM; 0 for the others.
@@ -151,23 +202,17 @@ private:
             map_ = std::move(map);
         format_ += std::string(" ") + container;
         stored_ = stored_order(info.format);
-        check_wav_data_size();
+        check_data_size();
         in_->release_header();
     }
 
 public:
 
     size_t read(int32_t *out, size_t max_periods) override {
-        size_t got = 0;
-        while (got < max_periods) {
-            const size_t n = floating_ ? read_floating(out + got * size_t(channels_), max_periods - got)
-                                       : checked(sf_readf_int(file_, out + got * size_t(channels_),
-                                                              static_cast<sf_count_t>(max_periods - got)));
-            got += n;
-            read_periods_ += n;
-            if (n == 0 && !carry_on()) break;
-        }
-        return got;
+        return fill(out, size_t(channels_), max_periods, [this](int32_t *at, size_t n) {
+            return floating_ ? read_floating(at, n)
+                             : checked(sf_readf_int(file_, at, static_cast<sf_count_t>(n)));
+        });
     }
 
     Words stored_words() const override { return stored_; }
@@ -175,23 +220,18 @@ public:
     size_t read_stored(uint8_t *out, size_t max_periods) override {
         if (stored_ == Words::converted) return AudioSource::read_stored(out, max_periods);
         const size_t period = static_cast<size_t>(bits_ / 8) * static_cast<size_t>(channels_);
-        size_t got = 0;
-        while (got < max_periods) {
+        return fill(out, period, max_periods, [this, period](uint8_t *at, size_t n) {
             // A sample period cut by the end of the file is dropped, as
             // sf_readf_int drops it.
-            const size_t n = checked(sf_read_raw(file_, out + got * period,
-                                                 static_cast<sf_count_t>((max_periods - got) * period))) /
-                             period;
-            got += n;
-            read_periods_ += n;
-            if (n == 0 && !carry_on()) break;
-        }
-        return got;
+            return checked(sf_read_raw(file_, at, static_cast<sf_count_t>(n * period))) / period;
+        });
     }
 
     size_t read_double(double *out, size_t max_periods) override {
         if (!floating_) return AudioSource::read_double(out, max_periods);
-        return checked(sf_readf_double(file_, out, static_cast<sf_count_t>(max_periods)));
+        return fill(out, size_t(channels_), max_periods, [this](double *at, size_t n) {
+            return checked(sf_readf_double(file_, at, static_cast<sf_count_t>(n)));
+        });
     }
 
     std::vector<int> channel_map() const override { return map_; }
@@ -219,56 +259,92 @@ private:
         return swapped == host_is_little_endian() ? Words::big_endian : Words::little_endian;
     }
 
-    // A WAV header carries the data size in 32 bits: it wraps above 4 GiB,
-    // and a writer that cannot go back (a pipe) leaves a placeholder. Finds
-    // the size the header gives, and refuses a file that holds less audio
-    // than its header announces (a truncated copy).
-    void check_wav_data_size() {
+    // Reads until max_periods are in (`per_period` values each) or the audio
+    // ends, going on past the header's size where more audio follows it.
+    template <typename Value, typename ReadSome>
+    size_t fill(Value *out, size_t per_period, size_t max_periods, ReadSome read_some) {
+        size_t got = 0;
+        while (got < max_periods) {
+            const size_t n = read_some(out + got * per_period, max_periods - got);
+            got += n;
+            read_periods_ += n;
+            if (n == 0 && !carry_on()) break;
+        }
+        return got;
+    }
+
+    // Finds the size the header gives the audio, and refuses a file that
+    // holds less than that (a truncated copy). A WAV header carries the size
+    // in 32 bits: it wraps above 4 GiB, and a writer that cannot go back (a
+    // pipe) leaves a placeholder.
+    void check_data_size() {
         const int type = format_code_ & SF_FORMAT_TYPEMASK;
         width_ = pcm_width(format_code_ & SF_FORMAT_SUBMASK);
-        if ((type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX) || width_ == 0) return;
-        data_offset_ = in_->tell();
-        uint8_t chunk[8];
-        if (data_offset_ < 8 || in_->seek(data_offset_ - 8, SEEK_SET) < 0 ||
-            in_->read(chunk, 8) != 8 || std::memcmp(chunk, "data", 4) != 0) {
-            in_->seek(data_offset_, SEEK_SET);
+        // A FLAC stream info counts the sample periods; 0 (unknown, a stream
+        // written to a pipe) comes back from libsndfile as SF_COUNT_MAX.
+        if (type == SF_FORMAT_FLAC) {
+            sized_ = declared_periods_ != SF_COUNT_MAX;
             return;
         }
+        const DataChunk *chunk = data_chunk_of(type);
+        if (!chunk) return;
+        data_offset_ = in_->tell();
+        uint8_t header[kMaxChunkHeader];
+        const int64_t chunk_at = data_offset_ - chunk->header_bytes;
+        const bool found = chunk_at >= 0 && in_->seek(chunk_at, SEEK_SET) >= 0 &&
+                           in_->read(header, size_t(chunk->header_bytes)) ==
+                               size_t(chunk->header_bytes) &&
+                           std::memcmp(header, chunk->id, chunk->id_bytes) == 0;
+        uint64_t size = found ? load_size(header + chunk->id_bytes, *chunk) : 0;
+        if (found && type == SF_FORMAT_RF64 && size == 0xFFFFFFFFu) size = rf64_data_size();
         in_->seek(data_offset_, SEEK_SET);
-        wav_ = true;
-        declared_bytes_ = load_le32(chunk + 4);
-        placeholder_ = is_placeholder_size(declared_bytes_);
+        if (!found) return;
+        placeholder_ = is_placeholder_size(size, chunk->size_bytes);
+        declared_bytes_ = placeholder_ ? 0 : size - std::min<uint64_t>(size, chunk->not_audio);
+        // The count libsndfile gives a pipe need not be the header's.
+        const int64_t block = int64_t{width_} * channels_;
+        sized_ = !placeholder_ && block != 0;
+        if (sized_) declared_periods_ = static_cast<int64_t>(declared_bytes_) / block;
+        // A WAV header's 32-bit size may have wrapped; an RF64 header written
+        // to a pipe has none.
+        wav_ = (type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX ||
+                (type == SF_FORMAT_RF64 && placeholder_)) &&
+               width_ != 0;
         if (!in_->regular() || placeholder_) return;
         const int64_t held = in_->size() - data_offset_;
-        if (static_cast<int64_t>(declared_bytes_) > held)
+        if (declared_bytes_ > static_cast<uint64_t>(held))
             throw Failure(name_ + ": damaged: its header announces " +
                           std::to_string(declared_bytes_) + " bytes of audio, the file holds " +
                           std::to_string(held) + " (a truncated copy?)");
     }
 
-    // libsndfile has read all the audio the header announces. Returns true
-    // when more audio follows and reading goes on.
+    // An RF64 (BW64) data chunk whose 32-bit size is all ones has its size in
+    // the ds64 chunk, which comes first: 0 when there is none.
+    uint64_t rf64_data_size() {
+        uint8_t ds64[24];
+        if (in_->seek(12, SEEK_SET) < 0 || in_->read(ds64, sizeof ds64) != sizeof ds64 ||
+            std::memcmp(ds64, "ds64", 4) != 0)
+            return 0;
+        return load_le64(ds64 + 16);
+    }
+
+    // libsndfile gives no more audio. Refuses an input that ended before the
+    // audio its header announces; returns true when more audio follows the
+    // announced size and reading goes on.
     bool carry_on() {
-        if (!wav_ || raw_) return false;
+        if (raw_) return false;
+        if (sized_ && read_periods_ < static_cast<uint64_t>(declared_periods_)) refuse_short();
+        if (!wav_) return false;
         const int64_t block = int64_t{width_} * channels_;
-        if (read_periods_ < static_cast<uint64_t>(declared_periods_)) {
-            // The input ended first: a pipe that was cut, unless its header
-            // never knew the size.
-            if (placeholder_) return false;
-            throw Failure(name_ + ": damaged: ends after " +
-                          std::to_string(read_periods_ * static_cast<uint64_t>(block)) + " of the " +
-                          std::to_string(declared_bytes_) +
-                          " bytes of audio its header announces");
-        }
         const int64_t resume = data_offset_ + static_cast<int64_t>(read_periods_) * block;
         if (in_->seek(resume, SEEK_SET) < 0 || in_->at_end()) return false;
         if (!placeholder_ && !more_audio_follows()) return false;
         // The rest is audio of the same kind: read it as headerless PCM.
         if (!placeholder_)
             std::fprintf(stderr,
-                         "pcmpack: %s: the WAV header gives %u bytes of audio but more follows "
+                         "pcmpack: %s: the WAV header gives %llu bytes of audio but more follows "
                          "(a size that wrapped at 4 GiB?); reading to the end\n",
-                         name_.c_str(), declared_bytes_);
+                         name_.c_str(), static_cast<unsigned long long>(declared_bytes_));
         sf_close(file_);
         file_ = nullptr;
         view_.base = resume;
@@ -284,11 +360,23 @@ private:
         return true;
     }
 
+    // The input ended before the audio its header announces: a pipe that was
+    // cut, or compressed audio cut where a frame ends.
+    [[noreturn]] void refuse_short() const {
+        const uint64_t block = static_cast<uint64_t>(width_) * static_cast<uint64_t>(channels_);
+        const bool in_bytes = block != 0 && declared_bytes_ != 0;
+        throw Failure(name_ + ": damaged: ends after " +
+                      std::to_string(in_bytes ? read_periods_ * block : read_periods_) + " of the " +
+                      std::to_string(in_bytes ? declared_bytes_
+                                              : static_cast<uint64_t>(declared_periods_)) +
+                      (in_bytes ? " bytes" : " sample periods") + " of audio its header announces");
+    }
+
     // Whether audio goes on after the header's data size: not when nothing
     // but the pad byte follows, nor when another chunk does (a LIST, a cue
     // list: a four-letter name and, in a file, a size that fits what is left).
     bool more_audio_follows() {
-        const int64_t chunk_at = data_offset_ + int64_t{declared_bytes_} + (declared_bytes_ & 1);
+        const int64_t chunk_at = data_offset_ + static_cast<int64_t>(declared_bytes_ + (declared_bytes_ & 1));
         const int64_t ahead = chunk_at - in_->tell();
         uint8_t bytes[128];
         if (ahead < 0 || ahead + 8 > static_cast<int64_t>(sizeof bytes)) return false;
@@ -337,12 +425,13 @@ private:
     int width_ = 0;
     int64_t declared_periods_ = 0;
     uint64_t read_periods_ = 0;
-    // WAV only: where the audio starts and the size the header gives it.
-    bool wav_ = false;
-    bool placeholder_ = false;
-    bool raw_ = false;  // reading on past the header's size
+    // Where the audio starts and the size the header gives it.
+    bool sized_ = false;        // the header's size is known: the audio must reach it
+    bool placeholder_ = false;  // the header's writer did not know the size
+    bool wav_ = false;          // audio may go on past the size (a WAV header's 32 bits)
+    bool raw_ = false;          // reading on past the header's size
     int64_t data_offset_ = 0;
-    uint32_t declared_bytes_ = 0;
+    uint64_t declared_bytes_ = 0;
 };
 
 // Files that start like this carry a header that says what the audio is;

@@ -406,6 +406,8 @@ std::vector<Row> register_all() {
         {10, {2, 8}, {16, 20, 24}, {3, 4}, "s302m"},
         {11, {2, 8}, {20, 24}, {3, 4}, nullptr},
         {12, {2, 8}, {16, 20, 24}, {3, 4}, nullptr},
+        // Every other channel count takes its own regrouping loop.
+        {12, {3, 4, 5, 6, 7}, {16, 20, 24}, {3}, nullptr},
     };
     for (bool streamed : {false, true}) {
     for (const Layer &l : layers) {

@@ -16,8 +16,8 @@ namespace {
 
 constexpr int32_t kMaxChannels = 8;
 
-// Sample periods regrouped at a time by the 16-bit packing: a fixed-size
-// block that the compiler turns into vector shuffles.
+// Sample periods regrouped at a time by the 16-bit packing: eight periods
+// are one 16-byte register of each plane.
 constexpr int32_t kBlockPeriods = 8;
 
 // A 16-bit sample as the plane holds it: little-endian input as it is,
@@ -61,14 +61,16 @@ void block_2ch(const uint8_t *in, uint8_t *out, int32_t plane_bytes) {
     store_row(out + plane_bytes, _mm_unpackhi_epi64(first, second));
 }
 
-// Eight channels: the block is an 8 x 8 matrix of words, one period per
-// register; transposed, each register is eight samples of one channel.
-template <bool BigEndian>
-void block_8ch(const uint8_t *in, uint8_t *out, int32_t plane_bytes) {
+// Three to eight channels: the block is a matrix of eight periods, each read
+// as eight words (past three to seven channels, the next period's first
+// words, which are left out again); transposed, each register is eight
+// samples of one channel.
+template <int Channels, bool BigEndian>
+void block_transposed(const uint8_t *in, uint8_t *out, int32_t plane_bytes) {
     // The matrix lives in registers only when every loop is unrolled.
     __m128i row[8], pairs[8], quads[8];
 #pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) row[k] = load_row<BigEndian>(in + 16 * k);
+    for (int k = 0; k < 8; ++k) row[k] = load_row<BigEndian>(in + 2 * Channels * k);
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
         pairs[2 * k] = _mm_unpacklo_epi16(row[2 * k], row[2 * k + 1]);
@@ -83,8 +85,13 @@ void block_8ch(const uint8_t *in, uint8_t *out, int32_t plane_bytes) {
     }
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-        store_row(out + (2 * k) * plane_bytes, _mm_unpacklo_epi64(quads[k], quads[k + 4]));
-        store_row(out + (2 * k + 1) * plane_bytes, _mm_unpackhi_epi64(quads[k], quads[k + 4]));
+        if (2 * k < Channels) {
+            store_row(out + (2 * k) * plane_bytes, _mm_unpacklo_epi64(quads[k], quads[k + 4]));
+        }
+        if (2 * k + 1 < Channels) {
+            store_row(out + (2 * k + 1) * plane_bytes,
+                      _mm_unpackhi_epi64(quads[k], quads[k + 4]));
+        }
     }
 }
 
@@ -96,7 +103,7 @@ void block_in_registers(const uint8_t *in, uint8_t *out, int32_t plane_bytes) {
     } else if constexpr (Channels == 2) {
         block_2ch<BigEndian>(in, out, plane_bytes);
     } else {
-        block_8ch<BigEndian>(in, out, plane_bytes);
+        block_transposed<Channels, BigEndian>(in, out, plane_bytes);
     }
 }
 #else
@@ -171,7 +178,7 @@ void fill_planes24(const uint8_t *__restrict in, uint8_t *__restrict out, int32_
 
 #if PCMPACK_X86_VECTORS
 // The vector loops for 3-byte samples move whole samples with byte shuffles,
-// four sample periods (or five samples of one channel) at a time, and leave
+// four or eight sample periods (or five samples of one channel) at a time, and leave
 // the last periods to the scalar loop: every 16-byte read stays inside the
 // input and every 16-byte write (of which 12 or 15 bytes count) inside the
 // run's part of each plane.
@@ -282,22 +289,25 @@ PCMPACK_TARGET_AVX2 void two_channels_avx2(const uint8_t *in, uint8_t *out, int3
     two_channels_ssse3<BigEndian>(in + 6 * p, out + 3 * p, periods - p, plane_bytes);
 }
 
-// Five to eight channels: each period becomes eight 4-byte words in a 32-byte
-// register (channels 0-3 in the lower lane, 4-7 in the upper), four periods
-// are transposed lane by lane so that each register holds four samples of
-// channel k below and of channel k + 4 above, and each lane is closed up to
-// 12 bytes and stored in its plane.
+// Three to eight channels: each period becomes 4-byte words, one per
+// channel, four channels to a 16-byte register (channels 0-3 from a read at
+// the period's start, 4-7 from a read 12 bytes on); four periods are
+// transposed so that each register holds four samples of one channel, which
+// are closed up to 12 bytes and stored in its plane.
 struct WideLayout {
+    // Channels 0-3, then 4-7. Up to four channels, the upper half repeats the
+    // lower one: the AVX2 loop's upper lane holds the next four periods.
     uint8_t expand[32];
     uint8_t close_up[16];
 };
 template <int Channels, bool BigEndian>
 constexpr WideLayout make_wide_layout() {
     WideLayout layout{};
-    for (int ch = 0; ch < 8; ++ch) {
+    for (int word = 0; word < 8; ++word) {
+        const int ch = Channels <= 4 ? word % 4 : word;
+        const int read_start = ch < 4 ? 0 : 12;
         for (int k = 0; k < 4; ++k) {
-            const int read_start = ch < 4 ? 0 : 12;
-            layout.expand[4 * ch + k] =
+            layout.expand[4 * word + k] =
                 ch < Channels && k < 3
                     ? static_cast<uint8_t>(3 * ch + sample_byte<BigEndian>(k) - read_start)
                     : 0x80;
@@ -311,43 +321,140 @@ constexpr WideLayout make_wide_layout() {
 template <int Channels, bool BigEndian>
 constexpr WideLayout kWideLayout = make_wide_layout<Channels, BigEndian>();
 
+// Four periods of four words each become four words of each of four channels.
+PCMPACK_TARGET_SSSE3 inline void transpose_words(__m128i (&m)[4]) {
+    const __m128i t0 = _mm_unpacklo_epi32(m[0], m[1]), t1 = _mm_unpackhi_epi32(m[0], m[1]);
+    const __m128i t2 = _mm_unpacklo_epi32(m[2], m[3]), t3 = _mm_unpackhi_epi32(m[2], m[3]);
+    m[0] = _mm_unpacklo_epi64(t0, t2);
+    m[1] = _mm_unpackhi_epi64(t0, t2);
+    m[2] = _mm_unpacklo_epi64(t1, t3);
+    m[3] = _mm_unpackhi_epi64(t1, t3);
+}
+
+// The same in each lane.
+PCMPACK_TARGET_AVX2 inline void transpose_words(__m256i (&m)[4]) {
+    const __m256i t0 = _mm256_unpacklo_epi32(m[0], m[1]), t1 = _mm256_unpackhi_epi32(m[0], m[1]);
+    const __m256i t2 = _mm256_unpacklo_epi32(m[2], m[3]), t3 = _mm256_unpackhi_epi32(m[2], m[3]);
+    m[0] = _mm256_unpacklo_epi64(t0, t2);
+    m[1] = _mm256_unpackhi_epi64(t0, t2);
+    m[2] = _mm256_unpacklo_epi64(t1, t3);
+    m[3] = _mm256_unpackhi_epi64(t1, t3);
+}
+
+// Four periods of the Count channels whose samples start in each period's
+// 16 bytes at `period`, to those channels' planes from `planes` on.
+template <int Count, int32_t PeriodBytes>
+PCMPACK_TARGET_SSSE3 inline void four_periods_ssse3(const uint8_t *period, uint8_t *planes,
+                                                    int32_t plane_bytes, __m128i expand,
+                                                    __m128i close_up) {
+    __m128i m[4];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) m[k] = _mm_shuffle_epi8(load16(period + k * PeriodBytes), expand);
+    transpose_words(m);
+#pragma GCC unroll 4
+    for (int ch = 0; ch < Count; ++ch) {
+        store16(planes + ch * plane_bytes, _mm_shuffle_epi8(m[ch], close_up));
+    }
+}
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_SSSE3 void wide_ssse3(const uint8_t *in, uint8_t *out, int32_t periods,
+                                     int32_t plane_bytes) {
+    constexpr int32_t kPeriodBytes = 3 * Channels;
+    constexpr int kLowChannels = Channels < 4 ? Channels : 4;
+    constexpr int32_t kReadBytes = Channels > 4 ? 12 + 16 : 16;
+    constexpr const WideLayout &layout = kWideLayout<Channels, BigEndian>;
+    const __m128i expand_low = load16(layout.expand), expand_high = load16(layout.expand + 16);
+    const __m128i close_up = load16(layout.close_up);
+    const int32_t input_bytes = periods * kPeriodBytes;
+    int32_t p = 0;
+    for (; p + 4 <= periods && (p + 3) * kPeriodBytes + kReadBytes <= input_bytes &&
+           3 * p + 16 <= 3 * periods;
+         p += 4) {
+        const uint8_t *block = in + p * kPeriodBytes;
+        four_periods_ssse3<kLowChannels, kPeriodBytes>(block, out + 3 * p, plane_bytes,
+                                                       expand_low, close_up);
+        if constexpr (Channels > 4) {
+            four_periods_ssse3<Channels - 4, kPeriodBytes>(
+                block + 12, out + 4 * plane_bytes + 3 * p, plane_bytes, expand_high, close_up);
+        }
+    }
+    fill_planes24<Channels, BigEndian>(in + p * kPeriodBytes, out + 3 * p, periods - p,
+                                       plane_bytes);
+}
+
+// The same in 32-byte registers. Five to eight channels: the lower lane holds
+// channels 0-3 of four periods, the upper lane channels 4-7. Three or four
+// channels: the lower lane four periods, the upper lane the next four, so
+// that each lane's 12 bytes of a plane follow the other's.
 template <int Channels, bool BigEndian>
 PCMPACK_TARGET_AVX2 void wide_avx2(const uint8_t *in, uint8_t *out, int32_t periods,
                                    int32_t plane_bytes) {
     constexpr int32_t kPeriodBytes = 3 * Channels;
+    constexpr bool kTwoBlocks = Channels <= 4;
+    constexpr int32_t kBlockPeriods = kTwoBlocks ? 8 : 4;
+    constexpr int32_t kUpperLaneFrom = kTwoBlocks ? 4 * kPeriodBytes : 12;
+    // Bytes from the start of the block's last period to the end of its last read,
+    // and from the start of a plane's samples of the block to the end of its
+    // last write.
+    constexpr int32_t kReadBytes = kTwoBlocks ? 16 : 12 + 16;
+    constexpr int32_t kWriteBytes = kTwoBlocks ? 12 + 16 : 16;
+    constexpr int kLowChannels = Channels < 4 ? Channels : 4;
     constexpr const WideLayout &layout = kWideLayout<Channels, BigEndian>;
     const __m256i expand = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout.expand));
     const __m256i close_up = both_lanes(layout.close_up);
     const int32_t input_bytes = periods * kPeriodBytes;
     int32_t p = 0;
-    for (; p + 4 <= periods && (p + 3) * kPeriodBytes + 28 <= input_bytes &&
-           3 * p + 16 <= 3 * periods;
-         p += 4) {
-        __m256i row[4];
+    for (; p + kBlockPeriods <= periods &&
+           (p + kBlockPeriods - 1) * kPeriodBytes + kReadBytes <= input_bytes &&
+           3 * p + kWriteBytes <= 3 * periods;
+         p += kBlockPeriods) {
+        __m256i m[4];
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
             const uint8_t *period = in + (p + k) * kPeriodBytes;
-            row[k] = _mm256_shuffle_epi8(load16x2(period, period + 12), expand);
+            m[k] = _mm256_shuffle_epi8(load16x2(period, period + kUpperLaneFrom), expand);
         }
-        const __m256i t0 = _mm256_unpacklo_epi32(row[0], row[1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(row[0], row[1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(row[2], row[3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(row[2], row[3]);
-        const __m256i column[4] = {
-            _mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2),
-            _mm256_unpacklo_epi64(t1, t3), _mm256_unpackhi_epi64(t1, t3)};
+        transpose_words(m);
 #pragma GCC unroll 4
-        for (int ch = 0; ch < 4; ++ch) {
-            const __m256i samples = _mm256_shuffle_epi8(column[ch], close_up);
-            store16(out + ch * plane_bytes + 3 * p, _mm256_castsi256_si128(samples));
-            if (ch + 4 < Channels) {
-                store16(out + (ch + 4) * plane_bytes + 3 * p,
-                        _mm256_extracti128_si256(samples, 1));
+        for (int ch = 0; ch < kLowChannels; ++ch) {
+            const __m256i samples = _mm256_shuffle_epi8(m[ch], close_up);
+            uint8_t *plane = out + ch * plane_bytes + 3 * p;
+            if constexpr (kTwoBlocks) {
+                store16x2(plane, plane + 12, samples);
+            } else {
+                store16(plane, _mm256_castsi256_si128(samples));
+                if (ch + 4 < Channels) {
+                    store16(plane + 4 * plane_bytes, _mm256_extracti128_si256(samples, 1));
+                }
             }
         }
     }
-    fill_planes24<Channels, BigEndian>(in + p * kPeriodBytes, out + 3 * p, periods - p,
-                                       plane_bytes);
+    wide_ssse3<Channels, BigEndian>(in + p * kPeriodBytes, out + 3 * p, periods - p,
+                                    plane_bytes);
+}
+
+// 16-bit, three to seven channels: transposed blocks while the last period's
+// 16-byte read stays inside the input, the periods after them one at a time.
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_SSSE3 void fill_planes16_ssse3(const uint8_t *in, uint8_t *out, int32_t periods,
+                                              int32_t plane_bytes) {
+#if defined(__SSE2__)
+    if constexpr (Channels >= 3 && Channels <= 7) {
+        constexpr int32_t kPeriodBytes = 2 * Channels;
+        int32_t p = 0;
+        for (; p + kBlockPeriods <= periods &&
+               (p + kBlockPeriods - 1) * kPeriodBytes + 16 <= periods * kPeriodBytes;
+             p += kBlockPeriods) {
+            block_transposed<Channels, BigEndian>(in + p * kPeriodBytes, out + 2 * p,
+                                                  plane_bytes);
+        }
+        fill_planes16<Channels, BigEndian>(in + p * kPeriodBytes, out + 2 * p, periods - p,
+                                           plane_bytes);
+        return;
+    }
+#endif
+    fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
 }
 
 template <int Channels, bool BigEndian>
@@ -358,26 +465,26 @@ PCMPACK_TARGET_SSSE3 void fill_planes24_ssse3(const uint8_t *in, uint8_t *out, i
     } else if constexpr (Channels == 2) {
         two_channels_ssse3<BigEndian>(in, out, periods, plane_bytes);
     } else {
-        fill_planes24<Channels, BigEndian>(in, out, periods, plane_bytes);
+        wide_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 }
 
 template <int Channels, bool BigEndian>
 PCMPACK_TARGET_AVX2 void fill_planes24_avx2(const uint8_t *in, uint8_t *out, int32_t periods,
                                             int32_t plane_bytes) {
-    if constexpr (Channels == 2) {
-        two_channels_avx2<BigEndian>(in, out, periods, plane_bytes);
-    } else if constexpr (Channels >= 5) {
-        wide_avx2<Channels, BigEndian>(in, out, periods, plane_bytes);
-    } else {
+    if constexpr (Channels == 1) {
         fill_planes24_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
+    } else if constexpr (Channels == 2) {
+        two_channels_avx2<BigEndian>(in, out, periods, plane_bytes);
+    } else {
+        wide_avx2<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 }
 #endif
 
 // The loop for each level, channel count, sample width and byte order; the
-// encoder's level picks the row. 16-bit samples take the same loops at every
-// level.
+// encoder's level picks the row. 16-bit samples take the same loops at the
+// SSSE3 and AVX2 levels.
 using PlanesKernel = void (*)(const uint8_t *in, uint8_t *out, int32_t periods,
                               int32_t plane_bytes);
 struct PlanesKernels {
@@ -418,14 +525,14 @@ template <int Channels, bool Wide, bool BigEndian>
 struct Ssse3Loop {
     static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
         Wide ? fill_planes24_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes)
-             : fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
+             : fill_planes16_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 };
 template <int Channels, bool Wide, bool BigEndian>
 struct Avx2Loop {
     static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
         Wide ? fill_planes24_avx2<Channels, BigEndian>(in, out, periods, plane_bytes)
-             : fill_planes16<Channels, BigEndian>(in, out, periods, plane_bytes);
+             : fill_planes16_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 };
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {

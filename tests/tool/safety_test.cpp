@@ -452,6 +452,37 @@ TEST_F(Safety, InspectOfABadHeaderInventsNoFields) {
                         "00\",\"bytes\":648}\n");
 }
 
+// A regular output reaches the disk before it gets its name. The system's
+// answer is made to fail (strace injects the error into the real call): the
+// tool says so with status 1, and the name keeps what it held before.
+TEST_F(Safety, AFailedSyncToDiskIsAnError) {
+    if (sh("strace -qq -o /dev/null true").status != 0) GTEST_SKIP() << "strace cannot trace here";
+    make_wav("in.wav", 4800);
+    write_file(path("old.es"), "old");
+    const struct {
+        const char *call, *output, *message;
+        bool left;  // the complete stream is under the name
+    } cases[] = {
+        {"fdatasync", "new.es", "pcmpack: new.es: sync to disk failed: Input/output error", false},
+        {"fdatasync", "old.es", "pcmpack: old.es: sync to disk failed: Input/output error", false},
+        {"fsync", "new2.es", "pcmpack: new2.es: written, but syncing its folder to disk failed "
+                             "(Input/output error): the name may not survive a power loss", true},
+    };
+    ASSERT_EQ(sh("$P encode in.wav -o want.es -t dvd").status, 0);
+    for (const auto &c : cases) {
+        // LeakSanitizer cannot run under a tracer.
+        const Outcome r = sh(std::string("ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
+                                         "strace -f -qq -o /dev/null -e inject=") +
+                             c.call + ":error=EIO $P encode in.wav -o " + c.output + " -t dvd");
+        EXPECT_EQ(r.status, 1) << c.output;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        const std::string before = std::string(c.output) == "old.es" ? "old" : "";
+        EXPECT_EQ(slurp(path(c.output)), c.left ? slurp(path("want.es")) : before) << c.output;
+    }
+    for (const auto &[name, bytes] : snapshot())
+        EXPECT_EQ(name.find(".pcmpack-"), std::string::npos) << "left behind: " << name;
+}
+
 // ---------------------------------------------------------------------------
 // Signals and write errors
 

@@ -326,6 +326,9 @@ void OutputFile::commit() {
         committed_ = true;
         return;
     }
+    // The data reaches the disk before the file gets its name: a power loss
+    // after "done" must not leave an empty or partial file under that name.
+    if (fdatasync(fd_) != 0) fail("sync to disk failed", errno);
     if (unnamed_) link_in();
     const int closed = close(fd_);
     const int close_error = errno;
@@ -335,6 +338,22 @@ void OutputFile::commit() {
     unregister_temp(temp_name_);
     temp_name_.clear();
     committed_ = true;
+    sync_folder();
+}
+
+// The rename is on disk only once the folder is: after a power loss the name
+// would otherwise still lead to the replaced file, or to nothing. The file
+// is complete and in place by now, so a failure says so.
+void OutputFile::sync_folder() const {
+    const int fd = open(dir_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    const int synced = fsync(fd);
+    const int error = errno;
+    close(fd);
+    // Some file systems cannot sync a folder at all; nothing to report there.
+    if (synced != 0 && error != EINVAL && error != ENOTSUP)
+        throw Failure(name_ + ": written, but syncing its folder to disk failed (" +
+                      std::strerror(error) + "): the name may not survive a power loss");
 }
 
 // --- the same file under two names -----------------------------------------

@@ -1,8 +1,8 @@
 // Where the tool's results go. An output never destroys an input and never
 // appears half written: a regular file is written unnamed (or under a
-// temporary name) in its folder and put in place only when complete; a
-// device, pipe or socket is written directly; a symbolic link is followed to
-// its target. Bytes leave in large blocks.
+// temporary name) in its folder and put in place only when complete and on
+// disk; a device, pipe or socket is written directly; a symbolic link is
+// followed to its target. Bytes leave in large blocks.
 #pragma once
 
 #include <sys/stat.h>
@@ -34,7 +34,10 @@ public:
     int64_t seek(int64_t offset, int whence);
     int64_t length();
 
-    // Writes what is left and puts the output in place. Throws Failure.
+    // Writes what is left and puts the output in place: a regular file is
+    // synced to disk before it gets its name, and its folder after. Throws
+    // Failure; nothing is then under the name unless only the folder's sync
+    // failed.
     void commit();
 
     // "stdout" for "-", else the path as given.
@@ -49,6 +52,7 @@ private:
     void flush();
     void write_all(const uint8_t *data, size_t size);
     void link_in();
+    void sync_folder() const;
     [[noreturn]] void fail(const char *what, int error) const;
 
     std::string path_;

@@ -262,6 +262,11 @@ void OutputFile::write(const void *data, size_t size) {
         used_ += size;
         return;
     }
+    // A block or more with nothing waiting goes out as it is, uncopied.
+    if (used_ == 0) {
+        write_all(p, size);
+        return;
+    }
     // Top the block up and send it; a remainder of a block or more goes out
     // as it is, a smaller one waits in the buffer.
     const size_t top = kBlock - used_;

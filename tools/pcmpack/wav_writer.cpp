@@ -94,11 +94,20 @@ void to_le_words(const int32_t *samples, size_t count, int width, uint8_t *out) 
 
 }  // namespace
 
+// The words gather up to a block of the output, which then goes out through
+// libsndfile uncopied.
 void WavWriter::write(const int32_t *samples, size_t periods) {
-    if (periods == 0) return;
     const size_t bytes = periods * block_;
-    if (words_.size() < bytes) words_.resize(bytes);
-    to_le_words(samples, periods * block_ / static_cast<size_t>(width_), width_, words_.data());
+    if (words_.size() < held_ + bytes) words_.resize(held_ + bytes);
+    to_le_words(samples, bytes / static_cast<size_t>(width_), width_, words_.data() + held_);
+    held_ += bytes;
+    if (held_ >= OutputFile::kBlock) flush();
+}
+
+void WavWriter::flush() {
+    if (held_ == 0) return;
+    const size_t bytes = held_;
+    held_ = 0;
     if (sf_write_raw(file_, words_.data(), static_cast<sf_count_t>(bytes)) !=
             static_cast<sf_count_t>(bytes) ||
         !failure_.empty())
@@ -106,6 +115,7 @@ void WavWriter::write(const int32_t *samples, size_t periods) {
 }
 
 void WavWriter::finish() {
+    flush();
     SNDFILE *file = file_;
     file_ = nullptr;
     if (sf_close(file) != 0 || !failure_.empty()) {

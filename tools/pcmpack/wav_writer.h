@@ -35,12 +35,14 @@ public:
 
 private:
     [[noreturn]] void fail();
+    void flush();
 
     OutputFile &out_;
     SNDFILE *file_ = nullptr;
     int width_;                  // bytes per sample: 2 or 3
     size_t block_;               // bytes per sample period
     std::vector<uint8_t> words_;  // the samples as the file stores them
+    size_t held_ = 0;             // bytes of words_ not yet written
     std::string failure_;  // why a write through the output failed
 
     static sf_count_t get_filelen(void *user);

@@ -145,6 +145,7 @@ private:
     double next_timestamp_ = 0.0;
     std::vector<int32_t> samples_;  // of the frame being read
     int32_t *cursor_ = nullptr;     // where its next sample goes
+    std::vector<uint8_t> mirrored_; // a 302M frame's groups, every byte mirrored
 };
 
 bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
@@ -473,11 +474,11 @@ constexpr uint64_t mirror_bytes(uint64_t v) {
     return (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
 }
 
-// The group's bytes as one little-endian number, as sent. Eight bytes are
-// read at once where the frame holds them (a group is 5 to 7 bytes; the
-// surplus lies above the group and is masked off).
+// A group's bytes as one little-endian number. Eight bytes are read at once
+// where they are at hand (a group is 5 to 7 bytes; the surplus lies above
+// the group and is masked off).
 template <int GroupBytes>
-uint64_t group_as_sent(const uint8_t *p, bool eight_at_hand) {
+uint64_t group_at(const uint8_t *p, bool eight_at_hand) {
     uint64_t v = 0;
     if (eight_at_hand) {
         std::memcpy(&v, p, 8);
@@ -490,33 +491,64 @@ uint64_t group_as_sent(const uint8_t *p, bool eight_at_hand) {
     return v;
 }
 
+// Every byte of a frame's groups mirrored, eight at a time: a loop the
+// compiler turns into vector shifts. `to` has room for whole 8-byte words.
+void mirror_payload(const uint8_t *from, size_t bytes, uint8_t *to) {
+    size_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, from + i, 8);
+        v = mirror_bytes(v);
+        std::memcpy(to + i, &v, 8);
+    }
+    uint8_t tail[8] = {};
+    std::memcpy(tail, from + i, bytes - i);
+    uint64_t v;
+    std::memcpy(&v, tail, 8);
+    v = mirror_bytes(v);
+    std::memcpy(to + i, &v, 8);
+}
+
 // The groups of one frame: both marker nibbles checked, both samples taken.
-// Mirroring each byte of the group as sent reverses its whole bit string;
-// the marker nibbles are checked before that, against mirrored masks.
+// Mirroring each byte of a group as sent reverses its whole bit string, so
+// that every field lies in plain ascending bits. When the samples are
+// wanted the frame is mirrored first, in one pass; when not, the marker
+// nibbles are checked in the group as sent, against mirrored masks.
 template <int Bits>
 bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t *p, int groups) {
     constexpr int kGroupBytes = (2 * Bits + 8) / 8;
     constexpr uint64_t kSampleMask = (uint64_t{1} << Bits) - 1;
-    constexpr auto markers = [](unsigned first) {
-        return mirror_bytes(uint64_t{first} << Bits | uint64_t{1} << (2 * Bits + 4));
-    };
     // Nibbles in sending order 1, 0, 0, b read back as b000 1.
-    constexpr uint64_t kMarkerMask = markers(15) | mirror_bytes(uint64_t{15} << (2 * Bits + 4));
-    constexpr uint64_t kMarkers = markers(1), kBlockStartMarkers = markers(9);
+    constexpr auto markers = [](unsigned first) {
+        return uint64_t{first} << Bits | uint64_t{1} << (2 * Bits + 4);
+    };
+    constexpr uint64_t kMarkerMask = markers(15) | uint64_t{15} << (2 * Bits + 4);
+    const size_t bytes = static_cast<size_t>(groups) * kGroupBytes;
+    const uint8_t *from = p;
+    if (want_) {
+        if (mirrored_.size() < bytes + 8) mirrored_.resize(bytes + 8);
+        mirror_payload(p, bytes, mirrored_.data());
+        from = mirrored_.data();
+    }
+    // The same masks in the bytes as sent.
+    const uint64_t mask = want_ ? kMarkerMask : mirror_bytes(kMarkerMask);
+    const uint64_t plain = want_ ? markers(1) : mirror_bytes(markers(1));
+    const uint64_t block = want_ ? markers(9) : mirror_bytes(markers(9));
     int next_block_start = 0;
     int32_t *out = cursor_;
-    for (int group = 0; group < groups; ++group, p += kGroupBytes) {
-        // Every group but the last has the next one's bytes after it.
-        const uint64_t sent = group_as_sent<kGroupBytes>(p, group + 1 < groups);
+    for (int group = 0; group < groups; ++group, from += kGroupBytes) {
+        // The mirrored frame has room after its last group; the frame as
+        // sent has the next group's bytes after every group but the last.
+        const uint64_t v = group_at<kGroupBytes>(from, want_ || group + 1 < groups);
         const bool block_start = group == next_block_start;
         if (block_start) next_block_start += 192;
-        if ((sent & kMarkerMask) != (block_start ? kBlockStartMarkers : kMarkers)) {
-            return fail_302m_group(h, p, group, block_start, mirror_bytes(sent), Bits);
+        if ((v & mask) != (block_start ? block : plain)) {
+            return fail_302m_group(h, p + static_cast<size_t>(group) * kGroupBytes, group,
+                                   block_start, want_ ? v : mirror_bytes(v), Bits);
         }
         if (want_) {
-            const uint64_t bits = mirror_bytes(sent);
-            put(out, static_cast<uint32_t>(bits & kSampleMask) << (32 - Bits));
-            put(out, static_cast<uint32_t>((bits >> (Bits + 4)) & kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>(v & kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>((v >> (Bits + 4)) & kSampleMask) << (32 - Bits));
         }
     }
     cursor_ = out;

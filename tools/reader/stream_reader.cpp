@@ -38,20 +38,6 @@ constexpr double kTicksPerAes3Sample = 27000000.0 / 48000.0;
 constexpr int64_t kDvdFrameTicks = 45000;    // 1/600 s
 constexpr int64_t kHdmvFrameTicks = 135000;  // 1/200 s
 
-// Each byte with its bit order reversed.
-struct MirrorTable {
-    uint8_t entry[256];
-    constexpr MirrorTable() : entry() {
-        for (int b = 0; b < 256; ++b) {
-            int m = 0;
-            for (int i = 0; i < 8; ++i) m |= ((b >> i) & 1) << (7 - i);
-            entry[b] = static_cast<uint8_t>(m);
-        }
-    }
-    constexpr uint8_t operator[](uint8_t b) const { return entry[b]; }
-};
-constexpr MirrorTable kMirror;
-
 // HDMV channel assignment code by channels_minus_one (only odd values, that
 // is 2, 4, 6 or 8 channels, are coded), 0 = not codable; and the code of the
 // layout with the same frame geometry whose last coded channel is not

@@ -41,6 +41,8 @@ private:
     SNDFILE *file_ = nullptr;
     int width_;                  // bytes per sample: 2 or 3
     size_t block_;               // bytes per sample period
+    // Left-justified samples to the file's words, in the processor's best loop.
+    void (*to_words_)(const int32_t *samples, size_t count, int width, uint8_t *out);
     std::vector<uint8_t> words_;  // the samples as the file stores them
     size_t held_ = 0;             // bytes of words_ not yet written
     std::string failure_;  // why a write through the output failed

@@ -4,6 +4,8 @@
 // remain, so no input can make the reader look outside the buffer.
 #include "stream_reader.h"
 
+#include "groups_302m.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -71,8 +73,8 @@ inline uint32_t justify_be32(const uint8_t *p) {
 // offsets do not depend on how the stream was cut into pieces.
 class IncrementalReader::Walker {
 public:
-    Walker(FrameSink &sink, bool want_samples, IncrementalReader &owner)
-        : sink_(sink), want_(want_samples), owner_(owner) {}
+    Walker(FrameSink &sink, bool want_samples, VectorLevel vector_loops, IncrementalReader &owner)
+        : sink_(sink), want_(want_samples), vector_loops_(vector_loops), owner_(owner) {}
 
     bool feed(const uint8_t *data, size_t size);
     bool finish();
@@ -117,6 +119,7 @@ private:
 
     FrameSink &sink_;
     bool want_;
+    VectorLevel vector_loops_;
     IncrementalReader &owner_;
     bool failed_ = false;
     uint8_t header_[kStreamHeaderBytes] = {};
@@ -132,6 +135,7 @@ private:
     std::vector<int32_t> samples_;  // of the frame being read
     int32_t *cursor_ = nullptr;     // where its next sample goes
     std::vector<uint8_t> mirrored_; // a 302M frame's groups, every byte mirrored
+    Groups302mDecoder decode_302m_ = nullptr;  // the vector loop for the stream's word length
 };
 
 bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
@@ -286,6 +290,7 @@ bool IncrementalReader::Walker::read_aes3_header() {
     if (info.layer == 11 && quantization == 0) {
         return fail(5, "D-10 stream header codes 16 bits, only 20 or 24 are carried");
     }
+    if (info.layer == 10) decode_302m_ = vector_302m_decoder(info.bits, vector_loops_);
     return true;
 }
 
@@ -412,11 +417,8 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     return true;
 }
 
-// A 302M group is one bit string per channel pair: the first sample's N
-// bits least significant first, the nibble 1 0 0 b, the second sample's N
-// bits, the nibble 1 0 0 0; sent most significant bit first into bytes.
-// Reversing the whole string turns it into a number whose bit 0 is the
-// first bit sent, so each field lies in plain ascending bits.
+// A 302M frame: its header, then one group per channel pair and sample
+// period (groups_302m.h).
 bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
     const int step = step_;
     const int samples = cadence_samples();
@@ -453,62 +455,21 @@ bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail
     return true;
 }
 
-// Each byte of a 64-bit number with its bit order reversed.
-constexpr uint64_t mirror_bytes(uint64_t v) {
-    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
-    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
-    return (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
-}
-
-// A group's bytes as one little-endian number. Eight bytes are read at once
-// where they are at hand (a group is 5 to 7 bytes; the surplus lies above
-// the group and is masked off).
-template <int GroupBytes>
-uint64_t group_at(const uint8_t *p, bool eight_at_hand) {
-    uint64_t v = 0;
-    if (eight_at_hand) {
-        std::memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v & ((uint64_t{1} << (8 * GroupBytes)) - 1);
-    }
-    for (int i = 0; i < GroupBytes; ++i) v |= uint64_t{p[i]} << (8 * i);
-    return v;
-}
-
-// Every byte of a frame's groups mirrored, eight at a time: a loop the
-// compiler turns into vector shifts. `to` has room for whole 8-byte words.
-void mirror_payload(const uint8_t *from, size_t bytes, uint8_t *to) {
-    size_t i = 0;
-    for (; i + 8 <= bytes; i += 8) {
-        uint64_t v;
-        std::memcpy(&v, from + i, 8);
-        v = mirror_bytes(v);
-        std::memcpy(to + i, &v, 8);
-    }
-    uint8_t tail[8] = {};
-    std::memcpy(tail, from + i, bytes - i);
-    uint64_t v;
-    std::memcpy(&v, tail, 8);
-    v = mirror_bytes(v);
-    std::memcpy(to + i, &v, 8);
-}
-
 // The groups of one frame: both marker nibbles checked, both samples taken.
-// Mirroring each byte of a group as sent reverses its whole bit string, so
-// that every field lies in plain ascending bits. When the samples are
-// wanted the frame is mirrored first, in one pass; when not, the marker
-// nibbles are checked in the group as sent, against mirrored masks.
+// The vector loop, where the processor has one, reads a frame whose markers
+// are all in place (its samples room enough to be thrown away when not
+// wanted). Otherwise, and to name what is out of place, the portable loop:
+// when the samples are wanted the frame is mirrored in one pass before its
+// groups are read; when not, the marker nibbles are checked in the groups
+// as sent, against mirrored masks.
 template <int Bits>
 bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t *p, int groups) {
-    constexpr int kGroupBytes = (2 * Bits + 8) / 8;
-    constexpr uint64_t kSampleMask = (uint64_t{1} << Bits) - 1;
-    // Nibbles in sending order 1, 0, 0, b read back as b000 1.
-    constexpr auto markers = [](unsigned first) {
-        return uint64_t{first} << Bits | uint64_t{1} << (2 * Bits + 4);
-    };
-    constexpr uint64_t kMarkerMask = markers(15) | uint64_t{15} << (2 * Bits + 4);
+    using G = Group302m<Bits>;
+    constexpr int kGroupBytes = G::kBytes;
+    if (decode_302m_ != nullptr && decode_302m_(p, groups, cursor_)) {
+        if (want_) cursor_ += 2 * static_cast<size_t>(groups);
+        return true;
+    }
     const size_t bytes = static_cast<size_t>(groups) * kGroupBytes;
     const uint8_t *from = p;
     if (want_) {
@@ -517,9 +478,9 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
         from = mirrored_.data();
     }
     // The same masks in the bytes as sent.
-    const uint64_t mask = want_ ? kMarkerMask : mirror_bytes(kMarkerMask);
-    const uint64_t plain = want_ ? markers(1) : mirror_bytes(markers(1));
-    const uint64_t block = want_ ? markers(9) : mirror_bytes(markers(9));
+    const uint64_t mask = want_ ? G::kMarkerMask : mirror_bytes(G::kMarkerMask);
+    const uint64_t plain = want_ ? G::kPlain : mirror_bytes(G::kPlain);
+    const uint64_t block = want_ ? G::kBlockStart : mirror_bytes(G::kBlockStart);
     int next_block_start = 0;
     int32_t *out = cursor_;
     for (int group = 0; group < groups; ++group, from += kGroupBytes) {
@@ -527,14 +488,14 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
         // sent has the next group's bytes after every group but the last.
         const uint64_t v = group_at<kGroupBytes>(from, want_ || group + 1 < groups);
         const bool block_start = group == next_block_start;
-        if (block_start) next_block_start += 192;
+        if (block_start) next_block_start += kGroupsPerBlock;
         if ((v & mask) != (block_start ? block : plain)) {
             return fail_302m_group(h, p + static_cast<size_t>(group) * kGroupBytes, group,
                                    block_start, want_ ? v : mirror_bytes(v), Bits);
         }
         if (want_) {
-            put(out, static_cast<uint32_t>(v & kSampleMask) << (32 - Bits));
-            put(out, static_cast<uint32_t>((v >> (Bits + 4)) & kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>(v & G::kSampleMask) << (32 - Bits));
+            put(out, static_cast<uint32_t>((v >> (Bits + 4)) & G::kSampleMask) << (32 - Bits));
         }
     }
     cursor_ = out;
@@ -640,8 +601,8 @@ bool IncrementalReader::Walker::read_planar_frame(const uint8_t *p, uint64_t ava
     return true;
 }
 
-IncrementalReader::IncrementalReader(FrameSink &sink, bool want_samples)
-    : walker_(std::make_unique<Walker>(sink, want_samples, *this)) {}
+IncrementalReader::IncrementalReader(FrameSink &sink, bool want_samples, VectorLevel vector_loops)
+    : walker_(std::make_unique<Walker>(sink, want_samples, vector_loops, *this)) {}
 
 IncrementalReader::~IncrementalReader() = default;
 
@@ -674,11 +635,12 @@ private:
 
 }  // namespace
 
-ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples) {
+ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples,
+                       VectorLevel vector_loops) {
     ReadResult result;
     if (data == nullptr) size = 0;
     ResultSink sink(result);
-    IncrementalReader reader(sink, want_samples);
+    IncrementalReader reader(sink, want_samples, vector_loops);
     if (size > 0) reader.feed(data, size);
     reader.finish();
     result.ok = reader.ok();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "vector_level.h"
+
 namespace pcmpack_reader {
 
 struct StreamInfo {
@@ -69,7 +71,10 @@ public:
 // read_stream() on the whole stream, whatever the pieces.
 class IncrementalReader {
 public:
-    IncrementalReader(FrameSink &sink, bool want_samples);
+    // `vector_loops` caps the level of the vector loops, used only where the
+    // processor has them; every level reads as the portable loops do.
+    IncrementalReader(FrameSink &sink, bool want_samples,
+                      VectorLevel vector_loops = VectorLevel::avx2);
     ~IncrementalReader();
     IncrementalReader(const IncrementalReader &) = delete;
     IncrementalReader &operator=(const IncrementalReader &) = delete;
@@ -102,7 +107,8 @@ private:
 
 // Reads a whole stream held in memory. Never reads outside [data, data+size)
 // whatever the bytes are.
-ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples = true);
+ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples = true,
+                       VectorLevel vector_loops = VectorLevel::avx2);
 
 const char *layer_name(int layer);  // "DVD LPCM", "SMPTE 302M", "D-10 AES3", "planar AES3", "HDMV LPCM"
 

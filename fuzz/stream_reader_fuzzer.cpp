@@ -11,6 +11,7 @@
 //     with the bits the layout does not carry at 0 (20-bit samples keep
 //     their low nibble where the layout carries three whole bytes);
 //   - reading without samples gives the same verdict and frames;
+//   - the portable loops give what the vector loops give;
 //   - the listed frames alone, read again, are a valid stream with the same
 //     frames.
 #include "stream_reader.h"
@@ -124,6 +125,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           "verdict depends on asking for samples");
     check(same_frames(quick.frames, r.frames), "frames depend on asking for samples");
     check(quick.samples.empty(), "samples returned when none were asked for");
+
+    const ReadResult portable = pcmpack_reader::read_stream(
+        bytes.data(), bytes.size(), true, pcmpack_reader::VectorLevel::portable);
+    check(portable.ok == r.ok && portable.error == r.error &&
+              portable.error_offset == r.error_offset && same_frames(portable.frames, r.frames) &&
+              portable.samples == r.samples,
+          "the portable loops read differently from the vector loops");
 
     if (!r.ok && !r.frames.empty()) {
         std::vector<uint8_t> good(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));

@@ -234,8 +234,10 @@ if ((run_streaming)); then
         printf "%-15s peak %4d MiB, %6.1f MB moved, %5d reads, %5d writes, %6.1f KiB per call\n",
                $1, $2 / 1024, $3 / 1e6, $4, $5, $3 / 1024 / (calls ? calls : 1)}' "$table"
   ff="ffmpeg -hide_banner -v error -y"
-  hyperfine -N --warmup 1 --runs 5 \
-    --prepare "rm -f $work/o.hdmv $work/o.302m $work/o.ts $work/o.m2ts $work/back.wav" \
+  # Each run starts with the last one's output on disk (sync before, untimed):
+  # otherwise a run pays for writing back what the run before it wrote.
+  hyperfine -N --warmup 1 --runs 7 \
+    --prepare "sh -c 'rm -f $work/o.hdmv $work/o.302m $work/o.ts $work/o.m2ts $work/back.wav; sync'" \
     --export-json "$results/streaming.json" --export-markdown "$results/streaming.md" \
     -n "encode HDMV" "$tool encode $hdmv -o $work/o.hdmv $wav" \
     -n "inspect HDMV" "$tool inspect $work/s.hdmv" \
@@ -248,12 +250,40 @@ if ((run_streaming)); then
     "$ff -i $wav -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $work/o.m2ts"
   python3 - "$results/streaming.json" <<'PY'
 import json, sys
-runs = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
+results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+runs = {name: r["median"] for name, r in results.items()}
 for layer, peer in (("HDMV", "ffmpeg pcm_bluray m2ts"), ("302M", "ffmpeg s302m mpegts")):
     enc = runs[f"encode {layer}"]
     print(f"median {layer}: encode {enc * 1e3:.0f} ms, inspect {runs[f'inspect {layer}'] * 1e3:.0f} ms,"
           f" unpack {runs[f'unpack {layer}'] * 1e3:.0f} ms; {peer} {runs[peer] * 1e3:.0f} ms ="
           f" {runs[peer] / enc:.2f}x encode (target >= 2x)")
+    print("  user time: " + ", ".join(f"{step} {results[f'{step} {layer}']['user'] * 1e3:.0f} ms"
+                                      for step in ("encode", "inspect", "unpack")))
+PY
+  # The same pair run turn about, so that both meet the disk in the same
+  # state: encode of the WAV and unpack of its 302M stream, 12 times each.
+  turns=$work/turns.txt
+  : >"$turns"
+  for _ in $(seq 12); do
+    for step in encode unpack; do
+      rm -f "$work/o.302m" "$work/back.wav"
+      sync
+      if [[ $step == encode ]]; then
+        command="$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
+      else
+        command="$tool unpack $work/s.302m -o $work/back.wav"
+      fi
+      /usr/bin/time -f "$step %e %U" -a -o "$turns" $command
+    done
+  done
+  python3 - "$turns" <<'PY'
+import statistics, sys
+rows = [line.split() for line in open(sys.argv[1])]
+for step in ("encode", "unpack"):
+    wall = [float(r[1]) for r in rows if r[0] == step]
+    user = [float(r[2]) for r in rows if r[0] == step]
+    print(f"302M turn about, {step}: median {statistics.median(wall) * 1e3:.0f} ms,"
+          f" min {min(wall) * 1e3:.0f} ms, user {statistics.mean(user) * 1e3:.0f} ms")
 PY
   rm -rf "$work"
 

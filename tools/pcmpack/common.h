@@ -92,4 +92,4 @@ private:
 
 }  // namespace pcmtool
 
-#include "output.h"
+#include "outputs/output.h"

@@ -1,7 +1,7 @@
 // pcmpack: packs audio into DVD LPCM, HDMV LPCM and AES3 (SMPTE 302M, D-10,
 // planar) elementary streams, and reads such streams back.
 #include "common.h"
-#include "conversion.h"
+#include "source/conversion.h"
 #include "settings.h"
 
 #include <pcmpack.h>

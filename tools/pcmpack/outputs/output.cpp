@@ -1,4 +1,4 @@
-#include "output.h"
+#include "outputs/output.h"
 
 #include "common.h"
 

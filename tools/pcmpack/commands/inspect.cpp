@@ -1,11 +1,8 @@
-// pcmpack inspect and unpack: read a stream back through the stream reader,
+// pcmpack inspect: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
-#include "channel_layout.h"
+#include "commands/stream_walk.h"
 #include "common.h"
-#include "container.h"
-#include "input.h"
 #include "settings.h"
-#include "wav_writer.h"
 
 #include "reader/stream_reader.h"
 
@@ -134,16 +131,6 @@ private:
     std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> sizes_;
 };
 
-// The HDMV layout the frame headers name (the library's for a stream
-// without frames).
-const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
-    constexpr int kLibraryCode[9] = {0, 0, 3, 0, 4, 0, 8, 0, 10};
-    const HdmvLayout *layout =
-        hdmv_layout_of_assignment(i.hdmv_assignment ? i.hdmv_assignment : kLibraryCode[i.channels]);
-    if (!layout) throw Failure("no HDMV layout for channel assignment " + std::to_string(i.hdmv_assignment));
-    return *layout;
-}
-
 // "FL FR FC Ls Rs LFE", padding left out.
 std::string coded_speakers(const HdmvLayout &layout) {
     std::string text;
@@ -265,112 +252,6 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     std::printf("}\n");
 }
 
-std::string describe_error(const std::string &name, const IncrementalReader &r) {
-    return name + ": byte " + std::to_string(r.error_offset()) + ": " + r.error();
-}
-
-// Feeds the audio track of a container to the reader as it is demuxed: the
-// stream header with the first frame, then one access unit at a time.
-// Returns the elementary stream's bytes.
-uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader) {
-    route_libav_messages(true);
-    ContainerReader demuxer(
-        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name());
-    std::vector<uint8_t> piece;
-    uint64_t total = 0;
-    // The first inconsistency ends the walk: damage further on in the
-    // container would only hide it.
-    while (demuxer.next(piece)) {
-        total += piece.size();
-        if (!reader.feed(piece.data(), piece.size())) break;
-    }
-    if (!reader.failed()) reader.finish();
-    return total;
-}
-
-// Feeds the whole input to the reader in the blocks it is read in, or, for
-// a container, its audio track. After an inconsistency the rest is only
-// counted. Returns the stream's bytes.
-uint64_t walk(InputFile &in, IncrementalReader &reader) {
-    uint8_t head[256];
-    const Container container = sniff_container(head, in.peek(head, sizeof head));
-    if (container != Container::elementary) return walk_container(container, in, reader);
-    size_t n = 0;
-    while (const uint8_t *block = in.next(&n)) {
-        if (!reader.feed(block, n)) break;
-    }
-    if (!reader.failed()) {
-        reader.finish();
-        return reader.bytes_fed();
-    }
-    if (in.regular()) return static_cast<uint64_t>(in.size());
-    uint64_t total = reader.bytes_fed();
-    while (in.next(&n)) total += n;
-    return total;
-}
-
-// Unpack's WAV, begun with the first frame, whose header names the HDMV
-// layout. Mono, 5.1 and 7.1 come back as the source's channels: in the
-// order a WAV file holds them, with their channel mask, without padding.
-// The library's layouts keep every coded channel in the coded order.
-class WavSink : public pcmpack_reader::FrameSink {
-public:
-    // `most_bytes`: the stream's size where known; the WAV's audio is never
-    // larger than the stream that carried it.
-    WavSink(OutputFile &out, int64_t most_bytes) : out_(out), most_bytes_(most_bytes) {}
-    // The reader whose stream header and first frame header say what the
-    // audio is.
-    void read_by(const IncrementalReader &reader) { reader_ = &reader; }
-
-    void on_frame(const FrameInfo &, const int32_t *samples, size_t count) override {
-        if (!wav_) start();
-        if (!reorder_) {
-            wav_->write(samples, count / coded_);
-            return;
-        }
-        file_samples_.clear();
-        for (size_t p = 0; p + coded_ <= count; p += coded_)
-            for (int k = 0; k < channels_; ++k) file_samples_.push_back(samples[p + size_t(coded_of_file_[k])]);
-        wav_->write(file_samples_.data(), file_samples_.size() / size_t(channels_));
-    }
-
-    void finish() {
-        if (!wav_) start();
-        wav_->finish();
-    }
-
-private:
-    void start() {
-        const StreamInfo &info = reader_->info();
-        coded_ = static_cast<size_t>(info.channels);
-        channels_ = info.channels;
-        std::vector<int> positions;
-        if (info.layer == 13 && info.hdmv_assignment != 0) {
-            const HdmvLayout &layout = hdmv_layout_of(info);
-            if (layout.assignment != layout.library_assignment) {
-                channels_ = file_order(layout, coded_of_file_);
-                reorder_ = true;
-                if (channels_ > 2)
-                    for (int k = 0; k < channels_; ++k)
-                        positions.push_back(sndfile_position(layout.coded[coded_of_file_[k]]));
-            }
-        }
-        // 20-bit samples travel in 24-bit words, their low four bits zero.
-        wav_ = std::make_unique<WavWriter>(out_, info.sample_rate, channels_,
-                                           info.bits == 16 ? 16 : 24, most_bytes_, positions);
-    }
-
-    OutputFile &out_;
-    int64_t most_bytes_;
-    const IncrementalReader *reader_ = nullptr;
-    std::unique_ptr<WavWriter> wav_;
-    size_t coded_ = 1;
-    int channels_ = 1;
-    bool reorder_ = false;
-    int coded_of_file_[8] = {};
-    std::vector<int32_t> file_samples_;
-};
-
 }  // namespace
 
 int run_inspect(const InspectOptions &o) {
@@ -387,20 +268,6 @@ int run_inspect(const InspectOptions &o) {
         print_text(in.name(), bytes, reader, sum, o.frames);
     finish_stdout();
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
-    return 0;
-}
-
-int run_unpack(const UnpackOptions &o) {
-    refuse_shared_files({{o.input, "stream"}}, {{o.output, "WAV file"}});
-    InputFile in(o.input);
-    OutputFile out(o.output);
-    WavSink wav(out, in.size());
-    IncrementalReader reader(wav, true);
-    wav.read_by(reader);
-    walk(in, reader);
-    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
-    wav.finish();
-    out.commit();
     return 0;
 }
 

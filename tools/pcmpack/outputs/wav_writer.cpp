@@ -1,4 +1,4 @@
-#include "wav_writer.h"
+#include "outputs/wav_writer.h"
 
 #include "common.h"
 #include "vector_level.h"

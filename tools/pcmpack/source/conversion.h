@@ -5,7 +5,7 @@
 // whatever the length of the audio.
 #pragma once
 
-#include "audio_source.h"
+#include "source/audio_source.h"
 
 #include <cstdint>
 #include <memory>

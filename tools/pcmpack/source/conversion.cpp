@@ -1,4 +1,4 @@
-#include "conversion.h"
+#include "source/conversion.h"
 
 #include "common.h"
 

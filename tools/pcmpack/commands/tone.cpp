@@ -1,7 +1,7 @@
 // pcmpack tone: a WAV test signal with a different sine on every channel, so
 // that a channel swap or a lost channel shows in the unpacked result.
 #include "common.h"
-#include "wav_writer.h"
+#include "outputs/wav_writer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 // frame (DVD LPCM: per group of frames), stamped with the library's own
 // presentation times.
 #include "common.h"
-#include "container.h"
+#include "containers/container.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

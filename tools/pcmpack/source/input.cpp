@@ -1,4 +1,4 @@
-#include "input.h"
+#include "source/input.h"
 
 #include "common.h"
 

@@ -1,10 +1,10 @@
 // pcmpack encode: audio in, one elementary stream out, through the library's
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
-#include "audio_source.h"
-#include "channel_layout.h"
+#include "source/audio_source.h"
+#include "source/channel_layout.h"
 #include "common.h"
-#include "conversion.h"
-#include "container.h"
+#include "source/conversion.h"
+#include "containers/container.h"
 #include "settings.h"
 
 #include <pcmpack.h>

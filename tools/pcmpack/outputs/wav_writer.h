@@ -3,7 +3,7 @@
 // plain WAV below that.
 #pragma once
 
-#include "output.h"
+#include "outputs/output.h"
 
 #include <sndfile.h>
 

@@ -5,7 +5,7 @@
 // speaker positions, and keep the source's order.
 #pragma once
 
-#include "audio_source.h"
+#include "source/audio_source.h"
 
 #include <cstdint>
 #include <string>

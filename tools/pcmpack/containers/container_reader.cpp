@@ -3,7 +3,7 @@
 // first access unit's own header signals, and the access units follow as
 // the frames they are, so that the stream reader validates them.
 #include "common.h"
-#include "container.h"
+#include "containers/container.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,4 +1,4 @@
-#include "channel_layout.h"
+#include "source/channel_layout.h"
 
 #include "common.h"
 #include "settings.h"

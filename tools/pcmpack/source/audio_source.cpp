@@ -1,7 +1,7 @@
-#include "audio_source.h"
+#include "source/audio_source.h"
 
 #include "common.h"
-#include "input.h"
+#include "source/input.h"
 
 #include <sndfile.h>
 

@@ -1,6 +1,6 @@
 // Which container a file gets, which layer each container carries, and how
 // libavformat's messages reach the user.
-#include "container.h"
+#include "containers/container.h"
 
 #include "common.h"
 #include "settings.h"

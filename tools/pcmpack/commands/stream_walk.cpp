@@ -1,0 +1,62 @@
+#include "commands/stream_walk.h"
+
+#include "common.h"
+#include "containers/container.h"
+
+#include <vector>
+
+namespace pcmtool {
+
+using pcmpack_reader::IncrementalReader;
+using pcmpack_reader::StreamInfo;
+
+const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
+    constexpr int kLibraryCode[9] = {0, 0, 3, 0, 4, 0, 8, 0, 10};
+    const HdmvLayout *layout =
+        hdmv_layout_of_assignment(i.hdmv_assignment ? i.hdmv_assignment : kLibraryCode[i.channels]);
+    if (!layout) throw Failure("no HDMV layout for channel assignment " + std::to_string(i.hdmv_assignment));
+    return *layout;
+}
+
+std::string describe_error(const std::string &name, const IncrementalReader &r) {
+    return name + ": byte " + std::to_string(r.error_offset()) + ": " + r.error();
+}
+
+// Feeds the audio track of a container to the reader as it is demuxed: the
+// stream header with the first frame, then one access unit at a time.
+// Returns the elementary stream's bytes.
+static uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader) {
+    route_libav_messages(true);
+    ContainerReader demuxer(
+        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name());
+    std::vector<uint8_t> piece;
+    uint64_t total = 0;
+    // The first inconsistency ends the walk: damage further on in the
+    // container would only hide it.
+    while (demuxer.next(piece)) {
+        total += piece.size();
+        if (!reader.feed(piece.data(), piece.size())) break;
+    }
+    if (!reader.failed()) reader.finish();
+    return total;
+}
+
+uint64_t walk(InputFile &in, IncrementalReader &reader) {
+    uint8_t head[256];
+    const Container container = sniff_container(head, in.peek(head, sizeof head));
+    if (container != Container::elementary) return walk_container(container, in, reader);
+    size_t n = 0;
+    while (const uint8_t *block = in.next(&n)) {
+        if (!reader.feed(block, n)) break;
+    }
+    if (!reader.failed()) {
+        reader.finish();
+        return reader.bytes_fed();
+    }
+    if (in.regular()) return static_cast<uint64_t>(in.size());
+    uint64_t total = reader.bytes_fed();
+    while (in.next(&n)) total += n;
+    return total;
+}
+
+}  // namespace pcmtool

@@ -1,0 +1,96 @@
+// pcmpack unpack: a stream, or a container's audio track, back into a WAV
+// file, through the stream reader, which validates every frame first.
+#include "commands/stream_walk.h"
+#include "common.h"
+#include "outputs/wav_writer.h"
+
+#include <memory>
+#include <vector>
+
+namespace pcmtool {
+
+namespace {
+
+using pcmpack_reader::FrameInfo;
+using pcmpack_reader::IncrementalReader;
+using pcmpack_reader::StreamInfo;
+
+// Unpack's WAV, begun with the first frame, whose header names the HDMV
+// layout. Mono, 5.1 and 7.1 come back as the source's channels: in the
+// order a WAV file holds them, with their channel mask, without padding.
+// The library's layouts keep every coded channel in the coded order.
+class WavSink : public pcmpack_reader::FrameSink {
+public:
+    // `most_bytes`: the stream's size where known; the WAV's audio is never
+    // larger than the stream that carried it.
+    WavSink(OutputFile &out, int64_t most_bytes) : out_(out), most_bytes_(most_bytes) {}
+    // The reader whose stream header and first frame header say what the
+    // audio is.
+    void read_by(const IncrementalReader &reader) { reader_ = &reader; }
+
+    void on_frame(const FrameInfo &, const int32_t *samples, size_t count) override {
+        if (!wav_) start();
+        if (!reorder_) {
+            wav_->write(samples, count / coded_);
+            return;
+        }
+        file_samples_.clear();
+        for (size_t p = 0; p + coded_ <= count; p += coded_)
+            for (int k = 0; k < channels_; ++k) file_samples_.push_back(samples[p + size_t(coded_of_file_[k])]);
+        wav_->write(file_samples_.data(), file_samples_.size() / size_t(channels_));
+    }
+
+    void finish() {
+        if (!wav_) start();
+        wav_->finish();
+    }
+
+private:
+    void start() {
+        const StreamInfo &info = reader_->info();
+        coded_ = static_cast<size_t>(info.channels);
+        channels_ = info.channels;
+        std::vector<int> positions;
+        if (info.layer == 13 && info.hdmv_assignment != 0) {
+            const HdmvLayout &layout = hdmv_layout_of(info);
+            if (layout.assignment != layout.library_assignment) {
+                channels_ = file_order(layout, coded_of_file_);
+                reorder_ = true;
+                if (channels_ > 2)
+                    for (int k = 0; k < channels_; ++k)
+                        positions.push_back(sndfile_position(layout.coded[coded_of_file_[k]]));
+            }
+        }
+        // 20-bit samples travel in 24-bit words, their low four bits zero.
+        wav_ = std::make_unique<WavWriter>(out_, info.sample_rate, channels_,
+                                           info.bits == 16 ? 16 : 24, most_bytes_, positions);
+    }
+
+    OutputFile &out_;
+    int64_t most_bytes_;
+    const IncrementalReader *reader_ = nullptr;
+    std::unique_ptr<WavWriter> wav_;
+    size_t coded_ = 1;
+    int channels_ = 1;
+    bool reorder_ = false;
+    int coded_of_file_[8] = {};
+    std::vector<int32_t> file_samples_;
+};
+
+}  // namespace
+
+int run_unpack(const UnpackOptions &o) {
+    refuse_shared_files({{o.input, "stream"}}, {{o.output, "WAV file"}});
+    InputFile in(o.input);
+    OutputFile out(o.output);
+    WavSink wav(out, in.size());
+    IncrementalReader reader(wav, true);
+    wav.read_by(reader);
+    walk(in, reader);
+    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
+    wav.finish();
+    out.commit();
+    return 0;
+}
+
+}  // namespace pcmtool

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "format/stream_format.h"
+
 #include <pcmpack.h>
 
 #include <cstring>
@@ -7,6 +9,15 @@
 namespace pcmtool {
 
 namespace {
+
+using pcmpack_format::FrameRate;
+
+// Every MPEG frame rate, in code order.
+struct FrameRates {
+    const FrameRate *begin() const { return pcmpack_format::frame_rates_begin(); }
+    const FrameRate *end() const { return pcmpack_format::frame_rates_end(); }
+};
+constexpr FrameRates kFrameRates;
 
 struct Target {
     const char *name;
@@ -21,25 +32,6 @@ constexpr Target kTargets[] = {
     {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX},  // SMPTE 302M
 };
 
-struct FrameRate {
-    int code;
-    long long num, den;   // the exact rate
-    const char *exact;
-    const char *decimal;  // the rounded form people also write ("" when exact)
-};
-
-// MPEG frame_rate_code numbering.
-constexpr FrameRate kFrameRates[] = {
-    {1, 24000, 1001, "24000/1001", "23.976"},
-    {2, 24, 1, "24", ""},
-    {3, 25, 1, "25", ""},
-    {4, 30000, 1001, "30000/1001", "29.97"},
-    {5, 30, 1, "30", ""},
-    {6, 50, 1, "50", ""},
-    {7, 60000, 1001, "60000/1001", "59.94"},
-    {8, 60, 1, "60", ""},
-};
-
 // A non-negative integer of at most 12 digits; false for anything else.
 bool parse_digits(const std::string &text, long long *value) {
     if (text.empty() || text.size() > 12) return false;
@@ -51,19 +43,6 @@ bool parse_digits(const std::string &text, long long *value) {
     *value = v;
     return true;
 }
-
-struct Layer {
-    int layer;
-    const char *title;
-};
-
-constexpr Layer kLayers[] = {
-    {PCM_LAYER_DVD_LPCM, "DVD LPCM"},
-    {PCM_LAYER_AES3_302M, "SMPTE 302M"},
-    {PCM_LAYER_AES3_D10, "D-10 AES3"},
-    {PCM_LAYER_AES3_PLANAR, "planar AES3"},
-    {PCM_LAYER_HDMV_LPCM, "HDMV LPCM"},
-};
 
 }  // namespace
 
@@ -116,12 +95,6 @@ int parse_frame_rate(const std::string &text) {
     return 0;
 }
 
-const char *frame_rate_text(int code) {
-    for (const FrameRate &r : kFrameRates)
-        if (r.code == code) return r.exact;
-    return "";
-}
-
 std::string frame_rate_list() {
     std::string text;
     for (const FrameRate &r : kFrameRates) {
@@ -130,22 +103,6 @@ std::string frame_rate_list() {
         if (*r.decimal) text += std::string(" (") + r.decimal + ")";
     }
     return text + "; also written as 25.0, 25/1 or 23.98";
-}
-
-const char *layer_title(int layer) {
-    for (const Layer &l : kLayers)
-        if (l.layer == layer) return l.title;
-    return "unknown layer";
-}
-
-std::string hdmv_layout(int source_channels) {
-    switch (source_channels) {
-    case 2: return "2.0";
-    case 3: return "3/0";
-    case 5: return "3/2";
-    case 7: return "3/4";
-    default: return std::to_string(source_channels) + "-channel";
-    }
 }
 
 }  // namespace pcmtool

@@ -1,4 +1,4 @@
-// Names the tool gives to targets, frame rates, layers and HDMV layouts.
+// Names the tool gives to targets and frame rates on its command line.
 #pragma once
 
 #include <string>
@@ -14,14 +14,7 @@ std::string target_list();
 // "23.976", "23.98", "25", "25.0", "25/1", ...; 0 when the text is no such
 // rate (a bare code is not a rate: "5" is 5 frames per second).
 int parse_frame_rate(const std::string &text);
-// "24000/1001" for code 1, and so on; "" for other codes.
-const char *frame_rate_text(int code);
 std::string frame_rate_list();
 
-// "DVD LPCM", "SMPTE 302M", "D-10 AES3", "planar AES3", "HDMV LPCM".
-const char *layer_title(int layer);
-
-// The HDMV layout of a source channel count: "2.0", "3/0", "3/2", "3/4".
-std::string hdmv_layout(int source_channels);
 
 }  // namespace pcmtool

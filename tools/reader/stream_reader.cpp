@@ -6,6 +6,8 @@
 
 #include "groups_302m.h"
 
+#include "format/stream_format.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -14,38 +16,25 @@
 namespace pcmpack_reader {
 namespace {
 
-constexpr size_t kStreamHeaderBytes = 8;
-constexpr int kFrameHeaderBytes = 4;
+using pcmpack_format::kFrameHeaderBytes;
+using pcmpack_format::kStreamHeaderBytes;
 
-// Sample periods per AES3 frame for each MPEG frame rate code 1..8, one
-// entry per cadence step. Only the 1001 rates 30000/1001 and 60000/1001 need
-// a five-frame cadence to hold a whole number of 48 kHz samples.
-struct Cadence {
-    int samples[5];
+// The HDMV assignment codes a frame of as many coded channels may carry:
+// the padded layout's, and the one with the same geometry whose last coded
+// channel is the LFE (5.1, 7.1) or whose one channel is mono; 0 for none.
+struct HdmvCodes {
+    int padded = 0;
+    int same_geometry = 0;
 };
-constexpr Cadence kAes3Cadence[9] = {
-    {{0, 0, 0, 0, 0}},                 // no code 0
-    {{2002, 2002, 2002, 2002, 2002}},  // 24000/1001
-    {{2000, 2000, 2000, 2000, 2000}},  // 24
-    {{1920, 1920, 1920, 1920, 1920}},  // 25
-    {{1602, 1601, 1602, 1601, 1602}},  // 30000/1001
-    {{1600, 1600, 1600, 1600, 1600}},  // 30
-    {{960, 960, 960, 960, 960}},       // 50
-    {{801, 801, 800, 801, 801}},       // 60000/1001
-    {{800, 800, 800, 800, 800}},       // 60
-};
-
-// 27 MHz ticks per 48 kHz sample period.
-constexpr double kTicksPerAes3Sample = 27000000.0 / 48000.0;
-constexpr int64_t kDvdFrameTicks = 45000;    // 1/600 s
-constexpr int64_t kHdmvFrameTicks = 135000;  // 1/200 s
-
-// HDMV channel assignment code by channels_minus_one (only odd values, that
-// is 2, 4, 6 or 8 channels, are coded), 0 = not codable; and the code of the
-// layout with the same frame geometry whose last coded channel is not
-// padding but LFE (9 5.1, 11 7.1), or mono (1) in the channels of 2.0.
-constexpr int kHdmvAssignment[8] = {0, 3, 0, 4, 0, 8, 0, 10};
-constexpr int kHdmvSameGeometry[8] = {0, 1, 0, 0, 0, 9, 0, 11};
+HdmvCodes hdmv_codes(int coded_channels) {
+    HdmvCodes codes;
+    const pcmpack_format::HdmvLayout *padded = pcmpack_format::hdmv_layout_of_coded(coded_channels);
+    if (!padded) return codes;
+    codes.padded = padded->assignment;
+    for (auto *l = pcmpack_format::hdmv_layouts_begin(); l != pcmpack_format::hdmv_layouts_end(); ++l)
+        if (l->library_assignment == padded->assignment && l != padded) codes.same_geometry = l->assignment;
+    return codes;
+}
 
 // Samples held left-justified in 32 bits, from their bytes most significant
 // first (hi, mid, lo) however the layout orders them.
@@ -78,6 +67,7 @@ public:
 
     bool feed(const uint8_t *data, size_t size);
     bool finish();
+    void begin(const StreamParams &params);
 
     StreamInfo info;
 
@@ -86,9 +76,8 @@ private:
     bool fail(uint64_t offset, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     bool read_stream_header();
-    bool read_dvd_header();
-    bool read_hdmv_header();
-    bool read_aes3_header();
+    // What follows a valid stream header, or the parameters a container signals.
+    void start(const StreamParams &params);
 
     // Bytes of the next frame, from the stream header and the cadence step.
     uint64_t next_frame_size() const;
@@ -104,7 +93,7 @@ private:
     bool read_d10_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
     bool read_planar_frame(const uint8_t *p, uint64_t avail, uint64_t *size);
 
-    int cadence_samples() const { return kAes3Cadence[info.frame_rate_code].samples[step_]; }
+    int cadence_samples() const { return static_cast<int>(pcmpack_format::frame_periods(info, step_)); }
 
     // Samples go straight into room made for the whole frame, with no size
     // check for each one, through a local copy of the cursor that the loops
@@ -129,9 +118,6 @@ private:
     uint64_t offset_ = kStreamHeaderBytes;  // of the next frame
     int step_ = 0;                          // AES3 cadence step of the next frame
     int64_t index_ = 0;                     // frames read
-    // The running sum keeps the half ticks of the 1001 rates; only the stamp
-    // handed out is truncated.
-    double next_timestamp_ = 0.0;
     std::vector<int32_t> samples_;  // of the frame being read
     int32_t *cursor_ = nullptr;     // where its next sample goes
     std::vector<uint8_t> mirrored_; // a 302M frame's groups, every byte mirrored
@@ -169,8 +155,6 @@ bool IncrementalReader::Walker::feed(const uint8_t *data, size_t size) {
         size -= take;
         if (header_have_ < kStreamHeaderBytes) return true;
         if (!read_stream_header()) return false;
-        owner_.ok_ = true;
-        sink_.on_header(info);
     }
     while (size > 0) {
         const uint64_t need = next_frame_size();
@@ -208,105 +192,31 @@ bool IncrementalReader::Walker::finish() {
 }
 
 bool IncrementalReader::Walker::read_stream_header() {
-    const uint8_t *h = header_;
-    std::memcpy(info.header, h, kStreamHeaderBytes);
-    if (h[0] == 'L' && h[1] == 'P' && h[2] == 'C' && h[3] == 'M') {
-        info.layer = 4;
-    } else if (h[0] == 'H' && h[1] == 'D' && h[2] == 'M' && h[3] == 'V') {
-        info.layer = 13;
-    } else if (h[0] == 'A' && h[1] == 'E' && h[2] == 'S' && h[3] == '3') {
-        if (h[4] < 10 || h[4] > 12) {
-            return fail(4, "AES3 stream header names layer %d, not 10, 11 or 12", h[4]);
-        }
-        info.layer = h[4];
-    } else {
-        return fail(0, "unknown stream tag %02X %02X %02X %02X", h[0], h[1], h[2], h[3]);
-    }
-    if (h[6] != 0 || h[7] != 0) {
-        return fail(h[6] != 0 ? 6 : 7, "stream header bytes 6-7 are %02X %02X, not zero", h[6],
-                    h[7]);
-    }
-    switch (info.layer) {
-    case 4: return read_dvd_header();
-    case 13: return read_hdmv_header();
-    default: return read_aes3_header();
-    }
-}
-
-bool IncrementalReader::Walker::read_dvd_header() {
-    const uint8_t b4 = header_[4];
-    info.sample_rate = (b4 & 0x01) ? 96000 : 48000;
-    info.emphasis = (b4 >> 1) & 1;
-    info.channels = ((b4 >> 2) & 7) + 1;
-    const int quantization = (b4 >> 5) & 3;
-    info.mute = (b4 >> 7) & 1;
-    info.dynamic_range = header_[5];
-    info.bits = 16;
-    if (info.channels > 2) {
-        return fail(4, "DVD LPCM stream header codes %d channels, at most 2", info.channels);
-    }
-    if (quantization != 0) {
-        return fail(4, "DVD LPCM stream header codes quantization %d, only 16 bits", quantization);
-    }
-    if (info.emphasis && info.sample_rate != 48000) {
-        return fail(4, "DVD LPCM stream header sets emphasis at 96000 Hz");
-    }
+    std::memcpy(info.header, header_, kStreamHeaderBytes);
+    StreamParams params;
+    pcmpack_format::HeaderFault fault;
+    if (!pcmpack_format::decode_stream_header(header_, &params, &fault))
+        return fail(fault.offset, "%s", fault.text.c_str());
+    start(params);
     return true;
 }
 
-bool IncrementalReader::Walker::read_hdmv_header() {
-    if (header_[4] != 13) {
-        return fail(4, "HDMV stream header byte 4 is %d, not the layer 13", header_[4]);
-    }
-    const uint8_t b5 = header_[5];
-    if (b5 & 0x80) return fail(5, "HDMV stream header byte 5 has bit 7 set");
-    const int rate = (b5 >> 5) & 3;
-    if (rate > 1) return fail(5, "HDMV stream header codes sample rate %d, not 0 or 1", rate);
-    info.sample_rate = rate ? 96000 : 48000;
-    const int quantization = (b5 >> 3) & 3;
-    if (quantization > 2) return fail(5, "HDMV stream header codes quantization 3");
-    info.bits = 16 + 4 * quantization;
-    const int channels_minus_one = b5 & 7;
-    if (kHdmvAssignment[channels_minus_one] == 0) {
-        return fail(5, "HDMV stream header codes %d channels, not 2, 4, 6 or 8",
-                    channels_minus_one + 1);
-    }
-    info.channels = channels_minus_one + 1;
-    return true;
+void IncrementalReader::Walker::start(const StreamParams &params) {
+    static_cast<StreamParams &>(info) = params;
+    if (info.layer == pcmpack_format::kLayer302m) decode_302m_ = vector_302m_decoder(info.bits, vector_loops_);
+    owner_.ok_ = true;
+    sink_.on_header(info);
 }
 
-bool IncrementalReader::Walker::read_aes3_header() {
-    const uint8_t b5 = header_[5];
-    info.frame_rate_code = (b5 >> 5) + 1;
-    const int quantization = (b5 >> 3) & 3;
-    info.channels = (b5 & 7) + 1;
-    info.sample_rate = 48000;
-    if (quantization > 2) return fail(5, "AES3 stream header codes quantization 3");
-    info.bits = 16 + 4 * quantization;
-    if (info.layer == 10 && info.channels % 2 != 0) {
-        return fail(5, "SMPTE 302M stream header codes %d channels, not 2, 4, 6 or 8",
-                    info.channels);
-    }
-    if (info.layer == 11 && quantization == 0) {
-        return fail(5, "D-10 stream header codes 16 bits, only 20 or 24 are carried");
-    }
-    if (info.layer == 10) decode_302m_ = vector_302m_decoder(info.bits, vector_loops_);
-    return true;
+void IncrementalReader::Walker::begin(const StreamParams &params) {
+    pcmpack_format::encode_stream_header(params, header_);
+    std::memcpy(info.header, header_, kStreamHeaderBytes);
+    header_have_ = kStreamHeaderBytes;
+    start(params);
 }
 
 uint64_t IncrementalReader::Walker::next_frame_size() const {
-    const uint64_t width = info.bits == 16 ? 2 : 3;
-    const uint64_t channels = static_cast<uint64_t>(info.channels);
-    switch (info.layer) {
-    case 4: return (info.sample_rate == 48000 ? 80u : 160u) * 2u * channels;
-    case 13: return kFrameHeaderBytes + (info.sample_rate == 48000 ? 240u : 480u) * width * channels;
-    case 10: {
-        const uint64_t group_bytes = (2u * static_cast<uint64_t>(info.bits) + 8u) / 8u;
-        return kFrameHeaderBytes + static_cast<uint64_t>(cadence_samples()) * (channels / 2) * group_bytes;
-    }
-    case 11: return kFrameHeaderBytes + static_cast<uint64_t>(cadence_samples()) * 32u;
-    default: return static_cast<uint64_t>(cadence_samples()) * width * channels;
-    }
+    return pcmpack_format::frame_bytes(info, step_);
 }
 
 bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
@@ -329,20 +239,10 @@ bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
     FrameInfo frame;
     frame.offset = offset_;
     frame.size = static_cast<uint32_t>(size);
-    if (info.layer == 4) {
-        frame.sample_periods = static_cast<uint32_t>(size / 2 / static_cast<uint64_t>(info.channels));
-        frame.timestamp = index_ * kDvdFrameTicks;
-    } else if (info.layer == 13) {
-        frame.sample_periods = info.sample_rate == 48000 ? 240 : 480;
-        frame.timestamp = index_ * kHdmvFrameTicks;
-    } else {
-        const int samples = cadence_samples();
-        frame.sample_periods = static_cast<uint32_t>(samples);
-        frame.cadence_step = step_;
-        frame.timestamp = static_cast<int64_t>(next_timestamp_);
-        next_timestamp_ += samples * kTicksPerAes3Sample;
-        step_ = (step_ + 1) % 5;
-    }
+    frame.sample_periods = pcmpack_format::frame_periods(info, step_);
+    frame.cadence_step = step_;
+    frame.timestamp = pcmpack_format::frame_timestamp(info, index_);
+    step_ = (step_ + 1) % pcmpack_format::cadence_steps(info);
     ++index_;
     offset_ += size;
     sink_.on_frame(frame, samples_.data(), static_cast<size_t>(cursor_ - samples_.data()));
@@ -365,8 +265,9 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     const uint32_t periods = info.sample_rate == 48000 ? 240 : 480;
     const uint32_t width = info.bits == 16 ? 2 : 3;
     const uint32_t payload = periods * width * static_cast<uint32_t>(info.channels);
-    const int assignment = kHdmvAssignment[info.channels - 1];
-    const int same_geometry = kHdmvSameGeometry[info.channels - 1];
+    const HdmvCodes codes = hdmv_codes(info.channels);
+    const int assignment = codes.padded;
+    const int same_geometry = codes.same_geometry;
     const int frequency = info.sample_rate == 48000 ? 1 : 4;
     const int bits_code = (info.bits - 12) / 4;  // 16 -> 1, 20 -> 2, 24 -> 3
     const uint64_t offset = offset_;
@@ -606,6 +507,13 @@ IncrementalReader::IncrementalReader(FrameSink &sink, bool want_samples, VectorL
 
 IncrementalReader::~IncrementalReader() = default;
 
+void IncrementalReader::begin(const StreamParams &params) {
+    // The header the stream would carry counts as read, so that offsets and
+    // byte counts are those of the elementary stream.
+    fed_ += pcmpack_format::kStreamHeaderBytes;
+    walker_->begin(params);
+}
+
 bool IncrementalReader::feed(const uint8_t *data, size_t size) {
     fed_ += size;
     return walker_->feed(data, size);
@@ -650,16 +558,5 @@ ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples,
     return result;
 }
 
-
-const char *layer_name(int layer) {
-    switch (layer) {
-    case 4: return "DVD LPCM";
-    case 10: return "SMPTE 302M";
-    case 11: return "D-10 AES3";
-    case 12: return "planar AES3";
-    case 13: return "HDMV LPCM";
-    default: return "unknown";
-    }
-}
 
 }  // namespace pcmpack_reader

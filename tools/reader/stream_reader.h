@@ -12,19 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "format/stream_format.h"
 #include "vector_level.h"
 
 namespace pcmpack_reader {
 
-struct StreamInfo {
-    int layer = 0;            // 4, 10, 11, 12 or 13
-    int channels = 0;         // coded channels (HDMV: including a padding channel)
-    int bits = 0;             // 16, 20 or 24
-    int sample_rate = 0;      // Hz; the AES3 layers are always 48000
-    int frame_rate_code = 0;  // AES3 only: MPEG frame rate code 1..8
-    int emphasis = 0;         // DVD LPCM only
-    int mute = 0;             // DVD LPCM only
-    int dynamic_range = 0;    // DVD LPCM only
+using pcmpack_format::StreamParams;
+
+// The stream header's fields, and what the frames add to them.
+struct StreamInfo : StreamParams {
     // HDMV only: the channel assignment code of the frame headers (3 2.0,
     // 4 3/0, 8 3/2, 10 3/4, or with the same coded channels 1 mono, 9 5.1,
     // 11 7.1); 0 until a frame header has been read.
@@ -79,6 +75,10 @@ public:
     IncrementalReader(const IncrementalReader &) = delete;
     IncrementalReader &operator=(const IncrementalReader &) = delete;
 
+    // For a stream without its own header (a container's audio track): the
+    // parameters the container signals, in place of the stream header; then
+    // feed() takes the frames. Only before the first feed().
+    void begin(const StreamParams &params);
     // The next bytes of the stream. Returns false once an inconsistency is
     // found (see error()); later calls do nothing.
     bool feed(const uint8_t *data, size_t size);
@@ -110,6 +110,6 @@ private:
 ReadResult read_stream(const uint8_t *data, size_t size, bool want_samples = true,
                        VectorLevel vector_loops = VectorLevel::avx2);
 
-const char *layer_name(int layer);  // "DVD LPCM", "SMPTE 302M", "D-10 AES3", "planar AES3", "HDMV LPCM"
+using pcmpack_format::layer_name;
 
 }  // namespace pcmpack_reader

@@ -3,6 +3,7 @@
 #include "source/audio_source.h"
 #include "source/channel_layout.h"
 #include "common.h"
+#include "format/stream_format.h"
 #include "source/conversion.h"
 #include "containers/container.h"
 #include "settings.h"
@@ -152,7 +153,7 @@ std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_
                             int video_type, int rate, int source_channels, int bits,
                             bool resampled) {
     const int layer = s.audio_layer;
-    const std::string layer_text = layer_title(layer);
+    const std::string layer_text = pcmpack_format::layer_name(layer);
     const int channels = s.channels_minus_one + 1;
     switch (code) {
     case PCM_CHECK_SAMPLE_RATE:
@@ -264,13 +265,13 @@ int run_encode(const EncodeOptions &o) {
     // A layer other than the one the named target takes is worth a word.
     if (preset && o.target_given && o.layer != 0 && o.layer != s.audio_layer)
         std::fprintf(stderr, "pcmpack: note: --layer %d replaces the target's layer %d (%s) with %s\n",
-                     o.layer, s.audio_layer, layer_title(s.audio_layer), layer_title(o.layer));
+                     o.layer, s.audio_layer, pcmpack_format::layer_name(s.audio_layer), pcmpack_format::layer_name(o.layer));
     if (o.layer != 0) s.audio_layer = o.layer;
     const int layer = s.audio_layer;
     const bool aes3 = layer == PCM_LAYER_AES3_302M || layer == PCM_LAYER_AES3_D10 ||
                       layer == PCM_LAYER_AES3_PLANAR;
     const std::string layer_text =
-        std::string("layer ") + std::to_string(layer) + " (" + layer_title(layer) + ")";
+        std::string("layer ") + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) + ")";
 
     // Options that do not apply are refused, not ignored.
     const bool rate_given = !o.frame_rate.empty() || o.frame_rate_code != 0;
@@ -293,7 +294,7 @@ int run_encode(const EncodeOptions &o) {
                           frame_rate_list() + " (or --frame-rate-code 1..8)");
     }
     if (aes3 && frame_rate_code == 0)
-        throw Failure(std::string(layer_title(layer)) + " (layer " + std::to_string(layer) +
+        throw Failure(std::string(pcmpack_format::layer_name(layer)) + " (layer " + std::to_string(layer) +
                       ") is cut one frame per video frame: give --frame-rate (" +
                       frame_rate_list() + ")");
 
@@ -388,8 +389,13 @@ int run_encode(const EncodeOptions &o) {
     std::unique_ptr<ContainerWriter> muxer;
     if (container != Container::elementary) {
         route_libav_messages(false);
-        muxer = std::make_unique<ContainerWriter>(
-            container, StreamShape{layer, rate, coded_channels, bits, frame_rate_code}, out, display_name(o.output, true));
+        StreamShape shape;
+        shape.layer = layer;
+        shape.sample_rate = rate;
+        shape.channels = coded_channels;
+        shape.bits = bits;
+        shape.frame_rate_code = frame_rate_code;
+        muxer = std::make_unique<ContainerWriter>(container, shape, out, display_name(o.output, true));
         stream.container = muxer.get();
     }
     // Mono, 5.1 and 7.1 travel in the frames of 2.0, 3/2 and 3/4; only the

@@ -2,6 +2,7 @@
 // which recognises the layer by its stream header and validates every frame.
 #include "commands/stream_walk.h"
 #include "common.h"
+#include "format/stream_format.h"
 #include "settings.h"
 
 #include "reader/stream_reader.h"
@@ -25,7 +26,7 @@ using pcmpack_reader::StreamInfo;
 // Text is written in blocks of this size.
 constexpr size_t kTextBlock = size_t{1} << 20;
 
-bool is_aes3(int layer) { return layer == 10 || layer == 11 || layer == 12; }
+using pcmpack_format::is_aes3;
 
 std::string json_string(const std::string &text) {
     std::string out = "\"";
@@ -172,7 +173,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
         std::printf("  channels         %d\n", i.channels);
     std::printf("  word length      %d bits\n", i.bits);
     if (is_aes3(i.layer))
-        std::printf("  frame rate       %s (code %d)\n", frame_rate_text(i.frame_rate_code),
+        std::printf("  frame rate       %s (code %d)\n", pcmpack_format::frame_rate(i.frame_rate_code)->exact,
                     i.frame_rate_code);
     if (i.layer == 4)
         std::printf("  emphasis         %s\n  mute             %s\n  dynamic range    %d\n",
@@ -221,7 +222,7 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
                 header_hex(i).c_str(), i.sample_rate, i.channels, i.bits);
     if (is_aes3(i.layer))
         std::printf(",\"frame_rate_code\":%d,\"frame_rate\":\"%s\"", i.frame_rate_code,
-                    frame_rate_text(i.frame_rate_code));
+                    pcmpack_format::frame_rate(i.frame_rate_code)->exact);
     if (i.layer == 4)
         std::printf(",\"emphasis\":%d,\"mute\":%d,\"dynamic_range\":%d", i.emphasis, i.mute,
                     i.dynamic_range);

@@ -1,6 +1,7 @@
 // pcmpack presets: what the library's presets give, asked of the library
 // itself, so that the list can never drift from it.
 #include "common.h"
+#include "format/stream_format.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -57,7 +58,7 @@ int run_presets(bool json) {
                         "\"layer_name\":\"%s\",\"bits\":%d,\"channels\":%d,\"emphasis\":%d,"
                         "\"mute\":%d,\"dynamic_range\":%d}",
                         i ? "," : "", r.first, r.last, r.name.c_str(), r.settings.audio_layer,
-                        layer_title(r.settings.audio_layer), bits_of(r.settings.quantization),
+                        pcmpack_format::layer_name(r.settings.audio_layer), bits_of(r.settings.quantization),
                         r.settings.channels_minus_one + 1, r.settings.emphasis,
                         r.settings.mute_flag, r.settings.dynamic_range);
         }
@@ -74,7 +75,7 @@ int run_presets(bool json) {
             std::snprintf(codes, sizeof codes, "%d-%d (0x%X-0x%X)", r.first, r.last, r.first,
                           r.last);
         const std::string layer =
-            std::to_string(r.settings.audio_layer) + " " + layer_title(r.settings.audio_layer);
+            std::to_string(r.settings.audio_layer) + " " + pcmpack_format::layer_name(r.settings.audio_layer);
         std::printf("%-30s %-22s %-16s %d\n", codes, r.name.c_str(), layer.c_str(),
                     bits_of(r.settings.quantization));
     }

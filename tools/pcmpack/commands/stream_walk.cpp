@@ -11,9 +11,8 @@ using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
 const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
-    constexpr int kLibraryCode[9] = {0, 0, 3, 0, 4, 0, 8, 0, 10};
-    const HdmvLayout *layout =
-        hdmv_layout_of_assignment(i.hdmv_assignment ? i.hdmv_assignment : kLibraryCode[i.channels]);
+    const HdmvLayout *layout = i.hdmv_assignment ? hdmv_layout_of_assignment(i.hdmv_assignment)
+                                                 : pcmpack_format::hdmv_layout_of_coded(i.channels);
     if (!layout) throw Failure("no HDMV layout for channel assignment " + std::to_string(i.hdmv_assignment));
     return *layout;
 }

@@ -3,6 +3,7 @@
 #include "containers/container.h"
 
 #include "common.h"
+#include "format/stream_format.h"
 #include "settings.h"
 
 extern "C" {
@@ -76,8 +77,8 @@ void check_container_fits(Container container, int layer, const std::string &out
             homes = "an elementary stream or " + std::string(row.title) + " (--container es|" +
                     row.name + ")";
     std::string text = display_name(output, true) + ": " + chosen.title + " carries layer " +
-                       std::to_string(chosen.layer) + " (" + layer_title(chosen.layer) +
-                       ") only; layer " + std::to_string(layer) + " (" + layer_title(layer) +
+                       std::to_string(chosen.layer) + " (" + pcmpack_format::layer_name(chosen.layer) +
+                       ") only; layer " + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) +
                        ") is written as " + homes;
     // D-10 and planar AES3 belong in MXF, which no packaged library writes
     // from pre-packed elements.

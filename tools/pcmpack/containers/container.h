@@ -4,6 +4,8 @@
 // MPEG-2 program stream for DVD LPCM. Nothing here packetizes by hand.
 #pragma once
 
+#include "format/stream_format.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,14 +34,9 @@ const char *container_title(Container container);
 // cannot carry the layer.
 void check_container_fits(Container container, int layer, const std::string &output);
 
-// What the muxer needs to know of the stream before the first frame.
-struct StreamShape {
-    int layer = 0;
-    int sample_rate = 0;
-    int channels = 0;  // coded channels
-    int bits = 0;
-    int frame_rate_code = 0;  // AES3 only: MPEG frame rate code 1..8
-};
+// What the muxer needs to know of the stream before the first frame: what
+// its stream header says.
+using StreamShape = pcmpack_format::StreamParams;
 
 // Wraps the library's frames into a container. The library's write_bytes
 // calls go to add(), and each aux_record to end_unit(): the bytes since the

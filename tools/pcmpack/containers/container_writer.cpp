@@ -3,6 +3,7 @@
 // presentation times.
 #include "common.h"
 #include "containers/container.h"
+#include "format/stream_format.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -32,10 +33,6 @@ constexpr size_t kLpcmHeaderBytes = 3;
 // PES header with its PTS and the private stream header: as many whole
 // 1/600 s frames as fit go into one packet, so each packet fills one pack.
 constexpr size_t kDvdPackPayload = 2008;
-
-// Sample periods of the first 302M frame, the largest of the cadence, by
-// MPEG frame rate code 1..8.
-constexpr int kAes3FirstFrame[9] = {0, 2002, 2000, 1920, 1602, 1600, 960, 801, 800};
 
 // Bytes buffered between libavformat and the output file.
 constexpr int kIoBufferBytes = 1 << 18;
@@ -111,9 +108,11 @@ struct ContainerWriter::Impl {
     // cadence), which the muxer wants to know of audio streams.
     int frame_samples() const {
         switch (container) {
-        case Container::transport: return shape.frame_rate_code >= 1 && shape.frame_rate_code <= 8 ? kAes3FirstFrame[shape.frame_rate_code] : 0;
-        case Container::bdav: return shape.sample_rate == 48000 ? 240 : 480;
-        case Container::program: return frames_per_unit * (shape.sample_rate == 48000 ? 80 : 160);
+        // The first 302M frame, at cadence step 0, is the largest of the cadence.
+        case Container::transport:
+        case Container::bdav: return static_cast<int>(pcmpack_format::frame_periods(shape, 0));
+        case Container::program:
+            return frames_per_unit * static_cast<int>(pcmpack_format::frame_periods(shape, 0));
         case Container::elementary: break;
         }
         return 0;
@@ -137,8 +136,7 @@ struct ContainerWriter::Impl {
         format->pb = io;
 
         if (container == Container::program) {
-            const size_t frame_bytes =
-                (shape.sample_rate == 48000 ? 80u : 160u) * 2u * static_cast<size_t>(shape.channels);
+            const size_t frame_bytes = pcmpack_format::frame_bytes(shape, 0);
             frames_per_unit = static_cast<int>(kDvdPackPayload / frame_bytes);
             // As libavcodec's DVD LPCM encoder writes it; the muxer
             // replaces it with its own, the same for this stream.

@@ -1,6 +1,7 @@
 #include "source/channel_layout.h"
 
 #include "common.h"
+#include "format/stream_format.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -14,26 +15,15 @@ namespace {
 
 using S = Speaker;
 
-// The HDMV layouts. The library writes 2.0, 3/0, 3/2 and 3/4; mono, 5.1 and
-// 7.1 have the same frame geometry as 2.0, 3/2 and 3/4, with the padding
-// slot carrying the LFE (or, for mono, the padding after the one channel),
-// so the tool writes them by rewriting the channel assignment code.
-// The coded orders are those libavcodec's HDMV decoder and mkvmerge both
-// read (measured through both by the tests): LFE comes last, and the 3/4
-// layouts carry side left before the back pair and side right after it.
-constexpr HdmvLayout kHdmvLayouts[] = {
-    {"mono", 1, 3, 2, {S::fc, S::pad}},
-    {"2.0", 3, 3, 2, {S::fl, S::fr}},
-    {"3/0", 4, 4, 4, {S::fl, S::fr, S::fc, S::pad}},
-    {"3/2", 8, 8, 6, {S::fl, S::fr, S::fc, S::ls, S::rs, S::pad}},
-    {"5.1", 9, 8, 6, {S::fl, S::fr, S::fc, S::ls, S::rs, S::lfe}},
-    {"3/4", 10, 10, 8, {S::fl, S::fr, S::fc, S::sl, S::bl, S::br, S::sr, S::pad}},
-    {"7.1", 11, 10, 8, {S::fl, S::fr, S::fc, S::sl, S::bl, S::br, S::sr, S::lfe}},
+// Every HDMV layout, in the format's order.
+struct HdmvLayouts {
+    const HdmvLayout *begin() const { return pcmpack_format::hdmv_layouts_begin(); }
+    const HdmvLayout *end() const { return pcmpack_format::hdmv_layouts_end(); }
 };
+constexpr HdmvLayouts kHdmvLayouts;
 
 const HdmvLayout &layout_named(const char *name) {
-    for (const HdmvLayout &l : kHdmvLayouts)
-        if (std::strcmp(l.name, name) == 0) return l;
+    if (const HdmvLayout *l = pcmpack_format::hdmv_layout_named(name)) return *l;
     throw Failure(std::string("no HDMV layout ") + name);
 }
 
@@ -204,7 +194,7 @@ const HdmvLayout &layout_by_count(int channels, const ChannelRequest &request,
         const char *lfe_layout = channels == 6 ? "5.1" : channels == 8 ? "7.1" : nullptr;
         throw Failure(input + ": " + channels_text(channels) + "; HDMV LPCM carries " +
                       std::to_string(channels) + " coded channels as the " +
-                      hdmv_layout(channels - 1) +
+                      pcmpack_format::hdmv_layout_of_coded(channels)->name +
                       " layout plus a padding channel, so channel " + std::to_string(channels) +
                       " would be read as padding and lost (pass --hdmv-pad-last if it is "
                       "padding already" +
@@ -287,12 +277,6 @@ const char *speaker_name(Speaker speaker) { return info_of(speaker).name; }
 
 int sndfile_position(Speaker speaker) { return info_of(speaker).sndfile_position; }
 
-const HdmvLayout *hdmv_layout_of_assignment(int assignment) {
-    for (const HdmvLayout &l : kHdmvLayouts)
-        if (l.assignment == assignment) return &l;
-    return nullptr;
-}
-
 int file_order(const HdmvLayout &layout, int coded_of_file[8]) {
     int n = 0;
     for (int bit = 0; bit < 32; ++bit)
@@ -313,7 +297,7 @@ ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelReq
     if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(source, request, input);
     if (request.hdmv_layout != "auto")
         throw Failure("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
-                      "only; " + layer_title(layer) + " carries numbered channels in the "
+                      "only; " + pcmpack_format::layer_name(layer) + " carries numbered channels in the "
                       "source's order");
     ChannelPlan plan;
     plan.coded_channels = source.channels();

@@ -5,6 +5,7 @@
 // speaker positions, and keep the source's order.
 #pragma once
 
+#include "format/stream_format.h"
 #include "source/audio_source.h"
 
 #include <cstdint>
@@ -13,26 +14,12 @@
 
 namespace pcmtool {
 
-enum class Speaker : uint8_t {
-    pad,  // a silent coded channel that readers drop
-    fl, fr, fc, lfe, bl, br, sl, sr,
-    ls, rs,  // the surrounds of a 3/2 layout: side or back, whichever the source has
-    bc, flc, frc, top, other,
-};
+using pcmpack_format::HdmvLayout;
+using pcmpack_format::Speaker;
+using pcmpack_format::hdmv_layout_of_assignment;
 
 // "FL", "LFE", "Ls", ...
 const char *speaker_name(Speaker speaker);
-
-struct HdmvLayout {
-    const char *name;        // "2.0", "5.1", ... as --hdmv-layout and inspect name it
-    int assignment;          // channel assignment code of the HDMV frame header
-    int library_assignment;  // the code the library writes for as many coded channels
-    int coded_channels;
-    Speaker coded[8];        // coded order, as independent readers take it
-};
-
-// The HDMV layout of a channel assignment code; nullptr for codes without one.
-const HdmvLayout *hdmv_layout_of_assignment(int assignment);
 
 // The order of a layout's channels in a WAV file (by channel-mask bit), as
 // indexes into its coded order; padding is left out. Returns the count.

@@ -34,7 +34,6 @@ struct EncodeOptions {
     std::string index_format = "csv";
     bool index_format_given = false;
     bool hdmv_pad_last = false;
-    bool quiet = false;
     int resample = 0;  // 0: keep the source's rate
     std::string resample_quality = "very-high";
     std::string dither = "tpdf";

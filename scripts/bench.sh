@@ -21,6 +21,10 @@
 #                                 files, about 25 GB of scratch disk at once)
 #   BENCH_ARGS='--benchmark_filter=L10|s302m' scripts/bench.sh --no-tool
 #                                 extra Google Benchmark flags
+#   BENCH_BASELINE_TOOL=/path/to/old/pcmpack scripts/bench.sh --streaming-only
+#                                 also times an earlier build of the tool in the
+#                                 same hyperfine run, and prints each
+#                                 subcommand's time against it
 #
 # Results land in build/bench/results/: the benchmark's console output and
 # JSON, hyperfine's JSON and Markdown.
@@ -234,6 +238,17 @@ if ((run_streaming)); then
         printf "%-15s peak %4d MiB, %6.1f MB moved, %5d reads, %5d writes, %6.1f KiB per call\n",
                $1, $2 / 1024, $3 / 1e6, $4, $5, $3 / 1024 / (calls ? calls : 1)}' "$table"
   ff="ffmpeg -hide_banner -v error -y"
+  # An earlier build of the tool, timed in the same run for a before and after.
+  baseline=()
+  if [[ -n ${BENCH_BASELINE_TOOL:-} ]]; then
+    old=$BENCH_BASELINE_TOOL
+    baseline=(-n "encode HDMV (baseline)" "$old encode $hdmv -o $work/o.hdmv $wav"
+              -n "inspect HDMV (baseline)" "$old inspect $work/s.hdmv"
+              -n "unpack HDMV (baseline)" "$old unpack $work/s.hdmv -o $work/back.wav"
+              -n "encode 302M (baseline)" "$old encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
+              -n "inspect 302M (baseline)" "$old inspect $work/s.302m"
+              -n "unpack 302M (baseline)" "$old unpack $work/s.302m -o $work/back.wav")
+  fi
   # Each run starts with the last one's output on disk (sync before, untimed):
   # otherwise a run pays for writing back what the run before it wrote.
   hyperfine -N --warmup 1 --runs 7 \
@@ -247,11 +262,17 @@ if ((run_streaming)); then
     -n "unpack 302M" "$tool unpack $work/s.302m -o $work/back.wav" \
     -n "ffmpeg s302m mpegts" "$ff -i $wav -c:a s302m -strict -2 -f mpegts $work/o.ts" \
     -n "ffmpeg pcm_bluray m2ts" \
-    "$ff -i $wav -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $work/o.m2ts"
+    "$ff -i $wav -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $work/o.m2ts" \
+    "${baseline[@]}"
   python3 - "$results/streaming.json" <<'PY'
 import json, sys
 results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 runs = {name: r["median"] for name, r in results.items()}
+for name in sorted(n for n in runs if n.endswith(" (baseline)")):
+    now = name[: -len(" (baseline)")]
+    print(f"{now}: median {runs[now] * 1e3:.0f} ms, baseline {runs[name] * 1e3:.0f} ms ="
+          f" {runs[now] / runs[name]:.2f}x the baseline's time; user"
+          f" {results[now]['user'] * 1e3:.0f} ms against {results[name]['user'] * 1e3:.0f} ms")
 for layer, peer in (("HDMV", "ffmpeg pcm_bluray m2ts"), ("302M", "ffmpeg s302m mpegts")):
     enc = runs[f"encode {layer}"]
     print(f"median {layer}: encode {enc * 1e3:.0f} ms, inspect {runs[f'inspect {layer}'] * 1e3:.0f} ms,"

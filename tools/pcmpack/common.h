@@ -54,11 +54,13 @@ struct InspectOptions {
     std::string input;
     bool frames = false;
     bool json = false;
+    int track = 0;  // --track: 1-based; 0 = not given
 };
 
 struct UnpackOptions {
     std::string input;
     std::string output;
+    int track = 0;  // --track: 1-based; 0 = not given
 };
 
 int run_encode(const EncodeOptions &options);

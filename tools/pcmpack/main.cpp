@@ -139,11 +139,17 @@ int main(int argc, char **argv) {
     inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
     inspect->add_flag("--frames", ins.frames, "one line per frame: offset, size, timestamp");
     inspect->add_flag("--json", ins.json, "machine-readable output");
+    inspect->add_option("--track", ins.track,
+                        "a container's Nth track of the layer (1 = the first, read by default)")
+        ->check(CLI::PositiveNumber);
 
     UnpackOptions unp;
     CLI::App *unpack = app.add_subcommand("unpack", kUnpackHelp);
     unpack->add_option("STREAM", unp.input, "stream file, or '-' for standard input")->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
+    unpack->add_option("--track", unp.track,
+                       "a container's Nth track of the layer (1 = the first, read by default)")
+        ->check(CLI::PositiveNumber);
 
     ToneOptions tone_opt;
     CLI::App *tone = app.add_subcommand(

@@ -70,6 +70,9 @@ public:
     void begin(const StreamParams &params);
 
     StreamInfo info;
+    int step_ = 0;                     // AES3 cadence step of the next frame
+    int first_step_ = 0;               // and of the first
+    bool sizes_from_headers_ = false;  // see take_frame_sizes_from_headers()
 
 private:
     // Records the first inconsistency; always returns false.
@@ -81,6 +84,10 @@ private:
 
     // Bytes of the next frame, from the stream header and the cadence step.
     uint64_t next_frame_size() const;
+    // The same, or from the payload size of the frame header that begins
+    // with the staged bytes and then `data`; *known is false while fewer
+    // than the two bytes of that size are at hand, and 2 is returned.
+    uint64_t frame_size_at(const uint8_t *data, size_t size, bool *known) const;
     // Checks the frame at offset_ from its first `avail` bytes (fewer than
     // it needs only at the end of the stream), and hands it on.
     bool read_frame(const uint8_t *p, uint64_t avail);
@@ -116,8 +123,9 @@ private:
     std::vector<uint8_t> stage_;  // a frame cut by the end of a piece
     size_t stage_have_ = 0;
     uint64_t offset_ = kStreamHeaderBytes;  // of the next frame
-    int step_ = 0;                          // AES3 cadence step of the next frame
     int64_t index_ = 0;                     // frames read
+    uint64_t frame_bytes_ = 0;              // of the frame being read
+    uint64_t periods_before_ = 0;           // sample periods of the frames read
     std::vector<int32_t> samples_;  // of the frame being read
     int32_t *cursor_ = nullptr;     // where its next sample goes
     std::vector<uint8_t> mirrored_; // a 302M frame's groups, every byte mirrored
@@ -157,8 +165,10 @@ bool IncrementalReader::Walker::feed(const uint8_t *data, size_t size) {
         if (!read_stream_header()) return false;
     }
     while (size > 0) {
-        const uint64_t need = next_frame_size();
-        if (stage_have_ == 0 && size >= need) {
+        bool known = true;
+        const uint64_t need = frame_size_at(data, size, &known);
+        if (known) frame_bytes_ = need;
+        if (stage_have_ == 0 && known && size >= need) {
             if (!read_frame(data, need)) return false;
             data += need;
             size -= static_cast<size_t>(need);
@@ -170,7 +180,7 @@ bool IncrementalReader::Walker::feed(const uint8_t *data, size_t size) {
         stage_have_ += take;
         data += take;
         size -= take;
-        if (stage_have_ == need) {
+        if (stage_have_ == need && known) {
             stage_have_ = 0;
             if (!read_frame(stage_.data(), need)) return false;
         }
@@ -185,6 +195,7 @@ bool IncrementalReader::Walker::finish() {
     }
     if (stage_have_ > 0) {
         const size_t have = stage_have_;
+        if (sizes_from_headers_ && have < 2) frame_bytes_ = kFrameHeaderBytes;
         stage_have_ = 0;
         return read_frame(stage_.data(), have);
     }
@@ -215,13 +226,28 @@ void IncrementalReader::Walker::begin(const StreamParams &params) {
     start(params);
 }
 
+uint64_t IncrementalReader::Walker::frame_size_at(const uint8_t *data, size_t size,
+                                                 bool *known) const {
+    *known = true;
+    if (!sizes_from_headers_) return next_frame_size();
+    uint8_t coded[2];
+    size_t have = std::min<size_t>(stage_have_, 2);
+    if (have > 0) std::memcpy(coded, stage_.data(), have);
+    for (size_t i = 0; have < 2 && i < size; ++i) coded[have++] = data[i];
+    if (have < 2) {
+        *known = false;
+        return 2;
+    }
+    return kFrameHeaderBytes + (uint64_t{coded[0]} << 8 | coded[1]);
+}
+
 uint64_t IncrementalReader::Walker::next_frame_size() const {
     return pcmpack_format::frame_bytes(info, step_);
 }
 
 bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
     // Every sample takes at least 2 bytes of the frame.
-    const size_t most = static_cast<size_t>(next_frame_size() / 2);
+    const size_t most = static_cast<size_t>(frame_bytes_ / 2);
     if (samples_.size() < most) samples_.resize(most);
     cursor_ = samples_.data();
     uint64_t size = 0;
@@ -241,7 +267,16 @@ bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
     frame.size = static_cast<uint32_t>(size);
     frame.sample_periods = pcmpack_format::frame_periods(info, step_);
     frame.cadence_step = step_;
-    frame.timestamp = pcmpack_format::frame_timestamp(info, index_);
+    // Times count from the first frame, at whatever step it was cut.
+    frame.timestamp = pcmpack_format::frame_timestamp(info, index_ + first_step_) -
+                      pcmpack_format::frame_timestamp(info, first_step_);
+    if (sizes_from_headers_) {
+        frame.sample_periods = static_cast<uint32_t>((size - kFrameHeaderBytes) /
+                                                     pcmpack_format::period_bytes(info));
+        frame.timestamp = static_cast<int64_t>(periods_before_ * 27000000 /
+                                               static_cast<uint64_t>(info.sample_rate));
+        periods_before_ += frame.sample_periods;
+    }
     step_ = (step_ + 1) % pcmpack_format::cadence_steps(info);
     ++index_;
     offset_ += size;
@@ -264,7 +299,7 @@ bool IncrementalReader::Walker::read_dvd_frame(const uint8_t *p, uint64_t avail,
 bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
     const uint32_t periods = info.sample_rate == 48000 ? 240 : 480;
     const uint32_t width = info.bits == 16 ? 2 : 3;
-    const uint32_t payload = periods * width * static_cast<uint32_t>(info.channels);
+    const uint32_t period_bytes = width * static_cast<uint32_t>(info.channels);
     const HdmvCodes codes = hdmv_codes(info.channels);
     const int assignment = codes.padded;
     const int same_geometry = codes.same_geometry;
@@ -273,6 +308,11 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     const uint64_t offset = offset_;
     if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
     const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
+    const uint32_t payload = sizes_from_headers_ ? coded_size : periods * period_bytes;
+    if (sizes_from_headers_ && (coded_size == 0 || coded_size % period_bytes != 0)) {
+        return fail(offset, "HDMV frame header gives payload size %u, not whole sample periods of %u bytes",
+                    coded_size, period_bytes);
+    }
     if (coded_size != payload) {
         return fail(offset, "HDMV frame header gives payload size %u, the stream header implies %u",
                     coded_size, payload);
@@ -525,6 +565,14 @@ bool IncrementalReader::finish() {
 }
 
 const StreamInfo &IncrementalReader::info() const { return walker_->info; }
+
+void IncrementalReader::start_at_cadence_step(int step) {
+    walker_->step_ = walker_->first_step_ =
+        ((step % pcmpack_format::kCadenceSteps) + pcmpack_format::kCadenceSteps) %
+        pcmpack_format::kCadenceSteps;
+}
+
+void IncrementalReader::take_frame_sizes_from_headers() { walker_->sizes_from_headers_ = true; }
 
 namespace {
 

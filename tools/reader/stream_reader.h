@@ -95,6 +95,14 @@ public:
     // Bytes handed in so far.
     uint64_t bytes_fed() const { return fed_; }
 
+    // What a container tells of its track before the first byte is fed.
+    // The AES3 cadence of a recording cut anywhere starts at any step.
+    void start_at_cadence_step(int step);
+    // Other writers cut HDMV LPCM into access units of their own length:
+    // each frame's size is then its header's payload size, in whole sample
+    // periods, and its time follows from the periods before it.
+    void take_frame_sizes_from_headers();
+
     class Walker;  // the frame rules, one instance per stream
 
 private:

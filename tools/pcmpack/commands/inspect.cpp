@@ -151,13 +151,27 @@ std::string header_hex(const StreamInfo &i) {
     return hex;
 }
 
+// "2: 1 id 0x100 (read), 2 id 0x101" for a container with several tracks.
+std::string track_list(const TrackChoice &t) {
+    std::string text = std::to_string(t.ids.size()) + ":";
+    for (size_t k = 0; k < t.ids.size(); ++k) {
+        char id[48];
+        std::snprintf(id, sizeof id, "%s %zu id 0x%X%s", k ? "," : "", k + 1, unsigned(t.ids[k]),
+                      int(k) + 1 == t.read ? " (read)" : "");
+        text += id;
+    }
+    return text;
+}
+
 void print_text(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
-                Summary &sum, bool frames) {
+                Summary &sum, bool frames, const TrackChoice &tracks) {
     // A stream header that was not understood gives no fields; the error
     // says what was wrong.
     if (!sum.header_ok()) return;
     const StreamInfo &i = reader.info();
     std::printf("%s: %s (layer %d)\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer);
+    if (tracks.ids.size() > 1)
+        std::printf("  tracks           %s\n", track_list(tracks).c_str());
     std::printf("  stream header    %s\n", header_hex(i).c_str());
     std::printf("  sample rate      %d Hz\n", i.sample_rate);
     if (i.layer == 13) {
@@ -200,7 +214,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
 }
 
 void print_json(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
-                Summary &sum, bool frames) {
+                Summary &sum, bool frames, const TrackChoice &tracks) {
     const StreamInfo &i = reader.info();
     std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), reader.ok() ? "true" : "false");
     if (reader.ok())
@@ -215,6 +229,12 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
         std::printf(",\"header\":%s,\"bytes\":%llu}\n", header.c_str(),
                     static_cast<unsigned long long>(stream_bytes));
         return;
+    }
+    if (tracks.read > 0) {
+        std::printf(",\"tracks\":[");
+        for (size_t k = 0; k < tracks.ids.size(); ++k)
+            std::printf("%s%d", k ? "," : "", tracks.ids[k]);
+        std::printf("],\"track\":%d", tracks.read);
     }
     std::printf(",\"layer\":%d,\"layer_name\":%s", i.layer,
                 json_string(pcmpack_reader::layer_name(i.layer)).c_str());
@@ -262,11 +282,13 @@ int run_inspect(const InspectOptions &o) {
     InputFile in(o.input);
     Summary sum(o.frames, o.json);
     IncrementalReader reader(sum, false);
-    const uint64_t bytes = walk(in, reader);
+    TrackChoice tracks;
+    tracks.asked = o.track;
+    const uint64_t bytes = walk(in, reader, tracks);
     if (o.json)
-        print_json(in.name(), bytes, reader, sum, o.frames);
+        print_json(in.name(), bytes, reader, sum, o.frames, tracks);
     else
-        print_text(in.name(), bytes, reader, sum, o.frames);
+        print_text(in.name(), bytes, reader, sum, o.frames, tracks);
     finish_stdout();
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
     return 0;

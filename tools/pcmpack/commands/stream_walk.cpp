@@ -3,6 +3,7 @@
 #include "common.h"
 #include "containers/container.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace pcmtool {
@@ -24,15 +25,34 @@ std::string describe_error(const std::string &name, const IncrementalReader &r) 
 // Feeds the audio track of a container to the reader as it is demuxed: the
 // stream header with the first frame, then one access unit at a time.
 // Returns the elementary stream's bytes.
-static uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader) {
+static uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader,
+                               TrackChoice &tracks) {
     route_libav_messages(true);
     ContainerReader demuxer(
-        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name());
+        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name(),
+        tracks.asked ? tracks.asked : 1);
+    tracks.ids = demuxer.track_ids();
+    tracks.read = tracks.asked ? tracks.asked : 1;
+    tracks.title = demuxer.track_title();
+    if (tracks.ids.size() > 1) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%X", unsigned(tracks.ids[size_t(tracks.read - 1)]));
+        std::fprintf(stderr, "pcmpack: %s: %zu %s tracks; reading track %d (id %s)%s\n",
+                     in.name().c_str(), tracks.ids.size(), tracks.title.c_str(), tracks.read, id,
+                     tracks.asked ? "" : ", --track N chooses another");
+    }
     std::vector<uint8_t> piece;
     uint64_t total = 0;
     // The first inconsistency ends the walk: damage further on in the
     // container would only hide it.
+    bool first = true;
     while (demuxer.next(piece)) {
+        if (first) {
+            const ContainerReader::FramePlan &plan = demuxer.frame_plan();
+            reader.start_at_cadence_step(plan.first_cadence_step);
+            if (plan.sizes_from_headers) reader.take_frame_sizes_from_headers();
+            first = false;
+        }
         total += piece.size();
         if (!reader.feed(piece.data(), piece.size())) break;
     }
@@ -40,10 +60,13 @@ static uint64_t walk_container(Container container, InputFile &in, IncrementalRe
     return total;
 }
 
-uint64_t walk(InputFile &in, IncrementalReader &reader) {
+uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     uint8_t head[256];
     const Container container = sniff_container(head, in.peek(head, sizeof head));
-    if (container != Container::elementary) return walk_container(container, in, reader);
+    if (container != Container::elementary) return walk_container(container, in, reader, tracks);
+    if (tracks.asked)
+        throw Failure(in.name() + ": --track " + std::to_string(tracks.asked) +
+                      " chooses a container's track; this is an elementary stream");
     size_t n = 0;
     while (const uint8_t *block = in.next(&n)) {
         if (!reader.feed(block, n)) break;

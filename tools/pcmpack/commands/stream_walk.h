@@ -9,13 +9,23 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pcmtool {
 
+// The tracks of a container and the one read.
+struct TrackChoice {
+    int asked = 0;              // --track; 0: not given (the first is read)
+    std::vector<int> ids;       // PID or stream id of each track of the layer
+    int read = 0;               // 1-based: the track read; 0 for a stream
+    std::string title;          // "SMPTE 302M" and so on
+};
+
 // Feeds the whole input to the reader in the blocks it is read in, or, for
-// a container, its audio track. After an inconsistency the rest is only
-// counted. Returns the stream's bytes.
-uint64_t walk(InputFile &in, pcmpack_reader::IncrementalReader &reader);
+// a container, the audio track `tracks.asked` chooses; fills `tracks`, and
+// says on stderr which track was read when there are several. After an
+// inconsistency the rest is only counted. Returns the stream's bytes.
+uint64_t walk(InputFile &in, pcmpack_reader::IncrementalReader &reader, TrackChoice &tracks);
 
 // "NAME: byte N: what is wrong", for the reader's first inconsistency.
 std::string describe_error(const std::string &name, const pcmpack_reader::IncrementalReader &r);

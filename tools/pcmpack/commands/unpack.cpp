@@ -86,7 +86,9 @@ int run_unpack(const UnpackOptions &o) {
     WavSink wav(out, in.size());
     IncrementalReader reader(wav, true);
     wav.read_by(reader);
-    walk(in, reader);
+    TrackChoice tracks;
+    tracks.asked = o.track;
+    walk(in, reader, tracks);
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
     wav.finish();
     out.commit();

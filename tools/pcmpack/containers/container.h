@@ -74,15 +74,18 @@ void route_libav_messages(bool reading);
 // anything else is taken for an elementary stream.
 Container sniff_container(const uint8_t *data, size_t size);
 
-// Reads a container's one audio track back into our elementary stream (a
+// Reads one audio track of a container back into our elementary stream (a
 // stream header made from what the container signals, then the frames in
 // order), so that the stream reader checks it as it checks our own files.
 // `read` supplies the file's bytes (returns 0 at the end, throws Failure on
-// error); every method throws Failure naming the file and the reason.
+// error); `track` is 1 for the first track of the layer's codec, 2 for the
+// second, and so on. Every method throws Failure naming the file and the
+// reason.
 class ContainerReader {
 public:
     using ReadFn = std::function<size_t(uint8_t *, size_t)>;
-    ContainerReader(Container container, ReadFn read, const std::string &input_name);
+    ContainerReader(Container container, ReadFn read, const std::string &input_name,
+                    int track = 1);
     ~ContainerReader();
     ContainerReader(const ContainerReader &) = delete;
     ContainerReader &operator=(const ContainerReader &) = delete;
@@ -91,6 +94,19 @@ public:
     // stream header with the first frame, then one access unit per call);
     // false at the end.
     bool next(std::vector<uint8_t> &piece);
+
+    // The tracks of the layer's codec, by their PID (transport streams) or
+    // stream id (program stream), in the order --track counts them.
+    const std::vector<int> &track_ids() const;
+    // "SMPTE 302M" and so on.
+    const char *track_title() const;
+
+    // How the stream reader takes the frames; known after the first next().
+    struct FramePlan {
+        int first_cadence_step = 0;       // AES3: a recording cut anywhere
+        bool sizes_from_headers = false;  // access units of another writer's length
+    };
+    const FramePlan &frame_plan() const;
 
     struct Impl;
 

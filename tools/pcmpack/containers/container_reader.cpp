@@ -5,6 +5,8 @@
 #include "common.h"
 #include "containers/container.h"
 
+#include "format/stream_format.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -12,7 +14,9 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <cstdio>
 #include <cstring>
+#include <deque>
 
 namespace pcmtool {
 
@@ -35,14 +39,14 @@ constexpr DemuxerRow kDemuxers[] = {
     {Container::program, "mpeg", AV_CODEC_ID_PCM_DVD, "DVD LPCM"},
 };
 
-// 302M sample periods of a video frame at cadence step 0, by MPEG frame
-// rate code 1..8: the first block of a stream names its frame rate.
-constexpr int kAes3FirstFrame[9] = {0, 2002, 2000, 1920, 1602, 1600, 960, 801, 800};
+// Access units read ahead to find where a recording starts in the five-frame
+// cadence of the 1001 rates: four are needed to tell a cut at the third
+// 60000/1001 step from 60 Hz and the steps of 60000/1001 apart.
+constexpr size_t kPlanUnits = 5;
 
-// Coded channels of each HDMV channel assignment code pcmpack writes: mono
-// and 2.0 in 2, 3/0 + padding in 4, 3/2 + padding and 5.1 in 6, 3/4 +
-// padding and 7.1 in 8; 0: not one of them.
-constexpr int kHdmvCodedChannels[16] = {0, 2, 0, 2, 4, 0, 0, 0, 6, 6, 8, 8, 0, 0, 0, 0};
+// The first byte of the DVD audio frame header: emphasis, mute, then the
+// reserved bit and the audio frame number, which count from pack to pack.
+constexpr uint8_t kLpcmFixedBits = 0xC0;
 
 std::string av_text(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -61,8 +65,12 @@ struct ContainerReader::Impl {
     AVIOContext *io = nullptr;
     AVPacket *packet = nullptr;
     std::string read_failure;  // why the input could not be read
+    int wanted_track = 1;      // --track: 1 for the first of the codec's tracks
     int track = -1;            // the audio stream's index, once seen
+    std::vector<int> track_ids;
     bool header_sent = false;
+    ContainerReader::FramePlan plan;
+    std::deque<AVPacket *> ahead;  // access units read to make the plan
     uint64_t packets = 0;
     uint8_t lpcm_header[3] = {};
     // Transport streams: each access unit is one frame whose presentation
@@ -72,10 +80,11 @@ struct ContainerReader::Impl {
     int sample_rate = 0;
     uint32_t period_bytes = 0;  // payload bytes per sample period
 
-    Impl(Container c, ContainerReader::ReadFn r, const std::string &n)
-        : container(c), read(std::move(r)), name(n) {}
+    Impl(Container c, ContainerReader::ReadFn r, const std::string &n, int t)
+        : container(c), read(std::move(r)), name(n), wanted_track(t) {}
 
     ~Impl() {
+        for (AVPacket *p : ahead) av_packet_free(&p);
         av_packet_free(&packet);
         avformat_close_input(&format);
         if (io) {
@@ -118,11 +127,33 @@ struct ContainerReader::Impl {
         format->pb = io;
         format->flags |= AVFMT_FLAG_CUSTOM_IO;
         format->probesize = kProbeBytes;
+        // A packet without a time of its own stays without one: a time made
+        // up from the packet before would hide a gap, or show one that is
+        // not there.
+        format->flags |= AVFMT_FLAG_NOFILLIN;
         const AVInputFormat *demuxer = av_find_input_format(row->format);
         const int error = avformat_open_input(&format, nullptr, demuxer, nullptr);
         if (error < 0)
             fail(std::string("not readable as ") + container_title(container) + ": " +
                  av_text(error));
+        // The program stream names its tracks only as their packets come:
+        // the probe reads ahead (what it reads is handed out again) so that
+        // every track is known before one is chosen.
+        avformat_find_stream_info(format, nullptr);
+        for (unsigned i = 0; i < format->nb_streams; ++i)
+            if (format->streams[i]->codecpar->codec_id == row->codec)
+                track_ids.push_back(format->streams[i]->id);
+        if (wanted_track < 1 ||
+            (wanted_track > 1 && static_cast<size_t>(wanted_track) > track_ids.size()))
+            fail("--track " + std::to_string(wanted_track) + ": it has " +
+                 std::to_string(track_ids.size()) + " " + row->track + " track" +
+                 (track_ids.size() == 1 ? "" : "s"));
+        if (!track_ids.empty()) {
+            int seen = 0;
+            for (unsigned i = 0; i < format->nb_streams && track < 0; ++i)
+                if (format->streams[i]->codecpar->codec_id == row->codec && ++seen == wanted_track)
+                    track = static_cast<int>(i);
+        }
     }
 
     // The stream header of our elementary stream, rebuilt from the first
@@ -136,26 +167,18 @@ struct ContainerReader::Impl {
             // 302M block header: payload size, channel pairs, word length.
             const int pairs = (unit[2] >> 6) + 1;
             const int bits_code = (unit[3] >> 4) & 3;
-            const uint32_t payload = uint32_t{unit[0]} << 8 | unit[1];
-            const uint32_t pair_bytes = static_cast<uint32_t>(5 + bits_code);
-            const uint32_t samples = payload / (pair_bytes * static_cast<uint32_t>(pairs));
-            int code = 0;
-            for (int c = 1; c <= 8; ++c)
-                if (static_cast<uint32_t>(kAes3FirstFrame[c]) == samples &&
-                    payload % (pair_bytes * static_cast<uint32_t>(pairs)) == 0)
-                    code = c;
-            if (code == 0 || bits_code == 3)
-                fail("SMPTE 302M track: the first block (" + std::to_string(payload) +
-                     " payload bytes) is the first frame of no video frame rate");
+            period_bytes = static_cast<uint32_t>(5 + bits_code) * static_cast<uint32_t>(pairs);
             sample_rate = 48000;
-            period_bytes = pair_bytes * static_cast<uint32_t>(pairs);
+            const int code = aes3_plan(bits_code);
             std::memcpy(h, "AES3", 4);
             h[4] = 10;
             h[5] = static_cast<uint8_t>((code - 1) << 5 | bits_code << 3 | (2 * pairs - 1));
             break;
         }
         case Container::bdav: {
-            const int channels = kHdmvCodedChannels[unit[2] >> 4];
+            const pcmpack_format::HdmvLayout *layout =
+                pcmpack_format::hdmv_layout_of_assignment(unit[2] >> 4);
+            const int channels = layout ? layout->coded_channels : 0;
             const int rate_code = unit[2] & 15;
             const int bits_code = unit[3] >> 6;
             if (channels == 0 || (rate_code != 1 && rate_code != 4) || bits_code == 0)
@@ -164,6 +187,11 @@ struct ContainerReader::Impl {
                      " names a layout, rate or word length pcmpack does not read");
             sample_rate = rate_code == 4 ? 96000 : 48000;
             period_bytes = static_cast<uint32_t>(channels * (bits_code == 1 ? 2 : 3));
+            // Our frames last 1/200 s; other writers choose other lengths.
+            const uint32_t frame_bytes = static_cast<uint32_t>(sample_rate / 200) * period_bytes;
+            for (const AVPacket *p : ahead)
+                if (clean(p) && payload_of(p->data, static_cast<size_t>(p->size)) != frame_bytes)
+                    plan.sizes_from_headers = true;
             std::memcpy(h, "HDMV", 4);
             h[4] = 13;
             h[5] = static_cast<uint8_t>((rate_code == 4 ? 1 : 0) << 5 | (bits_code - 1) << 3 |
@@ -182,6 +210,8 @@ struct ContainerReader::Impl {
                      std::to_string(rate_code) +
                      "; pcmpack reads 16-bit mono or stereo at 48 or 96 kHz");
             std::memcpy(lpcm_header, unit, 3);
+            sample_rate = rate_code ? 96000 : 48000;
+            period_bytes = static_cast<uint32_t>(2 * channels);
             std::memcpy(h, "LPCM", 4);
             h[4] = static_cast<uint8_t>(rate_code | (unit[0] >> 7) << 1 | (channels - 1) << 2 |
                                         ((unit[0] >> 6) & 1) << 7);
@@ -191,6 +221,71 @@ struct ContainerReader::Impl {
         case Container::elementary: throw Failure("internal: no header for the elementary stream");
         }
         out.insert(out.end(), h, h + 8);
+    }
+
+    static bool clean(const AVPacket *p) { return !(p->flags & AV_PKT_FLAG_CORRUPT); }
+    static uint32_t payload_of(const uint8_t *unit, size_t size) {
+        return size >= 4 ? (uint32_t{unit[0]} << 8 | unit[1]) : 0;
+    }
+
+    // The frame rate and the cadence step of the first block, from the
+    // sample periods of the blocks read ahead: the first step, and of that
+    // step the first frame rate code, whose cadence they follow. Returns the
+    // MPEG frame rate code.
+    int aes3_plan(int bits_code) {
+        std::vector<uint32_t> periods;
+        for (const AVPacket *p : ahead) {
+            if (!clean(p)) break;
+            const uint32_t payload = payload_of(p->data, static_cast<size_t>(p->size));
+            if (payload % period_bytes != 0) break;
+            periods.push_back(payload / period_bytes);
+        }
+        if (bits_code != 3 && !periods.empty())
+            for (int step = 0; step < pcmpack_format::kCadenceSteps; ++step)
+                for (int code = 1; code <= 8; ++code) {
+                    bool follows = true;
+                    const pcmpack_format::FrameRate *rate = pcmpack_format::frame_rate(code);
+                    for (size_t i = 0; i < periods.size() && follows; ++i)
+                        follows = periods[i] == static_cast<uint32_t>(
+                                                    rate->periods[(step + int(i)) % pcmpack_format::kCadenceSteps]);
+                    if (follows) {
+                        plan.first_cadence_step = step;
+                        return code;
+                    }
+                }
+        std::string sizes;
+        for (const AVPacket *p : ahead)
+            sizes += (sizes.empty() ? "" : ", ") +
+                     std::to_string(payload_of(p->data, static_cast<size_t>(p->size)));
+        fail("SMPTE 302M track: its first blocks carry " + sizes + " payload bytes (" +
+             std::to_string(period_bytes) +
+             " per sample period), which follow the frames of no video frame rate; pcmpack "
+             "reads 302M written one video frame to a block");
+    }
+
+    // A pack lost from a program stream shows in the next presentation
+    // time, which stamps an audio frame that starts in its packet: it must
+    // fall within the time of that packet's own samples.
+    void check_program_time(size_t size) {
+        if (packet->pts != AV_NOPTS_VALUE) {
+            if (first_pts == AV_NOPTS_VALUE) first_pts = packet->pts;
+            const int64_t elapsed = (packet->pts - first_pts) & ((int64_t{1} << 33) - 1);
+            const uint64_t rate = static_cast<uint64_t>(sample_rate);
+            const int64_t earliest = static_cast<int64_t>(periods_before * 90000 / rate);
+            const int64_t latest = static_cast<int64_t>(
+                ((periods_before + size / period_bytes) * 90000 + rate - 1) / rate);
+            if (elapsed + 1 < earliest || elapsed > latest) {
+                char text[256];
+                std::snprintf(text, sizeof text,
+                              "DVD LPCM track: packs are missing or out of place at %.3f s: "
+                              "packet %llu is presented at %.3f s, after %.3f s of audio",
+                              double(periods_before) / sample_rate,
+                              static_cast<unsigned long long>(packets), double(elapsed) / 90000,
+                              double(periods_before) / sample_rate);
+                fail(text);
+            }
+        }
+        periods_before += size / period_bytes;
     }
 
     // A frame lost or moved shows in its presentation time, which must be
@@ -205,49 +300,89 @@ struct ContainerReader::Impl {
         const int64_t elapsed = (packet->pts - first_pts) & ((int64_t{1} << 33) - 1);
         const int64_t expected =
             static_cast<int64_t>(periods_before * 90000 / static_cast<uint64_t>(sample_rate));
-        if (elapsed != expected)
+        // Other writers round the 90 kHz time to the nearest tick.
+        if (elapsed < expected || elapsed > expected + 1) {
+            char at[32];
+            std::snprintf(at, sizeof at, "%.3f s", double(periods_before) / sample_rate);
             fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
                  " is presented at +" + std::to_string(elapsed) +
                  " (90 kHz) but follows frames lasting +" + std::to_string(expected) +
-                 ": a frame is missing or out of place");
-        const uint32_t payload = size >= 4 ? (uint32_t{unit[0]} << 8 | unit[1]) : 0;
-        periods_before += payload / period_bytes;
+                 ": a frame is missing or out of place at " + at);
+        }
+        periods_before += payload_of(unit, size) / period_bytes;
+    }
+
+    // The next packet of the chosen track into `into`; false at the end.
+    bool read_unit(AVPacket *into) {
+        for (;;) {
+            av_packet_unref(into);
+            const int error = av_read_frame(format, into);
+            if (error == AVERROR_EOF) return false;
+            if (error < 0) fail("read failed: " + av_text(error));
+            if (track < 0) {
+                // A track that only showed after the probe: the first of
+                // the codec's is the one asked for.
+                const AVStream *stream = format->streams[into->stream_index];
+                if (stream->codecpar->codec_id != row->codec) continue;
+                track = into->stream_index;
+                track_ids.assign(1, stream->id);
+            }
+            if (into->stream_index == track) return true;
+        }
+    }
+
+    // The access unit in `packet` checked and appended to `out`.
+    void take(std::vector<uint8_t> &out) {
+        if (packet->flags & AV_PKT_FLAG_CORRUPT)
+            fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
+                 " is damaged or cut short");
+        const uint8_t *data = packet->data;
+        size_t size = static_cast<size_t>(packet->size);
+        if (!header_sent) {
+            stream_header(data, size, out);
+            header_sent = true;
+        }
+        if (container == Container::program) {
+            // Each packet opens with the DVD audio frame header: the audio
+            // frame number counts on, the rest holds for the whole track.
+            if (size < 3 || ((data[0] ^ lpcm_header[0]) & kLpcmFixedBits) != 0 ||
+                std::memcmp(data + 1, lpcm_header + 1, 2) != 0)
+                fail("DVD LPCM track: packet " + std::to_string(packets) +
+                     " changes the audio frame header");
+            data += 3;
+            size -= 3;
+            check_program_time(size);
+        } else {
+            check_time(data, size);
+        }
+        ++packets;
+        out.insert(out.end(), data, data + size);
     }
 
     bool next(std::vector<uint8_t> &out) {
         out.clear();
-        for (;;) {
+        if (!header_sent && ahead.empty()) {
+            while (ahead.size() < kPlanUnits) {
+                AVPacket *p = av_packet_alloc();
+                if (!p) fail("out of memory");
+                if (!read_unit(p)) {
+                    av_packet_free(&p);
+                    break;
+                }
+                ahead.push_back(p);
+            }
+        }
+        if (!ahead.empty()) {
             av_packet_unref(packet);
-            const int error = av_read_frame(format, packet);
-            if (error == AVERROR_EOF) break;
-            if (error < 0) fail("read failed: " + av_text(error));
-            if (track < 0) {
-                const AVStream *stream = format->streams[packet->stream_index];
-                if (stream->codecpar->codec_id != row->codec) continue;
-                track = packet->stream_index;
-            }
-            if (packet->stream_index != track) continue;
-            if (packet->flags & AV_PKT_FLAG_CORRUPT)
-                fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
-                     " is damaged or cut short");
-            const uint8_t *data = packet->data;
-            size_t size = static_cast<size_t>(packet->size);
-            if (!header_sent) {
-                stream_header(data, size, out);
-                header_sent = true;
-            }
-            if (container != Container::program) check_time(data, size);
-            if (container == Container::program) {
-                // Each packet opens with the DVD audio frame header, the same
-                // for the whole track; the samples follow.
-                if (size < 3 || std::memcmp(data, lpcm_header, 3) != 0)
-                    fail("DVD LPCM track: packet " + std::to_string(packets) +
-                         " changes the audio frame header");
-                data += 3;
-                size -= 3;
-            }
-            ++packets;
-            out.insert(out.end(), data, data + size);
+            if (av_packet_ref(packet, ahead.front()) < 0) fail("out of memory");
+            take(out);
+            // The plan is made from every unit ahead, the first included.
+            av_packet_free(&ahead.front());
+            ahead.pop_front();
+            return true;
+        }
+        if (read_unit(packet)) {
+            take(out);
             return true;
         }
         if (!read_failure.empty()) throw Failure(read_failure);
@@ -258,13 +393,20 @@ struct ContainerReader::Impl {
     }
 };
 
-ContainerReader::ContainerReader(Container container, ReadFn read, const std::string &input_name)
-    : impl_(std::make_unique<Impl>(container, std::move(read), input_name)) {
+ContainerReader::ContainerReader(Container container, ReadFn read, const std::string &input_name,
+                                 int track)
+    : impl_(std::make_unique<Impl>(container, std::move(read), input_name, track)) {
     impl_->open();
 }
 
 ContainerReader::~ContainerReader() = default;
 
 bool ContainerReader::next(std::vector<uint8_t> &piece) { return impl_->next(piece); }
+
+const std::vector<int> &ContainerReader::track_ids() const { return impl_->track_ids; }
+
+const char *ContainerReader::track_title() const { return impl_->row->track; }
+
+const ContainerReader::FramePlan &ContainerReader::frame_plan() const { return impl_->plan; }
 
 }  // namespace pcmtool

@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstring>
 
 namespace pcmtool {
@@ -29,10 +30,12 @@ constexpr int64_t kTicksPer90k = 300;
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = 3;
 
-// The LPCM payload a 2048-byte DVD pack carries after the pack header, the
-// PES header with its PTS and the private stream header: as many whole
-// 1/600 s frames as fit go into one packet, so each packet fills one pack.
-constexpr size_t kDvdPackPayload = 2008;
+// A DVD program stream is cut into packs of 2048 bytes.
+constexpr size_t kDvdPackBytes = 2048;
+
+// The first-access-unit pointer counts from the pointer's last byte: past
+// the 3 bytes of the audio frame header, the audio begins 4 bytes on.
+constexpr unsigned kLpcmPointerToAudio = 4;
 
 // Bytes buffered between libavformat and the output file.
 constexpr int kIoBufferBytes = 1 << 18;
@@ -73,6 +76,12 @@ struct ContainerWriter::Impl {
     int frames_per_unit = 1;
     int64_t unit_pts = 0;
 
+    // DVD: the pack being written, and the audio bytes of the packs before
+    // it, from which each pack's LPCM header learns the frames it holds.
+    std::vector<uint8_t> pack;
+    uint64_t audio_before = 0;
+    uint64_t lpcm_frame_bytes = 0;
+
     Impl(Container c, const StreamShape &s, OutputFile &o, const std::string &n)
         : container(c), shape(s), out(o), name(n) {}
 
@@ -96,12 +105,58 @@ struct ContainerWriter::Impl {
 #endif
         auto *self = static_cast<Impl *>(opaque);
         try {
-            self->out.write(data, static_cast<size_t>(size));
+            if (self->container == Container::program)
+                self->write_packs(data, static_cast<size_t>(size));
+            else
+                self->out.write(data, static_cast<size_t>(size));
         } catch (const Failure &failure) {
             if (self->failure.empty()) self->failure = failure.what();
             return AVERROR(EIO);
         }
         return size;
+    }
+
+    // The program stream muxer writes 7 frame headers and a pointer to the
+    // first byte whatever a pack holds; a player finds the frame that the
+    // PES time stamps by that pointer. Each pack gets the count of the
+    // 1/600 s frames that start in it and the pointer to the first one.
+    void write_packs(const uint8_t *data, size_t size) {
+        while (size > 0) {
+            const size_t take = std::min(size, kDvdPackBytes - pack.size());
+            pack.insert(pack.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (pack.size() < kDvdPackBytes) break;
+            describe_frames(pack.data());
+            out.write(pack.data(), pack.size());
+            pack.clear();
+        }
+    }
+
+    void describe_frames(uint8_t *p) {
+        static constexpr uint8_t kPackStart[4] = {0, 0, 1, 0xBA};
+        if (std::memcmp(p, kPackStart, 4) != 0) fail("internal: the muxer wrote a pack out of step", 0);
+        size_t at = 14 + (p[13] & 7);
+        while (at + 6 <= kDvdPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
+            const size_t length = size_t{p[at + 4]} << 8 | p[at + 5];
+            const size_t end = at + 6 + length;
+            if (p[at + 3] == 0xBD && end <= kDvdPackBytes && at + 9 <= end) {
+                // PES header, then substream id, frame headers, pointer, the
+                // 3-byte audio frame header, and the audio.
+                uint8_t *lpcm = p + at + 9 + p[at + 8];
+                const uint64_t audio = static_cast<uint64_t>(end - static_cast<size_t>(lpcm + 7 - p));
+                const uint64_t first = (audio_before + lpcm_frame_bytes - 1) / lpcm_frame_bytes;
+                const uint64_t last = (audio_before + audio + lpcm_frame_bytes - 1) / lpcm_frame_bytes;
+                const uint64_t starts = last - first;
+                const uint64_t pointer =
+                    starts ? kLpcmPointerToAudio + first * lpcm_frame_bytes - audio_before : 0;
+                lpcm[1] = static_cast<uint8_t>(starts);
+                lpcm[2] = static_cast<uint8_t>(pointer >> 8);
+                lpcm[3] = static_cast<uint8_t>(pointer);
+                audio_before += audio;
+            }
+            at = end;
+        }
     }
 
     // Sample periods of one access unit (of the first, for the AES3
@@ -136,8 +191,10 @@ struct ContainerWriter::Impl {
         format->pb = io;
 
         if (container == Container::program) {
-            const size_t frame_bytes = pcmpack_format::frame_bytes(shape, 0);
-            frames_per_unit = static_cast<int>(kDvdPackPayload / frame_bytes);
+            // One 1/600 s frame per access unit, so that the time the muxer
+            // stamps on a pack is that of the first frame starting in it.
+            lpcm_frame_bytes = pcmpack_format::frame_bytes(shape, 0);
+            pack.reserve(kDvdPackBytes);
             // As libavcodec's DVD LPCM encoder writes it; the muxer
             // replaces it with its own, the same for this stream.
             const uint8_t rate_code = shape.sample_rate == 48000 ? 0 : 1;
@@ -177,7 +234,7 @@ struct ContainerWriter::Impl {
         if (stream->time_base.num != 1 || stream->time_base.den != 90000)
             fail("the muxer does not keep a 90 kHz clock", 0);
 
-        unit.reserve(kLpcmHeaderBytes + kDvdPackPayload + 65536);
+        unit.reserve(kLpcmHeaderBytes + 65536);
     }
 
     void write_unit(int frames) {
@@ -240,6 +297,8 @@ void ContainerWriter::finish() {
     const int error = av_write_trailer(w.format);
     if (error >= 0) avio_flush(w.io);
     if (error < 0 || w.io->error < 0) w.fail("write failed", error < 0 ? error : w.io->error);
+    // The program end code after the last pack.
+    if (!w.pack.empty()) w.out.write(w.pack.data(), w.pack.size());
 }
 
 }  // namespace pcmtool

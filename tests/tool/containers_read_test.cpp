@@ -1,0 +1,259 @@
+// Containers as other tools make and cut them, read by the built tool like a
+// user reads them: the samples it unpacks are compared with ffmpeg's own
+// decode of the same file, and damage is refused naming where it is.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifndef PCMPACK_TOOL
+#error "PCMPACK_TOOL must name the built pcmpack binary"
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kPackBytes = 2048;
+constexpr size_t kTsPacket = 188;
+
+std::string tool() {
+    const char *under_test = std::getenv("PCMPACK_TOOL_UNDER_TEST");
+    return under_test && *under_test ? under_test : PCMPACK_TOOL;
+}
+
+Bytes read_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const std::string &path, const Bytes &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+struct Outcome {
+    int status = -1;
+    std::string err;
+};
+
+// Runs a shell command in `dir`; stdout goes to out.txt there.
+Outcome shell(const std::string &dir, const std::string &command) {
+    const std::string line = "cd '" + dir + "' && " + command + " >out.txt 2>err.txt";
+    const int raw = std::system(line.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    const Bytes err = read_bytes(dir + "/err.txt");
+    o.err.assign(err.begin(), err.end());
+    return o;
+}
+
+// Where each LPCM PES of a program stream sits: the pack, the offset of its
+// private stream header, and its audio bytes.
+struct LpcmPacket {
+    size_t pack;
+    size_t header;  // substream id; then frame headers, pointer, audio frame header
+    size_t audio;
+};
+
+std::vector<LpcmPacket> lpcm_packets(const Bytes &vob) {
+    std::vector<LpcmPacket> found;
+    for (size_t pack = 0; (pack + 1) * kPackBytes <= vob.size(); ++pack) {
+        const uint8_t *p = vob.data() + pack * kPackBytes;
+        size_t at = 14 + (p[13] & 7);
+        while (at + 9 <= kPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
+            const size_t end = at + 6 + (size_t{p[at + 4]} << 8 | p[at + 5]);
+            if (p[at + 3] == 0xBD) {
+                const size_t header = at + 9 + p[at + 8];
+                found.push_back({pack, pack * kPackBytes + header, end - header - 7});
+            }
+            at = end;
+        }
+    }
+    return found;
+}
+
+// Offsets of the transport packets that open an audio PES.
+std::vector<size_t> pes_starts(const Bytes &ts) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + kTsPacket <= ts.size(); at += kTsPacket) {
+        const uint8_t *p = ts.data() + at;
+        if (!(p[1] & 0x40)) continue;
+        const size_t payload = (p[3] & 0x20) ? 5 + p[4] : 4;
+        if (payload + 4 <= kTsPacket && p[payload] == 0 && p[payload + 1] == 0 &&
+            p[payload + 2] == 1 && p[payload + 3] == 0xBD)
+            starts.push_back(at);
+    }
+    return starts;
+}
+
+class ContainersRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pcmpack-containers-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    Outcome run(const std::string &command) const { return shell(dir_, command); }
+    Outcome pcmpack(const std::string &args) const { return run("'" + tool() + "' " + args); }
+    Bytes ffmpeg_decode(const std::string &input) const {
+        EXPECT_EQ(run("ffmpeg -v error -y -i " + input + " -f s32le decoded.raw").status, 0);
+        return read_bytes(path("decoded.raw"));
+    }
+
+    std::string dir_;
+};
+
+// Tones made by the tool itself and by ffmpeg, written by the reference
+// binary where the case is a file this project wrote before.
+TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
+    ASSERT_EQ(pcmpack("tone -o tone.wav --seconds 3").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o tone.vob -t dvd").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o ntsc.ts -t xdcam-imx --frame-rate 30000/1001").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o p60.ts -t xdcam-imx --frame-rate 60000/1001").status, 0);
+
+    // Packs lost from the middle of a VOB: 0.84 s of 16-bit stereo at 48 kHz.
+    const Bytes vob = read_bytes(path("tone.vob"));
+    const std::vector<LpcmPacket> packets = lpcm_packets(vob);
+    size_t audio_before = 0, first_lost = packets.size() / 3, lost = 0, lost_bytes = 0;
+    for (size_t k = 0; k < first_lost; ++k) audio_before += packets[k].audio;
+    while (lost_bytes < 84 * 1920) lost_bytes += packets[first_lost + lost++].audio;
+    char gap_at[64];
+    std::snprintf(gap_at, sizeof gap_at, "packs are missing or out of place at %.3f s",
+                  double(audio_before) / 192000.0);
+    Bytes gap(vob.begin(), vob.begin() + std::ptrdiff_t(packets[first_lost].pack * kPackBytes));
+    gap.insert(gap.end(), vob.begin() + std::ptrdiff_t(packets[first_lost + lost].pack * kPackBytes),
+               vob.end());
+    write_bytes(path("gap.vob"), gap);
+
+    // The audio frame number counts, the frame header count and pointer
+    // vary, as on discs; the samples stay those of the source.
+    Bytes counted = vob;
+    for (size_t k = 0; k < packets.size(); ++k) {
+        uint8_t *h = counted.data() + packets[k].header;
+        h[1] = uint8_t(k % 8);
+        h[3] = uint8_t(k * 7);
+        h[4] = uint8_t((h[4] & 0xE0) | (k % 20));
+    }
+    write_bytes(path("counted.vob"), counted);
+
+    // Recordings cut by whole transport packets at each cadence step.
+    for (const char *name : {"ntsc", "p60"}) {
+        const Bytes ts = read_bytes(path(std::string(name) + ".ts"));
+        const std::vector<size_t> starts = pes_starts(ts);
+        ASSERT_GE(starts.size(), 10u);
+        for (int step = 1; step <= 4; ++step)
+            write_bytes(path(std::string(name) + "_step" + std::to_string(step) + ".ts"),
+                        Bytes(ts.begin() + std::ptrdiff_t(starts[size_t(step)]), ts.end()));
+    }
+    const std::string sine = "ffmpeg -v error -y -f lavfi -i sine=f=440:d=1:sample_rate=";
+    ASSERT_EQ(run(sine + "48000 -ac 2 -c:a s302m -strict -2 ff302.ts").status, 0);
+    ASSERT_EQ(run(sine + "96000 -ac 2 -sample_fmt s32 -c:a pcm_bluray ff96.m2ts").status, 0);
+    ASSERT_EQ(run(sine + "48000 -ac 6 -c:a pcm_bluray ff51.m2ts").status, 0);
+    ASSERT_EQ(pcmpack("tone -o four.wav --channels 4 --seconds 1").status, 0);
+    ASSERT_EQ(pcmpack("encode four.wav -o four.ts -t xdcam-imx --frame-rate 25").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o tone.lpcm -t dvd").status, 0);
+    ASSERT_EQ(run("ffmpeg -v error -y -i ntsc.ts -i four.ts -map 0:a -map 1:a -c copy two.ts").status, 0);
+
+    struct Case {
+        const char *name;
+        std::string args;       // after the command
+        int status;
+        std::string message;    // in stderr ("" when none is expected)
+        std::string reference;  // ffmpeg input whose decode unpack must equal
+        std::string listing;    // in inspect's stdout
+    };
+    const Case cases[] = {
+        {"vob_with_packs_missing", "gap.vob", 1, "gap.vob: DVD LPCM track: " + std::string(gap_at), "", ""},
+        {"vob_frame_numbers_count", "counted.vob", 0, "", "tone.wav", ""},
+        {"ntsc_cut_at_step_1", "ntsc_step1.ts", 0, "", "ntsc_step1.ts", ""},
+        {"ntsc_cut_at_step_2", "ntsc_step2.ts", 0, "", "ntsc_step2.ts", ""},
+        {"ntsc_cut_at_step_3", "ntsc_step3.ts", 0, "", "ntsc_step3.ts", ""},
+        {"ntsc_cut_at_step_4", "ntsc_step4.ts", 0, "", "ntsc_step4.ts", ""},
+        {"p60_cut_at_step_1", "p60_step1.ts", 0, "", "p60_step1.ts", ""},
+        {"p60_cut_at_step_2", "p60_step2.ts", 0, "", "p60_step2.ts", "60000/1001"},
+        {"p60_cut_at_step_3", "p60_step3.ts", 0, "", "p60_step3.ts", "60000/1001"},
+        {"p60_cut_at_step_4", "p60_step4.ts", 0, "", "p60_step4.ts", ""},
+        {"ffmpeg_302m_blocks_of_no_frame_rate", "ff302.ts", 1,
+         "ff302.ts: SMPTE 302M track: its first blocks carry", "", ""},
+        {"ffmpeg_hdmv_96k_24bit", "ff96.m2ts", 0, "", "ff96.m2ts", "360 sample periods"},
+        {"ffmpeg_hdmv_5_1", "ff51.m2ts", 0, "", "ff51.m2ts", "layout 5.1"},
+        {"two_tracks_first_read_and_said", "two.ts", 0,
+         "two.ts: 2 SMPTE 302M tracks; reading track 1", "two.ts -map 0:a:0",
+         "tracks           2: 1 id 0x100 (read), 2 id 0x101"},
+        {"two_tracks_second_chosen", "two.ts --track 2", 0, "reading track 2", "two.ts -map 0:a:1",
+         "2 id 0x101 (read)"},
+        {"track_past_the_last", "two.ts --track 3", 1,
+         "two.ts: --track 3: it has 2 SMPTE 302M tracks", "", ""},
+        {"track_of_an_elementary_stream", "tone.lpcm --track 1", 1,
+         "tone.lpcm: --track 1 chooses a container's track", "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome ins = pcmpack("inspect " + c.args);
+        EXPECT_EQ(ins.status, c.status) << ins.err;
+        EXPECT_NE(ins.err.find(c.message), std::string::npos) << ins.err;
+        const Bytes listing = read_bytes(path("out.txt"));
+        EXPECT_NE(std::string(listing.begin(), listing.end()).find(c.listing), std::string::npos);
+        std::remove(path("back.wav").c_str());
+        const Outcome unp = pcmpack("unpack " + c.args + " -o back.wav");
+        EXPECT_EQ(unp.status, c.status) << unp.err;
+        EXPECT_NE(unp.err.find(c.message), std::string::npos) << unp.err;
+        if (c.status != 0) {
+            EXPECT_EQ(unp.err.rfind("pcmpack: ", 0), 0u) << unp.err;
+            EXPECT_EQ(access(path("back.wav").c_str(), F_OK), -1);
+            continue;
+        }
+        const Bytes expected = ffmpeg_decode(c.reference);
+        ASSERT_GT(expected.size(), 0u);
+        EXPECT_TRUE(ffmpeg_decode("back.wav") == expected) << "unpacked samples differ";
+    }
+}
+
+// Every pack of the VOBs the tool writes: the LPCM header's number of frame
+// headers counts the 1/600 s frames that start in the pack, and the first
+// access unit pointer leads to the first of them (4 when it opens the audio,
+// 0 when none starts).
+TEST_F(ContainersRead, DvdPacksDescribeTheFramesThatStartInThem) {
+    struct Case {
+        int rate, channels;
+        size_t frame_bytes;  // 1/600 s of 16-bit samples
+    };
+    const Case cases[] = {{48000, 1, 160}, {48000, 2, 320}, {96000, 1, 320}, {96000, 2, 640}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+        ASSERT_EQ(pcmpack("tone -o in.wav --seconds 1.2 --rate " + std::to_string(c.rate) +
+                          " --channels " + std::to_string(c.channels))
+                      .status,
+                  0);
+        ASSERT_EQ(pcmpack("encode in.wav -o out.vob -t dvd").status, 0);
+        const Bytes vob = read_bytes(path("out.vob"));
+        const std::vector<LpcmPacket> packets = lpcm_packets(vob);
+        ASSERT_GT(packets.size(), 10u);
+        size_t before = 0, checked = 0;
+        for (const LpcmPacket &p : packets) {
+            size_t starts = 0, first = 0;
+            for (size_t at = before; at < before + p.audio; ++at)
+                if (at % c.frame_bytes == 0 && starts++ == 0) first = at - before;
+            const uint8_t *h = vob.data() + p.header;
+            EXPECT_EQ(h[1], starts) << "pack " << p.pack;
+            EXPECT_EQ(h[2] << 8 | h[3], starts ? 4 + first : 0) << "pack " << p.pack;
+            before += p.audio;
+            ++checked;
+        }
+        EXPECT_EQ(before, size_t(c.rate) * 12 / 10 * size_t(c.channels) * 2);
+        EXPECT_EQ(checked, packets.size());
+    }
+}
+
+}  // namespace

@@ -77,50 +77,66 @@ bool fault(HeaderFault *f, size_t offset, const char *format, ...) {
 
 int quantization_of(int bits) { return (bits - 16) / 4; }
 
-bool decode_dvd(const uint8_t *h, StreamParams *p, HeaderFault *f) {
+// The fields of each layer's header bytes 4 and 5, as they are coded.
+void read_dvd_fields(const uint8_t *h, StreamParams *p) {
     const uint8_t b4 = h[4];
     p->sample_rate = (b4 & 0x01) ? 96000 : 48000;
     p->emphasis = (b4 >> 1) & 1;
     p->channels = ((b4 >> 2) & 7) + 1;
-    const int quantization = (b4 >> 5) & 3;
+    p->bits = 16 + 4 * ((b4 >> 5) & 3);
     p->mute = (b4 >> 7) & 1;
     p->dynamic_range = h[5];
-    p->bits = 16;
-    if (p->channels > 2) return fault(f, 4, "DVD LPCM stream header codes %d channels, at most 2", p->channels);
-    if (quantization != 0)
-        return fault(f, 4, "DVD LPCM stream header codes quantization %d, only 16 bits", quantization);
-    if (p->emphasis && p->sample_rate != 48000)
+}
+
+void read_hdmv_fields(const uint8_t *h, StreamParams *p) {
+    const uint8_t b5 = h[5];
+    p->sample_rate = ((b5 >> 5) & 3) ? 96000 : 48000;
+    p->bits = 16 + 4 * ((b5 >> 3) & 3);
+    p->channels = (b5 & 7) + 1;
+}
+
+void read_aes3_fields(const uint8_t *h, StreamParams *p) {
+    const uint8_t b5 = h[5];
+    p->frame_rate_code = (b5 >> 5) + 1;
+    p->bits = 16 + 4 * ((b5 >> 3) & 3);
+    p->channels = (b5 & 7) + 1;
+    p->sample_rate = kAes3SampleRate;
+}
+
+// What each layer carries, checked on the parameters; the fault names the
+// header byte that codes the field.
+bool check_dvd(const StreamParams &p, HeaderFault *f) {
+    if (p.channels < 1 || p.channels > 2)
+        return fault(f, 4, "DVD LPCM stream header codes %d channels, at most 2", p.channels);
+    if (p.bits != 16)
+        return fault(f, 4, "DVD LPCM stream header codes quantization %d, only 16 bits", quantization_of(p.bits));
+    if (p.sample_rate != 48000 && p.sample_rate != 96000)
+        return fault(f, 4, "DVD LPCM stream header codes %d Hz, not 48000 or 96000", p.sample_rate);
+    if (p.emphasis && p.sample_rate != 48000)
         return fault(f, 4, "DVD LPCM stream header sets emphasis at 96000 Hz");
     return true;
 }
 
-bool decode_hdmv(const uint8_t *h, StreamParams *p, HeaderFault *f) {
-    if (h[4] != kLayerHdmv) return fault(f, 4, "HDMV stream header byte 4 is %d, not the layer 13", h[4]);
-    const uint8_t b5 = h[5];
-    if (b5 & 0x80) return fault(f, 5, "HDMV stream header byte 5 has bit 7 set");
-    const int rate = (b5 >> 5) & 3;
-    if (rate > 1) return fault(f, 5, "HDMV stream header codes sample rate %d, not 0 or 1", rate);
-    p->sample_rate = rate ? 96000 : 48000;
-    const int quantization = (b5 >> 3) & 3;
-    if (quantization > 2) return fault(f, 5, "HDMV stream header codes quantization 3");
-    p->bits = 16 + 4 * quantization;
-    p->channels = (b5 & 7) + 1;
-    if (!hdmv_layout_of_coded(p->channels))
-        return fault(f, 5, "HDMV stream header codes %d channels, not 2, 4, 6 or 8", p->channels);
+bool check_hdmv(const StreamParams &p, HeaderFault *f) {
+    if (p.sample_rate != 48000 && p.sample_rate != 96000)
+        return fault(f, 5, "HDMV stream header codes sample rate %d, not 0 or 1", p.sample_rate / 48000);
+    if (p.bits != 16 && p.bits != 20 && p.bits != 24)
+        return fault(f, 5, "HDMV stream header codes quantization %d", quantization_of(p.bits));
+    if (!hdmv_layout_of_coded(p.channels))
+        return fault(f, 5, "HDMV stream header codes %d channels, not 2, 4, 6 or 8", p.channels);
     return true;
 }
 
-bool decode_aes3(const uint8_t *h, StreamParams *p, HeaderFault *f) {
-    const uint8_t b5 = h[5];
-    p->frame_rate_code = (b5 >> 5) + 1;
-    const int quantization = (b5 >> 3) & 3;
-    p->channels = (b5 & 7) + 1;
-    p->sample_rate = kAes3SampleRate;
-    if (quantization > 2) return fault(f, 5, "AES3 stream header codes quantization 3");
-    p->bits = 16 + 4 * quantization;
-    if (p->layer == kLayer302m && p->channels % 2 != 0)
-        return fault(f, 5, "SMPTE 302M stream header codes %d channels, not 2, 4, 6 or 8", p->channels);
-    if (p->layer == kLayerD10 && quantization == 0)
+bool check_aes3(const StreamParams &p, HeaderFault *f) {
+    if (!frame_rate(p.frame_rate_code))
+        return fault(f, 5, "AES3 stream header codes frame rate code %d, not 1 to 8", p.frame_rate_code);
+    if (p.bits != 16 && p.bits != 20 && p.bits != 24)
+        return fault(f, 5, "AES3 stream header codes quantization %d", quantization_of(p.bits));
+    if (p.channels < 1 || p.channels > 8 || p.sample_rate != kAes3SampleRate)
+        return fault(f, 5, "AES3 stream header codes %d channels at %d Hz", p.channels, p.sample_rate);
+    if (p.layer == kLayer302m && p.channels % 2 != 0)
+        return fault(f, 5, "SMPTE 302M stream header codes %d channels, not 2, 4, 6 or 8", p.channels);
+    if (p.layer == kLayerD10 && p.bits == 16)
         return fault(f, 5, "D-10 stream header codes 16 bits, only 20 or 24 are carried");
     return true;
 }
@@ -148,6 +164,7 @@ bool decode_stream_header(const uint8_t h[kStreamHeaderBytes], StreamParams *p, 
     if (std::memcmp(h, "LPCM", 4) == 0) {
         p->layer = kLayerDvd;
     } else if (std::memcmp(h, "HDMV", 4) == 0) {
+        if (h[4] != kLayerHdmv) return fault(f, 4, "HDMV stream header byte 4 is %d, not the layer 13", h[4]);
         p->layer = kLayerHdmv;
     } else if (std::memcmp(h, "AES3", 4) == 0) {
         if (!is_aes3(h[4])) return fault(f, 4, "AES3 stream header names layer %d, not 10, 11 or 12", h[4]);
@@ -158,9 +175,27 @@ bool decode_stream_header(const uint8_t h[kStreamHeaderBytes], StreamParams *p, 
     if (h[6] != 0 || h[7] != 0)
         return fault(f, h[6] != 0 ? 6 : 7, "stream header bytes 6-7 are %02X %02X, not zero", h[6], h[7]);
     switch (p->layer) {
-    case kLayerDvd: return decode_dvd(h, p, f);
-    case kLayerHdmv: return decode_hdmv(h, p, f);
-    default: return decode_aes3(h, p, f);
+    case kLayerDvd: read_dvd_fields(h, p); break;
+    case kLayerHdmv:
+        // Bit 7 and the rate codes 2 and 3 have no field to land in.
+        if (h[5] & 0x80) return fault(f, 5, "HDMV stream header byte 5 has bit 7 set");
+        if (((h[5] >> 5) & 3) > 1)
+            return fault(f, 5, "HDMV stream header codes sample rate %d, not 0 or 1", (h[5] >> 5) & 3);
+        read_hdmv_fields(h, p);
+        break;
+    default: read_aes3_fields(h, p); break;
+    }
+    return check_stream_params(*p, f);
+}
+
+bool check_stream_params(const StreamParams &p, HeaderFault *f) {
+    switch (p.layer) {
+    case kLayerDvd: return check_dvd(p, f);
+    case kLayerHdmv: return check_hdmv(p, f);
+    case kLayer302m:
+    case kLayerD10:
+    case kLayerPlanar: return check_aes3(p, f);
+    default: return fault(f, 4, "layer %d has no stream of its own", p.layer);
     }
 }
 

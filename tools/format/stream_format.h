@@ -73,6 +73,10 @@ struct HeaderFault {
 // pcmpack stream carries.
 bool decode_stream_header(const uint8_t header[kStreamHeaderBytes], StreamParams *params,
                           HeaderFault *fault);
+// Whether a stream of `params` is one the layer carries (a container's
+// track is checked as its stream header would be); false with the fault,
+// which names the header byte that would code the field.
+bool check_stream_params(const StreamParams &params, HeaderFault *fault);
 // The stream header of `params`, which decode_stream_header() reads back
 // as they are.
 void encode_stream_header(const StreamParams &params, uint8_t header[kStreamHeaderBytes]);

@@ -67,7 +67,7 @@ public:
 
     bool feed(const uint8_t *data, size_t size);
     bool finish();
-    void begin(const StreamParams &params);
+    bool begin(const StreamParams &params);
 
     StreamInfo info;
     int step_ = 0;                     // AES3 cadence step of the next frame
@@ -219,11 +219,15 @@ void IncrementalReader::Walker::start(const StreamParams &params) {
     sink_.on_header(info);
 }
 
-void IncrementalReader::Walker::begin(const StreamParams &params) {
-    pcmpack_format::encode_stream_header(params, header_);
-    std::memcpy(info.header, header_, kStreamHeaderBytes);
+bool IncrementalReader::Walker::begin(const StreamParams &params) {
     header_have_ = kStreamHeaderBytes;
+    pcmpack_format::HeaderFault fault;
+    if (!pcmpack_format::check_stream_params(params, &fault))
+        return fail(fault.offset, "%s", fault.text.c_str());
+    // inspect shows the header the stream would carry.
+    pcmpack_format::encode_stream_header(params, info.header);
     start(params);
+    return true;
 }
 
 uint64_t IncrementalReader::Walker::frame_size_at(const uint8_t *data, size_t size,
@@ -547,11 +551,11 @@ IncrementalReader::IncrementalReader(FrameSink &sink, bool want_samples, VectorL
 
 IncrementalReader::~IncrementalReader() = default;
 
-void IncrementalReader::begin(const StreamParams &params) {
+bool IncrementalReader::begin(const StreamParams &params) {
     // The header the stream would carry counts as read, so that offsets and
     // byte counts are those of the elementary stream.
     fed_ += pcmpack_format::kStreamHeaderBytes;
-    walker_->begin(params);
+    return walker_->begin(params);
 }
 
 bool IncrementalReader::feed(const uint8_t *data, size_t size) {

@@ -77,8 +77,9 @@ public:
 
     // For a stream without its own header (a container's audio track): the
     // parameters the container signals, in place of the stream header; then
-    // feed() takes the frames. Only before the first feed().
-    void begin(const StreamParams &params);
+    // feed() takes the frames. Only before the first feed(). Returns false
+    // (see error()) for parameters no stream header could carry.
+    bool begin(const StreamParams &params);
     // The next bytes of the stream. Returns false once an inconsistency is
     // found (see error()); later calls do nothing.
     bool feed(const uint8_t *data, size_t size);

@@ -23,7 +23,8 @@ std::string describe_error(const std::string &name, const IncrementalReader &r) 
 }
 
 // Feeds the audio track of a container to the reader as it is demuxed: the
-// stream header with the first frame, then one access unit at a time.
+// track's parameters in place of a stream header, then one access unit at a
+// time.
 // Returns the elementary stream's bytes.
 static uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader,
                                TrackChoice &tracks) {
@@ -51,7 +52,9 @@ static uint64_t walk_container(Container container, InputFile &in, IncrementalRe
             const ContainerReader::FramePlan &plan = demuxer.frame_plan();
             reader.start_at_cadence_step(plan.first_cadence_step);
             if (plan.sizes_from_headers) reader.take_frame_sizes_from_headers();
+            total += pcmpack_format::kStreamHeaderBytes;
             first = false;
+            if (!reader.begin(plan.params)) break;
         }
         total += piece.size();
         if (!reader.feed(piece.data(), piece.size())) break;

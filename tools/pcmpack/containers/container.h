@@ -90,9 +90,8 @@ public:
     ContainerReader(const ContainerReader &) = delete;
     ContainerReader &operator=(const ContainerReader &) = delete;
 
-    // Replaces `piece` with the next piece of the elementary stream (the
-    // stream header with the first frame, then one access unit per call);
-    // false at the end.
+    // Replaces `piece` with the next access unit of the track, one frame or
+    // a few whole frames; false at the end.
     bool next(std::vector<uint8_t> &piece);
 
     // The tracks of the layer's codec, by their PID (transport streams) or
@@ -103,6 +102,7 @@ public:
 
     // How the stream reader takes the frames; known after the first next().
     struct FramePlan {
+        pcmpack_format::StreamParams params;  // what a stream header would say
         int first_cadence_step = 0;       // AES3: a recording cut anywhere
         bool sizes_from_headers = false;  // access units of another writer's length
     };

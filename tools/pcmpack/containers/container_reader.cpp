@@ -156,10 +156,9 @@ struct ContainerReader::Impl {
         }
     }
 
-    // The stream header of our elementary stream, rebuilt from the first
-    // access unit's own header.
-    void stream_header(const uint8_t *unit, size_t size, std::vector<uint8_t> &out) {
-        uint8_t h[8] = {};
+    // The stream's parameters, from the first access unit's own header.
+    void read_params(const uint8_t *unit, size_t size) {
+        pcmpack_format::StreamParams &params = plan.params;
         if (size < 4) fail(std::string(row->track) + " track: the first packet has " +
                            std::to_string(size) + " bytes, too few for a frame header");
         switch (container) {
@@ -169,10 +168,11 @@ struct ContainerReader::Impl {
             const int bits_code = (unit[3] >> 4) & 3;
             period_bytes = static_cast<uint32_t>(5 + bits_code) * static_cast<uint32_t>(pairs);
             sample_rate = 48000;
-            const int code = aes3_plan(bits_code);
-            std::memcpy(h, "AES3", 4);
-            h[4] = 10;
-            h[5] = static_cast<uint8_t>((code - 1) << 5 | bits_code << 3 | (2 * pairs - 1));
+            params.layer = pcmpack_format::kLayer302m;
+            params.frame_rate_code = aes3_plan(bits_code);
+            params.bits = 16 + 4 * bits_code;
+            params.channels = 2 * pairs;
+            params.sample_rate = sample_rate;
             break;
         }
         case Container::bdav: {
@@ -192,10 +192,10 @@ struct ContainerReader::Impl {
             for (const AVPacket *p : ahead)
                 if (clean(p) && payload_of(p->data, static_cast<size_t>(p->size)) != frame_bytes)
                     plan.sizes_from_headers = true;
-            std::memcpy(h, "HDMV", 4);
-            h[4] = 13;
-            h[5] = static_cast<uint8_t>((rate_code == 4 ? 1 : 0) << 5 | (bits_code - 1) << 3 |
-                                        (channels - 1));
+            params.layer = pcmpack_format::kLayerHdmv;
+            params.sample_rate = sample_rate;
+            params.bits = 12 + 4 * bits_code;
+            params.channels = channels;
             break;
         }
         case Container::program: {
@@ -212,15 +212,17 @@ struct ContainerReader::Impl {
             std::memcpy(lpcm_header, unit, 3);
             sample_rate = rate_code ? 96000 : 48000;
             period_bytes = static_cast<uint32_t>(2 * channels);
-            std::memcpy(h, "LPCM", 4);
-            h[4] = static_cast<uint8_t>(rate_code | (unit[0] >> 7) << 1 | (channels - 1) << 2 |
-                                        ((unit[0] >> 6) & 1) << 7);
-            h[5] = unit[2];
+            params.layer = pcmpack_format::kLayerDvd;
+            params.sample_rate = sample_rate;
+            params.bits = 16;
+            params.channels = channels;
+            params.emphasis = unit[0] >> 7;
+            params.mute = (unit[0] >> 6) & 1;
+            params.dynamic_range = unit[2];
             break;
         }
         case Container::elementary: throw Failure("internal: no header for the elementary stream");
         }
-        out.insert(out.end(), h, h + 8);
     }
 
     static bool clean(const AVPacket *p) { return !(p->flags & AV_PKT_FLAG_CORRUPT); }
@@ -339,7 +341,7 @@ struct ContainerReader::Impl {
         const uint8_t *data = packet->data;
         size_t size = static_cast<size_t>(packet->size);
         if (!header_sent) {
-            stream_header(data, size, out);
+            read_params(data, size);
             header_sent = true;
         }
         if (container == Container::program) {

@@ -221,11 +221,11 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
     // --hdmv-pad-last takes the channels as numbered, the last one as
     // padding: speakers that the mask names would land in other speakers'
     // places and the last one would be lost.
-    if (request.hdmv_pad_last && !speakers.empty()) {
-        const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
+    const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
+    if (request.hdmv_pad_last && !speakers.empty() && padded &&
+        padded->coded[channels - 1] == S::pad) {
         throw Failure(input + ": its channel mask names " + speaker_list(speakers) +
-                      "; --hdmv-pad-last would pack them as " +
-                      (padded ? padded->name : "HDMV LPCM") +
+                      "; --hdmv-pad-last would pack them as " + padded->name +
                       " in the order given and read channel " + std::to_string(channels) + " (" +
                       speaker_name(speakers.back()) +
                       ") as padding: leave it out to pack the speakers the mask names "

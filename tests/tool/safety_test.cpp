@@ -220,8 +220,10 @@ const SizeCase kSizes[] = {
     {"pipe_placeholder_zero", true, 0, kPeriods, false, 0, "", kPeriods},
     {"file_placeholder_ones", false, 0xFFFFFFFF, kPeriods, false, 0, "", kPeriods},
     {"pipe_placeholder_cut", true, 0xFFFFFFFF, kPeriods / 2, false, 0, "", kPeriods / 2},
-    {"pipe_size_too_small", true, kPeriods, kPeriods, false, 0, "more follows", kPeriods},
-    {"file_size_wrapped", false, kPeriods, kPeriods, false, 0, "more follows", kPeriods},
+    // Bytes past the data size of a file under 4 GiB cannot be audio of a
+    // size that wrapped: the header's size holds.
+    {"pipe_size_too_small", true, kPeriods, kPeriods, false, 0, "", kPeriods / 4},
+    {"file_size_wrapped", false, kPeriods, kPeriods, false, 0, "", kPeriods / 4},
     {"file_trailing_chunk", false, -1, kPeriods, true, 0, "", kPeriods},
     {"pipe_trailing_chunk", true, -1, kPeriods, true, 0, "", kPeriods},
     {"file_truncated", false, -1, kPeriods - 100, false, 1,

@@ -163,6 +163,15 @@ int main(int argc, char **argv) {
     tone->add_option("--rate", tone_opt.rate, "sample rate in Hz; default 48000")
         ->check(CLI::Range(1000, 384000));
 
+    // An empty value (a shell variable left unset) is a mistake, not the
+    // option left out: it is refused before its default could stand in.
+    const CLI::Validator not_empty(
+        [](std::string &value) { return value.empty() ? std::string("the value is empty") : std::string(); },
+        "", "NOT_EMPTY");
+    for (CLI::App *command : app.get_subcommands({}))
+        for (CLI::Option *option : command->get_options())
+            if (option->get_type_size() != 0) option->check(not_empty);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

@@ -4,6 +4,7 @@
 
 #include <pcmpack.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace pcmtool {
@@ -32,9 +33,16 @@ constexpr Target kTargets[] = {
     {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX},  // SMPTE 302M
 };
 
-// A non-negative integer of at most 12 digits; false for anything else.
+// Digits of each number in a frame rate. A decimal of 9 digits, scaled by
+// its 6 decimals and compared with a rate over 1001, stays below 2^63: the
+// comparisons below cannot overflow, and no frame rate needs more.
+constexpr size_t kMaxDigits = 9;
+static_assert(999999999999999LL < INT64_MAX / 1001 / 2, "frame rate comparisons fit in 64 bits");
+
+// A non-negative integer of at most kMaxDigits digits; false for anything
+// else.
 bool parse_digits(const std::string &text, long long *value) {
-    if (text.empty() || text.size() > 12) return false;
+    if (text.empty() || text.size() > kMaxDigits) return false;
     long long v = 0;
     for (const char c : text) {
         if (c < '0' || c > '9') return false;

@@ -468,10 +468,9 @@ int run_encode(const EncodeOptions &o) {
     pcmOutAudioFree(finished);
     if (flushed != 0 || !stream.failure.empty()) throw fail_write();
     if (muxer) muxer->finish();
-    if (converter && converter->clipped() > 0)
-        std::fprintf(stderr, "pcmpack: %s: %llu %s limited to full scale\n", input.c_str(),
-                     static_cast<unsigned long long>(converter->clipped()),
-                     converter->clipped() == 1 ? "sample was" : "samples were");
+    if (converter)
+        for (const std::string &note : converter->notes())
+            std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), note.c_str());
 
     out.commit();
     if (index) index->commit();

@@ -78,10 +78,10 @@ uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
         reader.finish();
         return reader.bytes_fed();
     }
+    // After an impossible header the rest is counted only where the size is
+    // known: a pipe or a device (/dev/zero) may never end.
     if (in.regular()) return static_cast<uint64_t>(in.size());
-    uint64_t total = reader.bytes_fed();
-    while (in.next(&n)) total += n;
-    return total;
+    return reader.bytes_fed();
 }
 
 }  // namespace pcmtool

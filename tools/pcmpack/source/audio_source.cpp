@@ -21,14 +21,21 @@ namespace {
 // blocks and as it comes, never held whole. Positions are counted from
 // `base`: the audio that follows a WAV header whose size fields are
 // placeholders is read as headerless PCM from where the header's data ends.
+// A file whose audio ends before the file does (a chunk or a tag follows
+// it) seems to end at `end`.
 struct InputView {
     InputFile *in = nullptr;
     int64_t base = 0;
+    int64_t end = -1;  // -1: where the input ends
+    // Bytes shown in place of the input's at patch_at (-1: none).
+    int64_t patch_at = -1;
+    uint8_t patch[8] = {};
 
     static InputView &of(void *user) { return *static_cast<InputView *>(user); }
     static sf_count_t get_filelen(void *user) {
         const InputView &v = of(user);
         // A pipe's length is unknown: as long as it goes on.
+        if (v.end >= 0) return v.end - v.base;
         return v.in->regular() ? v.in->size() - v.base : INT64_MAX / 4;
     }
     static sf_count_t seek(sf_count_t offset, int whence, void *user) {
@@ -37,7 +44,16 @@ struct InputView {
         return at < 0 ? -1 : at - v.base;
     }
     static sf_count_t read(void *ptr, sf_count_t count, void *user) {
-        return static_cast<sf_count_t>(of(user).in->read(ptr, static_cast<size_t>(count)));
+        const InputView &v = of(user);
+        if (v.end >= 0) count = std::max<sf_count_t>(0, std::min<sf_count_t>(count, v.end - v.in->tell()));
+        const int64_t at = v.in->tell();
+        const size_t got = v.in->read(ptr, static_cast<size_t>(count));
+        const int64_t from = std::max(at, v.patch_at);
+        const int64_t to = std::min(at + static_cast<int64_t>(got), v.patch_at + 8);
+        if (v.patch_at >= 0 && from < to)
+            std::memcpy(static_cast<uint8_t *>(ptr) + (from - at), v.patch + (from - v.patch_at),
+                        static_cast<size_t>(to - from));
+        return static_cast<sf_count_t>(got);
     }
     static sf_count_t write(const void *, sf_count_t, void *) { return 0; }
     static sf_count_t tell(void *user) { return of(user).in->tell() - of(user).base; }
@@ -100,10 +116,10 @@ const DataChunk *data_chunk_of(int container) {
     return nullptr;
 }
 
-uint64_t load_size(const uint8_t *p, const DataChunk &chunk) {
+uint64_t load_size(const uint8_t *p, int size_bytes, bool big_endian) {
     uint64_t size = 0;
-    for (int i = 0; i < chunk.size_bytes; ++i)
-        size |= uint64_t{p[chunk.big_endian ? chunk.size_bytes - 1 - i : i]} << (8 * i);
+    for (int i = 0; i < size_bytes; ++i)
+        size |= uint64_t{p[big_endian ? size_bytes - 1 - i : i]} << (8 * i);
     return size;
 }
 
@@ -112,6 +128,36 @@ uint64_t load_size(const uint8_t *p, const DataChunk &chunk) {
 bool is_placeholder_size(uint64_t size, int size_bytes) {
     return size == 0 || (size_bytes == 4 ? size == 0xFFFFFFFFu : size >= uint64_t{INT64_MAX});
 }
+
+// sox, writing to a pipe, gives the audio the largest whole number of sample
+// periods below a round mark instead: a size that no real file of that
+// length contradicts, so it counts only where the input holds less.
+struct LengthMark {
+    int container;  // libsndfile's SF_FORMAT_* type
+    uint64_t mark;  // bytes of audio, before rounding down to whole periods
+};
+
+constexpr LengthMark kLengthMarks[] = {
+    {SF_FORMAT_WAV, 0x7FFFF000},
+    {SF_FORMAT_WAVEX, 0x7FFFF000},
+    {SF_FORMAT_AIFF, 0x7F000000},
+};
+
+bool is_length_mark(int container, uint64_t audio_bytes, uint64_t period_bytes) {
+    if (period_bytes == 0) return false;
+    for (const LengthMark &m : kLengthMarks)
+        if (m.container == container && audio_bytes == m.mark - m.mark % period_bytes) return true;
+    return false;
+}
+
+// A WAV header's 32-bit size wraps at 4 GiB.
+constexpr uint64_t kWrap = uint64_t{1} << 32;
+// On a pipe, what follows the audio a WAV header announces is taken for a
+// tag or padding when the input ends within this many bytes; more is the
+// rest of audio whose size wrapped.
+constexpr size_t kTrailerBytes = size_t{512} << 10;
+static_assert(kTrailerBytes + InputFile::kLookback < InputFile::kBlock,
+              "a pipe's buffer holds the trailer ahead of the position");
 
 // Bytes per sample of the PCM encodings whose data can be read on past the
 // header's length as headerless PCM; 0 for the others.
@@ -135,6 +181,7 @@ public:
         SF_INFO info{};
         SF_VIRTUAL_IO io = input_io();
         in_->hold_header();
+        size_caf_to_end();
         file_ = sf_open_virtual(&io, SFM_READ, &info, &view_);
         if (!file_)
             throw Failure(name_ + ": not an audio file that can be read (" +
@@ -155,6 +202,31 @@ public:
     }
 
 private:
+    // A CAF data chunk may give its size as -1: the audio runs to the end of
+    // the file (a writer on a pipe cannot know more). libsndfile refuses
+    // that, so it is shown a size instead: what the file holds, or for a
+    // pipe more than any pipe brings.
+    void size_caf_to_end() {
+        std::vector<uint8_t> head(size_t{64} << 10);
+        head.resize(in_->peek(head.data(), head.size()));
+        if (head.size() < 8 || std::memcmp(head.data(), "caff", 4) != 0) return;
+        for (size_t at = 8; at + 12 <= head.size();) {
+            const uint64_t size = load_size(&head[at + 4], 8, true);
+            if (std::memcmp(&head[at], "data", 4) == 0) {
+                if (size != UINT64_MAX) return;
+                const int64_t chunk_end = static_cast<int64_t>(at) + 12;
+                const uint64_t shown = in_->regular() && in_->size() >= chunk_end
+                                           ? static_cast<uint64_t>(in_->size() - chunk_end)
+                                           : uint64_t{1} << 60;
+                for (int i = 0; i < 8; ++i) view_.patch[i] = static_cast<uint8_t>(shown >> (56 - 8 * i));
+                view_.patch_at = static_cast<int64_t>(at) + 4;
+                return;
+            }
+            if (size > head.size()) return;
+            at += 12 + static_cast<size_t>(size);
+        }
+    }
+
     // What the opened file holds, checked against what its header announces.
     void describe(const SF_INFO &info) {
         rate_ = info.samplerate;
@@ -295,27 +367,53 @@ private:
                            in_->read(header, size_t(chunk->header_bytes)) ==
                                size_t(chunk->header_bytes) &&
                            std::memcmp(header, chunk->id, chunk->id_bytes) == 0;
-        uint64_t size = found ? load_size(header + chunk->id_bytes, *chunk) : 0;
+        // RIFX is the WAV layout with every number big-endian.
+        const bool riff = type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX;
+        big_endian_riff_ = riff && (format_code_ & SF_FORMAT_ENDMASK) == SF_ENDIAN_BIG;
+        uint64_t size = found ? load_size(header + chunk->id_bytes, chunk->size_bytes,
+                                          chunk->big_endian || big_endian_riff_)
+                              : 0;
         if (found && type == SF_FORMAT_RF64 && size == 0xFFFFFFFFu) size = rf64_data_size();
         in_->seek(data_offset_, SEEK_SET);
         if (!found) return;
-        placeholder_ = is_placeholder_size(size, chunk->size_bytes);
-        declared_bytes_ = placeholder_ ? 0 : size - std::min<uint64_t>(size, chunk->not_audio);
-        // The count libsndfile gives a pipe need not be the header's.
         const int64_t block = int64_t{width_} * channels_;
+        const int64_t held = in_->regular() ? in_->size() - data_offset_ : -1;
+        const uint64_t audio = size - std::min<uint64_t>(size, chunk->not_audio);
+        placeholder_ = is_placeholder_size(size, chunk->size_bytes) ||
+                       ((held < 0 || audio > static_cast<uint64_t>(held)) &&
+                        is_length_mark(type, audio, static_cast<uint64_t>(block)));
+        declared_bytes_ = placeholder_ ? 0 : audio;
+        // A header announcing no audio and followed by another header: a
+        // writer that could not go back over its header on a pipe wrote it
+        // again instead (sox's CAF). The audio between is nowhere described.
+        uint8_t magic[4], next[4];
+        if (!placeholder_ && declared_bytes_ == 0 && in_->seek(0, SEEK_SET) == 0 &&
+            in_->read(magic, 4) == 4 && in_->seek(data_offset_, SEEK_SET) >= 0 &&
+            in_->peek(next, 4) == 4 && std::memcmp(magic, next, 4) == 0)
+            throw Failure(name_ + ": damaged: its header announces no audio and another header "
+                                  "follows it (a writer that cannot write this format to a pipe; "
+                                  "have it write a file, or WAV, to the pipe)");
+        in_->seek(data_offset_, SEEK_SET);
+        // The count libsndfile gives a pipe need not be the header's.
         sized_ = !placeholder_ && block != 0;
         if (sized_) declared_periods_ = static_cast<int64_t>(declared_bytes_) / block;
         // A WAV header's 32-bit size may have wrapped; an RF64 header written
         // to a pipe has none.
-        wav_ = (type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX ||
-                (type == SF_FORMAT_RF64 && placeholder_)) &&
-               width_ != 0;
-        if (!in_->regular() || placeholder_) return;
-        const int64_t held = in_->size() - data_offset_;
+        wav_ = (riff || (type == SF_FORMAT_RF64 && placeholder_)) && width_ != 0;
+        if (held < 0 || placeholder_) return;
         if (declared_bytes_ > static_cast<uint64_t>(held))
             throw Failure(name_ + ": damaged: its header announces " +
                           std::to_string(declared_bytes_) + " bytes of audio, the file holds " +
                           std::to_string(held) + " (a truncated copy?)");
+        // Only a file that holds 4 GiB past the data chunk's start can have
+        // a size that wrapped; the audio then ends at the last whole wrap
+        // that fits, and what follows it is another chunk, a tag or padding.
+        const uint64_t wraps = (static_cast<uint64_t>(held) - declared_bytes_) / kWrap;
+        if (!wav_ || wraps == 0) {
+            wav_ = false;
+            return;
+        }
+        view_.end = data_offset_ + static_cast<int64_t>(declared_bytes_ + wraps * kWrap);
     }
 
     // An RF64 (BW64) data chunk whose 32-bit size is all ones has its size in
@@ -332,13 +430,22 @@ private:
     // audio its header announces; returns true when more audio follows the
     // announced size and reading goes on.
     bool carry_on() {
-        if (raw_) return false;
+        if (raw_) {
+            // Read on as a wrapped size: a pipe must have held 4 GiB of it.
+            const int64_t after = in_->tell() - data_offset_;
+            if (!placeholder_ && after < static_cast<int64_t>(kWrap))
+                throw Failure(name_ + ": damaged: its WAV header gives " +
+                              std::to_string(declared_bytes_) + " bytes of audio, " +
+                              std::to_string(after) +
+                              " follow, which is neither that size nor one that wrapped at 4 GiB");
+            return false;
+        }
         if (sized_ && read_periods_ < static_cast<uint64_t>(declared_periods_)) refuse_short();
         if (!wav_) return false;
         const int64_t block = int64_t{width_} * channels_;
         const int64_t resume = data_offset_ + static_cast<int64_t>(read_periods_) * block;
         if (in_->seek(resume, SEEK_SET) < 0 || in_->at_end()) return false;
-        if (!placeholder_ && !more_audio_follows()) return false;
+        if (!placeholder_ && (!more_audio_follows() || pipe_ends_soon())) return false;
         // The rest is audio of the same kind: read it as headerless PCM.
         if (!placeholder_)
             std::fprintf(stderr,
@@ -351,7 +458,8 @@ private:
         SF_INFO info{};
         info.samplerate = rate_;
         info.channels = channels_;
-        info.format = SF_FORMAT_RAW | (format_code_ & SF_FORMAT_SUBMASK) | SF_ENDIAN_LITTLE;
+        info.format = SF_FORMAT_RAW | (format_code_ & SF_FORMAT_SUBMASK) |
+                      (big_endian_riff_ ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
         SF_VIRTUAL_IO io = input_io();
         file_ = sf_open_virtual(&io, SFM_READ, &info, &view_);
         if (!file_) throw Failure(name_ + ": read failed: " + sf_strerror(nullptr));
@@ -386,7 +494,16 @@ private:
         for (int i = 0; i < 4; ++i)
             if (chunk[i] < 0x20 || chunk[i] > 0x7E) return true;
         if (!in_->regular()) return false;
-        return chunk_at + 8 + int64_t{load_le32(chunk + 4)} > in_->size();
+        const int64_t size = static_cast<int64_t>(load_size(chunk + 4, 4, big_endian_riff_));
+        return chunk_at + 8 + size > in_->size();
+    }
+
+    // On a pipe: whether the input ends within kTrailerBytes, which is then
+    // a tag or padding after the audio rather than audio past a wrapped size.
+    bool pipe_ends_soon() {
+        if (in_->regular()) return false;
+        trailer_.resize(kTrailerBytes + 1);
+        return in_->peek(trailer_.data(), trailer_.size()) <= kTrailerBytes;
     }
 
     size_t checked(sf_count_t got) {
@@ -405,7 +522,7 @@ private:
             throw Failure(name_ + ": read failed: " + sf_strerror(file_));
         const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels_);
         for (size_t i = 0; i < n; ++i) {
-            const double scaled = floats_[i] * 2147483648.0;
+            const double scaled = std::isnan(floats_[i]) ? 0.0 : floats_[i] * 2147483648.0;
             out[i] = scaled >= 2147483647.0    ? INT32_MAX
                      : scaled <= -2147483648.0 ? INT32_MIN
                                                : static_cast<int32_t>(std::lrint(scaled));
@@ -430,6 +547,8 @@ private:
     bool placeholder_ = false;  // the header's writer did not know the size
     bool wav_ = false;          // audio may go on past the size (a WAV header's 32 bits)
     bool raw_ = false;          // reading on past the header's size
+    bool big_endian_riff_ = false;  // RIFX: the WAV layout, big-endian
+    std::vector<uint8_t> trailer_;
     int64_t data_offset_ = 0;
     uint64_t declared_bytes_ = 0;
 };

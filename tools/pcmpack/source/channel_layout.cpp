@@ -216,7 +216,22 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
         throw Failure("--hdmv-pad-last packs the library's layouts as they are; it cannot be "
                       "combined with --hdmv-layout " + wanted);
     const bool keep = request.keep_order || request.hdmv_pad_last;
-    std::vector<Speaker> speakers = keep ? std::vector<Speaker>{} : declared_speakers(source, input);
+    std::vector<Speaker> speakers =
+        request.keep_order ? std::vector<Speaker>{} : declared_speakers(source, input);
+    // --hdmv-pad-last takes the channels as numbered, the last one as
+    // padding: speakers that the mask names would land in other speakers'
+    // places and the last one would be lost.
+    const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
+    if (request.hdmv_pad_last && !speakers.empty() && padded &&
+        padded->coded[channels - 1] == S::pad) {
+        throw Failure(input + ": its channel mask names " + speaker_list(speakers) +
+                      "; --hdmv-pad-last would pack them as " + padded->name +
+                      " in the order given and read channel " + std::to_string(channels) + " (" +
+                      speaker_name(speakers.back()) +
+                      ") as padding: leave it out to pack the speakers the mask names "
+                      "(--channel-order keep ignores the mask)");
+    }
+    if (keep) speakers.clear();
 
     ChannelPlan plan;
     const HdmvLayout *layout = nullptr;

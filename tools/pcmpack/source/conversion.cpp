@@ -45,7 +45,9 @@ Quantizer quantizer_of(const AudioSource &source, const ConversionRequest &reque
 }
 
 // Turns full-scale fractions into words of `bits` bits, held left-justified
-// in 32 bits, and counts the samples it has to limit to full scale.
+// in 32 bits, and counts the samples it has to limit to full scale: those
+// the source had beyond it, and those within it that the dither or the
+// rounding carried past the shorter word's largest value.
 class WordShortener {
 public:
     WordShortener(int bits, Quantizer quantizer)
@@ -55,6 +57,12 @@ public:
         const double top = scale_ - 1.0, bottom = -scale_;
         for (size_t i = 0; i < count; ++i) {
             const double v = in[i] * scale_;
+            // A NaN has no value to round; casting one is undefined.
+            if (std::isnan(v)) {
+                ++nans_;
+                out[i] = 0;
+                continue;
+            }
             double q;
             if (quantizer_ == Quantizer::truncate) {
                 q = std::floor(v);
@@ -68,7 +76,7 @@ public:
                 q = std::floor(v + 0.5);
             }
             if (q > top || q < bottom) {
-                ++clipped_;
+                ++(in[i] >= 1.0 || in[i] < -1.0 ? clipped_ : overshot_);
                 q = q > top ? top : bottom;
             }
             out[i] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(q)) << shift_);
@@ -76,6 +84,8 @@ public:
     }
 
     uint64_t clipped() const { return clipped_; }
+    uint64_t overshot() const { return overshot_; }
+    uint64_t nans() const { return nans_; }
 
 private:
     // The difference of two uniform values in [0, 1): triangular on (-1, 1),
@@ -90,6 +100,8 @@ private:
     Quantizer quantizer_;
     bool dithering_ = false;
     uint64_t clipped_ = 0;
+    uint64_t overshot_ = 0;
+    uint64_t nans_ = 0;
     // A fixed seed: the same input gives the same stream, run after run.
     std::mt19937_64 noise_{0x5eed};
 };
@@ -102,7 +114,8 @@ class Converter : public ConvertedSource {
 public:
     Converter(std::unique_ptr<AudioSource> source, const ConversionRequest &request)
         : source_(std::move(source)),
-          shortener_(request.bits, quantizer_of(*source_, request)) {
+          quantizer_(quantizer_of(*source_, request)),
+          shortener_(request.bits, quantizer_) {
         rate_ = request.rate;
         channels_ = source_->channels();
         bits_ = request.bits;
@@ -139,7 +152,22 @@ public:
         return done;
     }
 
-    uint64_t clipped() const override { return shortener_.clipped(); }
+    std::vector<std::string> notes() const override {
+        std::vector<std::string> lines;
+        const auto samples = [](uint64_t n) {
+            return std::to_string(n) + (n == 1 ? " sample" : " samples");
+        };
+        if (const uint64_t n = shortener_.clipped())
+            lines.push_back(samples(n) + (n == 1 ? " was" : " were") + " limited to full scale");
+        if (const uint64_t n = shortener_.overshot())
+            lines.push_back((quantizer_ == Quantizer::tpdf ? "dither" : "rounding") +
+                            std::string(" reached past full scale on ") + samples(n) +
+                            " (limited to full scale; the source did not clip)");
+        if (const uint64_t n = shortener_.nans() + scrubbed_)
+            lines.push_back(samples(n) + (n == 1 ? " was" : " were") +
+                            " NaN (not a number), written as 0");
+        return lines;
+    }
 
 private:
     // The output length the exact ratio gives for `periods` source periods.
@@ -161,6 +189,7 @@ private:
         while (ready_ == 0 && !flushed_) {
             if (piece_used_ == piece_periods_ && !source_eof_) {
                 piece_periods_ = source_->read_double(piece_.data(), kPiece);
+                scrub(piece_periods_ * width);
                 piece_used_ = 0;
                 source_eof_ = piece_periods_ == 0;
                 consumed_ += static_cast<int64_t>(piece_periods_);
@@ -185,8 +214,20 @@ private:
         return ready_ > 0;
     }
 
+    // A NaN in the filter would spread to every output sample it touches:
+    // it goes in as silence.
+    void scrub(size_t samples) {
+        for (size_t i = 0; i < samples; ++i)
+            if (std::isnan(piece_[i])) {
+                piece_[i] = 0.0;
+                ++scrubbed_;
+            }
+    }
+
     std::unique_ptr<AudioSource> source_;
+    Quantizer quantizer_;
     WordShortener shortener_;
+    uint64_t scrubbed_ = 0;  // NaNs taken out before the resampler
     std::unique_ptr<soxr, SoxrDeleter> resampler_;
     std::vector<double> piece_;      // source samples of one piece
     std::vector<double> converted_;  // resampled samples of one piece

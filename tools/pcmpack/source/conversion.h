@@ -44,11 +44,13 @@ std::string describe_conversion(const AudioSource &source, const ConversionReque
 
 // The source as the stage turns it out: the requested rate, samples
 // left-justified in 32 bits with the output word's bits only, the source's
-// channels in the source's order. clipped() counts the samples that had to
-// be limited to full scale so far.
+// channels in the source's order.
 class ConvertedSource : public AudioSource {
 public:
-    virtual uint64_t clipped() const = 0;
+    // What the stage had to do to samples so far, one line each, for
+    // stderr: source samples beyond full scale limited to it, samples the
+    // dither or the rounding carried past full scale, NaNs written as 0.
+    virtual std::vector<std::string> notes() const = 0;
 };
 
 std::unique_ptr<ConvertedSource> convert(std::unique_ptr<AudioSource> source,

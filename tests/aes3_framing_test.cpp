@@ -51,7 +51,7 @@ struct Encoder {
     pcm_a_encoder *enc = nullptr;
 
     Encoder(const pcm_a_settings &settings, int32_t flags, int32_t code, int32_t rate = 48000) {
-        enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, rate);
+        enc = host.new_encoder(&settings, flags, code, rate);
         EXPECT_NE(enc, nullptr);
         if (enc) {
             EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

@@ -74,7 +74,7 @@ Encoded encode(const Config &c, const Bytes &input, std::mt19937 &gen) {
     fakes::Host host;
     fakes::RecordingStream out;
     const pcm_a_settings settings = fakes::make_settings(c.channels, c.layer, c.quantization);
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, c.flags, c.code, c.rate);
+    pcm_a_encoder *enc = host.new_encoder(&settings, c.flags, c.code, c.rate);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
     EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

@@ -29,9 +29,11 @@ struct Encoded {
     std::vector<aux_record> frame_records;     // the aux_record of each frame
 };
 
-// New, Init, one PutBytes of the whole input, Done, Free.
+// New, Init, one PutBytes of the whole input, Done, Free. A non-zero
+// hdmv_channel_assignment is asked for between New and Init.
 Encoded encode(const pcm_a_settings &settings, int32_t input_flags, int32_t frame_rate_code,
-               int32_t sample_rate, const std::vector<uint8_t> &input);
+               int32_t sample_rate, const std::vector<uint8_t> &input,
+               int32_t hdmv_channel_assignment = 0);
 
 // Interleaved signed samples of `bits` bits (16 or 24): the extremes, zero
 // and -1 first on every channel, then pseudo-random values from `seed`.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * A minimal pcmpack host: one second of a stereo 16-bit 48 kHz tone packed
  * as a DVD linear PCM stream into the file named on the command line.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * pcmpack: packetizes interleaved PCM audio into the elementary streams that
  * disc and broadcast multiplexers consume (DVD linear PCM, HDMV linear PCM,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The AES3 framing as a host sees it: the "AES3" stream header, one frame
 // per video frame following the five-frame cadence of the 1001 rates, the
 // running timestamp, the zero-filled last frame, write failures that leave

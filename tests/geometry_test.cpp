@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Frame geometry as a host sees it: the buffer sizes asked of its malloc, the
 // number of input bytes that completes each frame, the size of every frame
 // written and its timestamp, for every layer, every frame rate code and both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoder's life cycle as a host drives it: which names the library asks
 // the lookup for, what each refusal reports and releases, the out-of-order
 // calls the library refuses, and that every block goes back through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The linear PCM streams depend only on the bytes fed, never on how the host
 // cut them into calls: one byte per call, one big call and random pieces all
 // give the same writes and records, and those match the frames built here

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Presets per target video type: the record a host gets from
 // pcmOutAudioDefaults, the display name that comes with it, and the base
 // values left behind for codes that have no preset.

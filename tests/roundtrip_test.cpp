@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pack random audio through the library, read it back with the stream
 // reader: for every layer and every setting it admits, the audio returns
 // exactly, less only the bits the layout does not carry, followed by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The stream a DVD authoring host gets for stereo 16-bit audio at 48 kHz,
 // byte for byte: header, three frames, the padded last frame.
 #include <gtest/gtest.h>

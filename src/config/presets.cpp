@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Presets: the settings a host gets for a target video type.
 #include <pcmpack.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Settings validation: can the library encode a record at all, and does the
 // record suit a target video type? Each rule is a row; rules run in row order.
 #include "config/validation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Settings validation, shared with the encoder core (pcmOutAudioNew checks the
 // settings before it creates anything).
 #pragma once

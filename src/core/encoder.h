@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoder object. Allocated and zero-filled by pcmOutAudioNew through the
 // host's allocator; the host only ever sees a pointer to it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Frame timing and buffer geometry, computed once by pcmOutAudioInit from the
 // layer's descriptor.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One descriptor per audio layer: every fact and function in which the layers
 // differ. pcmOutAudioInit chooses the layer's descriptor once and keeps a
 // pointer to it in the encoder; nothing else asks which layer it is.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoder's life cycle: New, Init, PutBytes, Done, Free.
 #include <assert.h>
 #include <stdlib.h>

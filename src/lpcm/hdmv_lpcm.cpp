@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "lpcm/hdmv_lpcm.h"
 
 #include <assert.h>

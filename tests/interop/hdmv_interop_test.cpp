@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // HDMV frames (frame header and payload, one frame per packet) through
 // libavcodec's pcm_bluray decoder, fed big-endian samples as a disc authoring
 // host does: the payload passes through the encoder unchanged and the disc

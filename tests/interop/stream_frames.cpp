@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stream_frames.h"
 
 #include <iterator>

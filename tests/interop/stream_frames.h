@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Encodes audio through the public interface, as a host does, and splits
 // what the encoder wrote into the stream header and one byte string per
 // frame (the writes between two aux_records). Also makes the test audio.

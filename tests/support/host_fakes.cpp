@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "support/host_fakes.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Host-side fakes shared by every test: a lookup that supplies or withholds
 // each name and logs the requests, a counting allocator that can fail its
 // k-th call, a recording message sink, and a recording bufstream whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How fast each layer packetizes, measured against two references on the same
 // audio in the same run:
 //   - memcpy of the same bytes, the floor of any packetizer: it copies the

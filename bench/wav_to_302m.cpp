@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The least a host can do to turn a WAV file into a layer 10 stream: read the
 // data chunk in 1 MiB pieces, hand them to pcmOutAudioPutBytes unchanged and
 // write the frames with stdio. scripts/bench.sh times it next to

@@ -51,7 +51,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
 set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libpcmpack${PCMPACK_SOVERSION} (>= ${PROJECT_VERSION})")
 
 set(PCMPACK_PACKAGE_ABOUT
-    "It packs interleaved PCM audio into DVD LPCM, HDMV LPCM and AES3\n(SMPTE 302M, D-10 audio elements, planar PCM) elementary streams.")
+    "It packs interleaved PCM audio into DVD LPCM, HDMV LPCM and AES3\n(SMPTE 302M, D-10 audio elements, planar PCM) elementary streams.\nReleased under the BSD 2-Clause licence.")
+# The licence each package carries is packaging/copyright; CPack's own
+# resource names the same text.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
     "PCM audio packetizer for disc and broadcast streams - library\n${PCMPACK_PACKAGE_ABOUT}\nThis package holds the shared library.")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* A plain C99 host: fills a record from a preset and checks it. Built with
  * -std=c99 -pedantic so that the public header stays valid C. */
 #include <pcmpack.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * A minimal pcmpack host: one second of a stereo 16-bit 48 kHz tone packed
  * as a DVD linear PCM stream into the file named on the command line.
@@ -6,6 +7,11 @@
  *
  * VIDEO_TYPE defaults to 4 (DVD); 44 gives HDMV LPCM. The AES3 presets
  * (0, 28, 32) need a frame rate code, which this host passes as 3 (25 fps).
+ *
+ * It shows both ways of handing the library the host's callbacks: the
+ * settings are checked with a lookup function that answers names, the
+ * encoder is created with a pcm_host record whose callbacks receive the
+ * host's own state, so that no global is needed.
  */
 #include <pcmpack.h>
 
@@ -38,6 +44,35 @@ static void *lookup(const char *name) {
     if (strcmp(name, "err_printf") != 0) return NULL;
     sink.function = print_error;
     return sink.object;
+}
+
+/* The record form: the host's state reaches every callback as `opaque`. */
+struct host_state {
+    const char *output; /* named in every message */
+    long live_blocks;   /* blocks the library holds, 0 once it is done */
+};
+
+static void *host_alloc(void *opaque, size_t size) {
+    struct host_state *state = (struct host_state *)opaque;
+    void *block = malloc(size);
+    if (block) ++state->live_blocks;
+    return block;
+}
+
+static void host_free(void *opaque, void *block) {
+    struct host_state *state = (struct host_state *)opaque;
+    --state->live_blocks;
+    free(block);
+}
+
+static void host_message(void *opaque, const char *format, ...) {
+    const struct host_state *state = (const struct host_state *)opaque;
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "host: %s: ", state->output);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
 }
 
 /* The stream keeps its FILE in the first host slot. */
@@ -84,7 +119,16 @@ int main(int argc, char **argv) {
     stream.write_bytes = write_bytes;
     stream.auxinfo = auxinfo;
 
-    pcm_a_encoder *encoder = pcmOutAudioNew(lookup, &settings, 0, 3, sample_rate);
+    /* What a multiplexer plans with before the first frame arrives. */
+    pcm_frame_geometry geometry;
+    if (pcmOutAudioFrameGeometry(&settings, 3, sample_rate, &geometry) == 0) {
+        printf("frames of %u bytes, %u sample periods\n", (unsigned)geometry.frame_bytes[0],
+               (unsigned)geometry.sample_periods[0]);
+    }
+
+    struct host_state state = {argv[1], 0};
+    pcm_host host = {host_alloc, host_free, host_message, &state};
+    pcm_a_encoder *encoder = pcmOutAudioNewWithHost(&host, &settings, 0, 3, sample_rate);
     int failed = encoder == NULL || pcmOutAudioInit(encoder, &stream) != 0;
 
     /* One second of 440 Hz (left) and 660 Hz (right), little-endian 16-bit,
@@ -107,11 +151,12 @@ int main(int argc, char **argv) {
         if (pcmOutAudioDone(encoder, failed) != 0) failed = 1;
         pcmOutAudioFree(encoder);
     }
+    if (state.live_blocks != 0) failed = 1; /* every block came back */
     if (fclose(file) != 0) failed = 1;
     if (failed) {
         remove(argv[1]);
         return 1;
     }
-    printf("%s: %s\n", argv[1], preset);
+    printf("%s: %s (pcmpack %s)\n", argv[1], preset, pcmOutAudioVersionString());
     return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Drives the encoder through whatever sequence of calls the input spells out:
 // settings valid and invalid, any frame rate code and sample rate, New, Init,
 // PutBytes of any size, Done with and without abort, Free, in any order, with

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-fuzz/ (or the directory given as $1).
 # The binaries land in <dir>/fuzz/: api_sequence_fuzzer, stream_reader_fuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Replays the fuzz targets' seed corpus and regression inputs in the ordinary
 // test build, so every CTest run (plain, sanitized and under valgrind)
 // checks the same invariants on them without clang or libFuzzer. A broken

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The stream reader behind the tool's `inspect` and `unpack`, on arbitrary
 // bytes. Beyond "no crash, no read outside the buffer", its answer must hang
 // together:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes the stream reader's seed corpus: short, valid streams of every
 // layer as the encoder makes them, from a ramp of sample values so that
 // every byte position differs. Run once by hand when the formats change:

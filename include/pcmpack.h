@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * pcmpack: packetizes interleaved PCM audio into the elementary streams that
  * disc and broadcast multiplexers consume (DVD linear PCM, HDMV linear PCM,
@@ -8,15 +9,20 @@
  *   pcmOutAudioDefaults()      optional: fill settings from a video type preset
  *   pcmOutAudioChkSettings()   optional: check settings against a target
  *   pcmOutAudioNew()           create the encoder (checks the settings again)
+ *   pcmOutAudioSetHdmvChannelAssignment()  optional, layer 13: mono, 5.1, 7.1
  *   pcmOutAudioInit()          bind it to the host's bufstream
  *   pcmOutAudioPutBytes()      any number of times, any sizes
  *   pcmOutAudioDone()          flush the last partial frame, release buffers
  *   pcmOutAudioFree()          release the encoder
  *
- * The library starts no threads, keeps no global state and allocates only
- * through the "malloc"/"free" the host hands it through its lookup callback
- * (falling back to the C library's). Distinct encoders may be driven from
- * distinct threads; one encoder by one thread at a time.
+ * A host hands over its callbacks in one of two forms: a lookup function
+ * that answers names ("malloc", "free", "err_printf"), or a pcm_host record
+ * whose callbacks all receive the host's opaque pointer
+ * (pcmOutAudioNewWithHost, pcmOutAudioChkSettingsWithHost). Either way the
+ * library starts no threads, keeps no global state and allocates only
+ * through the host's allocator (falling back to the C library's). Distinct
+ * encoders may be driven from distinct threads; one encoder by one thread at
+ * a time.
  *
  * This header is valid C99 and C++.
  */
@@ -147,8 +153,44 @@ typedef void (*pcm_free_func)(void *ptr);
 /* Host lookup: maps one of the names "malloc", "free", "err_printf",
  * "wrn_printf", "inf_printf" to the host's function of that type, or to
  * NULL to let the library use its own (C library malloc/free, a sink that
- * drops every message). Only "err_printf" ever receives messages. */
+ * drops every message). Only "err_printf" ever receives messages. "malloc"
+ * and "free" come as a pair: a lookup that answers one and not the other is
+ * refused ("P001:Invalid parameter"), since blocks from one allocator must
+ * not go back to another. */
 typedef void *(*func_lookup)(const char *name);
+
+/* The host's callbacks in one record, each called with the record's opaque
+ * pointer as its first argument (the host's own state: its heap, its message
+ * list), so that a host needs no global. The library copies the record by
+ * value when it is handed over; the host may reuse it afterwards, but what
+ * opaque points to must outlive every encoder created with it.
+ *   alloc, free: the allocator pair. Both set, or both NULL for the C
+ *     library's malloc and free; one without the other is refused with
+ *     "P001:Invalid parameter". free is called only with blocks that alloc
+ *     returned, never with NULL. alloc returns NULL on failure.
+ *   message: the message sink, printf-style like pcm_printf_func after the
+ *     opaque pointer (a coded message, "%d" placeholders, int32_t
+ *     arguments); NULL drops every message. */
+typedef struct pcm_host {
+    void *(*alloc)(void *opaque, size_t size);
+    void (*free)(void *opaque, void *ptr);
+    void (*message)(void *opaque, const char *format, ...);
+    void *opaque;
+} pcm_host;
+
+/* Every frame's size and duration, by cadence step (see
+ * pcmOutAudioFrameGeometry). The frame written at cadence step i has
+ * frame_bytes[i] bytes (its own header included, as aux_record.byte_count
+ * says) and holds sample_periods[i] sample periods; step 0 comes first and
+ * the steps repeat after cadence_steps frames. Entries from cadence_steps
+ * on are 0. */
+#define PCM_CADENCE_STEPS_MAX 5
+typedef struct pcm_frame_geometry {
+    uint32_t stream_header_bytes; /* bytes of the stream header, written once: 8 */
+    uint32_t cadence_steps;       /* 1, or 5 at 30000/1001 and 60000/1001 on layers 10-12 */
+    uint32_t frame_bytes[PCM_CADENCE_STEPS_MAX];
+    uint32_t sample_periods[PCM_CADENCE_STEPS_MAX];
+} pcm_frame_geometry;
 
 /* 16 bytes, native byte order, passed to bufstream.auxinfo after the stream
  * header and after every frame. Valid only during that call. */
@@ -180,6 +222,7 @@ struct bufstream {
 };
 
 /* Layout checks that hold in C99 and C++ alike. */
+typedef char pcmpack_frame_geometry_is_48_bytes[(sizeof(pcm_frame_geometry) == 48) ? 1 : -1];
 typedef char pcmpack_aux_record_is_16_bytes[(sizeof(aux_record) == 16) ? 1 : -1];
 typedef char pcmpack_aux_timestamp_at_8[(offsetof(aux_record, timestamp) == 8) ? 1 : -1];
 typedef char pcmpack_write_bytes_is_4th[
@@ -221,6 +264,51 @@ PCMPACK_API int32_t pcmOutAudioCheckFirst(func_lookup lookup, const pcm_a_settin
 PCMPACK_API int32_t pcmOutAudioCheckSettings(const pcm_a_settings *settings, int32_t video_type,
                                              int32_t sample_rate);
 
+/* pcmOutAudioChkSettings with the host's callbacks in a pcm_host record:
+ * every violation goes to host->message with host->opaque. host may be
+ * NULL, and host->message may be NULL, to drop the messages. The checks
+ * allocate nothing and call neither alloc nor free. Returns as
+ * pcmOutAudioChkSettings. */
+PCMPACK_API int32_t pcmOutAudioChkSettingsWithHost(const pcm_host *host,
+                                                   const pcm_a_settings *settings,
+                                                   int32_t video_type, int32_t sample_rate,
+                                                   int32_t options);
+
+/* A short fixed text for a result code of the checks (PCM_CHECK_*), such as
+ * "sample rate not 48000 or 96000": a constant string owned by the library,
+ * without the settings' values (those come with the coded messages). A code
+ * the checks never return gives "unknown check result". Never NULL. */
+PCMPACK_API const char *pcmOutAudioCheckText(int32_t code);
+
+/* Presets listed in ascending order of video type: stores in *video_type the
+ * smallest video type above `after` that has a preset, and returns the
+ * preset's display name (the one pcmOutAudioDefaults returns for it). Returns
+ * NULL at the end of the list, and when video_type is NULL, leaving
+ * *video_type as it was. Start with after = -1:
+ *
+ *   int32_t type = -1;
+ *   const char *name;
+ *   while ((name = pcmOutAudioNextPreset(type, &type)) != NULL) ...
+ */
+PCMPACK_API const char *pcmOutAudioNextPreset(int32_t after, int32_t *video_type);
+
+/* The frame geometry the encoder for these settings will write, without
+ * creating one: for a muxer that sizes its packets before the first frame.
+ * frameRateCode and sample_rate as for pcmOutAudioNew (the frame rate code
+ * is ignored by layers 4 and 13). Returns 0 and fills *geometry; returns 1,
+ * writing nothing, when settings or geometry is NULL, when the settings fail
+ * the checks pcmOutAudioNew makes, or when the frame rate code is invalid
+ * for an AES3 layer. Sends no message and calls no host function. */
+PCMPACK_API int32_t pcmOutAudioFrameGeometry(const pcm_a_settings *settings, int32_t frameRateCode,
+                                             int32_t sample_rate, pcm_frame_geometry *geometry);
+
+/* The version of the library actually loaded, which may differ from the
+ * PCMPACK_VERSION_* macros the host was compiled with: as
+ * PCMPACK_VERSION_NUMBER (major*10000 + minor*100 + patch), and as
+ * "major.minor.patch", a constant string owned by the library. */
+PCMPACK_API uint32_t pcmOutAudioVersionNumber(void);
+PCMPACK_API const char *pcmOutAudioVersionString(void);
+
 /* There is no further result to continue from: always 0. */
 PCMPACK_API int32_t pcmOutAudioCheckNext(void);
 
@@ -249,6 +337,44 @@ PCMPACK_API const char *pcmOutAudioGetLastErrString(void);
 PCMPACK_API pcm_a_encoder *pcmOutAudioNew(func_lookup lookup, const pcm_a_settings *settings,
                                           int32_t input_flags, int32_t frameRateCode,
                                           int32_t sample_rate);
+
+/* pcmOutAudioNew with the host's callbacks in a pcm_host record (copied; see
+ * pcm_host): the encoder and its frame buffers come from host->alloc and go
+ * back through host->free, and every message of this encoder (the checks',
+ * the frame rate code's, Init's, PutBytes', Done's) goes to host->message,
+ * all with host->opaque. host NULL stands for the C library's allocator and
+ * no messages. Returns NULL as pcmOutAudioNew does, and also, before
+ * anything is allocated, for a record with only one of alloc and free
+ * ("P001:Invalid parameter"). The encoder is then used and released with
+ * the same calls as any other. */
+PCMPACK_API pcm_a_encoder *pcmOutAudioNewWithHost(const pcm_host *host,
+                                                  const pcm_a_settings *settings,
+                                                  int32_t input_flags, int32_t frameRateCode,
+                                                  int32_t sample_rate);
+
+/* HDMV channel assignment codes (layer 13), as written in every frame
+ * header. The library's default for each channel count comes first; the
+ * others carry a layout in the frames of the default one: */
+#define PCM_HDMV_MONO 1   /* 2 coded channels: FC, padding (frames of 2.0) */
+#define PCM_HDMV_2_0  3   /* 2: FL FR (default for 2) */
+#define PCM_HDMV_3_0  4   /* 4: FL FR FC, padding (default for 4) */
+#define PCM_HDMV_3_2  8   /* 6: FL FR FC Ls Rs, padding (default for 6) */
+#define PCM_HDMV_5_1  9   /* 6: FL FR FC Ls Rs LFE (frames of 3/2) */
+#define PCM_HDMV_3_4  10  /* 8: FL FR FC SL BL BR SR, padding (default for 8) */
+#define PCM_HDMV_7_1  11  /* 8: FL FR FC SL BL BR SR LFE (frames of 3/4) */
+
+/* Chooses the channel assignment code that every HDMV frame header of this
+ * encoder carries, in place of the default for its channel count: 1 with 2
+ * channels, 9 with 6, 11 with 8 (or the default itself). The stream header
+ * and the frame geometry stay those of the channel count. May be called
+ * after New, until an Init binds a stream; returns 0, or 1 when encoder is
+ * NULL, when an Init has bound a stream ("P001:Invalid parameter"), when
+ * the layer is not 13 ("P027:Invalid HDMV channel assignment (%d) for audio
+ * layer %d") or when the channel count does not allow the code
+ * ("P028:Invalid HDMV channel assignment (%d) for %d channels"); a refused
+ * call leaves the encoder as it was. */
+PCMPACK_API int32_t pcmOutAudioSetHdmvChannelAssignment(pcm_a_encoder *encoder,
+                                                        int32_t channel_assignment);
 
 /* Binds the encoder to the host's stream (which must outlive the encoder's
  * use), computes the frame geometry and allocates the frame buffers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The AES3 framing as a host sees it: the "AES3" stream header, one frame
 // per video frame following the five-frame cadence of the 1001 rates, the
 // running timestamp, the zero-filled last frame, write failures that leave
@@ -51,7 +52,7 @@ struct Encoder {
     pcm_a_encoder *enc = nullptr;
 
     Encoder(const pcm_a_settings &settings, int32_t flags, int32_t code, int32_t rate = 48000) {
-        enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, rate);
+        enc = host.new_encoder(&settings, flags, code, rate);
         EXPECT_NE(enc, nullptr);
         if (enc) {
             EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // DVD linear PCM as it lands on the host's stream: the "LPCM" stream header,
 // 1/600 s frames of big-endian 16-bit words, the zero-padded last frame, and
 // what a failed write leaves behind.

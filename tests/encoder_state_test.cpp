@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What only the encoder's own state can reach. Streams that run for weeks: the
 // frame counts pass 2^31 and 2^32 and the timestamps stay exact. The encoder
 // is started late through an internal hook, since nobody feeds 41 days of

@@ -5,11 +5,14 @@ set -euo pipefail
 lib="$1"
 symbols=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 expected=$(printf '%s\n' pcmOutAudioCheckFirst pcmOutAudioCheckNext pcmOutAudioCheckSettings \
-  pcmOutAudioChkSettings pcmOutAudioDefaults pcmOutAudioDone pcmOutAudioFree \
-  pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioNew pcmOutAudioPutBytes | sort)
+  pcmOutAudioCheckText pcmOutAudioChkSettings pcmOutAudioChkSettingsWithHost \
+  pcmOutAudioDefaults pcmOutAudioDone pcmOutAudioFrameGeometry pcmOutAudioFree \
+  pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioNew pcmOutAudioNewWithHost \
+  pcmOutAudioNextPreset pcmOutAudioPutBytes pcmOutAudioSetHdmvChannelAssignment \
+  pcmOutAudioVersionNumber pcmOutAudioVersionString | sort)
 if [[ "$symbols" != "$expected" ]]; then
   echo "exported symbols differ from the public interface:"
   diff <(echo "$expected") <(echo "$symbols") || true
   exit 1
 fi
-echo "exported symbols: the eleven pcmOutAudio functions only"
+echo "exported symbols: the nineteen pcmOutAudio functions only"

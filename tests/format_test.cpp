@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tool's stream description: every header it reads it writes back byte
 // for byte, and its timestamps are the running sum of the cadence.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Frame geometry as a host sees it: the buffer sizes asked of its malloc, the
 // number of input bytes that completes each frame, the size of every frame
 // written and its timestamp, for every layer, every frame rate code and both
@@ -43,7 +44,7 @@ std::string stream_trace(int32_t layer, uint32_t written, int64_t stamp) {
 void expect_geometry(const pcm_a_settings &settings, int32_t rate_code, int32_t sample_rate,
                      const Geometry &g) {
     Host host;
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, 0, rate_code, sample_rate);
+    pcm_a_encoder *enc = host.new_encoder(&settings, 0, rate_code, sample_rate);
     ASSERT_NE(enc, nullptr);
     RecordingStream out;
     ASSERT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
@@ -303,7 +304,7 @@ TEST(Geometry, CadenceTimestampsDoNotDriftOverLongStreams) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Host host;
-        pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &c.settings, 0, c.rate_code, 48000);
+        pcm_a_encoder *enc = host.new_encoder(&c.settings, 0, c.rate_code, 48000);
         ASSERT_NE(enc, nullptr);
         RecordingStream out;
         ASSERT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

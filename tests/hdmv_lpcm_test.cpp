@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // HDMV linear PCM as it lands on the host's stream: the "HDMV" stream header,
 // 1/200 s frames each written as a 4-byte frame header and the payload exactly
 // as the caller gave it, the zero-padded last frame, and failed writes.

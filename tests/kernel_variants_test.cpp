@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every vector level writes exactly the stream of the portable scalar loops:
 // each layer, word length, channel count, frame rate code and byte order is
 // packed by the scalar path in one call and by each vector level the

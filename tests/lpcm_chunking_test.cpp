@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The linear PCM streams depend only on the bytes fed, never on how the host
 // cut them into calls: one byte per call, one big call and random pieces all
 // give the same writes and records, and those match the frames built here
@@ -90,7 +91,7 @@ std::vector<Event> expected_events(const Format &f, const std::vector<uint8_t> &
 std::vector<Event> encode(const Format &f, int32_t input_flags, const std::vector<uint8_t> &input,
                           const std::vector<uint32_t> &pieces) {
     Host host;
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &f.settings, input_flags, 0, f.sample_rate);
+    pcm_a_encoder *enc = host.new_encoder(&f.settings, input_flags, 0, f.sample_rate);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
     RecordingStream out;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SMPTE 302M data blocks as the library writes them: the 4-byte header, the
 // bit-reversed channel-pair groups with their marker nibbles, and the
 // block-start bit on every 192nd group of each block.

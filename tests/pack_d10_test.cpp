@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // D-10 audio elements as the library writes them: the element header with
 // its cadence step number, sample count and channel mask, then eight 4-byte
 // channel words per sample period, audio-free slots left zero.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Planar AES3 frames as the library writes them: no header, one
 // little-endian plane per channel, each as long as the frame's own cadence
 // step, the zero fill of the last frame at the planes' tails.

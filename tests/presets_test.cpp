@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Presets per target video type: the record a host gets from
 // pcmOutAudioDefaults, the display name that comes with it, and the base
 // values left behind for codes that have no preset.
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "support/host_fakes.h"
 
@@ -283,6 +285,33 @@ TEST(Presets, EveryPresetPassesTheChecksOfItsOwnVideoType) {
         }
     }
     EXPECT_EQ(checked, 2 * 48);
+}
+
+}  // namespace
+
+namespace {
+
+// The listing gives every video type of the rows, in ascending order, with
+// the row's name, and ends after the last one.
+TEST(Presets, NextPresetListsEveryTypeOfEveryRowInOrder) {
+    std::vector<std::pair<int32_t, std::string>> expected;
+    for (const PresetRow &row : kPresetRows) {
+        for (int32_t t = row.first_video_type; t <= row.last_video_type; ++t) {
+            expected.emplace_back(t, row.name);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::pair<int32_t, std::string>> listed;
+    int32_t type = -1;
+    for (const char *name; (name = pcmOutAudioNextPreset(type, &type)) != nullptr;) {
+        listed.emplace_back(type, name);
+        ASSERT_LE(listed.size(), expected.size());
+    }
+    EXPECT_EQ(listed, expected);
+    int32_t untouched = 77;
+    EXPECT_EQ(pcmOutAudioNextPreset(INT32_MAX, &untouched), nullptr);
+    EXPECT_EQ(untouched, 77);
+    EXPECT_EQ(pcmOutAudioNextPreset(INT32_MIN, nullptr), nullptr);
 }
 
 }  // namespace

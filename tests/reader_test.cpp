@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The stream reader against streams built by hand from the formats: every
 // layer read back field by field, and every kind of corruption stopped at
 // the byte where it lies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pack random audio through the library, read it back with the stream
 // reader: for every layer and every setting it admits, the audio returns
 // exactly, less only the bits the layout does not carry, followed by the
@@ -74,7 +75,7 @@ Encoded encode(const Config &c, const Bytes &input, std::mt19937 &gen) {
     fakes::Host host;
     fakes::RecordingStream out;
     const pcm_a_settings settings = fakes::make_settings(c.channels, c.layer, c.quantization);
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, c.flags, c.code, c.rate);
+    pcm_a_encoder *enc = host.new_encoder(&settings, c.flags, c.code, c.rate);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
     EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Distinct encoders on distinct threads: ten encoders of every layer run at
 // once, one thread each, while two more threads call the presets and the
 // checks over and over. Every stream must come out byte for byte as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The stream a DVD authoring host gets for stereo 16-bit audio at 48 kHz,
 // byte for byte: header, three frames, the padded last frame.
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@ TEST(TypicalStream, DvdStereo48kThousandBytesThenDone) {
     fakes::Host host;
     pcm_a_settings settings;
     ASSERT_STREQ(pcmOutAudioDefaults(&settings, PCM_VIDEO_TYPE_DVD), "DVD, PCM Audio");
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, 0, 0, 48000);
+    pcm_a_encoder *enc = host.new_encoder(&settings, 0, 0, 48000);
     ASSERT_NE(enc, nullptr);
     fakes::RecordingStream out;
     ASSERT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Settings checks: every rule with its message text, argument list and
 // result code; the order in which rules report; the option bits; and how the
 // five check entry points reach (or do not reach) the host.

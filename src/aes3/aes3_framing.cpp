@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "aes3/aes3_framing.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AES3 framing (layers 10, 11, 12): one frame per video frame, following the
 // five-step cadence of the frame rate code.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SMPTE 302M: each channel pair of a sample period becomes one group of 5, 6
 // or 7 bytes. Every audio byte goes out bit-reversed (the format sends each
 // sample least significant bit first), and each sample is followed by four

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // D-10 audio element: a 4-byte element header, then for every sample period
 // eight 4-byte channel words, one per channel slot, whether or not the slot
 // carries audio.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Planar AES3 payload: the frame's interleaved samples regrouped into one
 // plane per channel, every sample least significant byte first.
 #include "aes3/packings.h"

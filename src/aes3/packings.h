@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The three AES3 sample packings. Each builds the output frame at the start
 // of frame_buf, either in one call from the frame's complete interleaved input
 // (input_frame_bytes[cadence_index] bytes), or, when the input arrives in

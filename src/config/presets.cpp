@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Presets: the settings a host gets for a target video type.
 #include <pcmpack.h>
 
@@ -59,6 +60,21 @@ const PresetRow *find_preset(int32_t video_type) {
     return nullptr;
 }
 
+// The preset row holding the smallest video type above `after`, and that
+// type; rows are ranges in no particular order.
+const PresetRow *next_preset(int64_t after, int32_t &video_type) {
+    const PresetRow *next = nullptr;
+    int64_t best = 0;
+    for (const PresetRow &row : kPresets) {
+        const int64_t candidate = after < row.first_video_type ? row.first_video_type : after + 1;
+        if (candidate > row.last_video_type || (next && candidate >= best)) continue;
+        next = &row;
+        best = candidate;
+    }
+    if (next) video_type = static_cast<int32_t>(best);
+    return next;
+}
+
 }  // namespace
 }  // namespace pcmpack
 
@@ -72,4 +88,11 @@ extern "C" PCMPACK_API const char *pcmOutAudioDefaults(pcm_a_settings *settings,
     settings->audio_layer = row->audio_layer;
     settings->quantization = row->quantization;
     return preset_names[row->name];
+}
+
+extern "C" PCMPACK_API const char *pcmOutAudioNextPreset(int32_t after, int32_t *video_type) {
+    using namespace pcmpack;
+    if (video_type == nullptr) return nullptr;
+    const PresetRow *row = next_preset(after, *video_type);
+    return row ? preset_names[row->name] : nullptr;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Settings validation: can the library encode a record at all, and does the
 // record suit a target video type? Each rule is a row; rules run in row order.
 #include "config/validation.h"
@@ -190,7 +191,7 @@ constexpr TargetRow kTargets[] = {
     {19, rule_set(kHdvRules)},    // HDV
 };
 
-void send(pcm_printf_func sink, const Rule &rule, const CheckInput &input) {
+void send(const MessageSink &sink, const Rule &rule, const CheckInput &input) {
     const MessageArgs a = rule.args ? rule.args(input) : MessageArgs{0, {}};
     switch (a.count) {
     case 0: sink(rule.format); break;
@@ -211,7 +212,7 @@ struct RuleRun {
     bool stopped = false;
 };
 
-RuleRun run_rules(pcm_printf_func sink, int32_t options, RuleSet set, const CheckInput &input) {
+RuleRun run_rules(const MessageSink &sink, int32_t options, RuleSet set, const CheckInput &input) {
     RuleRun run;
     for (int i = 0; i < set.count; ++i) {
         const Rule &rule = set.rules[i];
@@ -227,7 +228,7 @@ RuleRun run_rules(pcm_printf_func sink, int32_t options, RuleSet set, const Chec
     return run;
 }
 
-int32_t check_record(pcm_printf_func sink, int32_t options, const pcm_a_settings *settings,
+int32_t check_record(const MessageSink &sink, int32_t options, const pcm_a_settings *settings,
                      int32_t video_type, int32_t sample_rate) {
     if (settings == nullptr) {
         sink("P012:Invalid pcm_a_settings parameter");
@@ -236,17 +237,39 @@ int32_t check_record(pcm_printf_func sink, int32_t options, const pcm_a_settings
     return check_settings_general(sink, options, *settings, video_type, sample_rate);
 }
 
-pcm_printf_func resolve_error_sink(func_lookup lookup) {
-    if (lookup == nullptr) return silent_printf;
-    auto sink = reinterpret_cast<pcm_printf_func>(lookup("err_printf"));
-    return sink ? sink : silent_printf;
-}
+// A short text per result code, for hosts that show the code without its
+// message.
+struct CheckTextRow {
+    int32_t code;
+    const char *text;
+};
+
+constexpr CheckTextRow kCheckTexts[] = {
+    {PCM_CHECK_OK, "settings accepted"},
+    {PCM_CHECK_NULL_SETTINGS, "no settings record"},
+    {PCM_CHECK_VCD_NEEDS_MPEG, "VCD needs MPEG audio"},
+    {PCM_CHECK_SVCD_NEEDS_MPEG, "SVCD needs MPEG audio"},
+    {PCM_CHECK_DVD_NEEDS_PCM, "DVD needs DVD linear PCM (layer 4)"},
+    {PCM_CHECK_DVDVR_CHANNELS, "DVD-VR carries 1 or 2 channels"},
+    {PCM_CHECK_DVDVR_QUANTIZATION, "DVD-VR carries 16-bit samples"},
+    {PCM_CHECK_DVDVR_SAMPLE_RATE, "DVD-VR carries 48000 Hz"},
+    {PCM_CHECK_DVHS_NEEDS_AES3, "DVHS needs SMPTE 302M (layer 10)"},
+    {PCM_CHECK_DVHS_CHANNELS, "DVHS carries 2 channels"},
+    {PCM_CHECK_DVHS_EMPHASIS, "DVHS carries no emphasis"},
+    {PCM_CHECK_DVHS_QUANTIZATION, "DVHS carries 16-bit samples"},
+    {PCM_CHECK_DVHS_SAMPLE_RATE, "DVHS carries 48000 Hz"},
+    {PCM_CHECK_HDV_NEEDS_MPEG, "HDV needs MPEG-1 audio"},
+    {PCM_CHECK_LAYER, "audio layer not 4, 10, 11, 12 or 13"},
+    {PCM_CHECK_SAMPLE_RATE, "sample rate not 48000 or 96000"},
+    {PCM_CHECK_CHANNELS, "channel count not allowed for the layer"},
+    {PCM_CHECK_MUTE, "mute flag not 0 or 1"},
+    {PCM_CHECK_QUANTIZATION, "word length not allowed for the layer"},
+    {PCM_CHECK_EMPHASIS, "emphasis not allowed"},
+};
 
 }  // namespace
 
-void silent_printf(const char *, ...) {}
-
-int32_t check_video_type(pcm_printf_func sink, const pcm_a_settings &settings,
+int32_t check_video_type(const MessageSink &sink, const pcm_a_settings &settings,
                          int32_t video_type, int32_t sample_rate, int32_t options) {
     for (const TargetRow &target : kTargets) {
         if (target.video_type == video_type) {
@@ -257,7 +280,7 @@ int32_t check_video_type(pcm_printf_func sink, const pcm_a_settings &settings,
     return 0;
 }
 
-int32_t check_settings_general(pcm_printf_func sink, int32_t options,
+int32_t check_settings_general(const MessageSink &sink, int32_t options,
                                const pcm_a_settings &settings, int32_t video_type,
                                int32_t sample_rate) {
     const RuleRun general =
@@ -273,24 +296,39 @@ int32_t check_settings_general(pcm_printf_func sink, int32_t options,
 }  // namespace pcmpack
 
 using pcmpack::check_record;
-using pcmpack::resolve_error_sink;
+using pcmpack::error_sink_of;
 
 extern "C" {
 
 PCMPACK_API int32_t pcmOutAudioChkSettings(func_lookup lookup, const pcm_a_settings *settings,
                                            int32_t video_type, int32_t sample_rate,
                                            int32_t options, int32_t /*reserved*/) {
-    return check_record(resolve_error_sink(lookup), options, settings, video_type, sample_rate);
+    return check_record(error_sink_of(lookup), options, settings, video_type, sample_rate);
 }
 
 PCMPACK_API int32_t pcmOutAudioCheckFirst(func_lookup lookup, const pcm_a_settings *settings,
                                           int32_t video_type, int32_t sample_rate) {
-    return check_record(resolve_error_sink(lookup), 0, settings, video_type, sample_rate);
+    return check_record(error_sink_of(lookup), 0, settings, video_type, sample_rate);
 }
 
 PCMPACK_API int32_t pcmOutAudioCheckSettings(const pcm_a_settings *settings, int32_t video_type,
                                              int32_t sample_rate) {
-    return check_record(pcmpack::silent_printf, 0, settings, video_type, sample_rate);
+    const pcmpack::MessageSink silent{pcmpack::silent_printf, nullptr, nullptr};
+    return check_record(silent, 0, settings, video_type, sample_rate);
+}
+
+PCMPACK_API int32_t pcmOutAudioChkSettingsWithHost(const pcm_host *host,
+                                                   const pcm_a_settings *settings,
+                                                   int32_t video_type, int32_t sample_rate,
+                                                   int32_t options) {
+    return check_record(error_sink_of(host), options, settings, video_type, sample_rate);
+}
+
+PCMPACK_API const char *pcmOutAudioCheckText(int32_t code) {
+    for (const pcmpack::CheckTextRow &row : pcmpack::kCheckTexts) {
+        if (row.code == code) return row.text;
+    }
+    return "unknown check result";
 }
 
 PCMPACK_API int32_t pcmOutAudioCheckNext(void) { return 0; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Loads and stores of little- and big-endian words at any alignment: the
 // packings read samples and build output a word at a time, whatever the
 // machine's own byte order.

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoder object. Allocated and zero-filled by pcmOutAudioNew through the
 // host's allocator; the host only ever sees a pointer to it.
 #pragma once
 
 #include <pcmpack.h>
 
+#include "core/host.h"
 #include "core/kernel_level.h"
 
 #include <stdint.h>
@@ -53,12 +55,12 @@ struct pcm_a_encoder {
     uint8_t *stage_buf;
     uint32_t pending_bytes;
     bufstream *stream;
-    // Host callbacks, each resolved on its own.
-    pcm_printf_func err_printf;
-    pcm_printf_func wrn_printf;
-    pcm_printf_func inf_printf;
-    pcm_malloc_func malloc;
-    pcm_free_func free;
+    // HDMV channel assignment code chosen by the host; 0 = the default for
+    // the channel count.
+    int32_t hdmv_channel_assignment;
+    // Host callbacks, from its lookup or its pcm_host record.
+    pcmpack::MessageSink err_printf;
+    pcmpack::Allocator memory;
 };
 
 namespace pcmpack {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "core/frame_cutter.h"
 
 #include <string.h>

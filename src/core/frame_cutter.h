@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Cutting a byte stream into frames is the same for every layer: write the
 // stream header once, complete the pending frame, take whole frames straight
 // from the caller's buffer, keep the remainder. A packetizer supplies only

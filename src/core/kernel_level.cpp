@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "core/kernel_level.h"
 
 namespace pcmpack {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Which vector instructions an encoder's packing loops use. Chosen once per
 // encoder by pcmOutAudioInit, from what the processor offers; every level
 // writes the same bytes, the portable scalar loops being the reference.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One descriptor per audio layer: every fact and function in which the layers
 // differ. pcmOutAudioInit chooses the layer's descriptor once and keeps a
 // pointer to it in the encoder; nothing else asks which layer it is.
@@ -22,8 +23,9 @@ struct AudioLayer {
     // frame is the largest, so buffers sized for it hold any frame.
     void (*count_samples)(const pcm_a_encoder &enc, int32_t (&samples)[kCadenceSteps]);
     PeriodBytes (*period_bytes)(const pcm_a_encoder &enc);
-    // Bytes frame_buf holds beyond the payload of the largest frame.
-    uint32_t frame_buf_extra;
+    // Bytes every frame carries in front of its samples (its own header);
+    // frame_buf has room for them beyond the payload of the largest frame.
+    uint32_t frame_header_bytes;
     // The frame's input waits in stage_buf, sized for the largest frame.
     bool stages_input;
     // The frames follow the video frame rate, so New needs a valid code.

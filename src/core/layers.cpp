@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every layer the library produces. Adding a layer means a descriptor, its
 // validation rows and its constant in the public header.
 #include "aes3/aes3_framing.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoder's life cycle: New, Init, PutBytes, Done, Free.
 #include <assert.h>
 #include <stdlib.h>
@@ -8,14 +9,10 @@
 #include "core/frame_cutter.h"
 #include "core/geometry.h"
 #include "core/layer.h"
+#include "lpcm/hdmv_lpcm.h"
 
 namespace pcmpack {
 namespace {
-
-// The C library's pair, for a host that supplies none. Wrapped so that the
-// types match the host-facing function pointers exactly.
-void *system_malloc(size_t size) { return ::malloc(size); }
-void system_free(void *ptr) { ::free(ptr); }
 
 template <typename Func>
 Func look_up(func_lookup lookup, const char *name) {
@@ -37,38 +34,25 @@ void copy_settings(pcm_a_encoder &enc, const pcm_a_settings &settings) {
     enc.dynamic_range = settings.dynamic_range;
 }
 
-// The sinks and "free" are resolved one by one, in this order, so a host may
-// supply any subset.
-void resolve_host_functions(pcm_a_encoder &enc, func_lookup lookup) {
-    enc.free = look_up<pcm_free_func>(lookup, "free");
-    enc.err_printf = look_up<pcm_printf_func>(lookup, "err_printf");
-    enc.wrn_printf = look_up<pcm_printf_func>(lookup, "wrn_printf");
-    enc.inf_printf = look_up<pcm_printf_func>(lookup, "inf_printf");
-    if (!enc.free) enc.free = system_free;
-    if (!enc.err_printf) enc.err_printf = silent_printf;
-    if (!enc.wrn_printf) enc.wrn_printf = silent_printf;
-    if (!enc.inf_printf) enc.inf_printf = silent_printf;
-}
-
 void release_buffers(pcm_a_encoder &enc) {
     if (enc.frame_buf) {
-        enc.free(enc.frame_buf);
+        enc.memory.deallocate(enc.frame_buf);
         enc.frame_buf = nullptr;
     }
     if (enc.stage_buf) {
-        enc.free(enc.stage_buf);
+        enc.memory.deallocate(enc.stage_buf);
         enc.stage_buf = nullptr;
     }
 }
 
 Status allocate_buffers(pcm_a_encoder &enc) {
-    enc.frame_buf = static_cast<uint8_t *>(enc.malloc(frame_buffer_size(enc)));
+    enc.frame_buf = static_cast<uint8_t *>(enc.memory.allocate(frame_buffer_size(enc)));
     if (!enc.frame_buf) {
         enc.err_printf("P001:Could not allocate memory for PCM audio sample buffer");
         return Status::failed;
     }
     if (!enc.layer->stages_input) return Status::ok;
-    enc.stage_buf = static_cast<uint8_t *>(enc.malloc(stage_buffer_size(enc)));
+    enc.stage_buf = static_cast<uint8_t *>(enc.memory.allocate(stage_buffer_size(enc)));
     if (!enc.stage_buf) {
         enc.err_printf("P001:Could not allocate memory for PCM audio sample buffer");
         release_buffers(enc);
@@ -88,6 +72,33 @@ bool stream_usable(const bufstream *stream) {
     return stream != nullptr && stream->write_bytes != nullptr && stream->auxinfo != nullptr;
 }
 
+// What both forms of New share once the host's callbacks are known: the
+// settings were checked, the allocator pair is whole.
+pcm_a_encoder *create_encoder(const MessageSink &error, const Allocator &memory,
+                              const pcm_a_settings &settings, int32_t input_flags,
+                              int32_t frame_rate_code, int32_t sample_rate) {
+    auto *enc = static_cast<pcm_a_encoder *>(memory.allocate(sizeof(pcm_a_encoder)));
+    if (!enc) return nullptr;
+    memset(enc, 0, sizeof *enc);
+    enc->memory = memory;
+    enc->err_printf = error;
+    enc->input_flags = input_flags;
+    enc->frameRateCode = frame_rate_code;
+    if (!frame_rate_code_valid(settings, frame_rate_code)) {
+        enc->err_printf("P021:Invalid frameRateCode (%d) for AES3 audio", frame_rate_code);
+        memory.deallocate(enc);
+        return nullptr;
+    }
+    copy_settings(*enc, settings);
+    enc->sample_rate = sample_rate;
+    return enc;
+}
+
+bool settings_refused(int32_t check, const pcm_a_settings *settings) {
+    // A null record passes the refusal threshold but leaves nothing to copy.
+    return check > PCM_CHECK_REFUSE_LIMIT || settings == nullptr;
+}
+
 }  // namespace
 }  // namespace pcmpack
 
@@ -100,27 +111,55 @@ PCMPACK_API pcm_a_encoder *pcmOutAudioNew(func_lookup lookup, const pcm_a_settin
                                           int32_t sample_rate) {
     const int32_t check = pcmOutAudioChkSettings(lookup, settings, PCM_VIDEO_TYPE_DEFAULT,
                                                  sample_rate, PCM_CHECK_SKIP_VIDEO_TYPE, 0);
-    // A null record passes the refusal threshold but leaves nothing to copy.
-    if (check > PCM_CHECK_REFUSE_LIMIT || settings == nullptr) return nullptr;
-
-    pcm_malloc_func allocate = look_up<pcm_malloc_func>(lookup, "malloc");
-    if (!allocate) allocate = system_malloc;
-    auto *enc = static_cast<pcm_a_encoder *>(allocate(sizeof(pcm_a_encoder)));
-    if (!enc) return nullptr;
-    memset(enc, 0, sizeof *enc);
-    enc->malloc = allocate;
-    resolve_host_functions(*enc, lookup);
-    enc->input_flags = input_flags;
-    enc->frameRateCode = frameRateCode;
-
-    if (!frame_rate_code_valid(*settings, frameRateCode)) {
-        enc->err_printf("P021:Invalid frameRateCode (%d) for AES3 audio", frameRateCode);
-        enc->free(enc);
+    if (settings_refused(check, settings)) return nullptr;
+    Allocator memory;
+    if (allocator_of(lookup, memory) != Status::ok) {
+        error_sink_of(lookup)("P001:Invalid parameter");
         return nullptr;
     }
-    copy_settings(*enc, *settings);
-    enc->sample_rate = sample_rate;
-    return enc;
+    const MessageSink error = error_sink_of(lookup);
+    // Asked as they always were, though only "err_printf" ever gets a message.
+    (void)look_up<pcm_printf_func>(lookup, "wrn_printf");
+    (void)look_up<pcm_printf_func>(lookup, "inf_printf");
+    return create_encoder(error, memory, *settings, input_flags, frameRateCode, sample_rate);
+}
+
+PCMPACK_API pcm_a_encoder *pcmOutAudioNewWithHost(const pcm_host *host,
+                                                  const pcm_a_settings *settings,
+                                                  int32_t input_flags, int32_t frameRateCode,
+                                                  int32_t sample_rate) {
+    const MessageSink error = error_sink_of(host);
+    const int32_t check = pcmOutAudioChkSettingsWithHost(
+        host, settings, PCM_VIDEO_TYPE_DEFAULT, sample_rate, PCM_CHECK_SKIP_VIDEO_TYPE);
+    if (settings_refused(check, settings)) return nullptr;
+    Allocator memory;
+    if (allocator_of(host, memory) != Status::ok) {
+        error("P001:Invalid parameter");
+        return nullptr;
+    }
+    return create_encoder(error, memory, *settings, input_flags, frameRateCode, sample_rate);
+}
+
+PCMPACK_API int32_t pcmOutAudioSetHdmvChannelAssignment(pcm_a_encoder *encoder,
+                                                        int32_t channel_assignment) {
+    if (!encoder) return 1;
+    // The frame headers are fixed from the first Init on.
+    if (encoder->layer != nullptr) {
+        encoder->err_printf("P001:Invalid parameter");
+        return 1;
+    }
+    if (encoder->audio_layer != PCM_LAYER_HDMV_LPCM) {
+        encoder->err_printf("P027:Invalid HDMV channel assignment (%d) for audio layer %d",
+                            channel_assignment, encoder->audio_layer);
+        return 1;
+    }
+    if (!hdmv_assignment_allowed(encoder->channels_minus_one, channel_assignment)) {
+        encoder->err_printf("P028:Invalid HDMV channel assignment (%d) for %d channels",
+                            channel_assignment, encoder->channels_minus_one + 1);
+        return 1;
+    }
+    encoder->hdmv_channel_assignment = channel_assignment;
+    return 0;
 }
 
 PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
@@ -141,6 +180,26 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
     encoder->frame_count = 0;
     encoder->pending_bytes = 0;
     return exported_result(allocate_buffers(*encoder));
+}
+
+PCMPACK_API int32_t pcmOutAudioFrameGeometry(const pcm_a_settings *settings, int32_t frameRateCode,
+                                             int32_t sample_rate, pcm_frame_geometry *geometry) {
+    if (geometry == nullptr) return 1;
+    if (settings_refused(pcmOutAudioCheckSettings(settings, PCM_VIDEO_TYPE_DEFAULT, sample_rate),
+                         settings) ||
+        !frame_rate_code_valid(*settings, frameRateCode)) {
+        return 1;
+    }
+    // The encoder New and Init would make, on the stack: nothing allocated,
+    // no host function called.
+    pcm_a_encoder model{};
+    copy_settings(model, *settings);
+    model.frameRateCode = frameRateCode;
+    model.sample_rate = sample_rate;
+    model.layer = find_audio_layer(settings->audio_layer);
+    compute_frame_geometry(model);
+    describe_frames(model, *geometry);
+    return 0;
 }
 
 PCMPACK_API int32_t pcmOutAudioPutBytes(pcm_a_encoder *encoder, const uint8_t *data,
@@ -167,7 +226,8 @@ PCMPACK_API void pcmOutAudioFree(pcm_a_encoder *encoder) {
     if (!encoder) return;
     // A host that skipped Done would otherwise lose the frame buffers.
     release_buffers(*encoder);
-    encoder->free(encoder);
+    const Allocator memory = encoder->memory;
+    memory.deallocate(encoder);
 }
 
 }  // extern "C"

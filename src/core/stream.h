@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The contract with the host's bufstream: every write is checked, and every
 // complete stream header or frame is followed by exactly one aux_record.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The x86-64 vector levels are compiled into every build, each function
 // marked with the instructions it may use, and run only on processors that
 // have them (see kernel_level.h). Elsewhere only the scalar loops exist.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "lpcm/dvd_lpcm.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // DVD linear PCM (layer 4): 1/600 s frames of big-endian 16-bit words.
 #pragma once
 

@@ -1,4 +1,7 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "lpcm/hdmv_lpcm.h"
+
+#include <assert.h>
 
 #include "core/frame_cutter.h"
 #include "core/layer.h"
@@ -23,10 +26,37 @@ PeriodBytes hdmv_lpcm_period_bytes(const pcm_a_encoder &enc) {
     return PeriodBytes{bytes, bytes};
 }
 
-// Channel assignment code of the HDMV frame header, by channels_minus_one:
-// 2.0, then 3/0, 3/2 and 3/4 (each with one padding channel) for 4, 6 and 8
-// coded channels.
-constexpr uint8_t kChannelAssignment[8] = {0, 3, 0, 4, 0, 8, 0, 10};
+// Channel assignment codes of the HDMV frame header by coded channel count.
+// The first row of a count is the library's own layout: 2.0, then 3/0, 3/2
+// and 3/4, each with one padding channel. The other rows name a layout that
+// fits the same frames: mono leaves the second channel of 2.0 as padding,
+// 5.1 and 7.1 put the LFE where 3/2 and 3/4 have their padding.
+struct AssignmentRow {
+    int32_t channels_minus_one;
+    uint8_t code;
+};
+
+constexpr AssignmentRow kAssignments[] = {
+    {1, PCM_HDMV_2_0}, {1, PCM_HDMV_MONO},
+    {3, PCM_HDMV_3_0},
+    {5, PCM_HDMV_3_2}, {5, PCM_HDMV_5_1},
+    {7, PCM_HDMV_3_4}, {7, PCM_HDMV_7_1},
+};
+
+uint8_t default_assignment(int32_t channels_minus_one) {
+    for (const AssignmentRow &row : kAssignments) {
+        if (row.channels_minus_one == channels_minus_one) return row.code;
+    }
+    // Validation lets through only even channel counts of two to eight.
+    assert(false);
+    return 0;
+}
+
+uint8_t channel_assignment(const pcm_a_encoder &enc) {
+    return enc.hdmv_channel_assignment != 0
+               ? static_cast<uint8_t>(enc.hdmv_channel_assignment)
+               : default_assignment(enc.channels_minus_one);
+}
 
 uint8_t sampling_frequency_code(int32_t sample_rate) { return sample_rate == 96000 ? 4 : 1; }
 
@@ -44,7 +74,7 @@ struct HdmvFrameHeader {
 
 HdmvFrameHeader hdmv_frame_header(const pcm_a_encoder &enc) {
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[0]);
-    const uint8_t assignment = kChannelAssignment[enc.channels_minus_one & 7];
+    const uint8_t assignment = channel_assignment(enc);
     const uint8_t bits_per_sample = static_cast<uint8_t>((enc.quantization + 1) & 3);
     return HdmvFrameHeader{{static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload),
                             static_cast<uint8_t>(assignment << 4 |
@@ -84,6 +114,13 @@ constexpr Packetizer kHdmvLpcm = {
 };
 
 }  // namespace
+
+bool hdmv_assignment_allowed(int32_t channels_minus_one, int32_t code) {
+    for (const AssignmentRow &row : kAssignments) {
+        if (row.channels_minus_one == channels_minus_one && row.code == code) return true;
+    }
+    return false;
+}
 
 const AudioLayer kHdmvLpcmLayer = {
     PCM_LAYER_HDMV_LPCM,

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """The containers `pcmpack encode` writes, read by programs we did not write.
 
   containers_test.py TOOL GROUP      GROUP: ts, m2ts, ps, mkvmerge, dvdauthor

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // D-10 audio elements through the sample extraction that open-source MXF
 // readers apply to them: skip the 4-byte element header; then, for every
 // sample period, read one little-endian 32-bit word per channel, take the

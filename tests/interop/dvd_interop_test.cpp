@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // DVD linear PCM frames through libavcodec's pcm_dvd decoder. On a disc each
 // frame travels in a private stream packet whose payload opens with a 3-byte
 // LPCM header; a multiplexer builds it from the fields of our "LPCM" stream

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "libav_decoder.h"
 
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs packets through one of libavcodec's audio decoders and hands back
 // what it made of them: sample format, channel count and layout, sample
 // rate, and every sample as an integer, interleaved as the decoder gives it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Planar frames through libavcodec's planar little-endian PCM decoders
 // (pcm_s16le_planar for 16-bit, pcm_s24le_planar for 20- and 24-bit), one
 // frame per packet, with the channel count and rate given from outside as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SMPTE 302M blocks through libavcodec's s302m decoder: the stream header
 // stripped, one block per packet, as a transport stream demultiplexer hands
 // them over. The decoder must give back the audio that went in: 16-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stream_frames.h"
 
 #include <iterator>
@@ -8,14 +9,20 @@
 namespace interop {
 
 Encoded encode(const pcm_a_settings &settings, int32_t input_flags, int32_t frame_rate_code,
-               int32_t sample_rate, const std::vector<uint8_t> &input) {
+               int32_t sample_rate, const std::vector<uint8_t> &input,
+               int32_t hdmv_channel_assignment) {
     Encoded out;
     fakes::Host host;
     fakes::RecordingStream stream;
-    pcm_a_encoder *enc =
-        pcmOutAudioNew(host.lookup(), &settings, input_flags, frame_rate_code, sample_rate);
+    pcm_a_encoder *enc = host.new_encoder(&settings, input_flags, frame_rate_code, sample_rate);
     if (!enc) {
         out.failure = "pcmOutAudioNew refused the settings";
+        return out;
+    }
+    if (hdmv_channel_assignment != 0 &&
+        pcmOutAudioSetHdmvChannelAssignment(enc, hdmv_channel_assignment) != 0) {
+        pcmOutAudioFree(enc);
+        out.failure = "the channel assignment was refused";
         return out;
     }
     const bool fed = pcmOutAudioInit(enc, stream.stream()) == 0 &&

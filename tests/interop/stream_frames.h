@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Encodes audio through the public interface, as a host does, and splits
 // what the encoder wrote into the stream header and one byte string per
 // frame (the writes between two aux_records). Also makes the test audio.
@@ -29,9 +30,11 @@ struct Encoded {
     std::vector<aux_record> frame_records;     // the aux_record of each frame
 };
 
-// New, Init, one PutBytes of the whole input, Done, Free.
+// New, Init, one PutBytes of the whole input, Done, Free. A non-zero
+// hdmv_channel_assignment is asked for between New and Init.
 Encoded encode(const pcm_a_settings &settings, int32_t input_flags, int32_t frame_rate_code,
-               int32_t sample_rate, const std::vector<uint8_t> &input);
+               int32_t sample_rate, const std::vector<uint8_t> &input,
+               int32_t hdmv_channel_assignment = 0);
 
 // Interleaved signed samples of `bits` bits (16 or 24): the extremes, zero
 // and -1 first on every channel, then pseudo-random values from `seed`.

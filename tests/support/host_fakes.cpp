@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "support/host_fakes.h"
 
 #include <gtest/gtest.h>
@@ -35,27 +36,8 @@ const bool g_seed_printer_registered = [] {
     return true;
 }();
 
-void *host_malloc(size_t size) {
-    Host &host = Host::current();
-    ++host.malloc_calls;
-    host.malloc_sizes.push_back(size);
-    if (host.malloc_calls == host.fail_malloc_call) return nullptr;
-    void *block = std::malloc(size ? size : 1);
-    host.live_blocks[block] = size;
-    return block;
-}
-
-void host_free(void *ptr) {
-    Host &host = Host::current();
-    ++host.free_calls;
-    auto it = host.live_blocks.find(ptr);
-    if (it == host.live_blocks.end()) {
-        host.freed_foreign.push_back(ptr);
-        return;
-    }
-    host.live_blocks.erase(it);
-    std::free(ptr);
-}
+void *host_malloc(size_t size) { return Host::current().allocate(size); }
+void host_free(void *ptr) { Host::current().release(ptr); }
 
 void record_into(std::vector<Message> &log, const char *format, va_list args) {
     log.push_back(read_message(format, args));
@@ -95,9 +77,24 @@ void *host_lookup(const char *name) {
     return nullptr;
 }
 
+void *record_alloc(void *opaque, size_t size) { return static_cast<Host *>(opaque)->allocate(size); }
+void record_free(void *opaque, void *ptr) { static_cast<Host *>(opaque)->release(ptr); }
+
+void record_message(void *opaque, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    record_into(static_cast<Host *>(opaque)->errors, format, args);
+    va_end(args);
+}
+
 }  // namespace
 
-Host::Host() : previous_(g_current) { g_current = this; }
+HostForm default_host_form() {
+    const char *form = std::getenv("PCMPACK_TEST_HOST");
+    return form && std::strcmp(form, "record") == 0 ? HostForm::record : HostForm::lookup;
+}
+
+Host::Host() : form(default_host_form()), previous_(g_current) { g_current = this; }
 Host::~Host() { g_current = previous_; }
 
 Host &Host::current() {
@@ -106,6 +103,43 @@ Host &Host::current() {
 }
 
 func_lookup Host::lookup() const { return host_lookup; }
+
+const pcm_host *Host::record() {
+    record_.alloc = withheld.count("malloc") ? nullptr : record_alloc;
+    record_.free = withheld.count("free") ? nullptr : record_free;
+    record_.message = withheld.count("err_printf") ? nullptr : record_message;
+    record_.opaque = this;
+    return &record_;
+}
+
+pcm_a_encoder *Host::new_encoder(const pcm_a_settings *settings, int32_t input_flags,
+                                 int32_t frame_rate_code, int32_t sample_rate) {
+    if (form == HostForm::record) {
+        return pcmOutAudioNewWithHost(record(), settings, input_flags, frame_rate_code,
+                                      sample_rate);
+    }
+    return pcmOutAudioNew(lookup(), settings, input_flags, frame_rate_code, sample_rate);
+}
+
+void *Host::allocate(size_t size) {
+    ++malloc_calls;
+    malloc_sizes.push_back(size);
+    if (malloc_calls == fail_malloc_call) return nullptr;
+    void *block = std::malloc(size ? size : 1);
+    live_blocks[block] = size;
+    return block;
+}
+
+void Host::release(void *ptr) {
+    ++free_calls;
+    auto it = live_blocks.find(ptr);
+    if (it == live_blocks.end()) {
+        freed_foreign.push_back(ptr);
+        return;
+    }
+    live_blocks.erase(it);
+    std::free(ptr);
+}
 
 void *null_lookup(const char *) {
     ++g_null_lookup_calls;
@@ -230,7 +264,7 @@ std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t 
                                         const std::vector<uint8_t> &input) {
     Host host;
     RecordingStream out;
-    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, frame_rate_code, 48000);
+    pcm_a_encoder *enc = host.new_encoder(&settings, input_flags, frame_rate_code, 48000);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
     EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);

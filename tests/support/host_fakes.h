@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Host-side fakes shared by every test: a lookup that supplies or withholds
 // each name and logs the requests, a counting allocator that can fail its
 // k-th call, a recording message sink, and a recording bufstream whose
@@ -24,9 +25,19 @@ struct Message {
     }
 };
 
-// The state behind the host functions that the lookup hands out. Those
-// functions carry no context pointer, so one Host is "current" at a time;
-// constructing a Host makes it current, destroying it restores the previous.
+// How a Host hands its callbacks to the library: through its lookup (New,
+// ChkSettings), or as a pcm_host record whose callbacks get the Host as
+// their opaque pointer (NewWithHost, ChkSettingsWithHost).
+enum class HostForm { lookup, record };
+
+// The form a Host takes unless a test sets another: PCMPACK_TEST_HOST=record
+// runs every encoder a test makes through new_encoder() in the record form.
+HostForm default_host_form();
+
+// The state behind the host functions. The lookup's functions carry no
+// context pointer, so one Host is "current" at a time; constructing a Host
+// makes it current, destroying it restores the previous. The record's
+// callbacks reach their Host through the opaque pointer.
 class Host {
 public:
     Host();
@@ -36,7 +47,10 @@ public:
 
     static Host &current();
 
-    // Names the lookup answers with null.
+    HostForm form;
+
+    // Names the lookup answers with null; in the record form the matching
+    // member ("malloc": alloc, "free": free, "err_printf": message) is null.
     std::set<std::string> withheld;
     // Every name the lookup was asked for, in order.
     std::vector<std::string> lookups;
@@ -52,11 +66,22 @@ public:
     std::vector<void *> freed_foreign;      // pointers "free" did not hand out
 
     func_lookup lookup() const;
+    // The record form, built afresh from `withheld`.
+    const pcm_host *record();
+
+    // pcmOutAudioNew or pcmOutAudioNewWithHost, as `form` says.
+    pcm_a_encoder *new_encoder(const pcm_a_settings *settings, int32_t input_flags,
+                               int32_t frame_rate_code, int32_t sample_rate);
+
+    // What the fakes do for either form.
+    void *allocate(size_t size);
+    void release(void *ptr);
 
     size_t live_count() const { return live_blocks.size(); }
 
 private:
     Host *previous_;
+    pcm_host record_{};
 };
 
 // A lookup that answers null for every name; counts its calls.
@@ -114,7 +139,7 @@ struct LpcmEncoder {
     pcm_a_encoder *enc = nullptr;
 
     LpcmEncoder(const pcm_a_settings &settings, int32_t sample_rate, int32_t input_flags = 0) {
-        enc = pcmOutAudioNew(host.lookup(), &settings, input_flags, 0, sample_rate);
+        enc = host.new_encoder(&settings, input_flags, 0, sample_rate);
         if (enc && pcmOutAudioInit(enc, out.stream()) != 0) {
             pcmOutAudioFree(enc);
             enc = nullptr;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs every encoder of a test or benchmark program at a lower level of
 // packing loops: linked with --wrap=pcmOutAudioInit, so each Init the program
 // makes passes through here. PCMPACK_TEST_KERNELS=scalar|ssse3|avx2 names the

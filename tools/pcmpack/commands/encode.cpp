@@ -21,25 +21,30 @@ namespace {
 
 // --- messages from the library --------------------------------------------
 
-// The library's sinks carry no context pointer, so the tool keeps the coded
-// messages of the running check here.
-std::vector<std::string> g_messages;
+// The tool as the library's host: its allocator is the C library's, and the
+// coded messages of the running check and encoder are printed as they come
+// and counted, so that a refusal points at them only when there are some.
+struct LibraryHost {
+    int messages = 0;
+    pcm_host record{};
 
-void tool_err_printf(const char *format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    g_messages.emplace_back(text);
-    std::fprintf(stderr, "pcmpack: %s\n", text);
-}
+    LibraryHost() {
+        record.message = &LibraryHost::message;
+        record.opaque = this;
+    }
 
-void *tool_lookup(const char *name) {
-    if (std::strcmp(name, "err_printf") == 0)
-        return reinterpret_cast<void *>(&tool_err_printf);
-    return nullptr;  // the library's own malloc and free
-}
+    static void message(void *opaque, const char *format, ...) {
+        char text[512];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        ++static_cast<LibraryHost *>(opaque)->messages;
+        std::fprintf(stderr, "pcmpack: %s\n", text);
+    }
+
+    std::string see_above() const { return messages ? " (see the messages above)" : ""; }
+};
 
 // --- the output stream ------------------------------------------------------
 
@@ -55,16 +60,9 @@ struct FileStream {
     uint64_t written = 0;   // bytes on the stream so far
     uint64_t recorded = 0;  // bytes covered by aux_records so far
     std::string failure;    // why a write failed; the library only says P002
-    AssignmentRewriter *rewriter = nullptr;  // HDMV layouts the library does not name
 
     static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
         auto *self = static_cast<FileStream *>(stream->host_slot1);
-        if (self->rewriter && !(data = self->rewriter->apply(data, size))) {
-            if (self->failure.empty())
-                self->failure = "an HDMV frame header does not carry the channel assignment the "
-                                "channel layout was planned for";
-            return 0;
-        }
         // No exception may cross the library: a failed write is answered
         // with a short count, which the library turns into P002.
         if (!self->failure.empty()) return 0;
@@ -189,8 +187,8 @@ std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_
         return "video type " + std::to_string(video_type) +
                " needs MPEG audio, which pcmpack does not write";
     default:
-        return "the settings do not suit video type " + std::to_string(video_type) +
-               " (check code " + std::to_string(code) + "; see the messages above)";
+        return "the settings do not suit video type " + std::to_string(video_type) + ": " +
+               pcmOutAudioCheckText(code);
     }
 }
 
@@ -342,9 +340,9 @@ int run_encode(const EncodeOptions &o) {
     for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;
     s.channels_minus_one = coded_channels - 1;
 
-    g_messages.clear();
+    LibraryHost host;
     const int32_t code =
-        pcmOutAudioChkSettings(&tool_lookup, &s, video_type, rate, PCM_CHECK_REPORT_ALL, 0);
+        pcmOutAudioChkSettingsWithHost(&host.record, &s, video_type, rate, PCM_CHECK_REPORT_ALL);
     if (code != PCM_CHECK_OK)
         throw Failure(explain_refusal(code, input, s, video_type, rate, source_channels, bits,
                                       o.resample != 0));
@@ -373,7 +371,7 @@ int run_encode(const EncodeOptions &o) {
     // Said when there is something to say: a declared layout, a new order,
     // padding, or an assignment code the library does not write.
     if (o.verbose && plan.layout &&
-        (!plan.identity() || !plan.source_speakers.empty() || plan.rewrites_assignment()))
+        (!plan.identity() || !plan.source_speakers.empty() || plan.sets_assignment()))
         std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), describe_plan(plan).c_str());
 
     // The container comes from the extension or --container; a container
@@ -390,23 +388,15 @@ int run_encode(const EncodeOptions &o) {
     if (container != Container::elementary) {
         route_libav_messages(false);
         StreamShape shape;
-        shape.layer = layer;
-        shape.sample_rate = rate;
-        shape.channels = coded_channels;
-        shape.bits = bits;
-        shape.frame_rate_code = frame_rate_code;
+        shape.params.layer = layer;
+        shape.params.sample_rate = rate;
+        shape.params.channels = coded_channels;
+        shape.params.bits = bits;
+        shape.params.frame_rate_code = frame_rate_code;
+        if (pcmOutAudioFrameGeometry(&s, frame_rate_code, rate, &shape.geometry) != 0)
+            throw Failure("internal: the library gives no frame geometry for settings it accepted");
         muxer = std::make_unique<ContainerWriter>(container, shape, out, display_name(o.output, true));
         stream.container = muxer.get();
-    }
-    // Mono, 5.1 and 7.1 travel in the frames of 2.0, 3/2 and 3/4; only the
-    // channel assignment code of each frame header tells them apart.
-    std::unique_ptr<AssignmentRewriter> rewriter;
-    if (plan.rewrites_assignment()) {
-        const uint32_t payload = uint32_t(rate == 48000 ? 240 : 480) * uint32_t(coded_channels) *
-                                 (bits == 16 ? 2u : 3u);
-        rewriter = std::make_unique<AssignmentRewriter>(payload + 4, plan.layout->library_assignment,
-                                                        plan.assignment);
-        stream.rewriter = rewriter.get();
     }
     // Samples that the source stores as the layer's words already go to the
     // library as they are read; HDMV passes its input through unchanged, so
@@ -420,11 +410,15 @@ int run_encode(const EncodeOptions &o) {
     const bool big_endian =
         hdmv || (as_stored && stored == AudioSource::Words::big_endian);
     const bool swap_stored = as_stored && hdmv && stored == AudioSource::Words::little_endian;
-    std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNew(
-        &tool_lookup, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
-    if (!encoder) throw Failure("the library refused the settings (see the messages above)");
+    std::unique_ptr<pcm_a_encoder, EncoderDeleter> encoder(pcmOutAudioNewWithHost(
+        &host.record, &s, big_endian ? PCM_INPUT_BIG_ENDIAN : 0, frame_rate_code, rate));
+    if (!encoder) throw Failure("the library refused the settings" + host.see_above());
+    // Mono, 5.1 and 7.1 travel in the frames of 2.0, 3/2 and 3/4; the
+    // library writes their own channel assignment code in each frame header.
+    if (plan.sets_assignment() && pcmOutAudioSetHdmvChannelAssignment(encoder.get(), plan.assignment) != 0)
+        throw Failure("the library refused HDMV " + std::string(plan.layout->name) + host.see_above());
     if (pcmOutAudioInit(encoder.get(), &stream.bs) != 0)
-        throw Failure("the encoder could not start (see the messages above)");
+        throw Failure("the encoder could not start" + host.see_above());
 
     const auto fail_write = [&]() -> Failure {
         return Failure(stream.failure.empty() ? display_name(o.output, true) + ": write failed"

@@ -20,16 +20,14 @@ struct PresetRange {
     pcm_a_settings settings;
 };
 
-// Every video type code that has a preset lies far below this bound; codes
-// are scanned and consecutive codes with the same result are merged.
-constexpr int kHighestVideoType = 0x20000;
-
+// The library lists the video types that have a preset; consecutive codes
+// with the same result are merged.
 std::vector<PresetRange> scan_presets() {
     std::vector<PresetRange> ranges;
-    for (int code = 0; code <= kHighestVideoType; ++code) {
+    int32_t code = -1;
+    while (const char *name = pcmOutAudioNextPreset(code, &code)) {
         pcm_a_settings s;
-        const char *name = pcmOutAudioDefaults(&s, code);
-        if (!name) continue;
+        if (!pcmOutAudioDefaults(&s, code)) continue;
         if (!ranges.empty()) {
             PresetRange &last = ranges.back();
             if (last.last == code - 1 && last.name == name &&

@@ -6,6 +6,8 @@
 
 #include "format/stream_format.h"
 
+#include <pcmpack.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,8 +37,12 @@ const char *container_title(Container container);
 void check_container_fits(Container container, int layer, const std::string &output);
 
 // What the muxer needs to know of the stream before the first frame: what
-// its stream header says.
-using StreamShape = pcmpack_format::StreamParams;
+// its stream header says, and the size and sample periods of each frame by
+// cadence step, as the library will write them.
+struct StreamShape {
+    pcmpack_format::StreamParams params;
+    pcm_frame_geometry geometry;
+};
 
 // Wraps the library's frames into a container. The library's write_bytes
 // calls go to add(), and each aux_record to end_unit(): the bytes since the

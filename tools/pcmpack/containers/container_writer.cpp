@@ -3,7 +3,6 @@
 // presentation times.
 #include "common.h"
 #include "containers/container.h"
-#include "format/stream_format.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -165,9 +164,9 @@ struct ContainerWriter::Impl {
         switch (container) {
         // The first 302M frame, at cadence step 0, is the largest of the cadence.
         case Container::transport:
-        case Container::bdav: return static_cast<int>(pcmpack_format::frame_periods(shape, 0));
+        case Container::bdav: return static_cast<int>(shape.geometry.sample_periods[0]);
         case Container::program:
-            return frames_per_unit * static_cast<int>(pcmpack_format::frame_periods(shape, 0));
+            return frames_per_unit * static_cast<int>(shape.geometry.sample_periods[0]);
         case Container::elementary: break;
         }
         return 0;
@@ -193,12 +192,12 @@ struct ContainerWriter::Impl {
         if (container == Container::program) {
             // One 1/600 s frame per access unit, so that the time the muxer
             // stamps on a pack is that of the first frame starting in it.
-            lpcm_frame_bytes = pcmpack_format::frame_bytes(shape, 0);
+            lpcm_frame_bytes = shape.geometry.frame_bytes[0];
             pack.reserve(kDvdPackBytes);
             // As libavcodec's DVD LPCM encoder writes it; the muxer
             // replaces it with its own, the same for this stream.
-            const uint8_t rate_code = shape.sample_rate == 48000 ? 0 : 1;
-            unit = {0x0C, static_cast<uint8_t>(rate_code << 4 | (shape.channels - 1)), 0x80};
+            const uint8_t rate_code = shape.params.sample_rate == 48000 ? 0 : 1;
+            unit = {0x0C, static_cast<uint8_t>(rate_code << 4 | (shape.params.channels - 1)), 0x80};
             frame_start = unit.size();
         }
         stream = avformat_new_stream(format, nullptr);
@@ -206,10 +205,10 @@ struct ContainerWriter::Impl {
         AVCodecParameters *par = stream->codecpar;
         par->codec_type = AVMEDIA_TYPE_AUDIO;
         par->codec_id = row->codec;
-        par->sample_rate = shape.sample_rate;
-        av_channel_layout_default(&par->ch_layout, shape.channels);
-        par->bits_per_coded_sample = shape.bits;
-        par->bits_per_raw_sample = shape.bits;
+        par->sample_rate = shape.params.sample_rate;
+        av_channel_layout_default(&par->ch_layout, shape.params.channels);
+        par->bits_per_coded_sample = shape.params.bits;
+        par->bits_per_raw_sample = shape.params.bits;
         par->frame_size = frame_samples();
         stream->time_base = AVRational{1, 90000};
 

@@ -338,26 +338,4 @@ std::string describe_plan(const ChannelPlan &plan) {
     return text;
 }
 
-const uint8_t *AssignmentRewriter::apply(const uint8_t *data, uint32_t size) {
-    // Byte 2 of frame k lies at 8 + k * frame_bytes_ + 2, after the 8-byte
-    // stream header.
-    constexpr uint64_t kFirst = 8 + 2;
-    uint64_t next = kFirst;
-    if (position_ > kFirst)
-        next = kFirst + (position_ - kFirst + frame_bytes_ - 1) / frame_bytes_ * frame_bytes_;
-    const uint64_t end = position_ + size;
-    const uint8_t *out = data;
-    if (next < end) {
-        copy_.assign(data, data + size);
-        for (; next < end; next += frame_bytes_) {
-            uint8_t &code = copy_[static_cast<size_t>(next - position_)];
-            if ((code >> 4) != from_) return nullptr;
-            code = static_cast<uint8_t>(to_ << 4 | (code & 0x0F));
-        }
-        out = copy_.data();
-    }
-    position_ = end;
-    return out;
-}
-
 }  // namespace pcmtool

@@ -38,13 +38,13 @@ struct ChannelPlan {
     int coded_channels = 0;
     std::vector<int> source_of_coded;  // source channel per coded channel, -1 = silent padding
     const HdmvLayout *layout = nullptr;  // HDMV only
-    // Frame headers are rewritten from the library's code to this one when
-    // they differ (the frame geometry is the same).
+    // The channel assignment code of every frame header; the library writes
+    // it when it is not the channel count's own (mono, 5.1, 7.1).
     int assignment = 0;
     std::vector<Speaker> source_speakers;  // declared or assumed; empty when neither
 
     bool identity() const;
-    bool rewrites_assignment() const {
+    bool sets_assignment() const {
         return layout && layout->assignment != layout->library_assignment;
     }
 };
@@ -57,24 +57,5 @@ ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelReq
 // The lines --verbose prints for an HDMV plan: which source channel went
 // where.
 std::string describe_plan(const ChannelPlan &plan);
-
-// Rewrites the channel assignment code in byte 2 of every HDMV frame header
-// of a stream as its bytes pass by, however they are cut into writes. The
-// payload is passed on untouched.
-class AssignmentRewriter {
-public:
-    AssignmentRewriter(uint32_t frame_bytes, int from, int to)
-        : frame_bytes_(frame_bytes), from_(from), to_(to) {}
-    // The bytes to write in place of data[0, size): data itself, or a copy
-    // with the header bytes rewritten. Returns nullptr when a header does not
-    // carry the expected code (the stream is then not the one planned).
-    const uint8_t *apply(const uint8_t *data, uint32_t size);
-
-private:
-    uint32_t frame_bytes_;  // frame header and payload
-    int from_, to_;
-    uint64_t position_ = 0;  // stream bytes seen
-    std::vector<uint8_t> copy_;
-};
 
 }  // namespace pcmtool

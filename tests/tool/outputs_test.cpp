@@ -150,9 +150,8 @@ protected:
         dir_ = pattern;
         std::string prologue = "P='" + tool() + "'\n";
         if (std::get<1>(GetParam()))
-            prologue = "P=\"env LD_PRELOAD=" PCMPACK_NO_TMPFILE_SHIM
-                       " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 " +
-                       tool() + "\"\n";
+            prologue = "P='env LD_PRELOAD=" PCMPACK_NO_TMPFILE_SHIM " " + tool() +
+                       "'\nexport ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\n";
         prologue_ = prologue + "NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'\n";
     }
     void TearDown() override {

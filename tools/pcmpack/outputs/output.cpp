@@ -403,7 +403,6 @@ void OutputFile::place() {
     unregister_temp(temp_name_);
     temp_name_.clear();
     committed_ = true;
-    sync_folder();
 }
 
 // The rename is on disk only once the folder is: after a power loss the name
@@ -538,6 +537,17 @@ void OutputSet::commit() {
         }
     }
     for (const auto &out : outputs_) out->place();
+    // Every name in place before any folder is synced: a folder that
+    // cannot be synced must not keep the other outputs from appearing.
+    std::string unsynced;
+    for (const auto &out : outputs_) {
+        try {
+            if (!out->direct_) out->sync_folder();
+        } catch (const Failure &failure) {
+            if (unsynced.empty()) unsynced = failure.what();
+        }
+    }
+    if (!unsynced.empty()) throw Failure(unsynced);
 }
 
 }  // namespace pcmtool

@@ -66,7 +66,8 @@ private:
     void link_in();
     // The two halves of putting an output in place. prepare() writes what
     // is left, syncs a regular file to disk and gives it its temporary name;
-    // place() renames it over the target and syncs the folder.
+    // place() renames it over the target (sync_folder() then makes the
+    // rename last).
     void prepare();
     void place();
     void sync_folder() const;

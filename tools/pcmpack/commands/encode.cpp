@@ -5,6 +5,7 @@
 #include "common.h"
 #include "format/stream_format.h"
 #include "source/conversion.h"
+#include "source/input.h"
 #include "containers/container.h"
 #include "settings.h"
 
@@ -313,7 +314,7 @@ int run_encode(const EncodeOptions &o) {
     } else {
         source = open_audio_file(o.input);
     }
-    files.guard(source->file(), "input");
+    files.guard(source->file().fd(), input, "input");
     const int source_channels = source->channels();
 
     // The word length is the source's; only an explicit --bits changes it.

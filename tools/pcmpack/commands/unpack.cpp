@@ -84,7 +84,7 @@ int run_unpack(const UnpackOptions &o) {
     OutputSet outputs;
     OutputFile &out = outputs.open(o.output);
     InputFile in(o.input);
-    outputs.guard(in, "stream");
+    outputs.guard(in.fd(), in.name(), "stream");
     WavSink wav(out, in.size());
     IncrementalReader reader(wav, true);
     wav.read_by(reader);

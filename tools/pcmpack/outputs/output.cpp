@@ -1,7 +1,6 @@
 #include "outputs/output.h"
 
 #include "common.h"
-#include "source/input.h"
 
 #include <cerrno>
 #include <climits>
@@ -515,8 +514,8 @@ OutputFile &OutputSet::open(const std::string &path) {
     return *outputs_.back();
 }
 
-void OutputSet::guard(const InputFile &input, const std::string &role) {
-    inputs_.push_back({&input, role});
+void OutputSet::guard(int fd, const std::string &name, const std::string &role) {
+    inputs_.push_back({fd, name, role});
 }
 
 void OutputSet::commit() {
@@ -529,10 +528,10 @@ void OutputSet::commit() {
         if (stat(out->target_.c_str(), &target) != 0) continue;
         for (const Guarded &in : inputs_) {
             struct stat read;
-            if (fstat(in.input->fd(), &read) == 0 && S_ISREG(read.st_mode) &&
+            if (fstat(in.fd, &read) == 0 && S_ISREG(read.st_mode) &&
                 read.st_dev == target.st_dev && read.st_ino == target.st_ino)
                 throw Failure(out->name() + ": is now the same file as the " + in.role + " " +
-                              in.input->name() + " (renamed during the run); it is left as it "
+                              in.name + " (renamed during the run); it is left as it "
                               "is, and nothing is written");
         }
     }

@@ -20,8 +20,6 @@
 
 namespace pcmtool {
 
-class InputFile;
-
 class OutputFile {
 public:
     // Opens the output and refuses, before any audio is read, what could
@@ -99,8 +97,9 @@ class OutputSet {
 public:
     // Opens one more output. Throws Failure naming it.
     OutputFile &open(const std::string &path);
-    // An input the renames must not replace; it outlives the set's commit().
-    void guard(const InputFile &input, const std::string &role);
+    // An input, by its open descriptor, that the renames must not replace;
+    // `name` and `role` are for the message.
+    void guard(int fd, const std::string &name, const std::string &role);
     // Completes every output, then puts them in place. Throws Failure; an
     // output refused here leaves every name as it was, except that a direct
     // output (a descriptor, a device) has its bytes already.
@@ -109,8 +108,8 @@ public:
 private:
     std::vector<std::unique_ptr<OutputFile>> outputs_;
     struct Guarded {
-        const InputFile *input;
-        std::string role;
+        int fd;
+        std::string name, role;
     };
     std::vector<Guarded> inputs_;
 };

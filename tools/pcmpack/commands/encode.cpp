@@ -5,6 +5,7 @@
 #include "common.h"
 #include "format/stream_format.h"
 #include "source/conversion.h"
+#include "source/input.h"
 #include "containers/container.h"
 #include "settings.h"
 
@@ -251,6 +252,11 @@ int run_encode(const EncodeOptions &o) {
     std::vector<FileRole> outputs = {{o.output, "stream"}};
     if (!o.index.empty()) outputs.push_back({o.index, "index"});
     refuse_shared_files({{o.input, "input"}}, outputs);
+    // The outputs are planned before the input is opened: whatever would
+    // keep them from appearing is refused before any audio is read.
+    OutputSet files;
+    OutputFile &out = files.open(o.output);
+    OutputFile *index = o.index.empty() ? nullptr : &files.open(o.index);
 
     // Settings: the target's preset, then the explicit overrides.
     int video_type = o.video_type;
@@ -306,6 +312,7 @@ int run_encode(const EncodeOptions &o) {
     } else {
         source = open_audio_file(o.input);
     }
+    files.guard(source->file().fd(), input, "input");
     const int source_channels = source->channels();
 
     // The word length is the source's; only an explicit --bits changes it.
@@ -379,11 +386,8 @@ int run_encode(const EncodeOptions &o) {
     const Container container = choose_container(o.container, o.output);
     check_container_fits(container, layer, o.output);
 
-    // Output and encoder.
-    OutputFile out(o.output);
-    std::unique_ptr<OutputFile> index;
-    if (!o.index.empty()) index = std::make_unique<OutputFile>(o.index);
-    FileStream stream(&out, index.get(), o.index_format == "json");
+    // The encoder and what it writes to.
+    FileStream stream(&out, index, o.index_format == "json");
     std::unique_ptr<ContainerWriter> muxer;
     if (container != Container::elementary) {
         route_libav_messages(false);
@@ -466,8 +470,7 @@ int run_encode(const EncodeOptions &o) {
         for (const std::string &note : converter->notes())
             std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), note.c_str());
 
-    out.commit();
-    if (index) index->commit();
+    files.commit();
     return 0;
 }
 

@@ -17,7 +17,8 @@ int run_tone(const ToneOptions &o) {
         throw Failure(std::string("--seconds ") + text + ": must be 0 to 86400");
     }
     const int64_t periods = std::llround(o.seconds * o.rate);
-    OutputFile out(o.output);
+    OutputSet outputs;
+    OutputFile &out = outputs.open(o.output);
     const int width = o.bits == 16 ? 2 : 3;
     WavWriter wav(out, o.rate, o.channels, width * 8, periods * o.channels * width);
 
@@ -48,7 +49,7 @@ int run_tone(const ToneOptions &o) {
         progress.update(static_cast<double>(done) / o.rate);
     }
     wav.finish();
-    out.commit();
+    outputs.commit();
     return 0;
 }
 

@@ -81,8 +81,10 @@ private:
 
 int run_unpack(const UnpackOptions &o) {
     refuse_shared_files({{o.input, "stream"}}, {{o.output, "WAV file"}});
+    OutputSet outputs;
+    OutputFile &out = outputs.open(o.output);
     InputFile in(o.input);
-    OutputFile out(o.output);
+    outputs.guard(in.fd(), in.name(), "stream");
     WavSink wav(out, in.size());
     IncrementalReader reader(wav, true);
     wav.read_by(reader);
@@ -91,7 +93,7 @@ int run_unpack(const UnpackOptions &o) {
     walk(in, reader, tracks);
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
     wav.finish();
-    out.commit();
+    outputs.commit();
     return 0;
 }
 

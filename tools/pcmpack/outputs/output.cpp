@@ -7,8 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/socket.h>
@@ -20,15 +18,16 @@ namespace pcmtool {
 
 namespace {
 
-// Named temporary files that exist right now, removed by the signal handler.
+// Named temporary files this run created, removed by the signal handler.
 // Plain arrays: the handler may only call async-signal-safe functions.
 constexpr int kMaxTemps = 8;
 constexpr size_t kMaxPath = 4096;
 char g_temps[kMaxTemps][kMaxPath];
 volatile sig_atomic_t g_temp_used[kMaxTemps];
 
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
 void register_temp(const std::string &path) {
-    if (path.size() >= kMaxPath) return;
     for (int i = 0; i < kMaxTemps; ++i) {
         if (!g_temp_used[i]) {
             std::memcpy(g_temps[i], path.c_str(), path.size() + 1);
@@ -50,12 +49,29 @@ extern "C" void remove_temps_and_die(int sig) {
     raise(sig);
 }
 
+// Holds the cleanup signals while a name is created and registered: a
+// signal between the two would otherwise leave our file behind, and one
+// before a failed creation must not remove a file of the same name that is
+// not ours.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t old_;
+};
+
 // Our temporary files are ".NAME.pcmpack-XXXXXX" next to NAME.
 constexpr const char *kTempMark = ".pcmpack-";
 constexpr size_t kTempSuffix = 6;
-// A temporary file of ours untouched for this long belongs to a run that
-// was killed (a running one writes continuously).
-constexpr time_t kStaleSeconds = 24 * 3600;
 
 std::string dir_of(const std::string &path) {
     const size_t slash = path.rfind('/');
@@ -77,34 +93,30 @@ std::string temp_name(const std::string &target) {
     return dir_of(target) + "/." + base_of(target) + kTempMark + suffix;
 }
 
-// Removes temporary files of ours that a killed run left in `dir`: our
-// naming, our user, a regular file, and old.
-void remove_stale_temps(const std::string &dir) {
-    DIR *d = opendir(dir.c_str());
-    if (!d) return;
-    const time_t now = std::time(nullptr);
-    while (dirent *e = readdir(d)) {
-        const std::string name = e->d_name;
-        const size_t mark = name.rfind(kTempMark);
-        if (name.empty() || name[0] != '.' || mark == std::string::npos ||
-            name.size() != mark + std::strlen(kTempMark) + kTempSuffix)
-            continue;
-        const std::string path = dir + "/" + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() ||
-            now - st.st_mtime < kStaleSeconds)
-            continue;
-        unlink(path.c_str());
-    }
-    closedir(d);
+// The kernel's protected-symlink rule, which `>` meets: in a sticky folder
+// that anyone may write (/tmp), a link is followed only by its owner or
+// when the folder's owner owns it, so that a link planted by another user
+// cannot aim someone's output at a file of the planter's choosing. The tool
+// follows links itself and renames onto their target, where the kernel
+// never looks, so it applies the rule itself, whatever the system setting.
+bool protected_link(const std::string &link, const struct stat &link_st) {
+    struct stat dir;
+    if (lstat(dir_of(link).c_str(), &dir) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return shared && link_st.st_uid != geteuid() && link_st.st_uid != dir.st_uid;
 }
 
-// The path a symbolic link chain ends at, for a link whose target does not
-// exist yet (it is created); the path itself when it is no link.
-std::string follow_links(std::string path) {
+// The path a symbolic link chain ends at, which may not exist yet (it is
+// then created); the path itself when it is no link. Throws Failure for a
+// link the protected-symlink rule refuses.
+std::string follow_links(std::string path, const std::string &name) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        if (protected_link(path, st))
+            throw Failure(name + ": a symbolic link that another user planted in a shared folder "
+                                 "(sticky, writable by all); it is not followed, as the system "
+                                 "refuses it to `>`");
         char target[PATH_MAX];
         const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n < 0) return path;
@@ -115,7 +127,7 @@ std::string follow_links(std::string path) {
 }
 
 // The descriptor a /dev/stdout, /dev/fd/N or /proc/self/fd/N spelling
-// stands for, or -1. A socket behind one of them cannot be opened by name.
+// stands for, or -1.
 int fd_spelled_by(const std::string &path) {
     if (path == "/dev/stdout") return STDOUT_FILENO;
     if (path == "/dev/stderr") return STDERR_FILENO;
@@ -133,7 +145,7 @@ int fd_spelled_by(const std::string &path) {
 }  // namespace
 
 void install_cleanup_handlers() {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (const int sig : kCleanupSignals) {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         struct sigaction act {};
@@ -145,42 +157,67 @@ void install_cleanup_handlers() {
 
 OutputFile::OutputFile(const std::string &path) : path_(path), name_(display_name(path, true)) {
     if (path_.empty()) throw Failure("no output file given (-o FILE)");
-    if (is_stdout()) {
-        fd_ = STDOUT_FILENO;
-        direct_ = true;
-        struct stat st;
-        seekable_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
-                    !(fcntl(fd_, F_GETFL) & O_APPEND) && lseek(fd_, 0, SEEK_CUR) == 0;
+    const int spelled = path_ == "-" ? STDOUT_FILENO : fd_spelled_by(path_);
+    if (spelled >= 0) {
+        open_descriptor(spelled);
     } else {
+        const std::string target = follow_links(path_, name_);
         struct stat st;
-        const bool exists = stat(path_.c_str(), &st) == 0;
-        if (base_of(path_).empty() || (exists && S_ISDIR(st.st_mode)))
+        const bool exists = stat(target.c_str(), &st) == 0;
+        if (base_of(target).empty() || (exists && S_ISDIR(st.st_mode)))
             throw Failure(path_ + ": is a folder, not a file name");
         if (exists && !S_ISREG(st.st_mode)) {
-            open_special(st);
-        } else if (exists) {
-            char resolved[PATH_MAX];
-            if (!realpath(path_.c_str(), resolved)) fail("cannot create", errno);
-            open_temporary(resolved, &st);
+            open_special(target, st);
         } else {
-            open_temporary(follow_links(path_), nullptr);
+            // As `>` and `cp` do: root may write any file, others only
+            // what its mode lets them.
+            if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+                fail("cannot replace", errno);
+            open_temporary(target, exists ? &st : nullptr);
         }
     }
     buffer_.resize(kBlock);
 }
 
+// A descriptor the shell opened is written where it stands, as `>` or `>>`
+// left it: the bytes before and after the tool's stay. A file behind it
+// seeks only where it was not opened for appending.
+void OutputFile::open_descriptor(int fd) {
+    direct_ = true;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) fail("cannot open", errno);
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        throw Failure(name_ + ": cannot write: the descriptor is open for reading only");
+    if (path_ == "-") {
+        fd_ = fd;
+        own_fd_ = false;
+    } else {
+        fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0) fail("cannot open", errno);
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0) fail("cannot open", errno);
+    const bool file = S_ISREG(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+    const off_t at = file ? lseek(fd_, 0, SEEK_CUR) : -1;
+    if (file && (flags & O_APPEND)) {
+        unseekable_kind_ = "a file opened for appending (>>)";
+    } else if (at >= 0) {
+        seekable_ = true;
+        base_ = at;
+    } else if (file) {
+        unseekable_kind_ = "a terminal or device that cannot seek";
+    }
+}
+
 // Devices, pipes and sockets are written in place: renaming over them would
 // replace the device itself.
-void OutputFile::open_special(const struct stat &st) {
+void OutputFile::open_special(const std::string &path, const struct stat &st) {
     direct_ = true;
-    const int spelled = fd_spelled_by(path_);
-    if (S_ISSOCK(st.st_mode) && spelled >= 0) {
-        fd_ = fcntl(spelled, F_DUPFD_CLOEXEC, 0);
-    } else if (S_ISSOCK(st.st_mode)) {
+    if (S_ISSOCK(st.st_mode)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        if (path_.size() >= sizeof address.sun_path) fail("cannot open", ENAMETOOLONG);
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        if (path.size() >= sizeof address.sun_path) fail("cannot open", ENAMETOOLONG);
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
             const int error = errno;
@@ -189,18 +226,32 @@ void OutputFile::open_special(const struct stat &st) {
             errno = error;
         }
     } else {
-        fd_ = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     }
     if (fd_ < 0) fail("cannot open", errno);
-    seekable_ = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? lseek(fd_, 0, SEEK_CUR) >= 0 : false;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        const off_t at = lseek(fd_, 0, SEEK_CUR);
+        seekable_ = at >= 0;
+        base_ = at >= 0 ? at : 0;
+        if (!seekable_) unseekable_kind_ = "a terminal or device that cannot seek";
+    }
 }
 
 // A regular file: written unnamed in the target's folder where the system
-// allows (a killed run leaves nothing), else under a temporary name.
+// allows (a killed run leaves nothing), else under a temporary name. Either
+// way the temporary name has to fit the folder, and the folder has to take
+// a new file: both are known now, not after the audio.
 void OutputFile::open_temporary(const std::string &target, const struct stat *replaced) {
     target_ = target;
     seekable_ = true;
     const std::string dir = dir_of(target_);
+    const std::string temp = temp_name(target_);
+    long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (name_max <= 0) name_max = NAME_MAX;
+    if (base_of(temp).size() > static_cast<size_t>(name_max) || temp.size() >= kMaxPath)
+        throw Failure(name_ + ": name too long: its temporary name (." + base_of(target_) +
+                      kTempMark + "XXXXXX) would pass the " + std::to_string(name_max) +
+                      " bytes a name may have in its folder; choose a shorter name");
     const mode_t mode = replaced ? (replaced->st_mode & 07777) : 0666;
 #ifdef O_TMPFILE
     fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -211,22 +262,23 @@ void OutputFile::open_temporary(const std::string &target, const struct stat *re
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail("cannot create", errno);
 #endif
-    remove_stale_temps(dir);
-    for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
-        temp_name_ = temp_name(target_);
-        fd_ = open(temp_name_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
-        if (fd_ < 0 && errno != EEXIST) break;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 16 && fd_ < 0 && error == EEXIST; ++attempt) {
+        const std::string name = attempt == 0 ? temp : temp_name(target_);
+        const SignalsHeld held;
+        fd_ = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+        error = errno;
+        if (fd_ >= 0) {
+            temp_name_ = name;
+            register_temp(temp_name_);
+        }
     }
-    if (fd_ < 0) {
-        temp_name_.clear();
-        fail("cannot create", errno);
-    }
-    register_temp(temp_name_);
+    if (fd_ < 0) fail("cannot create", error);
     if (replaced) fchmod(fd_, mode);
 }
 
 OutputFile::~OutputFile() {
-    if (fd_ >= 0 && fd_ != STDOUT_FILENO) close(fd_);
+    if (fd_ >= 0 && own_fd_) close(fd_);
     if (!committed_ && !temp_name_.empty()) {
         unlink(temp_name_.c_str());
         unregister_temp(temp_name_);
@@ -236,7 +288,6 @@ OutputFile::~OutputFile() {
 void OutputFile::fail(const char *what, int error) const {
     throw Failure(name_ + ": " + what + ": " + std::strerror(error));
 }
-
 void OutputFile::write_all(const uint8_t *data, size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd_, data, size);
@@ -286,9 +337,10 @@ void OutputFile::write(const void *data, size_t size) {
 int64_t OutputFile::seek(int64_t offset, int whence) {
     if (!seekable_) return -1;
     flush();
+    if (whence == SEEK_SET) offset += base_;
     const off_t at = lseek(fd_, static_cast<off_t>(offset), whence);
-    if (at < 0) return -1;
-    position_ = at;
+    if (at < base_) return -1;
+    position_ = at - base_;
     return position_;
 }
 
@@ -296,34 +348,37 @@ int64_t OutputFile::length() {
     flush();
     struct stat st;
     if (!seekable_ || fstat(fd_, &st) != 0) return position_;
-    return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : position_;
+    return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) - base_ : position_;
 }
 
 // Gives the unnamed file a temporary name in its folder; rename() then puts
-// it in place in one step.
+// it in place in one step. The name is ours to remove only once linkat()
+// made it.
 void OutputFile::link_in() {
     const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        temp_name_ = temp_name(target_);
-        register_temp(temp_name_);
-        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp_name_.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
+        const std::string name = temp_name(target_);
+        const SignalsHeld held;
+        bool linked = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 #ifdef AT_EMPTY_PATH
-        if (errno == ENOENT && linkat(fd_, "", AT_FDCWD, temp_name_.c_str(), AT_EMPTY_PATH) == 0)
-            return;
+        if (!linked && errno == ENOENT)
+            linked = linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
 #endif
-        const int error = errno;
-        unregister_temp(temp_name_);
-        temp_name_.clear();
-        if (error != EEXIST) fail("cannot create", error);
+        error = errno;
+        if (linked) {
+            temp_name_ = name;
+            register_temp(temp_name_);
+            return;
+        }
     }
-    fail("cannot create", EEXIST);
+    fail("cannot create", error);
 }
 
-void OutputFile::commit() {
+void OutputFile::prepare() {
     flush();
     if (direct_) {
-        if (fd_ != STDOUT_FILENO && close(fd_) != 0) {
+        if (own_fd_ && close(fd_) != 0) {
             fd_ = -1;
             fail("write failed", errno);
         }
@@ -339,11 +394,14 @@ void OutputFile::commit() {
     const int close_error = errno;
     fd_ = -1;
     if (closed != 0) fail("write failed", close_error);
+}
+
+void OutputFile::place() {
+    if (direct_) return;
     if (rename(temp_name_.c_str(), target_.c_str()) != 0) fail("cannot create", errno);
     unregister_temp(temp_name_);
     temp_name_.clear();
     committed_ = true;
-    sync_folder();
 }
 
 // The rename is on disk only once the folder is: after a power loss the name
@@ -392,7 +450,7 @@ Identity identity_of(const std::string &path, int standard_fd) {
         id.ino = st.st_ino;
         return id;
     }
-    const std::string target = follow_links(path);
+    const std::string target = follow_links(path, display_name(path));
     char dir[PATH_MAX];
     id.resolved = realpath(dir_of(target).c_str(), dir) ? std::string(dir) + "/" + base_of(target)
                                                         : target;
@@ -447,6 +505,48 @@ void refuse_shared_files(const std::vector<FileRole> &inputs, const std::vector<
                               outputs[i].role);
         }
     }
+}
+
+// --- the outputs of one run ---------------------------------------------------
+
+OutputFile &OutputSet::open(const std::string &path) {
+    outputs_.push_back(std::make_unique<OutputFile>(path));
+    return *outputs_.back();
+}
+
+void OutputSet::guard(int fd, const std::string &name, const std::string &role) {
+    inputs_.push_back({fd, name, role});
+}
+
+void OutputSet::commit() {
+    // Every output complete and on disk under its temporary name first: a
+    // failure of any leaves every name as it was.
+    for (const auto &out : outputs_) out->prepare();
+    for (const auto &out : outputs_) {
+        if (out->direct_) continue;
+        struct stat target;
+        if (stat(out->target_.c_str(), &target) != 0) continue;
+        for (const Guarded &in : inputs_) {
+            struct stat read;
+            if (fstat(in.fd, &read) == 0 && S_ISREG(read.st_mode) &&
+                read.st_dev == target.st_dev && read.st_ino == target.st_ino)
+                throw Failure(out->name() + ": is now the same file as the " + in.role + " " +
+                              in.name + " (renamed during the run); it is left as it "
+                              "is, and nothing is written");
+        }
+    }
+    for (const auto &out : outputs_) out->place();
+    // Every name in place before any folder is synced: a folder that
+    // cannot be synced must not keep the other outputs from appearing.
+    std::string unsynced;
+    for (const auto &out : outputs_) {
+        try {
+            if (!out->direct_) out->sync_folder();
+        } catch (const Failure &failure) {
+            if (unsynced.empty()) unsynced = failure.what();
+        }
+    }
+    if (!unsynced.empty()) throw Failure(unsynced);
 }
 
 }  // namespace pcmtool

@@ -112,7 +112,7 @@ WavWriter::WavWriter(OutputFile &out, int rate, int channels, int bits, int64_t 
     if (!out_.seekable())
         throw Failure(out_.name() +
                       ": a WAV file's header is completed after its audio, so it cannot be "
-                      "written to a pipe or socket; give a file name");
+                      "written to " + out_.unseekable_kind() + "; give a file name");
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;

@@ -307,6 +307,7 @@ public:
     }
 
     std::vector<int> channel_map() const override { return map_; }
+    const InputFile &file() const override { return *in_; }
 
 private:
     // 16- and 24-bit integer PCM in an uncompressed container is stored as
@@ -581,6 +582,7 @@ constexpr Signature kSignatures[] = {
 
 class RawSource : public AudioSource {
 public:
+    const InputFile &file() const override { return *in_; }
     RawSource(std::unique_ptr<InputFile> input, int rate, int channels, int bits, bool big_endian)
         : in_(std::move(input)), name_(in_->name()), big_endian_(big_endian) {
         rate_ = rate;

@@ -11,6 +11,8 @@
 
 namespace pcmtool {
 
+class InputFile;
+
 class AudioSource {
 public:
     virtual ~AudioSource() = default;
@@ -33,6 +35,8 @@ public:
     // The speaker position of each channel (libsndfile's SF_CHANNEL_MAP_*
     // values) when the source declares them; empty when it does not.
     virtual std::vector<int> channel_map() const { return {}; }
+    // The file the samples are read from.
+    virtual const InputFile &file() const = 0;
 
     int rate() const { return rate_; }
     int channels() const { return channels_; }

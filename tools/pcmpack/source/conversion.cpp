@@ -112,6 +112,7 @@ struct SoxrDeleter {
 
 class Converter : public ConvertedSource {
 public:
+    const InputFile &file() const override { return source_->file(); }
     Converter(std::unique_ptr<AudioSource> source, const ConversionRequest &request)
         : source_(std::move(source)),
           quantizer_(quantizer_of(*source_, request)),

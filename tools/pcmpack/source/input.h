@@ -23,6 +23,8 @@ public:
     bool regular() const { return regular_; }
     // Bytes in a regular file; -1 for a pipe or device.
     int64_t size() const { return size_; }
+    // The open descriptor: the file being read, whatever its name is now.
+    int fd() const { return fd_; }
 
     // Copies up to `size` bytes from the current position; fewer only at the
     // end. Throws Failure when the system reports a read error.

@@ -1,0 +1,245 @@
+// Outputs keep the promises of the shell's `>` and of `cp`: a run removes
+// only what it created, replaces only what the user may write, follows only
+// the links `>` would, writes a descriptor as the shell opened it, commits
+// the outputs of one run together, and refuses before it reads any audio.
+// Every row runs twice: as the system is, and with open(O_TMPFILE) refused
+// as on NFS, SMB, vfat or FUSE, so that the named temporary files are
+// tested too.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <tuple>
+
+#ifndef PCMPACK_TOOL
+#error "PCMPACK_TOOL must name the built pcmpack binary"
+#endif
+#ifndef PCMPACK_NO_TMPFILE_SHIM
+#error "PCMPACK_NO_TMPFILE_SHIM must name the library that refuses O_TMPFILE"
+#endif
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string tool() {
+    const char *under_test = std::getenv("PCMPACK_TOOL_UNDER_TEST");
+    return under_test && *under_test ? under_test : PCMPACK_TOOL;
+}
+
+struct OutputCase;
+void PrintTo(const OutputCase &c, std::ostream *os);
+
+struct OutputCase {
+    const char *name;
+    const char *setup;    // shell, as root, after in.wav, want.es and u/ exist
+    const char *command;  // shell; $P runs the tool, $NOBODY runs as uid 65534
+    int status;
+    const char *message;  // in stderr when status is not 0
+    const char *check;    // shell test that holds afterwards ("" = every file as it was)
+    bool header_only;     // the input $IN is a pipe that gives the WAV header, then waits
+};
+
+// u/ belongs to nobody; shared/ is sticky and writable by all, like /tmp.
+const OutputCase kOutputs[] = {
+    // A run removes only what it created.
+    {"keeps_an_old_file_named_like_a_temporary",
+     "echo mine > .out.es.pcmpack-abc123 && touch -d '3 days ago' .out.es.pcmpack-abc123",
+     "$P encode in.wav -o out.es -t dvd", 0, "",
+     "cmp out.es want.es && test \"$(cat .out.es.pcmpack-abc123)\" = mine", false},
+    // Each name creation fails as if taken, and a signal arrives at once:
+    // nothing was created, so nothing may be removed.
+    {"removes_no_name_it_failed_to_create", "",
+     "{ ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o trace "
+     "-e trace=linkat,unlink,unlinkat -e inject=linkat:error=EEXIST:signal=SIGTERM "
+     "$P encode in.wav -o out.es -t dvd; } 2>/dev/null; true",
+     0, "", "test -f trace && ! grep unlink trace", false},
+    {"file_size_limit_removes_the_temporary", "",
+     "(ulimit -f 4; exec $P encode in.wav -o out.es -t dvd)", 128 + SIGXFSZ, "", "", false},
+
+    // Only what the user may write is replaced; root writes as `>` does.
+    {"read_only_file_refused", "echo old > u/ro.es && chown nobody u/ro.es && chmod 444 u/ro.es",
+     "cd u && $NOBODY $P encode $IN -o ro.es -t dvd", 1, "ro.es: cannot replace: Permission denied",
+     "", true},
+    {"read_only_file_written_by_root", "echo old > ro.es && chmod 444 ro.es",
+     "$P encode in.wav -o ro.es -t dvd", 0, "",
+     "cmp ro.es want.es && test \"$(stat -c %a ro.es)\" = 444", false},
+    {"read_only_folder_refused", "mkdir u/ro && chown nobody u/ro && chmod 555 u/ro",
+     "cd u && $NOBODY $P encode $IN -o ro/out.es -t dvd", 1,
+     "ro/out.es: cannot create: Permission denied", "", true},
+    {"missing_folder_refused", "", "$P encode $IN -o none/out.es -t dvd", 1,
+     "none/out.es: cannot create: No such file or directory", "", true},
+    {"name_too_long_for_its_temporary", "",
+     "$P encode $IN -o "
+     "n123456789n123456789n123456789n123456789n123456789n123456789n123456789n123456789"
+     "n123456789n123456789n123456789n123456789n123456789n123456789n123456789n123456789"
+     "n123456789n123456789n123456789n123456789n123456789n123456789n123456789n123456789"
+     "n123456.es -t dvd",
+     1, "6.es: name too long: its temporary name", "", true},
+    {"unpack_refuses_before_reading", "", "$P unpack $IN -o none/out.wav", 1,
+     "none/out.wav: cannot create", "", true},
+
+    // A link planted by another user in a shared folder is not followed.
+    {"foreign_link_in_shared_folder_refused",
+     "echo old > target.es && ln -s ../target.es shared/link.es && chown -h nobody shared/link.es",
+     "$P encode in.wav -o shared/link.es -t dvd", 1,
+     "shared/link.es: a symbolic link that another user planted in a shared folder", "", false},
+    {"own_link_in_shared_folder_followed",
+     "echo old > u/target.es && chown nobody u/target.es && ln -s ../u/target.es shared/link.es && "
+     "chown -h nobody shared/link.es",
+     "$NOBODY $P encode in.wav -o shared/link.es -t dvd", 0, "",
+     "test -L shared/link.es && cmp u/target.es want.es", false},
+
+    // A descriptor is written as the shell opened it.
+    {"dev_stdout_appends", "echo old > f", "$P encode in.wav -o /dev/stdout -t dvd >> f", 0, "",
+     "{ echo old; cat want.es; } | cmp - f", false},
+    {"group_redirect_keeps_before_and_after", "",
+     "{ echo a; $P encode in.wav -o /dev/stdout -t dvd; echo b; } > f", 0, "",
+     "{ echo a; cat want.es; echo b; } | cmp - f", false},
+    {"dev_fd_appends", "echo old > f", "$P encode in.wav -o /dev/fd/3 -t dvd 3>> f", 0, "",
+     "{ echo old; cat want.es; } | cmp - f", false},
+    {"proc_self_fd_keeps_before", "",
+     "{ echo a >&3; $P encode in.wav -o /proc/self/fd/3 -t dvd; } 3> f", 0, "",
+     "{ echo a; cat want.es; } | cmp - f", false},
+    {"wav_after_other_bytes", "",
+     "{ echo a; $P tone -o /dev/stdout --seconds 0.1; } > f", 0, "",
+     "$P tone -o t.wav --seconds 0.1 && tail -c +3 f | cmp - t.wav", false},
+    {"wav_refused_on_append", "echo old > f", "$P tone -o - --seconds 0.1 >> f", 1,
+     "stdout: a WAV file's header is completed after its audio, so it cannot be written to a "
+     "file opened for appending (>>)",
+     "", false},
+
+    // The outputs of one run appear together or not at all.
+    {"failed_index_keeps_the_stream", "echo old > out.es",
+     "$P encode in.wav -o out.es --index /dev/full -t dvd", 1,
+     "/dev/full: write failed: No space left on device", "", false},
+    {"failed_stream_keeps_the_index", "echo old > out.csv",
+     "$P encode in.wav -o /dev/full --index out.csv -t dvd", 1,
+     "/dev/full: write failed: No space left on device", "", false},
+
+    // An input renamed over the output's name while the stream is synced
+    // to disk is not replaced.
+    {"input_renamed_to_the_output_during_the_run", "cp in.wav a.wav",
+     "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o /dev/null "
+     "-e inject=fdatasync:delay_enter=2000000 $P encode a.wav -o out.es -t dvd & pid=$!\n"
+     "sleep 1; mv a.wav out.es; wait $pid",
+     1, "out.es: is now the same file as the input a.wav", "cmp out.es in.wav", false},
+};
+
+void PrintTo(const OutputCase &c, std::ostream *os) { *os << c.name; }
+
+// A fresh folder per row, run as root; the tool is $P, without or with the
+// shim that refuses O_TMPFILE.
+class Outputs : public ::testing::TestWithParam<std::tuple<OutputCase, bool>> {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the rows switch users and own files for others: run as root";
+        char pattern[] = "/tmp/pcmpack-outputs-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::string prologue = "P='" + tool() + "'\n";
+        if (std::get<1>(GetParam()))
+            prologue = "P='env LD_PRELOAD=" PCMPACK_NO_TMPFILE_SHIM " " + tool() +
+                       "'\nexport ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\n";
+        prologue_ = prologue + "NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'\n";
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    int sh(const std::string &script, std::string *err = nullptr) const {
+        std::ofstream(path(".script")) << prologue_ << script << "\n";
+        const std::string cmd = "cd '" + dir_ + "' && sh .script </dev/null >.out 2>.err";
+        const int raw = std::system(cmd.c_str());
+        if (err) *err = slurp(path(".err"));
+        for (const char *f : {".script", ".out", ".err"}) unlink(path(f).c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+
+    // Name and contents of every file below the folder, hidden ones too.
+    std::map<std::string, std::string> snapshot(const std::string &sub = "") const {
+        std::map<std::string, std::string> files;
+        DIR *d = opendir(path(sub).c_str());
+        while (dirent *e = d ? readdir(d) : nullptr) {
+            const std::string n = sub + e->d_name;
+            struct stat st;
+            if (std::string(e->d_name) == "." || std::string(e->d_name) == ".." ||
+                lstat(path(n).c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                files[n] = "(folder)";
+                files.merge(snapshot(n + "/"));
+            } else {
+                files[n] = S_ISREG(st.st_mode) ? slurp(path(n)) : std::string("(special)");
+            }
+        }
+        if (d) closedir(d);
+        return files;
+    }
+
+    std::string dir_, prologue_;
+};
+
+TEST_P(Outputs, KeepThePromisesOfTheShell) {
+    const OutputCase &c = std::get<0>(GetParam());
+    const std::string command = c.command;
+    if (command.find("strace") != std::string::npos && sh("strace -qq -o /dev/null true") != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    ASSERT_EQ(sh("chmod 755 . && $P tone -o in.wav --seconds 0.05 && "
+                 "$P encode in.wav -o want.es -t dvd && mkdir u shared && chown nobody u && "
+                 "chmod 1777 shared && mkfifo -m 666 feed"),
+              0);
+    ASSERT_EQ(sh(c.setup), 0) << c.setup;
+    const auto before = snapshot();
+    // The header-only feeder outlives the run only if the tool refused
+    // before it waited for audio.
+    const std::string script =
+        c.header_only ? "IN=$PWD/feed\n(head -c 44 in.wav; exec sleep 20) > feed & feeder=$!\n" +
+                            command + "\nstatus=$?\nkill $feeder 2>/dev/null && touch " + path("early") + "\n"
+                            "exit $status"
+                      : command;
+    std::string err;
+    EXPECT_EQ(sh(script, &err), c.status) << err;
+    if (c.status == 1) {
+        EXPECT_EQ(err.rfind("pcmpack: ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    } else if (c.status == 0) {
+        EXPECT_EQ(err, "");
+    }
+    if (c.header_only) {
+        EXPECT_EQ(access(path("early").c_str(), F_OK), 0) << "audio was awaited before the refusal";
+        unlink(path("early").c_str());
+    }
+    if (*c.check) {
+        EXPECT_EQ(sh(c.check), 0) << c.check;
+    } else {
+        EXPECT_TRUE(snapshot() == before) << "a file changed, appeared or disappeared";
+    }
+    for (const auto &[name, bytes] : snapshot()) {
+        if (!before.count(name)) {
+            EXPECT_EQ(name.find(".pcmpack-"), std::string::npos) << "left behind: " << name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, Outputs, ::testing::Combine(::testing::ValuesIn(kOutputs), ::testing::Bool()),
+    [](const auto &info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "_without_o_tmpfile" : "");
+    });
+
+}  // namespace

@@ -374,7 +374,7 @@ const OptionCase kOptions[] = {
     {"pad_last_outside_hdmv", "$P encode in.wav -o out.es -t dvd --hdmv-pad-last", 1,
      "--hdmv-pad-last applies to layer 13 (HDMV LPCM) only"},
     {"index_format_without_index", "$P encode in.wav -o out.es -t dvd --index-format json", 1,
-     "--index-format applies to an index only"},
+     "--index-format requires --index"},
     {"bare_code_is_no_rate", "$P encode in.wav -o out.es -t xdcam --frame-rate 5", 1,
      "--frame-rate 5: not a frame rate; use one of 24000/1001 (23.976), 24, 25"},
     {"rounded_too_far", "$P encode in.wav -o out.es -t xdcam --frame-rate 23.9", 1,

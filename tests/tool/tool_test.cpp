@@ -662,7 +662,7 @@ const ErrorCase kErrors[] = {
     {"output_is_folder", "", "encode in.wav -o . -t dvd", ".: is a folder"},
     {"output_full", "", "encode in.wav -o /dev/full -t dvd", "/dev/full: write failed"},
     {"raw_without_channels", "", "encode in.wav -o out.es -t dvd --rate 48000",
-     "raw PCM input needs --rate and --channels"},
+     "--rate requires --channels"},
     {"inspect_missing", "", "inspect nosuch.es", "nosuch.es: cannot open"},
     {"inspect_not_a_stream", "", "inspect in.wav", "in.wav: byte 0: unknown stream tag 52 49 46 46"},
     {"unpack_not_a_stream", "", "unpack in.wav -o out.es", "in.wav: byte 0: unknown stream tag"},

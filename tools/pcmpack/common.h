@@ -32,7 +32,6 @@ struct EncodeOptions {
     std::string container;  // "": from the output's extension
     std::string index;
     std::string index_format = "csv";
-    bool index_format_given = false;
     bool hdmv_pad_last = false;
     int resample = 0;  // 0: keep the source's rate
     std::string resample_quality = "very-high";

@@ -90,22 +90,28 @@ int main(int argc, char **argv) {
                        "4 30000/1001, 5 30, 6 50, 7 60000/1001, 8 60")
         ->check(CLI::Range(1, 8))
         ->excludes(frame_rate);
-    encode->add_option("--rate", enc.rate, "raw input: sample rate in Hz")
+    auto *raw_rate = encode->add_option("--rate", enc.rate, "raw input: sample rate in Hz")
         ->check(CLI::Range(1, 1000000));
-    encode->add_option("--channels", enc.channels, "raw input: interleaved channels")
+    auto *raw_channels = encode->add_option("--channels", enc.channels, "raw input: interleaved channels")
         ->check(CLI::Range(1, 64));
-    encode->add_option("--endian", enc.endian, "raw input: little (default) or big")
+    auto *raw_endian = encode->add_option("--endian", enc.endian, "raw input: little (default) or big")
         ->check(CLI::IsMember({"little", "big"}));
     encode->add_option("--container", enc.container,
                        "es (our stream), ts (302M in MPEG-TS), m2ts (HDMV in BDAV MPEG-TS), ps "
                        "(DVD LPCM in an MPEG program stream); default: from the output's "
                        "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)");
-    encode->add_option("--index", enc.index,
+    auto *index = encode->add_option("--index", enc.index,
                        "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
                        "seconds");
     auto *index_format =
         encode->add_option("--index-format", enc.index_format, "csv (default) or json (JSON lines)")
             ->check(CLI::IsMember({"csv", "json"}));
+    // Raw PCM is described by its rate and channel count together; an
+    // index's format means nothing without an index.
+    raw_rate->needs(raw_channels);
+    raw_channels->needs(raw_rate);
+    raw_endian->needs(raw_rate);
+    index_format->needs(index);
     encode->add_option("--resample", enc.resample,
                        "convert the sample rate to 48000 or 96000 Hz (libsoxr)")
         ->check(CLI::IsMember({48000, 96000}));
@@ -182,7 +188,6 @@ int main(int argc, char **argv) {
                      e.what());
         return 1;
     }
-    enc.index_format_given = index_format->count() > 0;
     enc.target_given = target->count() > 0 || video_type->count() > 0;
 
     try {

@@ -286,8 +286,6 @@ int run_encode(const EncodeOptions &o) {
                       " whatever the video");
     if (o.hdmv_pad_last && layer != PCM_LAYER_HDMV_LPCM)
         throw Failure("--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to " + layer_text);
-    if (o.index.empty() && o.index_format_given)
-        throw Failure("--index-format applies to an index only; give --index FILE");
     const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
 
     int frame_rate_code = o.frame_rate_code;
@@ -305,9 +303,6 @@ int run_encode(const EncodeOptions &o) {
     // The source.
     std::unique_ptr<AudioSource> source;
     if (raw) {
-        if (o.rate == 0 || o.channels == 0)
-            throw Failure("raw PCM input needs --rate and --channels (and --bits, --endian "
-                          "unless 16 and little)");
         source = open_raw_pcm(o.input, o.rate, o.channels, o.bits ? o.bits : 16, o.endian == "big");
     } else {
         source = open_audio_file(o.input);

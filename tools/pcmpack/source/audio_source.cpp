@@ -280,10 +280,11 @@ private:
 
 public:
 
+    // Floating-point samples have no word length, so a conversion is always
+    // planned for them and they are read through read_double().
     size_t read(int32_t *out, size_t max_periods) override {
         return fill(out, size_t(channels_), max_periods, [this](int32_t *at, size_t n) {
-            return floating_ ? read_floating(at, n)
-                             : checked(sf_readf_int(file_, at, static_cast<sf_count_t>(n)));
+            return checked(sf_readf_int(file_, at, static_cast<sf_count_t>(n)));
         });
     }
 
@@ -513,30 +514,11 @@ private:
         return static_cast<size_t>(got);
     }
 
-    // Full scale (+-1.0) maps to the full 32-bit range; louder samples clip
-    // instead of wrapping round.
-    size_t read_floating(int32_t *out, size_t max_periods) {
-        floats_.resize(max_periods * static_cast<size_t>(channels_));
-        const sf_count_t got =
-            sf_readf_double(file_, floats_.data(), static_cast<sf_count_t>(max_periods));
-        if (got < 0 || sf_error(file_) != SF_ERR_NO_ERROR)
-            throw Failure(name_ + ": read failed: " + sf_strerror(file_));
-        const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels_);
-        for (size_t i = 0; i < n; ++i) {
-            const double scaled = std::isnan(floats_[i]) ? 0.0 : floats_[i] * 2147483648.0;
-            out[i] = scaled >= 2147483647.0    ? INT32_MAX
-                     : scaled <= -2147483648.0 ? INT32_MIN
-                                               : static_cast<int32_t>(std::lrint(scaled));
-        }
-        return static_cast<size_t>(got);
-    }
-
     std::unique_ptr<InputFile> in_;
     std::string name_;
     InputView view_;
     bool floating_ = false;
     std::vector<int> map_;
-    std::vector<double> floats_;
     SNDFILE *file_ = nullptr;
     Words stored_ = Words::converted;
     int format_code_ = 0;

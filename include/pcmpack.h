@@ -426,6 +426,55 @@ PCMPACK_API int32_t pcmOutAudioDone(pcm_a_encoder *encoder, int32_t abort_flag);
  * frame buffers of an encoder that was never finished, without writing. */
 PCMPACK_API void pcmOutAudioFree(pcm_a_encoder *encoder);
 
+/* ------------------------------------------------------------------------
+ * Compressed audio in a channel pair: SMPTE ST 337 data bursts. May be
+ * called at any time, from any thread, without an encoder; they allocate
+ * nothing and send no message.
+ * ------------------------------------------------------------------------ */
+
+/* Data types written in a burst's Pc (bits 0-4). They are part of the ABI and
+ * never renumber. */
+#define PCM_DATA_TYPE_AC3  1  /* one AC-3 frame per burst */
+#define PCM_DATA_TYPE_EAC3 16 /* one E-AC-3 frame per burst */
+
+/* What the header of one compressed frame says, for pcmOutAudioBurstWrite. */
+typedef struct pcm_burst_frame {
+    uint32_t data_type;     /* PCM_DATA_TYPE_* */
+    uint32_t frame_bytes;   /* bytes of the whole frame, sync word included */
+    uint32_t burst_period;  /* 48 kHz sample periods the frame lasts, and so
+                               the spacing from its burst to the next one */
+    uint32_t reserved;      /* 0 */
+} pcm_burst_frame;
+
+/* Reads the header of the AC-3 or E-AC-3 frame that starts at data (the sync
+ * word 0x0B77 first; 6 bytes are enough). Returns 0 and fills *frame; returns
+ * 1, writing nothing, when data or frame is NULL, size is below 6, or the
+ * bytes are not the header of a 48 kHz AC-3 or E-AC-3 frame (the AES3 layers
+ * run at 48 kHz). The caller's bytes are only read. */
+PCMPACK_API int32_t pcmOutAudioBurstFrame(const uint8_t *data, size_t size,
+                                          pcm_burst_frame *frame);
+
+/* Writes the burst of one whole compressed frame, and the zeros that fill its
+ * burst period, into the channel pair `pair` (0 = channels 1 and 2) of a
+ * buffer of interleaved samples laid out as pcmOutAudioPutBytes takes them:
+ * `channels` samples per sample period, 2 bytes each at PCM_QUANT_16 and 3 at
+ * PCM_QUANT_20 and PCM_QUANT_24 (a 20-bit word in the upper 20 bits),
+ * little-endian unless input_flags has PCM_INPUT_BIG_ENDIAN. The burst mode
+ * is the word length `quantization`: the preamble is F872 4E1F, 6F872 54E1F or
+ * 96F872 A54E1F, Pc carries the data type, the mode, data_stream (0..7) and,
+ * for AC-3, the frame's bitstream mode; Pd the payload length in bits; the
+ * frame's bytes follow most significant bit first, left subframe before
+ * right. The burst period (pcmOutAudioBurstFrame) must fit in pcm: the call
+ * writes that many sample periods from the start of pcm and touches no other
+ * channel. Returns 0; returns 1, writing nothing, when frame or pcm is NULL,
+ * frame_size is not the frame's own size, the burst would not fit its
+ * period, pcm_size is short of the period, or an argument is out of range.
+ * frame is only read; pcm stays the caller's. */
+PCMPACK_API int32_t pcmOutAudioBurstWrite(const uint8_t *frame, size_t frame_size,
+                                          int32_t quantization, int32_t data_stream,
+                                          int32_t channels, int32_t pair, int32_t input_flags,
+                                          uint8_t *pcm, size_t pcm_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy ffmpeg mkvtoolnix
   libavcodec-dev libavutil-dev
-  libavformat-dev ffmpeg mkvtoolnix dvdauthor python3
+  libavformat-dev ffmpeg mkvtoolnix dvdauthor python3 mediainfo
   valgrind strace sox
   libclang-rt-dev jq
   man-db groff-base abigail-tools dpkg-dev lintian

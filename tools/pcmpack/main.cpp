@@ -65,7 +65,8 @@ int main(int argc, char **argv) {
 
     EncodeOptions enc;
     CLI::App *encode = app.add_subcommand("encode", kEncodeHelp);
-    encode->add_option("INPUT", enc.input, "audio file, or '-' for standard input")->required();
+    encode->add_option("INPUT", enc.input,
+                       "audio file, or '-' for standard input; optional with --data");
     encode->add_option("-o,--output", enc.output, "stream to write, or '-' for standard output")
         ->required();
     auto *target = encode
@@ -132,6 +133,14 @@ int main(int argc, char **argv) {
         ->check(CLI::IsMember({"auto", "5.1", "7.1", "mono", "library"}));
     encode->add_flag("-v,--verbose", enc.verbose,
                      "say what is converted and which source channel goes where");
+    auto *data = encode->add_option("--data", enc.data,
+                       "AC-3 (.ac3) or E-AC-3 (.ec3) file carried as data bursts in one channel "
+                       "pair of an AES3 layer (10, 11, 12); the INPUT's audio, if any, on the "
+                       "other pairs");
+    encode->add_option("--data-pair", enc.data_pair,
+                       "channel pair of the data bursts, 1 (channels 1 and 2, default) to 4")
+        ->check(CLI::Range(1, 4))
+        ->needs(data);
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
 

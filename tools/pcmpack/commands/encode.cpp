@@ -5,6 +5,7 @@
 #include "common.h"
 #include "format/stream_format.h"
 #include "source/conversion.h"
+#include "source/data_bursts.h"
 #include "source/input.h"
 #include "containers/container.h"
 #include "settings.h"
@@ -12,6 +13,7 @@
 #include <pcmpack.h>
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -248,10 +250,17 @@ void swap_words(uint8_t *words, size_t bytes, size_t width) {
 }  // namespace
 
 int run_encode(const EncodeOptions &o) {
-    const std::string input = display_name(o.input);
+    const bool with_data = !o.data.empty();
+    const bool with_audio = !o.input.empty();
+    if (!with_audio && !with_data)
+        throw Failure("encode needs an INPUT (an audio file, or '-'), or --data with compressed audio");
+    const std::string input = with_audio ? display_name(o.input) : o.data;
     std::vector<FileRole> outputs = {{o.output, "stream"}};
     if (!o.index.empty()) outputs.push_back({o.index, "index"});
-    refuse_shared_files({{o.input, "input"}}, outputs);
+    std::vector<FileRole> inputs;
+    if (with_audio) inputs.push_back({o.input, "input"});
+    if (with_data) inputs.push_back({o.data, "data"});
+    refuse_shared_files(inputs, outputs);
     // The outputs are planned before the input is opened: whatever would
     // keep them from appearing is refused before any audio is read.
     OutputSet files;
@@ -284,6 +293,9 @@ int run_encode(const EncodeOptions &o) {
                       " applies to the AES3 layers (10, 11, 12) only; " + layer_text +
                       (layer == PCM_LAYER_HDMV_LPCM ? " has frames of 1/200 s" : " has frames of 1/600 s") +
                       " whatever the video");
+    if (with_data && !aes3)
+        throw Failure("--data carries data bursts in an AES3 channel pair: layers 10, 11 and 12 "
+                      "only; " + layer_text + " carries no AES3 words");
     if (o.hdmv_pad_last && layer != PCM_LAYER_HDMV_LPCM)
         throw Failure("--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to " + layer_text);
     const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
@@ -302,22 +314,32 @@ int run_encode(const EncodeOptions &o) {
 
     // The source.
     std::unique_ptr<AudioSource> source;
-    if (raw) {
+    if (!with_audio) {
+    } else if (raw) {
         source = open_raw_pcm(o.input, o.rate, o.channels, o.bits ? o.bits : 16, o.endian == "big");
     } else {
         source = open_audio_file(o.input);
     }
-    files.guard(source->file().fd(), input, "input");
-    const int source_channels = source->channels();
+    if (source) files.guard(source->file().fd(), input, "input");
+    const int source_channels = source ? source->channels() : 0;
 
-    // The word length is the source's; only an explicit --bits changes it.
-    const int bits = o.bits ? o.bits : source->bits();
+    // The word length is the source's, or the preset's for data alone; only
+    // an explicit --bits changes it.
+    const int preset_bits = s.quantization == PCM_QUANT_16 ? 16 : s.quantization == PCM_QUANT_20 ? 20 : 24;
+    const int bits = o.bits ? o.bits : source ? source->bits() : preset_bits;
     if (bits == 0)
         throw Failure(input + ": " + source->format() +
                       " samples have no word length the layers carry; choose one with --bits "
                       "16, 20 or 24");
     s.quantization = quantization_of(bits);
-    if (layer == PCM_LAYER_AES3_D10 && bits == 24)
+    // A D-10 element keeps 20 bits of each word: a burst of the 24-bit mode
+    // would lose the low 4 bits of every payload word.
+    if (with_data && layer == PCM_LAYER_AES3_D10 && bits == 24)
+        throw Failure("--data: D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut "
+                      "every burst of the 24-bit mode; give --bits 16 or 20");
+    std::unique_ptr<DataBursts> data;
+    if (with_data) data = std::make_unique<DataBursts>(o.data, s.quantization);
+    if (layer == PCM_LAYER_AES3_D10 && bits == 24 && source)
         std::fprintf(stderr,
                      "pcmpack: note: %s: a D-10 element carries 20 bits of each 24-bit sample: "
                      "the 20 most significant bits, what --bits 20 would give; an MXF reader "
@@ -326,7 +348,7 @@ int run_encode(const EncodeOptions &o) {
                      "sign (see docs/interop.md)\n",
                      input.c_str());
     // The rate is the source's unless --resample converts it.
-    const int rate = o.resample ? o.resample : source->rate();
+    const int rate = o.resample ? o.resample : source ? source->rate() : 48000;
     ConversionRequest conversion{rate, bits, o.dither == "none" ? Dither::none : Dither::tpdf,
                                  find_resample_quality(o.resample_quality)};
 
@@ -336,10 +358,23 @@ int run_encode(const EncodeOptions &o) {
     channel_request.hdmv_layout = o.hdmv_layout;
     channel_request.keep_order = o.channel_order == "keep";
     channel_request.hdmv_pad_last = o.hdmv_pad_last;
-    const ChannelPlan plan = plan_channels(*source, layer, channel_request, input);
-    const int coded_channels = plan.coded_channels;
+    ChannelPlan plan;
+    if (source) plan = plan_channels(*source, layer, channel_request, input);
+    // The data pair takes the place of the input's channels there, or adds
+    // channels after the input's, silent up to it.
+    std::vector<int> source_of_coded = plan.source_of_coded;
+    const int data_pair = o.data_pair - 1;
+    if (data) {
+        if (static_cast<int>(source_of_coded.size()) < 2 * data_pair + 2)
+            source_of_coded.resize(2 * data_pair + 2, -1);
+        if (source_channels > 2 * data_pair)
+            std::fprintf(stderr, "pcmpack: note: %s: channels %d and %d carry the %s data, not the input's audio\n",
+                         input.c_str(), 2 * data_pair + 1, 2 * data_pair + 2, data->data_type_name());
+    }
+    const int coded_channels = static_cast<int>(source_of_coded.size());
     bool pad_channel = false;
-    for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;
+    if (!data)
+        for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;
     s.channels_minus_one = coded_channels - 1;
 
     LibraryHost host;
@@ -357,7 +392,7 @@ int run_encode(const EncodeOptions &o) {
     // Rate conversion and word-length reduction, only where the source needs
     // them to reach the output's rate and word length.
     const ConvertedSource *converter = nullptr;
-    if (needs_conversion(*source, conversion)) {
+    if (source && needs_conversion(*source, conversion)) {
         if (o.verbose)
             std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(),
                          describe_conversion(*source, conversion).c_str());
@@ -401,9 +436,9 @@ int run_encode(const EncodeOptions &o) {
     // library as they are read; HDMV passes its input through unchanged, so
     // it takes big-endian words, turned round here when the source's are
     // little-endian. Any other source is converted word by word.
-    const AudioSource::Words stored = source->stored_words();
+    const AudioSource::Words stored = source ? source->stored_words() : AudioSource::Words::converted;
     // (20-bit words keep 24 bits of storage whose low 4 bits are cleared.)
-    const bool as_stored = stored != AudioSource::Words::converted && source->bits() == bits &&
+    const bool as_stored = !data && stored != AudioSource::Words::converted && source->bits() == bits &&
                            bits != 20 && plan.identity() && coded_channels == source_channels;
     const bool hdmv = layer == PCM_LAYER_HDMV_LPCM;
     const bool big_endian =
@@ -429,12 +464,17 @@ int run_encode(const EncodeOptions &o) {
     // order) or big-endian for HDMV.
     const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
                            source_channels, coded_channels, big_endian,
-                           plan.source_of_coded.data()};
+                           source_of_coded.data()};
     const size_t chunk = 16384;
     std::vector<int32_t> samples;
     std::vector<uint8_t> bytes(chunk * static_cast<size_t>(coded_channels) * words.width);
     if (!as_stored) samples.resize(chunk * static_cast<size_t>(source_channels));
-    Progress progress("encode", source->periods() > 0 ? double(source->periods()) / rate : 0.0);
+    // With data the output lasts as long as the longer of audio and bursts.
+    const uint64_t data_periods = data ? data->periods() : 0;
+    const int64_t audio_periods = source ? source->periods() : 0;
+    const double total = double(std::max<int64_t>(audio_periods, int64_t(data_periods)));
+    Progress progress("encode", total > 0 ? total / rate : 0.0);
+    bool audio_left = source != nullptr;
     uint64_t periods_done = 0;
     // Write the stream header even for an empty source.
     if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0 || !stream.failure.empty())
@@ -446,10 +486,16 @@ int run_encode(const EncodeOptions &o) {
             size = got * static_cast<size_t>(coded_channels) * words.width;
             if (swap_stored) swap_words(bytes.data(), size, words.width);
         } else {
-            got = source->read(samples.data(), chunk);
+            got = audio_left ? source->read(samples.data(), chunk) : 0;
+            audio_left = got != 0;
+            if (got == 0 && periods_done < data_periods) {
+                got = static_cast<size_t>(std::min<uint64_t>(chunk, data_periods - periods_done));
+                std::fill(samples.begin(), samples.end(), 0);
+            }
             size = to_layer_words(samples.data(), got, words, bytes.data());
         }
         if (got == 0) break;
+        if (data) data->fill(bytes.data(), got, coded_channels, data_pair);
         if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), static_cast<uint32_t>(size)) != 0 ||
             !stream.failure.empty())
             throw fail_write();

@@ -326,7 +326,7 @@ int run_encode(const EncodeOptions &o) {
     // The word length is the source's, or the preset's for data alone; only
     // an explicit --bits changes it.
     const int preset_bits = s.quantization == PCM_QUANT_16 ? 16 : s.quantization == PCM_QUANT_20 ? 20 : 24;
-    const int bits = o.bits ? o.bits : source ? source->bits() : preset_bits;
+    int bits = o.bits ? o.bits : source ? source->bits() : preset_bits;
     if (bits == 0)
         throw Failure(input + ": " + source->format() +
                       " samples have no word length the layers carry; choose one with --bits "
@@ -339,6 +339,12 @@ int run_encode(const EncodeOptions &o) {
                       "every burst of the 24-bit mode; give --bits 16 or 20");
     std::unique_ptr<DataBursts> data;
     if (with_data) data = std::make_unique<DataBursts>(o.data, s.quantization);
+    // D-10 takes no 16-bit words: bursts of the 16-bit mode ride in the upper
+    // 16 bits of 20-bit words, the low 4 bits zero.
+    if (data && layer == PCM_LAYER_AES3_D10 && bits == 16) {
+        bits = 20;
+        s.quantization = PCM_QUANT_20;
+    }
     if (layer == PCM_LAYER_AES3_D10 && bits == 24 && source)
         std::fprintf(stderr,
                      "pcmpack: note: %s: a D-10 element carries 20 bits of each 24-bit sample: "
@@ -495,7 +501,7 @@ int run_encode(const EncodeOptions &o) {
             size = to_layer_words(samples.data(), got, words, bytes.data());
         }
         if (got == 0) break;
-        if (data) data->fill(bytes.data(), got, coded_channels, data_pair);
+        if (data) data->fill(bytes.data(), got, coded_channels, data_pair, words.width);
         if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), static_cast<uint32_t>(size)) != 0 ||
             !stream.failure.empty())
             throw fail_write();

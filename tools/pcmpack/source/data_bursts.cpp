@@ -76,12 +76,17 @@ void DataBursts::next_burst() {
         throw Failure("internal: the library refused a burst it accepted while planning");
 }
 
-void DataBursts::fill(uint8_t *pcm, size_t periods, int channels, int pair) {
-    const size_t pair_bytes = 2 * sample_bytes_, stride = size_t(channels) * sample_bytes_;
+void DataBursts::fill(uint8_t *pcm, size_t periods, int channels, int pair, size_t sample_bytes) {
+    const size_t pair_bytes = 2 * sample_bytes_, stride = size_t(channels) * sample_bytes;
+    const size_t low_bytes = sample_bytes - sample_bytes_;  // below a narrower mode's word
     for (size_t p = 0; p < periods; ++p) {
         if (burst_at_ * pair_bytes >= burst_.size()) next_burst();
-        std::memcpy(pcm + p * stride + size_t(pair) * pair_bytes, burst_.data() + burst_at_ * pair_bytes,
-                    pair_bytes);
+        uint8_t *to = pcm + p * stride + size_t(pair) * 2 * sample_bytes;
+        const uint8_t *from = burst_.data() + burst_at_ * pair_bytes;
+        for (int sub = 0; sub < 2; ++sub, to += sample_bytes, from += sample_bytes_) {
+            std::memset(to, 0, low_bytes);
+            std::memcpy(to + low_bytes, from, sample_bytes_);
+        }
         ++burst_at_;
     }
 }

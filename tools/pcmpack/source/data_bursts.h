@@ -25,10 +25,11 @@ public:
     uint64_t periods() const { return periods_; }
 
     // Writes the pair's words of the next `periods` sample periods into
-    // `pcm`, interleaved samples of `channels` channels, 2 bytes each in the
-    // 16-bit mode and 3 otherwise, little-endian; channels 2*pair and
-    // 2*pair+1 only. Past the last burst the pair is silent.
-    void fill(uint8_t *pcm, size_t periods, int channels, int pair);
+    // `pcm`, interleaved little-endian samples of `channels` channels and
+    // `sample_bytes` bytes (2, or 3, which also holds a 16-bit-mode word in
+    // its upper bytes); channels 2*pair and 2*pair+1 only. Past the last
+    // burst the pair is silent.
+    void fill(uint8_t *pcm, size_t periods, int channels, int pair, size_t sample_bytes);
 
 private:
     struct Frame {

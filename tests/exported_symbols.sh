@@ -4,7 +4,7 @@
 set -euo pipefail
 lib="$1"
 symbols=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
-expected=$(printf '%s\n' pcmOutAudioCheckFirst pcmOutAudioCheckNext pcmOutAudioCheckSettings \
+expected=$(printf '%s\n' pcmOutAudioBurstFrame pcmOutAudioBurstWrite pcmOutAudioCheckFirst pcmOutAudioCheckNext pcmOutAudioCheckSettings \
   pcmOutAudioCheckText pcmOutAudioChkSettings pcmOutAudioChkSettingsWithHost \
   pcmOutAudioDefaults pcmOutAudioDone pcmOutAudioFrameGeometry pcmOutAudioFree \
   pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioNew pcmOutAudioNewWithHost \
@@ -15,4 +15,4 @@ if [[ "$symbols" != "$expected" ]]; then
   diff <(echo "$expected") <(echo "$symbols") || true
   exit 1
 fi
-echo "exported symbols: the nineteen pcmOutAudio functions only"
+echo "exported symbols: the twenty-one pcmOutAudio functions only"

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Fuzzes the library and the stream reader with libFuzzer:
+# Fuzzes the library, the stream reader and the tool's readers of container
+# and audio file headers with libFuzzer:
 #   scripts/fuzz.sh [seconds]      (default 600 s per target)
-# Builds both targets with clang, AddressSanitizer and UBSan (fuzz/build.sh),
-# then runs them side by side, one process each, for the given time. Each
-# starts from the seeds in fuzz/corpus/<target> plus whatever earlier runs
-# left in build-fuzz/corpus/<target>; new inputs go only to the latter, so
-# the seeds in the repository stay small. Inputs that once broke a target are
-# kept in fuzz/regressions/<target> and run first, every time.
-# Exits non-zero when either target finds a crash, leak, sanitizer report or
+# Builds the three targets with clang, AddressSanitizer and UBSan
+# (fuzz/build.sh), then runs them side by side, one process each, for the
+# given time. Each starts from the seeds in fuzz/corpus/<target> plus
+# whatever earlier runs left in build-fuzz/corpus/<target>; new inputs go
+# only to the latter, so the seeds in the repository stay small. Inputs that
+# once broke a target are kept in fuzz/regressions/<target> and run first,
+# every time.
+# Exits non-zero when any target finds a crash, leak, sanitizer report or
 # broken invariant; the input that did it is in build-fuzz/artifacts/, the
 # log in build-fuzz/logs/<target>.log.
 # FUZZ_DIR picks another build directory; FUZZ_NICE=1 runs at the lowest
@@ -23,9 +25,11 @@ mkdir -p "$dir/artifacts" "$dir/logs"
 nice_cmd=()
 [[ ${FUZZ_NICE:-0} == 1 ]] && nice_cmd=(nice -n 19)
 
-declare -A max_len=([api_sequence]=1024 [stream_reader]=65536)
+targets=(api_sequence stream_reader tool_input)
+# A container needs a few packets of 188 bytes to show its audio track.
+declare -A max_len=([api_sequence]=1024 [stream_reader]=65536 [tool_input]=65536)
 pids=()
-for target in api_sequence stream_reader; do
+for target in "${targets[@]}"; do
   mkdir -p "$dir/corpus/$target"
   "${nice_cmd[@]}" "$dir/fuzz/${target}_fuzzer" \
     -max_total_time="$seconds" -max_len="${max_len[$target]}" -timeout=30 -rss_limit_mb=2048 \
@@ -37,7 +41,7 @@ done
 
 status=0
 for i in "${!pids[@]}"; do
-  target=$([[ $i == 0 ]] && echo api_sequence || echo stream_reader)
+  target=${targets[$i]}
   if wait "${pids[$i]}"; then
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$dir/logs/$target.log" | grep -o '[0-9]*$' || echo "?")
     echo "fuzz: $target: ${seconds} s, ${runs} executions, nothing found"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the suite with warnings as errors, then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tool and the reader
-# under clang's stricter UBSan, valgrind, the fuzzers, and the cross builds.
+# under clang's stricter UBSan, valgrind (the tool too), the fuzzers, and the
+# cross builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -84,10 +85,11 @@ fi
 
 echo "== unit tests under valgrind memcheck (plain build) =="
 # Each GoogleTest program once, whole, rather than once per test case: the
-# same coverage at a fraction of valgrind's start-up cost.
+# same coverage at a fraction of valgrind's start-up cost. The tool's test
+# programs run in the next step, with the tool they start traced.
 mapfile -t test_programs < <(ctest --test-dir build/ci --show-only=json-v1 |
   jq -r '.tests[] | select(any(.command[]; startswith("--gtest_filter"))) | .command[0]' |
-  sort -u)
+  grep -v '/tests/tool/' | sort -u)
 ((${#test_programs[@]})) || { echo "no test programs found for valgrind" >&2; exit 1; }
 for program in "${test_programs[@]}"; do
   echo "valgrind: $program"
@@ -95,8 +97,11 @@ for program in "${test_programs[@]}"; do
     --track-origins=yes "$program" --gtest_brief=1
 done
 
-echo "== bounded fuzz runs (75 s per target, side by side) =="
-scripts/fuzz.sh 75
+echo "== the tool under valgrind memcheck, started by its tests (plain build) =="
+scripts/valgrind-tool.sh build/ci
+
+echo "== bounded fuzz runs (60 s per target, side by side) =="
+scripts/fuzz.sh 60
 
 echo "== unit tests cross-built for aarch64 and s390x (big-endian), run under qemu-user =="
 scripts/cross-test.sh aarch64

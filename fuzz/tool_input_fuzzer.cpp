@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tool's readers of files it did not write, on arbitrary bytes: the
 // container reader (a transport stream, BDAV stream or program stream,
 // demultiplexed by libavformat and handed to the stream reader, as inspect

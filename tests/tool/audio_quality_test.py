@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-2-Clause
 """What the tool's conversions do to audio, measured like an audio engineer
 measures it: the built pcmpack encodes test signals this script makes, unpacks
 them again, and numpy's FFT looks at the result.

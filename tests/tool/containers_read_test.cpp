@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Containers as other tools make and cut them, read by the built tool like a
 // user reads them: the samples it unpacks are compared with ffmpeg's own
 // decode of the same file, and damage is refused naming where it is.

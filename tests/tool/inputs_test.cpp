@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Input edges that real files and real writers have: bytes after the audio,
 // big-endian WAV, the placeholders other writers put in a piped header,
 // NaN samples, absurd or empty option values, dither at full scale, channel

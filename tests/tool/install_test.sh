@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the built tree into a temporary prefix and builds examples/host.c
 # against it twice, through the CMake package and through pkg-config, as a
 # project embedding pcmpack would; then runs both hosts and the installed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Past 4 GiB (label `long`): a WAV whose sizes a 32-bit header cannot count
 // is written as RF64, which ffprobe and the tool read back whole. The audio
 // goes from tone through encode and inspect over pipes, so only the WAV

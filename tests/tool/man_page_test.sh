@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Holds the manual page and the tool's --help to each other: every command of
 # `pcmpack --help` has a .SS section under COMMANDS, every option that
 # `pcmpack COMMAND --help` lists has a .TP entry in that section (the

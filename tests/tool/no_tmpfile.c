@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /* Preloaded into the tool, makes its folders behave like those of NFS, SMB,
    vfat or FUSE, which cannot hold unnamed files: open() with O_TMPFILE fails
    with EOPNOTSUPP, so that outputs take the named-temporary path. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Outputs keep the promises of the shell's `>` and of `cp`: a run removes
 // only what it created, replaces only what the user may write, follows only
 // the links `>` would, writes a descriptor as the shell opened it, commits

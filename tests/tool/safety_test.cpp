@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tool never loses audio and never says "done" when it did not: the
 // built binary is run the way users run it (files, pipes, links, devices,
 // signals), and its status, messages and the files it leaves are checked.

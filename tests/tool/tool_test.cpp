@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The pcmpack tool as a user meets it: the built binary is run on generated
 // files, and its exit status, its messages and the files it leaves behind
 // are checked.

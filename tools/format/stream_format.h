@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What a pcmpack stream is, known in one place for the whole tool: the
 // 8-byte stream header, the size and sample periods of each frame by cadence
 // step, the five-frame cadence of the 1001 rates, the MPEG frame rates, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pieces shared by the subcommands of the pcmpack tool: the options of each
 // subcommand, error reporting and progress.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "settings.h"
 
 #include "format/stream_format.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Names the tool gives to targets and frame rates on its command line.
 #pragma once
 

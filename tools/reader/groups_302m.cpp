@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "groups_302m.h"
 
 #include <algorithm>

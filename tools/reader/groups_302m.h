@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SMPTE 302M groups back into samples. A group is one bit string per channel
 // pair: the first sample's N bits least significant first, the nibble
 // 1 0 0 b, the second sample's N bits, the nibble 1 0 0 0; sent most

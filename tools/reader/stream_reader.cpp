@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Walks a pcmpack output stream frame by frame. Every field is checked
 // against what the stream header promises before the payload is touched,
 // and every read is bounded by the frame size checked against the bytes that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reads a pcmpack output stream back: recognises the layer by its stream
 // header, walks and validates the frames, and turns the payload back into
 // interleaved PCM. Written from the output formats alone, independent of the

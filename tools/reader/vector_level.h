@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The vector instructions the tool's own loops (the 302M group decoder, the
 // WAV word writer) may use: x86-64 levels are compiled into every build,
 // each function marked with what it uses, and run only on processors that

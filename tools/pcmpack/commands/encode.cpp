@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // pcmpack encode: audio in, one elementary stream out, through the library's
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
 #include "source/audio_source.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // pcmpack inspect: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
 #include "commands/stream_walk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // pcmpack presets: what the library's presets give, asked of the library
 // itself, so that the list can never drift from it.
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "commands/stream_walk.h"
 
 #include "common.h"

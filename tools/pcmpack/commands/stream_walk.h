@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What inspect and unpack share: the stream, or a container's audio track,
 // fed to the stream reader in the pieces it is read in.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // pcmpack tone: a WAV test signal with a different sine on every channel, so
 // that a channel swap or a lost channel shows in the unpacked result.
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // pcmpack unpack: a stream, or a container's audio track, back into a WAV
 // file, through the stream reader, which validates every frame first.
 #include "commands/stream_walk.h"

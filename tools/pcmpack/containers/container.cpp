@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Which container a file gets, which layer each container carries, and how
 // libavformat's messages reach the user.
 #include "containers/container.h"

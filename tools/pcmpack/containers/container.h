@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The containers that encode writes around three of the layers, and that
 // inspect and unpack read back, all through libavformat: an MPEG-2 transport
 // stream for SMPTE 302M, a BDAV (Blu-ray) transport stream for HDMV LPCM, an

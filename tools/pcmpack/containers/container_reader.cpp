@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Demultiplexes a container with libavformat and turns its audio track back
 // into our elementary stream: the stream header is rebuilt from what the
 // first access unit's own header signals, and the access units follow as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Hands the library's frames to libavformat's muxers, one access unit per
 // frame (DVD LPCM: per group of frames), stamped with the library's own
 // presentation times.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "outputs/output.h"
 
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Where the tool's results go. Outputs keep the promises of the shell's `>`
 // and of `cp`: an output never destroys an input and never appears half
 // written; only a file the user may write is replaced; a run removes only

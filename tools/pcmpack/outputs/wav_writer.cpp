@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "outputs/wav_writer.h"
 
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A WAV file written through an OutputFile by libsndfile: RF64 once the
 // audio passes what the 32-bit sizes of a WAV header can count (4 GiB), a
 // plain WAV below that.

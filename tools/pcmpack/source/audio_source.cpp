@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "source/audio_source.h"
 
 #include "common.h"

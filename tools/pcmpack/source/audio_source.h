@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Audio input of the encode subcommand: any file libsndfile reads (also from
 // standard input), or raw interleaved PCM described on the command line.
 // Samples come out interleaved, left-justified in 32 bits (a 16-bit sample s

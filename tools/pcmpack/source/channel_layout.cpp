@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "source/channel_layout.h"
 
 #include "common.h"

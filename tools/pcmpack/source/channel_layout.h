@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Channel layouts: the speaker positions a source declares (its channel
 // mask, as libsndfile reads it), the HDMV layouts and the coded order in
 // which HDMV readers take their channels, and the plan that puts a source's

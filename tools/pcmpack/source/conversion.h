@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The conversions encode makes only on request, between the audio source and
 // the library: sample-rate conversion (libsoxr) and word-length reduction
 // (TPDF dither or truncation), plus the rounding of floating-point samples.

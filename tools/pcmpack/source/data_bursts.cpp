@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "source/data_bursts.h"
 
 #include "common.h"

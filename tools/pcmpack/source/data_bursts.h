@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Compressed audio for one channel pair of an AES3 layer: an AC-3 or E-AC-3
 // file, cut into frames at the sizes their headers give, each frame becoming
 // one data burst that the library writes into the pair's words.

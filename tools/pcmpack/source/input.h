@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // An input file or standard input, read in large blocks whatever size the
 // reader asks for. A pipe can be read only forwards, except over its header
 // while hold_header() is in force.

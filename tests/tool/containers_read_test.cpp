@@ -4,6 +4,8 @@
 // decode of the same file, and damage is refused naming where it is.
 #include <gtest/gtest.h>
 
+#include "tool_harness.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,21 +17,16 @@
 #include <string>
 #include <vector>
 
-#ifndef PCMPACK_TOOL
-#error "PCMPACK_TOOL must name the built pcmpack binary"
-#endif
 
 namespace {
+
+using tool_harness::Outcome;
+using tool_harness::tool;
 
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPackBytes = 2048;
 constexpr size_t kTsPacket = 188;
-
-std::string tool() {
-    const char *under_test = std::getenv("PCMPACK_TOOL_UNDER_TEST");
-    return under_test && *under_test ? under_test : PCMPACK_TOOL;
-}
 
 Bytes read_bytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -40,11 +37,6 @@ void write_bytes(const std::string &path, const Bytes &bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
-
-struct Outcome {
-    int status = -1;
-    std::string err;
-};
 
 // Runs a shell command in `dir`; stdout goes to out.txt there.
 Outcome shell(const std::string &dir, const std::string &command) {

@@ -6,6 +6,8 @@
 // binary (or PCMPACK_TOOL_UNDER_TEST) is run from a shell in a fresh folder.
 #include <gtest/gtest.h>
 
+#include "tool_harness.h"
+
 #include <sndfile.h>
 
 #include <sys/wait.h>
@@ -22,26 +24,12 @@
 #include <string>
 #include <vector>
 
-#ifndef PCMPACK_TOOL
-#error "PCMPACK_TOOL must name the built pcmpack binary"
-#endif
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string tool() {
-    const char *given = std::getenv("PCMPACK_TOOL_UNDER_TEST");
-    return given && *given ? given : PCMPACK_TOOL;
-}
-
-struct Outcome {
-    int status = -1;
-    std::string err;
-};
+using tool_harness::Outcome;
+using tool_harness::slurp;
+using tool_harness::tool;
 
 constexpr int kPeriods = 4800;
 

@@ -8,6 +8,8 @@
 // tested too.
 #include <gtest/gtest.h>
 
+#include "tool_harness.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,24 +22,14 @@
 #include <string>
 #include <tuple>
 
-#ifndef PCMPACK_TOOL
-#error "PCMPACK_TOOL must name the built pcmpack binary"
-#endif
 #ifndef PCMPACK_NO_TMPFILE_SHIM
 #error "PCMPACK_NO_TMPFILE_SHIM must name the library that refuses O_TMPFILE"
 #endif
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string tool() {
-    const char *under_test = std::getenv("PCMPACK_TOOL_UNDER_TEST");
-    return under_test && *under_test ? under_test : PCMPACK_TOOL;
-}
+using tool_harness::slurp;
+using tool_harness::tool;
 
 struct OutputCase;
 void PrintTo(const OutputCase &c, std::ostream *os);

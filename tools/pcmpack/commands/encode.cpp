@@ -6,6 +6,7 @@
 #include "common.h"
 #include "format/stream_format.h"
 #include "source/conversion.h"
+#include "source/burst_scan.h"
 #include "source/data_bursts.h"
 #include "source/input.h"
 #include "containers/container.h"
@@ -322,6 +323,12 @@ int run_encode(const EncodeOptions &o) {
         source = open_audio_file(o.input);
     }
     if (source) files.guard(source->file().fd(), input, "input");
+    // A pre-wrapped source (data bursts already in a pair) is found in its
+    // first second, before anything is planned around its words.
+    std::vector<PairBursts> wrapped;
+    if (source) source = peek_bursts(std::move(source), wrapped);
+    const bool carries_wrapped =
+        std::any_of(wrapped.begin(), wrapped.end(), [](const PairBursts &p) { return p.data(); });
     const int source_channels = source ? source->channels() : 0;
 
     // The word length is the source's, or the preset's for data alone; only
@@ -342,7 +349,7 @@ int run_encode(const EncodeOptions &o) {
     if (with_data) data = std::make_unique<DataBursts>(o.data, s.quantization);
     // D-10 takes no 16-bit words: bursts of the 16-bit mode ride in the upper
     // 16 bits of 20-bit words, the low 4 bits zero.
-    if (data && layer == PCM_LAYER_AES3_D10 && bits == 16) {
+    if ((data || (carries_wrapped && !o.bits)) && layer == PCM_LAYER_AES3_D10 && bits == 16) {
         bits = 20;
         s.quantization = PCM_QUANT_20;
     }
@@ -356,7 +363,10 @@ int run_encode(const EncodeOptions &o) {
                      input.c_str());
     // The rate is the source's unless --resample converts it.
     const int rate = o.resample ? o.resample : source ? source->rate() : 48000;
-    ConversionRequest conversion{rate, bits, o.dither == "none" ? Dither::none : Dither::tpdf,
+    // Dither would turn every burst into noise, so a run that carries one
+    // has none unless asked, and asking is refused below.
+    const bool dither = o.dither == "tpdf" || (o.dither.empty() && !carries_wrapped);
+    ConversionRequest conversion{rate, bits, dither ? Dither::tpdf : Dither::none,
                                  find_resample_quality(o.resample_quality)};
 
     // Which source channel each coded channel carries: HDMV layouts in the
@@ -379,6 +389,34 @@ int run_encode(const EncodeOptions &o) {
                          input.c_str(), 2 * data_pair + 1, 2 * data_pair + 2, data->data_type_name());
     }
     const int coded_channels = static_cast<int>(source_of_coded.size());
+    for (size_t pair = 0; pair < wrapped.size(); ++pair) {
+        const int left = 2 * int(pair);
+        if (!wrapped[pair].data() || (data && data_pair == int(pair))) continue;
+        const auto refuse = [&](const std::string &why) {
+            return Failure(input + ": channels " + std::to_string(left + 1) + " and " +
+                           std::to_string(left + 2) + " (pair " + std::to_string(pair + 1) +
+                           ") hold " + describe_bursts(wrapped[pair]) +
+                           " data bursts, which are carried word for word: " + why);
+        };
+        if (o.dither == "tpdf") throw refuse("--dither tpdf would change their words");
+        if (rate != source->rate())
+            throw refuse("resampling to " + std::to_string(rate) + " Hz would change their words");
+        if (bits < wrapped[pair].mode)
+            throw refuse(std::to_string(bits) + "-bit words would cut the bursts' " +
+                         std::to_string(wrapped[pair].mode) + "-bit words");
+        if (layer == PCM_LAYER_AES3_D10 && wrapped[pair].mode == 24)
+            throw refuse("D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut "
+                         "every burst of the 24-bit mode");
+        // The pair's two words must stay side by side as a pair of the layer.
+        bool kept = false;
+        for (int c = 0; c + 1 < coded_channels; c += 2)
+            kept = kept || (source_of_coded[size_t(c)] == left && source_of_coded[size_t(c) + 1] == left + 1);
+        if (!kept)
+            throw refuse(std::string("the channel order of ") +
+                         (plan.layout ? "HDMV " + std::string(plan.layout->name) : layer_text) +
+                         " would split the pair" +
+                         (layer == PCM_LAYER_HDMV_LPCM ? " (--channel-order keep keeps it)" : ""));
+    }
     bool pad_channel = false;
     if (!data)
         for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// SMPTE ST 337 data bursts found in the channel pairs of PCM samples: where
+// encode learns that a source is pre-wrapped (and must be carried word for
+// word), and where inspect and unpack learn what a stream's pairs hold.
+#pragma once
+
+#include "source/audio_source.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+// What one channel pair holds, gathered burst by burst.
+struct PairBursts {
+    int mode = 0;            // 16, 20 or 24 (the first burst's); 0: no burst, PCM
+    uint32_t data_type = 0;  // Pc bits 0-4 of the first burst
+    uint32_t data_stream = 0;  // Pc bits 13-15 of the first burst
+    uint64_t bursts = 0;
+    uint64_t payload_bits = 0;   // all bursts' Pd
+    uint64_t first_burst = 0;    // sample period of the first Pa
+    uint64_t last_burst = 0;     // sample period of the last Pa
+    uint64_t last_bits = 0;      // Pd of the last burst
+    uint64_t bad_pd = 0;         // Pd of zero, or a payload cut by the end
+    uint64_t past_period = 0;    // a burst cut by the next one's preamble
+    uint64_t error_flag = 0;     // bursts with Pc bit 7 set
+
+    bool data() const { return mode != 0; }
+    uint64_t errors() const { return bad_pd + past_period + error_flag; }
+    // Payload bits a second: the bursts before the last over the periods
+    // they span; one burst alone gives 0.
+    uint64_t bit_rate(int sample_rate) const;
+};
+
+// "AC-3", "E-AC-3", "Dolby E", or nullptr for a data type without a name here.
+const char *data_type_name(uint32_t data_type);
+// "Dolby E (data type 28, 20-bit mode)" or "data type 7 (16-bit mode)".
+std::string describe_bursts(const PairBursts &pair);
+
+// Walks interleaved samples, left-justified in 32 bits, and follows the
+// bursts of every pair. The payloads of one pair (`extract`, 0-based; -1:
+// none) go to `payload` whole, one call a burst.
+class BurstScanner {
+public:
+    using PayloadSink = std::function<void(const uint8_t *data, size_t size)>;
+    explicit BurstScanner(int channels, int extract = -1, PayloadSink payload = nullptr);
+    void scan(const int32_t *samples, size_t periods);
+    // The end of the samples: a burst whose payload is still open is cut.
+    void finish();
+    const std::vector<PairBursts> &pairs() const { return found_; }
+
+private:
+    struct Follow {
+        uint32_t previous = 0;
+        uint64_t previous_period = 0;
+        bool has_previous = false;
+        uint64_t pa_period = 0;  // of the burst being read
+        uint32_t pc = 0;
+        int mode = 0;          // of the burst being read
+        int preamble_left = 0; // Pc and Pd still to come
+        uint64_t payload_left = 0;  // words
+        uint64_t bits = 0;     // Pd of the burst being read
+        std::vector<uint8_t> payload;
+        int bit_fill = 0;      // bits used in payload.back()
+    };
+    void word(int pair, uint32_t value, uint64_t period);
+    void end_burst(int pair, bool complete);
+
+    int channels_;
+    int extract_;
+    PayloadSink sink_;
+    uint64_t period_ = 0;
+    std::vector<Follow> follow_;
+    std::vector<PairBursts> found_;
+};
+
+// Reads the first second or so of `source` and scans it, then hands back a
+// source that gives those samples again followed by the rest: files and pipes
+// alike are read once, forwards. Floating-point sources are not scanned (a
+// burst is integer words) and come back as they are.
+std::unique_ptr<AudioSource> peek_bursts(std::unique_ptr<AudioSource> source,
+                                         std::vector<PairBursts> &pairs);
+
+}  // namespace pcmtool

@@ -36,7 +36,7 @@ struct EncodeOptions {
     bool hdmv_pad_last = false;
     int resample = 0;  // 0: keep the source's rate
     std::string resample_quality = "very-high";
-    std::string dither = "tpdf";
+    std::string dither;  // "": tpdf, or none when a pair of the source holds data bursts
     bool verbose = false;
     std::string channel_order = "auto";  // or "keep"
     std::string hdmv_layout = "auto";    // auto, 5.1, 7.1, mono, library
@@ -63,6 +63,8 @@ struct UnpackOptions {
     std::string input;
     std::string output;
     int track = 0;  // --track: 1-based; 0 = not given
+    std::string data_out;  // --data-out: the payloads of a pair's data bursts
+    int data_pair = 1;     // --data-pair: 1-based
 };
 
 int run_encode(const EncodeOptions &options);

@@ -122,7 +122,8 @@ int main(int argc, char **argv) {
                            "; default very-high")
         ->check(CLI::IsMember(pcmtool::resample_quality_names()));
     encode->add_option("--dither", enc.dither,
-                       "when --bits shortens the words: tpdf (default) or none (truncate)")
+                       "when --bits shortens the words: tpdf (default) or none (truncate); none, "
+                       "and tpdf refused, when a channel pair holds data bursts")
         ->check(CLI::IsMember({"tpdf", "none"}));
     encode->add_option("--channel-order", enc.channel_order,
                        "auto (default): HDMV channels in the coded order of the layout the "
@@ -166,6 +167,13 @@ int main(int argc, char **argv) {
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
+    auto *data_out = unpack->add_option("--data-out", unp.data_out,
+                       "write the payloads of one channel pair's data bursts (AC-3, E-AC-3, "
+                       "Dolby E...) as a raw stream; the WAV keeps every channel");
+    unpack->add_option("--data-pair", unp.data_pair,
+                       "channel pair of --data-out, 1 (channels 1 and 2, default) to 4")
+        ->check(CLI::Range(1, 4))
+        ->needs(data_out);
 
     ToneOptions tone_opt;
     CLI::App *tone = app.add_subcommand(

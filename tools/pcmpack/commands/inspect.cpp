@@ -5,6 +5,7 @@
 #include "common.h"
 #include "format/stream_format.h"
 #include "settings.h"
+#include "source/burst_scan.h"
 
 #include "reader/stream_reader.h"
 
@@ -70,9 +71,14 @@ public:
         if (lines_) std::fclose(lines_);
     }
 
-    void on_header(const StreamInfo &) override { header_ok_ = true; }
+    void on_header(const StreamInfo &info) override {
+        header_ok_ = true;
+        channels_ = info.channels;
+        bursts_ = std::make_unique<BurstScanner>(info.channels);
+    }
 
-    void on_frame(const FrameInfo &f, const int32_t *, size_t) override {
+    void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
+        if (bursts_ && channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
         ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
         periods_ += f.sample_periods;
         if (lines_) {
@@ -93,6 +99,12 @@ public:
     }
 
     bool header_ok() const { return header_ok_; }
+    // What each channel pair holds: PCM or data bursts.
+    std::vector<PairBursts> pairs() {
+        if (!bursts_) return {};
+        bursts_->finish();
+        return bursts_->pairs();
+    }
     uint64_t frames() const { return frames_; }
     uint64_t periods() const { return periods_; }
 
@@ -128,6 +140,8 @@ private:
     bool json_;
     bool header_ok_ = false;
     FILE *lines_ = nullptr;
+    int channels_ = 0;
+    std::unique_ptr<BurstScanner> bursts_;
     uint64_t frames_ = 0;
     uint64_t periods_ = 0;
     std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> sizes_;
@@ -207,6 +221,25 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,
                 static_cast<unsigned long long>(periods));
     std::printf("  stream bytes     %llu\n", static_cast<unsigned long long>(stream_bytes));
+    const std::vector<PairBursts> pairs = sum.pairs();
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const PairBursts &p = pairs[k];
+        if (!p.data()) {
+            std::printf("  pair %zu           PCM\n", k + 1);
+            continue;
+        }
+        const std::string errors =
+            p.errors() ? "bad Pd " + std::to_string(p.bad_pd) + ", past its period " +
+                             std::to_string(p.past_period) + ", error flag " +
+                             std::to_string(p.error_flag)
+                       : "none";
+        std::printf("  pair %zu           data: %s, stream %u, %llu bursts, %llu bit/s, first burst "
+                    "at sample period %llu, errors: %s\n",
+                    k + 1, describe_bursts(p).c_str(), p.data_stream,
+                    static_cast<unsigned long long>(p.bursts),
+                    static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
+                    static_cast<unsigned long long>(p.first_burst), errors.c_str());
+    }
     if (frames) {
         std::printf("  %8s %12s %8s %8s %5s %14s %12s\n", "frame", "offset", "size", "samples",
                     "step", "timestamp", "seconds");
@@ -266,6 +299,27 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
                     static_cast<unsigned long long>(sizes[n].count));
     }
     std::printf("]");
+    std::printf(",\"pairs\":[");
+    const std::vector<PairBursts> pairs = sum.pairs();
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const PairBursts &p = pairs[k];
+        std::printf("%s{\"pair\":%zu,\"content\":\"%s\"", k ? "," : "", k + 1, p.data() ? "data" : "pcm");
+        if (p.data()) {
+            const char *name = data_type_name(p.data_type);
+            std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d,\"data_stream\":%u,"
+                        "\"bursts\":%llu,\"bit_rate\":%llu,\"first_burst\":%llu,"
+                        "\"errors\":{\"bad_pd\":%llu,\"past_period\":%llu,\"error_flag\":%llu}",
+                        p.data_type, name ? json_string(name).c_str() : "null", p.mode, p.data_stream,
+                        static_cast<unsigned long long>(p.bursts),
+                        static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
+                        static_cast<unsigned long long>(p.first_burst),
+                        static_cast<unsigned long long>(p.bad_pd),
+                        static_cast<unsigned long long>(p.past_period),
+                        static_cast<unsigned long long>(p.error_flag));
+        }
+        std::printf("}");
+    }
+    std::printf("]");
     if (frames) {
         std::printf(",\"frame_list\":[");
         sum.print_lines();
@@ -282,7 +336,7 @@ int run_inspect(const InspectOptions &o) {
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     InputFile in(o.input);
     Summary sum(o.frames, o.json);
-    IncrementalReader reader(sum, false);
+    IncrementalReader reader(sum, true);
     TrackChoice tracks;
     tracks.asked = o.track;
     const uint64_t bytes = walk(in, reader, tracks);

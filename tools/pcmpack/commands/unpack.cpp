@@ -4,6 +4,7 @@
 #include "commands/stream_walk.h"
 #include "common.h"
 #include "outputs/wav_writer.h"
+#include "source/burst_scan.h"
 
 #include <memory>
 #include <vector>
@@ -29,8 +30,21 @@ public:
     // audio is.
     void read_by(const IncrementalReader &reader) { reader_ = &reader; }
 
+    // The payloads of the bursts in `pair` (0-based) go to `data`.
+    void extract(OutputFile &data, int pair) {
+        data_ = &data;
+        data_pair_ = pair;
+    }
+    // The bursts found in the extracted pair; valid after finish().
+    const PairBursts *extracted() const {
+        return bursts_ && size_t(data_pair_) < bursts_->pairs().size()
+                   ? &bursts_->pairs()[size_t(data_pair_)]
+                   : nullptr;
+    }
+
     void on_frame(const FrameInfo &, const int32_t *samples, size_t count) override {
         if (!wav_) start();
+        if (bursts_) bursts_->scan(samples, count / coded_);
         if (!reorder_) {
             wav_->write(samples, count / coded_);
             return;
@@ -44,6 +58,7 @@ public:
     void finish() {
         if (!wav_) start();
         wav_->finish();
+        if (bursts_) bursts_->finish();
     }
 
 private:
@@ -62,6 +77,12 @@ private:
                         positions.push_back(sndfile_position(layout.coded[coded_of_file_[k]]));
             }
         }
+        if (data_) {
+            OutputFile *data = data_;
+            bursts_ = std::make_unique<BurstScanner>(
+                info.channels, data_pair_,
+                [data](const uint8_t *payload, size_t size) { data->write(payload, size); });
+        }
         // 20-bit samples travel in 24-bit words, their low four bits zero.
         wav_ = std::make_unique<WavWriter>(out_, info.sample_rate, channels_,
                                            info.bits == 16 ? 16 : 24, most_bytes_, positions);
@@ -76,24 +97,43 @@ private:
     bool reorder_ = false;
     int coded_of_file_[8] = {};
     std::vector<int32_t> file_samples_;
+    OutputFile *data_ = nullptr;
+    int data_pair_ = 0;
+    std::unique_ptr<BurstScanner> bursts_;
 };
 
 }  // namespace
 
 int run_unpack(const UnpackOptions &o) {
-    refuse_shared_files({{o.input, "stream"}}, {{o.output, "WAV file"}});
+    std::vector<FileRole> names = {{o.output, "WAV file"}};
+    if (!o.data_out.empty()) names.push_back({o.data_out, "data"});
+    refuse_shared_files({{o.input, "stream"}}, names);
     OutputSet outputs;
     OutputFile &out = outputs.open(o.output);
+    OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
     InputFile in(o.input);
     outputs.guard(in.fd(), in.name(), "stream");
     WavSink wav(out, in.size());
     IncrementalReader reader(wav, true);
     wav.read_by(reader);
+    if (data) wav.extract(*data, o.data_pair - 1);
     TrackChoice tracks;
     tracks.asked = o.track;
     walk(in, reader, tracks);
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
     wav.finish();
+    if (data) {
+        const PairBursts *found = wav.extracted();
+        if (!found || !found->data())
+            throw Failure(in.name() + ": channel pair " + std::to_string(o.data_pair) +
+                          " holds no data bursts (see `pcmpack inspect`); " +
+                          display_name(o.data_out, true) + " is not written");
+        if (found->errors())
+            std::fprintf(stderr, "pcmpack: %s: pair %d: %llu damaged bursts left out of %s\n",
+                         in.name().c_str(), o.data_pair,
+                         static_cast<unsigned long long>(found->bad_pd + found->past_period),
+                         display_name(o.data_out, true).c_str());
+    }
     outputs.commit();
     return 0;
 }

@@ -14,9 +14,14 @@ with "SMPTE ST 337" and the source's bit rate in every mode. In the 20- and
 or through `pcmpack unpack`) and the bursts are parsed here from their
 preambles, with no code of the library: their payloads must be the source
 frames in order. The refused layers and modes must fail with status 1 and
-leave no output.
+leave no output. Sources that already hold bursts (ffmpeg's IEC 61937 WAV,
+synthetic Dolby E-typed bursts in the 20- and 24-bit modes) must come back
+word for word, be named by inspect and extracted whole by unpack, and every
+conversion that would change their words must be refused.
 """
+import json
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -165,9 +170,109 @@ def main():
               "layer %d %d-bit: not refused as it should be: %d %s" %
               (layer, bits, result.returncode, result.stderr.decode()))
 
+    prewrapped(tmp, sources["ac3"])
+
     if failures:
         sys.exit("%d failure(s)" % len(failures))
     print("data bursts: %d cases read back by ffmpeg, MediaInfo and unpack" % len(cases))
+
+
+def write_wav(path, width, channels, values):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(width)
+        w.setframerate(48000)
+        w.writeframes(b"".join((v & ((1 << 8 * width) - 1)).to_bytes(width, "little") for v in values))
+
+
+def synthetic_bursts(bits, channels, pair, seed):
+    """Data type 28 bursts, one per 25 fps frame, random payload, built word
+    by word here: the WAV's samples (24-bit) and the payloads."""
+    rng = random.Random(seed)
+    pa, pb = PREAMBLE[bits]
+    values, payloads = [], []
+    for burst in range(12):
+        pd = 8 * rng.randrange(100, 1800)
+        payload = bytes(rng.randrange(256) for _ in range(pd // 8))
+        bitstring = "".join(format(b, "08b") for b in payload)
+        bitstring += "0" * (-len(bitstring) % bits)
+        words = [pa, pb, (28 | (2 if bits == 24 else 1) << 5) << (bits - 16), pd]
+        words += [int(bitstring[k:k + bits], 2) for k in range(0, len(bitstring), bits)]
+        words += [0] * (2 * 1920 - len(words))
+        for period in range(1920):
+            row = [rng.randrange(-1 << 23, 1 << 23) for _ in range(channels)]
+            row[2 * pair], row[2 * pair + 1] = (w << (24 - bits) for w in words[2 * period:2 * period + 2])
+            values += row
+        payloads.append(payload)
+    return values, payloads
+
+
+def prewrapped(tmp, ac3):
+    """Sources whose pairs already hold bursts: carried word for word through
+    302M, D-10 and planar, found by inspect, extracted by unpack, and every
+    conversion that would change their words refused."""
+    path, data, _ = ac3
+    spdif_raw = os.path.join(tmp, "spdif.raw")
+    ffmpeg("-i", path, "-c", "copy", "-f", "spdif", spdif_raw)
+    sources = {"iec61937": (os.path.join(tmp, "iec61937.wav"), 16, 2, 0, 1, source_frames(data))}
+    ffmpeg("-f", "s16le", "-ar", "48000", "-ac", "2", "-i", spdif_raw, "-c", "copy", sources["iec61937"][0])
+    for name, bits, channels, pair in (("dolbye20", 20, 4, 1), ("dolbye24", 24, 2, 0), ("hdmv20", 20, 6, 1)):
+        values, payloads = synthetic_bursts(bits, channels, pair, bits + channels)
+        wav = os.path.join(tmp, name + ".wav")
+        write_wav(wav, 3, channels, values)
+        sources[name] = (wav, bits, channels, pair, 28, payloads)
+
+    def read_wav(wav):
+        with wave.open(wav) as w:
+            return w.getsampwidth(), w.getnchannels(), w.readframes(w.getnframes())
+
+    # (source, layer, extra arguments)
+    carried = [("iec61937", 10, []), ("iec61937", 11, []), ("iec61937", 12, []),
+               ("dolbye20", 10, []), ("dolbye20", 11, []), ("dolbye20", 12, ["--bits", "24"]),
+               ("dolbye24", 10, []), ("dolbye24", 12, [])]
+    for name, layer, extra in carried:
+        wav, bits, channels, pair, data_type, payloads = sources[name]
+        label = "pre-wrapped %s layer %d %s" % (name, layer, " ".join(extra))
+        out, back, raw = (os.path.join(tmp, f) for f in ("pw.es", "pw.wav", "pw.data"))
+        result = run([TOOL, "encode", wav, "--layer", str(layer), "--frame-rate", "25", *extra, "-o", out])
+        check(result.returncode == 0, "%s: encode failed: %s" % (label, result.stderr.decode()))
+        if result.returncode != 0:
+            continue
+        result = run([TOOL, "unpack", out, "-o", back, "--data-out", raw, "--data-pair", str(pair + 1)])
+        check(result.returncode == 0, "%s: unpack failed: %s" % (label, result.stderr.decode()))
+        if result.returncode != 0:
+            continue
+        width, _, source_words = read_wav(wav)
+        back_width, back_channels, back_words = read_wav(back)
+        sent = pair_words(source_words, width, channels, pair, bits)
+        got = pair_words(back_words, back_width, back_channels, pair, bits)
+        check(got[:len(sent)] == sent and not any(got[len(sent):]),
+              "%s: the pair's words do not come back identical" % label)
+        check(open(raw, "rb").read() == b"".join(payloads),
+              "%s: unpack --data-out does not give the payloads" % label)
+        info = json.loads(run([TOOL, "inspect", "--json", out]).stdout)
+        found = info["pairs"][pair]
+        check(found.get("data_type") == data_type and found.get("mode") == bits and
+              found.get("bursts") == len(payloads) and found["errors"] == {"bad_pd": 0, "past_period": 0, "error_flag": 0} and
+              found.get("data_type_name") == {1: "AC-3", 28: "Dolby E"}[data_type],
+              "%s: inspect says %s" % (label, found))
+
+    # (source, layer, extra arguments, what the refusal names)
+    refused = [("iec61937", 10, ["--dither", "tpdf"], "dither"),
+               ("iec61937", 12, ["--resample", "96000"], "resampling"),
+               ("dolbye20", 10, ["--bits", "16"], "16-bit words would cut"),
+               ("dolbye24", 11, [], "D-10"),
+               ("hdmv20", 13, ["--hdmv-layout", "5.1"], "split the pair")]
+    for name, layer, extra, reason in refused:
+        wav, bits, channels, pair, data_type, _ = sources[name]
+        out = os.path.join(tmp, "pw-refused.es")
+        rate = ["--frame-rate", "25"] if layer in (10, 11, 12) else []
+        result = run([TOOL, "encode", wav, "--layer", str(layer), *rate, *extra, "-o", out])
+        named = "pair %d) hold %s" % (pair + 1, {1: "AC-3", 28: "Dolby E"}[data_type])
+        check(result.returncode == 1 and reason.encode() in result.stderr and
+              named.encode() in result.stderr and not os.path.exists(out),
+              "pre-wrapped %s layer %d %s: not refused as it should be: %d %s" %
+              (name, layer, " ".join(extra), result.returncode, result.stderr.decode()))
 
 
 main()

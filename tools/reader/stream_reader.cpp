@@ -64,7 +64,7 @@ inline uint32_t justify_be32(const uint8_t *p) {
 class IncrementalReader::Walker {
 public:
     Walker(FrameSink &sink, bool want_samples, VectorLevel vector_loops, IncrementalReader &owner)
-        : sink_(sink), want_(want_samples), vector_loops_(vector_loops), owner_(owner) {}
+        : want_(want_samples), sink_(sink), vector_loops_(vector_loops), owner_(owner) {}
 
     bool feed(const uint8_t *data, size_t size);
     bool finish();
@@ -74,6 +74,7 @@ public:
     int step_ = 0;                     // AES3 cadence step of the next frame
     int first_step_ = 0;               // and of the first
     bool sizes_from_headers_ = false;  // see take_frame_sizes_from_headers()
+    bool want_;                        // samples handed to the sink
 
 private:
     // Records the first inconsistency; always returns false.
@@ -115,7 +116,6 @@ private:
                          uint64_t bits, int n);
 
     FrameSink &sink_;
-    bool want_;
     VectorLevel vector_loops_;
     IncrementalReader &owner_;
     bool failed_ = false;
@@ -576,6 +576,8 @@ void IncrementalReader::start_at_cadence_step(int step) {
         ((step % pcmpack_format::kCadenceSteps) + pcmpack_format::kCadenceSteps) %
         pcmpack_format::kCadenceSteps;
 }
+
+void IncrementalReader::want_samples(bool want) { walker_->want_ = want; }
 
 void IncrementalReader::take_frame_sizes_from_headers() { walker_->sizes_from_headers_ = true; }
 

@@ -81,6 +81,9 @@ public:
     // feed() takes the frames. Only before the first feed(). Returns false
     // (see error()) for parameters no stream header could carry.
     bool begin(const StreamParams &params);
+    // Stops or resumes handing samples to the sink, from the next frame on:
+    // a sink that has learnt what it needs of them saves their unpacking.
+    void want_samples(bool want);
     // The next bytes of the stream. Returns false once an inconsistency is
     // found (see error()); later calls do nothing.
     bool feed(const uint8_t *data, size_t size);

@@ -75,10 +75,11 @@ public:
         header_ok_ = true;
         channels_ = info.channels;
         bursts_ = std::make_unique<BurstScanner>(info.channels);
+        scanning_ = true;
     }
 
     void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
-        if (bursts_ && channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
+        if (scanning_ && channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
         ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
         periods_ += f.sample_periods;
         if (lines_) {
@@ -96,8 +97,16 @@ public:
                              double(f.timestamp) / 27e6);
         }
         ++frames_;
+        // Pairs that opened with no burst are PCM: the rest of the stream
+        // is walked without unpacking its samples.
+        if (scanning_ && periods_ >= kBurstPeekPeriods && !holds_data()) {
+            scanning_ = false;
+            if (reader_) reader_->want_samples(false);
+        }
     }
 
+    // The reader whose samples are scanned for data bursts.
+    void read_by(IncrementalReader &reader) { reader_ = &reader; }
     bool header_ok() const { return header_ok_; }
     // What each channel pair holds: PCM or data bursts.
     std::vector<PairBursts> pairs() {
@@ -142,6 +151,14 @@ private:
     FILE *lines_ = nullptr;
     int channels_ = 0;
     std::unique_ptr<BurstScanner> bursts_;
+    bool scanning_ = false;
+    IncrementalReader *reader_ = nullptr;
+
+    bool holds_data() const {
+        for (const PairBursts &pair : bursts_->pairs())
+            if (pair.data()) return true;
+        return false;
+    }
     uint64_t frames_ = 0;
     uint64_t periods_ = 0;
     std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> sizes_;
@@ -337,6 +354,7 @@ int run_inspect(const InspectOptions &o) {
     InputFile in(o.input);
     Summary sum(o.frames, o.json);
     IncrementalReader reader(sum, true);
+    sum.read_by(reader);
     TrackChoice tracks;
     tracks.asked = o.track;
     const uint64_t bytes = walk(in, reader, tracks);

@@ -40,7 +40,6 @@ constexpr DataTypeName kDataTypes[] = {
 
 // One second at 48 kHz: several bursts of every data type that has a period
 // as long as a video frame or an AC-3 frame.
-constexpr size_t kPeekPeriods = 48000;
 
 // The source's first samples again, then the rest of it.
 class PeekedSource : public AudioSource {
@@ -220,10 +219,10 @@ std::unique_ptr<AudioSource> peek_bursts(std::unique_ptr<AudioSource> source,
     pairs.clear();
     if (source->precision() == 0) return source;
     const size_t channels = size_t(source->channels());
-    std::vector<int32_t> held(kPeekPeriods * channels);
+    std::vector<int32_t> held(kBurstPeekPeriods * channels);
     size_t periods = 0;
-    while (periods < kPeekPeriods) {
-        const size_t got = source->read(held.data() + periods * channels, kPeekPeriods - periods);
+    while (periods < kBurstPeekPeriods) {
+        const size_t got = source->read(held.data() + periods * channels, kBurstPeekPeriods - periods);
         if (got == 0) break;
         periods += got;
     }

@@ -14,6 +14,10 @@
 
 namespace pcmtool {
 
+// A pair is taken for data when a burst starts within its first second of
+// samples: a data stream sends bursts at least every few video frames.
+constexpr size_t kBurstPeekPeriods = 48000;
+
 // What one channel pair holds, gathered burst by burst.
 struct PairBursts {
     int mode = 0;            // 16, 20 or 24 (the first burst's); 0: no burst, PCM

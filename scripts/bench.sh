@@ -152,7 +152,7 @@ if ((run_containers)); then
   ff="ffmpeg -hide_banner -v error -y"
   # HDMV: the eight channels packed as they are (3/4 and its padding slot),
   # no speaker reordering.
-  hdmv="-t hdmv --hdmv-pad-last"
+  hdmv="-t hdmv --hdmv-pad-last --channel-order keep"
   # Outputs are removed before every run, as above.
   hyperfine -N --warmup 1 --runs 5 \
     --prepare "rm -f $out/out.es $out/out.ts $out/out.m2ts $out/out.vob" \
@@ -206,7 +206,7 @@ if ((run_streaming)); then
   mkdir -p "$work"
   wav=$work/noise-10min-8ch-24bit.wav
   noise_wav "$wav" 8 600 pcm_s24le
-  hdmv="-t hdmv --hdmv-pad-last"
+  hdmv="-t hdmv --hdmv-pad-last --channel-order keep"
   "$tool" encode $hdmv -o "$work/s.hdmv" "$wav"
   "$tool" encode --layer 10 --frame-rate 25 -o "$work/s.302m" "$wav"
   table=$work/streaming.txt

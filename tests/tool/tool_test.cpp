@@ -632,7 +632,7 @@ const ErrorCase kErrors[] = {
     {"not_audio", "text", "encode in.wav -o out.es -t dvd", "in.wav: not an audio file"},
     {"rate_44100", "--rate 44100", "encode in.wav -o out.es -t dvd",
      "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz"},
-    {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv",
+    {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv -v",
      "P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000"},
     {"aes3_at_96k", "--rate 96000", "encode in.wav -o out.es -t xdcam --frame-rate 25",
      "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000"},
@@ -718,6 +718,65 @@ TEST_P(ToolError, NamesTheFileAndTheProblemAndLeavesNoOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, ToolError, ::testing::ValuesIn(kErrors),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A refusal names every rule the input breaks for the target, one plain line
+// each with the fix; the library's coded lines (internal values: channels
+// less one, word length codes) come only under -v, after the plain lines.
+struct RefusalCase {
+    const char *name;
+    const char *setup;   // tone options for in.wav
+    const char *args;
+    const char *stderr_text;  // all of it
+};
+
+const RefusalCase kRefusals[] = {
+    {"dvd_6ch_24bit_44k", "--channels 6 --bits 24 --rate 44100", "encode in.wav -o out.es -t dvd",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
+     "with TPDF dither)\n"
+     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV "
+     "LPCM, --target hdmv, carries 5.1 and 7.1)\n"},
+    {"dvd_6ch_24bit_44k_verbose", "--channels 6 --bits 24 --rate 44100",
+     "encode in.wav -o out.es -t dvd -v",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
+     "with TPDF dither)\n"
+     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV "
+     "LPCM, --target hdmv, carries 5.1 and 7.1)\n"
+     "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"
+     "pcmpack: P009:Invalid PCM audio quantization (2), must be 0\n"
+     "pcmpack: P007:Invalid number of PCM audio channels (5), range is 0 .. 1\n"},
+    // The library's rate rule takes 96000 Hz; the AES3 one is the tool's.
+    {"302m_3ch_44k", "--channels 3 --rate 44100", "encode in.wav -o out.es -t xdcam-imx --frame-rate 25",
+     "pcmpack: in.wav: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "48000 converts it)\n"
+     "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"},
+    {"d10_16bit_96k", "--rate 96000", "encode in.wav -o out.es --layer 11 --frame-rate 25",
+     "pcmpack: in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words (--bits 24 widens "
+     "16-bit samples exactly)\n"
+     "pcmpack: in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "48000 converts it)\n"},
+    {"dvdvr_resampled_24bit", "--bits 24", "encode in.wav -o out.es --video-type 14 --resample 96000",
+     "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
+     "with TPDF dither)\n"
+     "pcmpack: in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)\n"},
+};
+
+void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
+
+class ToolRefusal : public ToolTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(ToolRefusal, NamesEveryBrokenRuleInPlainWords) {
+    const RefusalCase &c = GetParam();
+    ASSERT_EQ(run(std::string("tone -o in.wav --seconds 0.1 ") + c.setup).status, 0);
+    const Outcome r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.stderr_text);
+    EXPECT_FALSE(exists(path("out.es")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, ToolRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // A damaged stream: inspect names the first inconsistency and its offset,

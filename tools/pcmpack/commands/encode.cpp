@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace pcmtool {
 
@@ -26,14 +27,17 @@ namespace {
 
 // --- messages from the library --------------------------------------------
 
-// The tool as the library's host: its allocator is the C library's, and the
-// coded messages of the running check and encoder are printed as they come
-// and counted, so that a refusal points at them only when there are some.
+// The tool as the library's host: its allocator is the C library's. The
+// coded messages of the running encoder are printed as they come and
+// counted, so that a refusal points at them only when there are some; those
+// of the settings check are held, to follow the plain-words refusal under -v.
 struct LibraryHost {
     int messages = 0;
+    bool hold = false;
+    std::vector<std::string> held;
     pcm_host record{};
 
-    LibraryHost() {
+    explicit LibraryHost(bool hold_messages = false) : hold(hold_messages) {
         record.message = &LibraryHost::message;
         record.opaque = this;
     }
@@ -44,7 +48,17 @@ struct LibraryHost {
         va_start(args, format);
         std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
-        ++static_cast<LibraryHost *>(opaque)->messages;
+        auto *self = static_cast<LibraryHost *>(opaque);
+        ++self->messages;
+        // No exception may cross the library: a message that cannot be held
+        // is printed instead.
+        if (self->hold) {
+            try {
+                self->held.emplace_back(text);
+                return;
+            } catch (...) {
+            }
+        }
         std::fprintf(stderr, "pcmpack: %s\n", text);
     }
 
@@ -151,50 +165,142 @@ std::string plural(int n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The user-facing reason for the first failed check, naming the input.
-std::string explain_refusal(int32_t code, const std::string &input, const pcm_a_settings &s,
-                            int video_type, int rate, int source_channels, int bits,
-                            bool resampled) {
-    const int layer = s.audio_layer;
+// What a refusal says about the run, in the user's terms: the input's
+// channels, bits and rate as the user gave or converted them.
+struct RefusalContext {
+    const std::string &input;
+    const pcm_a_settings &settings;
+    int video_type;
+    int rate;
+    int source_channels;
+    int bits;
+    bool resampled;  // the rate is --resample's, not the input's
+};
+
+// The rate the run would write, the input's or the one --resample gives.
+std::string rate_subject(const RefusalContext &c) {
+    return c.input + ": " + std::to_string(c.rate) + " Hz; ";
+}
+
+std::string rate_fix(const RefusalContext &c) {
+    return c.resampled ? " (give --resample 48000)" : " (--resample 48000 converts it)";
+}
+
+// One plain line for one failed check, naming the value the user counts and
+// the option that fixes it where one does.
+std::string explain_refusal(int32_t code, const RefusalContext &c) {
+    const int layer = c.settings.audio_layer;
     const std::string layer_text = pcmpack_format::layer_name(layer);
-    const int channels = s.channels_minus_one + 1;
+    const int channels = c.settings.channels_minus_one + 1;
+    const std::string channel_text = c.input + ": " + plural(channels, "channel", "channels") + "; ";
+    const std::string bits_text = c.input + ": " + std::to_string(c.bits) + "-bit samples; ";
+    const char *const shorten = " (--bits 16 shortens them with TPDF dither)";
     switch (code) {
     case PCM_CHECK_SAMPLE_RATE:
-        return input + ": " + std::to_string(rate) +
-               " Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)";
+        // The general rule takes 96000 Hz, which the AES3 layers do not.
+        if (layer == PCM_LAYER_AES3_302M || layer == PCM_LAYER_AES3_D10 || layer == PCM_LAYER_AES3_PLANAR)
+            return (c.resampled ? "--resample " + std::to_string(c.rate) + ": " : rate_subject(c)) +
+                   "the AES3 layers (10, 11, 12) carry 48000 Hz only" +
+                   (c.resampled ? "" : " (--resample 48000 converts it)");
+        return rate_subject(c) + "this target needs 48000 or 96000 Hz" + rate_fix(c);
     case PCM_CHECK_CHANNELS:
-        if (channels > 8) return input + ": " + plural(channels, "channel", "channels") + "; at most 8 are carried";
+        if (channels > 8) return channel_text + "at most 8 are carried";
         if (layer == PCM_LAYER_DVD_LPCM)
-            return input + ": " + plural(channels, "channel", "channels") + "; " + layer_text +
-                   " carries 1 or 2 channels";
+            return channel_text + layer_text +
+                   " carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, --target hdmv, "
+                   "carries 5.1 and 7.1)";
         if (layer == PCM_LAYER_HDMV_LPCM)
-            return input + ": " + plural(source_channels, "channel", "channels") + "; " +
+            return c.input + ": " + plural(c.source_channels, "channel", "channels") + "; " +
                    layer_text + " carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)";
-        return input + ": " + plural(channels, "channel", "channels") + "; " + layer_text +
-               " carries channel pairs: 2, 4, 6 or 8 channels";
+        return channel_text + layer_text + " carries channel pairs: 2, 4, 6 or 8 channels";
     case PCM_CHECK_QUANTIZATION:
-        if (layer == PCM_LAYER_DVD_LPCM)
-            return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
-                   " carries 16-bit words only (--bits 16 shortens them with TPDF dither)";
-        return input + ": " + std::to_string(bits) + "-bit samples; " + layer_text +
-               " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
+        if (layer == PCM_LAYER_DVD_LPCM) return bits_text + layer_text + " carries 16-bit words only" + shorten;
+        return bits_text + layer_text + " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
     case PCM_CHECK_DVD_NEEDS_PCM:
-        return "video type " + std::to_string(video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
+        return "video type " + std::to_string(c.video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
                std::to_string(layer) + " (" + layer_text + ")";
     case PCM_CHECK_DVDVR_SAMPLE_RATE:
-        return input + ": " + std::to_string(rate) + " Hz; DVD-VR needs 48000 Hz" +
-               (resampled ? " (give --resample 48000)" : " (--resample 48000 converts it)");
+        return rate_subject(c) + "DVD-VR needs 48000 Hz" + rate_fix(c);
     case PCM_CHECK_DVDVR_CHANNELS:
-        return input + ": " + plural(channels, "channel", "channels") + "; DVD-VR carries 1 or 2";
+        return channel_text + "DVD-VR carries 1 or 2 (mix down to 2 first)";
+    case PCM_CHECK_DVDVR_QUANTIZATION:
+        return bits_text + "DVD-VR carries 16-bit words only" + shorten;
+    case PCM_CHECK_DVHS_SAMPLE_RATE:
+        return rate_subject(c) + "DVHS needs 48000 Hz" + rate_fix(c);
+    case PCM_CHECK_DVHS_CHANNELS:
+        return channel_text + "DVHS carries 2 (mix down to 2 first)";
+    case PCM_CHECK_DVHS_QUANTIZATION:
+        return bits_text + "DVHS carries 16-bit words only" + shorten;
     case PCM_CHECK_VCD_NEEDS_MPEG:
     case PCM_CHECK_SVCD_NEEDS_MPEG:
     case PCM_CHECK_HDV_NEEDS_MPEG:
-        return "video type " + std::to_string(video_type) +
+        return "video type " + std::to_string(c.video_type) +
                " needs MPEG audio, which pcmpack does not write";
     default:
-        return "the settings do not suit video type " + std::to_string(video_type) + ": " +
+        return "the settings do not suit video type " + std::to_string(c.video_type) + ": " +
                pcmOutAudioCheckText(code);
     }
+}
+
+// The property a failed check is about, and a value of it that every layer
+// and target accepts, so that the check can run on to the next rule.
+enum class Property { rate, channels, words, mute, emphasis };
+
+struct CheckProperty {
+    int32_t code;
+    Property property;
+};
+
+constexpr CheckProperty kCheckProperties[] = {
+    {PCM_CHECK_SAMPLE_RATE, Property::rate},
+    {PCM_CHECK_DVDVR_SAMPLE_RATE, Property::rate},
+    {PCM_CHECK_DVHS_SAMPLE_RATE, Property::rate},
+    {PCM_CHECK_CHANNELS, Property::channels},
+    {PCM_CHECK_DVDVR_CHANNELS, Property::channels},
+    {PCM_CHECK_DVHS_CHANNELS, Property::channels},
+    {PCM_CHECK_QUANTIZATION, Property::words},
+    {PCM_CHECK_DVDVR_QUANTIZATION, Property::words},
+    {PCM_CHECK_DVHS_QUANTIZATION, Property::words},
+    {PCM_CHECK_MUTE, Property::mute},
+    {PCM_CHECK_EMPHASIS, Property::emphasis},
+    {PCM_CHECK_DVHS_EMPHASIS, Property::emphasis},
+};
+
+// Sets the property a failed check is about to an accepted value; false for
+// a check no property value passes (the layer, or audio pcmpack does not
+// write), after which the remaining rules say nothing useful.
+bool accept_property(int32_t code, pcm_a_settings &s, int &rate) {
+    for (const CheckProperty &row : kCheckProperties) {
+        if (row.code != code) continue;
+        switch (row.property) {
+        case Property::rate: rate = 48000; return true;
+        case Property::channels: s.channels_minus_one = 1; return true;
+        // D-10 takes no 16-bit words; every other layer takes them.
+        case Property::words:
+            s.quantization = s.audio_layer == PCM_LAYER_AES3_D10 ? PCM_QUANT_20 : PCM_QUANT_16;
+            return true;
+        case Property::mute: s.mute_flag = 0; return true;
+        case Property::emphasis: s.emphasis = 0; return true;
+        }
+    }
+    return false;
+}
+
+// Every check the settings fail, in the library's rule order. The library
+// returns one code per check, so each failed property is given an accepted
+// value and the check runs again, until the settings pass or a check fails
+// that no property value passes.
+std::vector<int32_t> failed_checks(pcm_a_settings s, int video_type, int rate) {
+    std::vector<int32_t> codes;
+    for (;;) {
+        const int32_t code = pcmOutAudioCheckSettings(&s, video_type, rate);
+        // A code seen before means the accepted value was not accepted:
+        // stop rather than report it twice.
+        if (code == PCM_CHECK_OK || std::find(codes.begin(), codes.end(), code) != codes.end()) break;
+        codes.push_back(code);
+        if (!accept_property(code, s, rate)) break;
+    }
+    return codes;
 }
 
 // How the tool lays out the samples it hands to the library.
@@ -422,17 +528,34 @@ int run_encode(const EncodeOptions &o) {
         for (int from : plan.source_of_coded) pad_channel = pad_channel || from < 0;
     s.channels_minus_one = coded_channels - 1;
 
-    LibraryHost host;
+    // Every rule the run breaks is named, one plain line each; the library's
+    // coded lines follow under -v, for a report or a search.
+    LibraryHost check_host(true);
     const int32_t code =
-        pcmOutAudioChkSettingsWithHost(&host.record, &s, video_type, rate, PCM_CHECK_REPORT_ALL);
-    if (code != PCM_CHECK_OK)
-        throw Failure(explain_refusal(code, input, s, video_type, rate, source_channels, bits,
-                                      o.resample != 0));
-    if (aes3 && rate != 48000)
-        throw Failure((o.resample ? "--resample " + std::to_string(rate) + ": "
-                                  : input + ": " + std::to_string(rate) + " Hz; ") +
-                      "the AES3 layers (10, 11, 12) carry 48000 Hz only" +
-                      (o.resample ? "" : " (--resample 48000 converts it)"));
+        pcmOutAudioChkSettingsWithHost(&check_host.record, &s, video_type, rate, PCM_CHECK_REPORT_ALL);
+    std::vector<std::string> problems;
+    const RefusalContext context{input, s, video_type, rate, source_channels, bits, o.resample != 0};
+    std::vector<int32_t> codes;
+    if (code != PCM_CHECK_OK) codes = failed_checks(s, video_type, rate);
+    if (code != PCM_CHECK_OK && codes.empty()) codes.push_back(code);
+    // The AES3 layers carry 48000 Hz only, a rule of the tool's frame cut
+    // that the library's general rule (48000 or 96000) leaves to it.
+    const auto about_rate = [](int32_t failed) {
+        for (const CheckProperty &row : kCheckProperties)
+            if (row.code == failed) return row.property == Property::rate;
+        return false;
+    };
+    if (aes3 && rate != 48000 && std::none_of(codes.begin(), codes.end(), about_rate))
+        codes.push_back(PCM_CHECK_SAMPLE_RATE);
+    for (int32_t failed : codes) problems.push_back(explain_refusal(failed, context));
+    if (!problems.empty()) {
+        if (o.verbose) problems.insert(problems.end(), check_host.held.begin(), check_host.held.end());
+        std::string text = problems.front();
+        for (size_t i = 1; i < problems.size(); ++i) text += "\npcmpack: " + problems[i];
+        throw Failure(text);
+    }
+
+    LibraryHost host;
 
     // Rate conversion and word-length reduction, only where the source needs
     // them to reach the output's rate and word length.

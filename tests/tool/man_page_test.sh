@@ -15,10 +15,11 @@ complain() { echo "man page test: $*" >&2; status=1; }
 
 # The lines of one "Section:" block of a --help text.
 help_block() { awk -v head="$1:" '$0 == head {on = 1; next} /^[^ ]/ {on = 0} on'; }
-# Option names ("-o", "--output") of the option lines of a help block: those
-# indented by exactly two spaces; descriptions are indented further.
+# Option names ("-o", "--output") of the option lines of every group of a
+# help text (Options, Input, Target, ...): those indented by exactly two
+# spaces; descriptions are indented further, and examples start with a word.
 help_options() {
-  help_block Options | grep -E '^  -' | awk '{print $1}' | tr ',' '\n' | grep -E '^-' | sort -u
+  grep -E '^  -' | awk '{print $1}' | tr ',' '\n' | grep -E '^-' | sort -u
 }
 
 # The page with font escapes and quotes removed and "\-" read as "-".

@@ -368,6 +368,8 @@ struct ConversionCase {
 const ConversionCase kConversions[] = {
     {"dither_without_reduction", 16, 48000, "-t dvd --dither tpdf", "-t dvd", "", 16, 48000},
     {"resample_to_same_rate", 24, 48000, "-t hdmv --resample 48000", "-t hdmv", "", 24, 48000},
+    {"widen_16_to_24", 16, 48000, "-t hdmv --bits 24", "",
+     "16-bit samples widened to 24-bit words (low bits zero)", 24, 48000},
     {"twenty_bit_words_in_24", 20, 48000, "-t hdmv --bits 20", "-t hdmv --bits 20 --dither none",
      "24-bit samples to 20-bit words with TPDF dither", 20, 48000},
     {"dither_24_to_16", 24, 48000, "-t dvd --bits 16", "",
@@ -393,7 +395,7 @@ TEST_P(Conversion, HappensOnRequestOnlyAndSaysWhat) {
     const std::vector<int32_t> in = make_wav(path("in.wav"), 2, c.bits, c.rate, 4000, 21, 1);
     Outcome r = run(std::string("encode in.wav -o out.es -v ") + c.args);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, *c.verbose ? "pcmpack: in.wav: " + std::string(c.verbose) + "\n" : "");
+    EXPECT_EQ(r.err, *c.verbose ? "pcmpack: note: in.wav: " + std::string(c.verbose) + "\n" : "");
     ASSERT_EQ(run(std::string("encode in.wav -o again.es ") + c.args).status, 0);
     EXPECT_EQ(read_bytes(path("again.es")), read_bytes(path("out.es"))) << "not reproducible";
     if (*c.plain) {
@@ -443,7 +445,7 @@ TEST_F(ToolTest, ClippedFloatingPointSamplesAreCountedOnce) {
     sf_close(f);
     Outcome r = run("encode in.wav -o out.es -t hdmv --bits 24");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "pcmpack: in.wav: 1000 samples were limited to full scale\n");
+    EXPECT_EQ(r.err, "pcmpack: note: in.wav: 1000 samples were limited to full scale\n");
     const std::vector<uint8_t> out = read_bytes(path("out.es"));
     ASSERT_GE(out.size(), 8u + 4u + 12u);
     // 0.25, -0.25, then the clipped pair, as big-endian 24-bit words.
@@ -668,6 +670,16 @@ const ErrorCase kErrors[] = {
     {"inspect_not_a_stream", "", "inspect in.wav", "in.wav: byte 0: unknown stream tag 52 49 46 46"},
     {"unpack_not_a_stream", "", "unpack in.wav -o out.es", "in.wav: byte 0: unknown stream tag"},
     {"tone_to_missing_folder", "", "tone -o nodir/out.es", "nodir/out.es: cannot create"},
+    // A typo names the nearest option of the command, or the nearest command.
+    {"mistyped_option", "", "encode in.wav -o out.es --frmae-rate 25",
+     "not expected: 25 --frmae-rate\npcmpack: did you mean --frame-rate?\n"},
+    {"mistyped_option_with_value", "", "encode in.wav -o out.es -t dvd --bitz=16",
+     "pcmpack: did you mean --bits?\n"},
+    {"mistyped_option_of_unpack", "", "unpack in.wav -o out.wav --dat-out x.ac3",
+     "pcmpack: did you mean --data-out?\n"},
+    {"mistyped_command", "", "encdoe in.wav -o out.es",
+     "pcmpack: unknown command 'encdoe'; did you mean `pcmpack encode`?\n"},
+    {"unknown_command_no_guess", "", "compress in.wav", "pcmpack: unknown command 'compress'\npcmpack: see"},
     // Containers: each carries one layer, and the refusal names the layer's.
     {"ts_for_dvd", "", "encode in.wav -o out.ts -t dvd",
      "out.ts: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 4 (DVD "
@@ -974,7 +986,21 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
         Outcome r = run(args);
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_NE(r.out.find(word), std::string::npos) << args << ":\n" << r.out;
+        // Usage first; a command's help ends with examples of itself.
+        const std::string command = std::string(args).substr(0, std::string(args).find("--help"));
+        EXPECT_EQ(r.out.rfind("Usage: pcmpack " + command, 0), 0u) << args << ":\n" << r.out;
+        if (!command.empty()) {
+            EXPECT_NE(r.out.find("Examples:\n  pcmpack " + command.substr(0, command.size() - 1)), std::string::npos) << args << ":\n" << r.out;
+        }
     }
+    // The command list fits one screen, one line per command, and says how
+    // to get more.
+    Outcome top = run("--help");
+    EXPECT_LE(std::count(top.out.begin(), top.out.end(), '\n'), 24) << top.out;
+    EXPECT_NE(top.out.find("  encode  "), std::string::npos) << top.out;
+    EXPECT_EQ(top.out.find("libsndfile"), std::string::npos) << "a command's whole text in the list:\n" << top.out;
+    EXPECT_NE(top.out.find("`pcmpack COMMAND --help`"), std::string::npos) << top.out;
+    EXPECT_NE(top.out.find("`man pcmpack`"), std::string::npos) << top.out;
     Outcome v = run("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out, "pcmpack 1.0.0\n");

@@ -9,9 +9,22 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
+
+// One line each in `pcmpack --help`: a reader scans the list for the command
+// that does the job, then asks that command for its whole story.
+const char *const kEncodeLine = "Pack audio into a DVD, HDMV or AES3 stream";
+const char *const kInspectLine = "Check a stream frame by frame and summarise it";
+const char *const kUnpackLine = "Turn a stream back into a WAV file";
+const char *const kPresetsLine = "List the video types that have a preset";
+const char *const kToneLine = "Write a WAV test signal";
 
 const char *const kEncodeHelp =
     "Pack audio into an elementary stream, or into its container: .ts (302M in an\n"
@@ -35,14 +48,24 @@ const char *const kEncodeHelp =
     "the last coded channel of those layouts is read as padding, unless\n"
     "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
     "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
-    "The output appears only when complete ('-' writes standard output).";
+    "The output appears only when complete ('-' writes standard output).\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
+    "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
+    "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast";
 
 const char *const kInspectHelp =
     "Recognise a stream's layer by its stream header, validate every frame, and print\n"
     "the header fields and a summary (frames, frame sizes per cadence step, duration,\n"
     "channels, word length). The first inconsistency is reported with its byte offset\n"
     "and the exit status is 1. '-' reads standard input. A transport, BDAV or program\n"
-    "stream is demultiplexed and its audio track read as the stream it carries.";
+    "stream is demultiplexed and its audio track read as the stream it carries.\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack inspect movie.m2ts\n"
+    "  pcmpack inspect mix.ts --frames    # one line per frame\n"
+    "  pcmpack inspect audio.vob --json";
 
 const char *const kUnpackHelp =
     "Turn a stream back into a WAV file (16-bit, or 24-bit for 20- and 24-bit\n"
@@ -50,7 +73,135 @@ const char *const kUnpackHelp =
     "order with their channel mask; the other layouts keep every coded channel, also\n"
     "the padding channel of 3/0, 3/2 and 3/4. A stream with an inconsistency is\n"
     "refused and no file is written. A transport, BDAV or program stream gives back\n"
-    "its audio track.";
+    "its audio track.\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack unpack movie.m2ts -o back.wav\n"
+    "  pcmpack unpack mix.ts -o back.wav --data-out sound.ac3 --data-pair 2";
+
+const char *const kPresetsHelp =
+    "List the video types that have a preset, with the settings each gives: the\n"
+    "layer, word length and frame rate that `encode --video-type` or `--target`\n"
+    "starts from.\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack presets\n"
+    "  pcmpack presets --json";
+
+const char *const kToneHelp =
+    "Write a WAV test signal: a different sine on every channel (440 Hz times\n"
+    "2^(k/3) on channel k, -12 dBFS), so that each channel can be told apart\n"
+    "after a round trip.\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack tone -o tone.wav --channels 6 --bits 24    # a 5.1 source for HDMV\n"
+    "  pcmpack tone -o cd.wav --rate 44100 --seconds 10";
+
+const char *const kMoreHelp =
+    "Run `pcmpack COMMAND --help` for a command's options and examples,\n"
+    "and `man pcmpack` for the manual.";
+
+// A command's help reads top down as a user needs it: how to call it, its
+// options by what they act on, then what it does and examples. The top level
+// keeps its one-line description under the usage and lists the commands.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    std::string make_help(const CLI::App *app, std::string name, CLI::AppFormatMode mode) const override {
+        if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+        std::string out = make_usage(app, name);
+        if (app->get_parent() == nullptr) out += "\n" + make_description(app);
+        out += make_positionals(app);
+        out += make_option_groups(app);
+        out += make_subcommands(app, mode);
+        return out + "\n" + make_footer(app);
+    }
+
+  private:
+    // Groups in the order a user fills them in, whatever order the options
+    // were declared in; a group not named here comes after, as first seen.
+    std::string make_option_groups(const CLI::App *app) const {
+        std::vector<std::string> order = {"Options", "Input", "Target", "Conversion", "Output"};
+        for (const std::string &group : app->get_groups())
+            if (std::find(order.begin(), order.end(), group) == order.end()) order.push_back(group);
+        std::string out;
+        for (const std::string &group : order) {
+            const std::vector<const CLI::Option *> options = app->get_options([&](const CLI::Option *o) {
+                return o->get_group() == group && o->nonpositional();
+            });
+            if (!options.empty()) out += make_group(group, false, options);
+        }
+        return out;
+    }
+};
+
+// Edits (insert, delete, replace one character, or swap two neighbours) that
+// turn one name into another: a typo is mostly one of these.
+size_t edit_distance(const std::string &a, const std::string &b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The name nearest to WORD, when near enough to be what was meant: within a
+// third of its length, and at least two edits; otherwise empty.
+std::string nearest(const std::string &word, const std::vector<std::string> &names) {
+    std::string best;
+    size_t best_distance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string &name : names) {
+        const size_t distance = edit_distance(word, name);
+        if (distance < best_distance) best = name, best_distance = distance;
+    }
+    return best;
+}
+
+// Every option name COMMAND takes, with its dashes, and the top level's.
+std::vector<std::string> option_names(const CLI::App *command) {
+    std::vector<std::string> names;
+    for (const CLI::App *app = command; app; app = app->get_parent())
+        for (const CLI::Option *option : app->get_options()) {
+            for (const std::string &name : option->get_lnames()) names.push_back("--" + name);
+            for (const std::string &name : option->get_snames()) names.push_back("-" + name);
+        }
+    return names;
+}
+
+// "did you mean" for the arguments the command line did not expect: a word
+// where the command belongs is matched against the commands, an unknown
+// option against the options of the command it follows.
+std::string suggestion(const CLI::App &app, int argc, char **argv) {
+    const CLI::App *command = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (!command) {
+            if (word.empty() || word[0] == '-') continue;
+            for (const CLI::App *sub : app.get_subcommands({}))
+                if (sub->check_name(word)) command = sub;
+            if (command) continue;
+            std::vector<std::string> names;
+            for (const CLI::App *sub : app.get_subcommands({})) names.push_back(sub->get_name());
+            const std::string best = nearest(word, names);
+            return "unknown command '" + word + "'" +
+                   (best.empty() ? "" : "; did you mean `pcmpack " + best + "`?");
+        }
+        // "-5" is a negative value, not an option.
+        if (word.size() < 2 || word[0] != '-' || (word[1] >= '0' && word[1] <= '9')) continue;
+        const std::string name = word.substr(0, word.find('='));
+        const std::vector<std::string> names = option_names(command);
+        if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+        const std::string best = nearest(name, names);
+        if (!best.empty()) return "did you mean " + best + "?";
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -60,19 +211,24 @@ int main(int argc, char **argv) {
 
     CLI::App app{"pcmpack: packs PCM audio into DVD LPCM, HDMV LPCM and AES3 elementary streams",
                  "pcmpack"};
+    app.formatter(std::make_shared<HelpFormatter>());
     app.set_version_flag("--version", std::string("pcmpack ") + PCMPACK_VERSION_STRING);
     app.require_subcommand(1);
     app.fallthrough(false);
 
     EncodeOptions enc;
-    CLI::App *encode = app.add_subcommand("encode", kEncodeHelp);
+    CLI::App *encode = app.add_subcommand("encode", kEncodeLine);
+    encode->footer(kEncodeHelp);
     encode->add_option("INPUT", enc.input,
                        "audio file, or '-' for standard input; optional with --data");
     encode->add_option("-o,--output", enc.output, "stream to write, or '-' for standard output")
         ->required();
     auto *target = encode
                        ->add_option("-t,--target", enc.target,
-                                    "preset: " + target_list() + "; default: default")
+                                    "preset and rules of a video type: " + target_list() +
+                                        ". Left out: default, SMPTE 302M for broadcast with no "
+                                        "video type's rules; xdcam-imx gives 302M too, held to "
+                                        "the rules of XDCAM IMX")
                        ->check(CLI::IsMember({"default", "dvd", "hdmv", "xdcam", "xdcam-imx"}));
     auto *video_type = encode->add_option("--video-type", enc.video_type,
                        "preset and target rules of this video type code (see `pcmpack presets`)")
@@ -145,14 +301,34 @@ int main(int argc, char **argv) {
         ->needs(data);
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
+    // encode's options by what they act on, in the order a command line is
+    // usually written: what comes in, what it becomes, what changes, where to.
+    const struct {
+        const char *option;
+        const char *group;
+    } kEncodeGroups[] = {
+        {"--rate", "Input"},           {"--channels", "Input"},
+        {"--endian", "Input"},         {"--data", "Input"},
+        {"--data-pair", "Input"},      {"--target", "Target"},
+        {"--video-type", "Target"},    {"--layer", "Target"},
+        {"--frame-rate", "Target"},    {"--frame-rate-code", "Target"},
+        {"--hdmv-layout", "Target"},   {"--channel-order", "Target"},
+        {"--hdmv-pad-last", "Target"}, {"--bits", "Conversion"},
+        {"--resample", "Conversion"},  {"--resample-quality", "Conversion"},
+        {"--dither", "Conversion"},    {"--output", "Output"},
+        {"--container", "Output"},     {"--index", "Output"},
+        {"--index-format", "Output"},  {"--verbose", "Output"},
+    };
+    for (const auto &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
 
     bool presets_json = false;
-    CLI::App *presets = app.add_subcommand(
-        "presets", "List the video types that have a preset, with the settings each gives.");
+    CLI::App *presets = app.add_subcommand("presets", kPresetsLine);
+    presets->footer(kPresetsHelp);
     presets->add_flag("--json", presets_json, "machine-readable output");
 
     InspectOptions ins;
-    CLI::App *inspect = app.add_subcommand("inspect", kInspectHelp);
+    CLI::App *inspect = app.add_subcommand("inspect", kInspectLine);
+    inspect->footer(kInspectHelp);
     inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
     inspect->add_flag("--frames", ins.frames, "one line per frame: offset, size, timestamp");
     inspect->add_flag("--json", ins.json, "machine-readable output");
@@ -161,7 +337,8 @@ int main(int argc, char **argv) {
         ->check(CLI::PositiveNumber);
 
     UnpackOptions unp;
-    CLI::App *unpack = app.add_subcommand("unpack", kUnpackHelp);
+    CLI::App *unpack = app.add_subcommand("unpack", kUnpackLine);
+    unpack->footer(kUnpackHelp);
     unpack->add_option("STREAM", unp.input, "stream file, or '-' for standard input")->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
     unpack->add_option("--track", unp.track,
@@ -176,9 +353,8 @@ int main(int argc, char **argv) {
         ->needs(data_out);
 
     ToneOptions tone_opt;
-    CLI::App *tone = app.add_subcommand(
-        "tone", "Write a WAV test signal: a different sine on every channel (440 Hz times "
-                "2^(k/3) on channel k, -12 dBFS).");
+    CLI::App *tone = app.add_subcommand("tone", kToneLine);
+    tone->footer(kToneHelp);
     tone->add_option("-o,--output", tone_opt.output, "WAV file to write")->required();
     tone->add_option("--seconds", tone_opt.seconds, "duration; default 5");
     tone->add_option("--channels", tone_opt.channels, "1..8; default 2")->check(CLI::Range(1, 8));
@@ -195,6 +371,7 @@ int main(int argc, char **argv) {
     for (CLI::App *command : app.get_subcommands({}))
         for (CLI::Option *option : command->get_options())
             if (option->get_type_size() != 0) option->check(not_empty);
+    app.footer(kMoreHelp);
 
     try {
         app.parse(argc, argv);
@@ -202,8 +379,13 @@ int main(int argc, char **argv) {
         // --help and --version succeed; every command-line error is an
         // error like any other: "pcmpack: " and the reason, status 1.
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::fprintf(stderr, "pcmpack: %s\npcmpack: see `pcmpack --help` or `pcmpack COMMAND --help`\n",
-                     e.what());
+        std::fprintf(stderr, "pcmpack: %s\n", e.what());
+        // An unknown command leaves "a subcommand is required"; an unknown
+        // option, "not expected".
+        const bool unknown = dynamic_cast<const CLI::ExtrasError *>(&e) || dynamic_cast<const CLI::RequiredError *>(&e);
+        const std::string hint = unknown ? suggestion(app, argc, argv) : "";
+        if (!hint.empty()) std::fprintf(stderr, "pcmpack: %s\n", hint.c_str());
+        std::fprintf(stderr, "pcmpack: see `pcmpack --help` or `pcmpack COMMAND --help`\n");
         return 1;
     }
     enc.target_given = target->count() > 0 || video_type->count() > 0;

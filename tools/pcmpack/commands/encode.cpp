@@ -562,22 +562,27 @@ int run_encode(const EncodeOptions &o) {
     const ConvertedSource *converter = nullptr;
     if (source && needs_conversion(*source, conversion)) {
         if (o.verbose)
-            std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(),
+            std::fprintf(stderr, "pcmpack: note: %s: %s\n", input.c_str(),
                          describe_conversion(*source, conversion).c_str());
         std::unique_ptr<ConvertedSource> converted = convert(std::move(source), conversion);
         converter = converted.get();
         source = std::move(converted);
+    } else if (o.verbose && source && source->precision() < conversion.bits) {
+        // Widening changes no sample, but the stream is larger than the
+        // source's word length would suggest; -v says why.
+        std::fprintf(stderr, "pcmpack: note: %s: %d-bit samples widened to %d-bit words (low bits zero)\n",
+                     input.c_str(), source->precision(), conversion.bits);
     }
 
     if (pad_channel)
-        std::fprintf(stderr, "pcmpack: %s: %d %s packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
+        std::fprintf(stderr, "pcmpack: note: %s: %d %s packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
                      input.c_str(), source_channels, source_channels == 1 ? "channel" : "channels",
                      plan.layout->name, coded_channels, coded_channels);
     // Said when there is something to say: a declared layout, a new order,
     // padding, or an assignment code the library does not write.
     if (o.verbose && plan.layout &&
         (!plan.identity() || !plan.source_speakers.empty() || plan.sets_assignment()))
-        std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), describe_plan(plan).c_str());
+        std::fprintf(stderr, "pcmpack: note: %s: %s\n", input.c_str(), describe_plan(plan).c_str());
 
     // The container comes from the extension or --container; a container
     // that cannot carry the layer is refused before anything is written.
@@ -677,7 +682,7 @@ int run_encode(const EncodeOptions &o) {
     if (muxer) muxer->finish();
     if (converter)
         for (const std::string &note : converter->notes())
-            std::fprintf(stderr, "pcmpack: %s: %s\n", input.c_str(), note.c_str());
+            std::fprintf(stderr, "pcmpack: note: %s: %s\n", input.c_str(), note.c_str());
 
     files.commit();
     return 0;

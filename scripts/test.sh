@@ -30,11 +30,13 @@ echo "== ABI against the baseline in abi/ =="
 scripts/abi-check.sh
 
 echo "== build and test under ASan and UBSan =="
+# The live tests (real time on loopback) and the long ones run once, in the
+# plain build above.
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPCMPACK_WERROR=ON \
   -DPCMPACK_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -LE long
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -LE 'long|live'
 
 echo "== encoders on threads under ThreadSanitizer =="
 # Only the library and the threads test are built.

@@ -855,16 +855,24 @@ struct ContainerCase {
     int channels, bits;
     const char *signature;  // the file's first bytes, or those of its second packet
     size_t signature_at;
+    const char *read_as;    // what inspect says it read
+    const char *step_1;     // the cadence step column of frame 1: blank without a cadence
 };
 
 const ContainerCase kContainers[] = {
     // Transport streams: a sync byte every 188 bytes; BDAV: every 192, after
     // a 4-byte arrival time stamp; program streams open with a pack header.
-    {"ts_302m_six_24_2997", "--layer 10 --frame-rate 30000/1001", "", "out.ts", 6, 24, "47", 188},
-    {"m2ts_hdmv_stereo_16", "-t hdmv", "", "out.mts", 2, 16, "47", 196},
-    {"vob_dvd_stereo", "-t dvd", "", "out.VOB", 2, 16, "00 00 01 BA", 0},
-    {"ps_by_option", "-t dvd", "ps", "out.bin", 1, 16, "00 00 01 BA", 0},
-    {"es_by_option", "-t xdcam-imx --frame-rate 25", "es", "out.ts", 2, 16, "41 45 53 33", 0},
+    {"ts_302m_six_24_2997", "--layer 10 --frame-rate 30000/1001", "", "out.ts", 6, 24, "47", 188,
+     "an MPEG transport stream (.ts)", "    1"},
+    {"m2ts_hdmv_stereo_16", "-t hdmv", "", "out.mts", 2, 16, "47", 196,
+     "a BDAV transport stream (.m2ts, .mts)", "     "},
+    {"vob_dvd_stereo", "-t dvd", "", "out.VOB", 2, 16, "00 00 01 BA", 0,
+     "an MPEG program stream (.vob, .mpg, .mpeg)", "     "},
+    {"ps_by_option", "-t dvd", "ps", "out.bin", 1, 16, "00 00 01 BA", 0,
+     "an MPEG program stream (.vob, .mpg, .mpeg)", "     "},
+    // 25 fps has no cadence: every frame holds 1920 sample periods.
+    {"es_by_option", "-t xdcam-imx --frame-rate 25", "es", "out.ts", 2, 16, "41 45 53 33", 0,
+     "an elementary stream", "     "},
 };
 
 void PrintTo(const ContainerCase &c, std::ostream *os) { *os << c.name; }
@@ -893,6 +901,11 @@ TEST_P(ContainerRoundTrip, InspectAndUnpackSeeTheElementaryStreamsFrames) {
     ASSERT_EQ(ins.status, 0) << ins.err;
     ASSERT_EQ(ref.status, 0) << ref.err;
     EXPECT_EQ(body(ins.out), body(ref.out));
+    EXPECT_EQ(ins.out.substr(0, ins.out.find('\n')).substr(ins.out.find(") in ") + 5), c.read_as) << ins.out;
+    // The columns: frame, offset, size, samples, then the step, 5 wide.
+    const size_t frame_1 = ins.out.find("\n         1 ");
+    ASSERT_NE(frame_1, std::string::npos) << ins.out;
+    EXPECT_EQ(ins.out.substr(frame_1 + 1 + 2 + 8 + 1 + 12 + 1 + 8 + 1 + 8 + 1, 5), c.step_1) << ins.out;
     ASSERT_EQ(run("unpack " + out + " -o back.wav").status, 0);
     ASSERT_EQ(run("unpack same.es -o same.wav").status, 0);
     EXPECT_EQ(read_bytes(path("back.wav")), read_bytes(path("same.wav")));

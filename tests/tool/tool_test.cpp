@@ -773,6 +773,28 @@ const RefusalCase kRefusals[] = {
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
      "with TPDF dither)\n"
      "pcmpack: in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)\n"},
+    // The HDMV layout's rules are named with the settings' in the same run.
+    {"hdmv_6ch_44k", "--channels 6 --rate 44100", "encode in.wav -o out.es -t hdmv",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 6 channels; HDMV LPCM carries 6 coded channels as the 3/2 layout plus a "
+     "padding channel, so channel 6 would be read as padding and lost (pass --hdmv-pad-last if it "
+     "is padding already, --hdmv-layout 5.1 for a 5.1 mix in file order)\n"},
+    {"hdmv_layout_pad_last_and_count", "--channels 6 --rate 44100",
+     "encode in.wav -o out.es -t hdmv --hdmv-layout 7.1 --hdmv-pad-last -v",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: --hdmv-pad-last packs the library's layouts as they are; it cannot be combined with "
+     "--hdmv-layout 7.1 (leave one out)\n"
+     "pcmpack: --hdmv-layout 7.1 takes 8 channels; in.wav has 6 (--hdmv-layout 5.1 takes 6 channels)\n"
+     "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"},
+    {"hdmv_mono_24bit_44k", "--channels 1 --bits 24 --rate 44100", "encode in.wav -o out.es -t hdmv",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 1 channel; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, "
+     "3/4); --hdmv-layout mono packs a mono source\n"},
+    {"hdmv_layout_on_302m", "--channels 3",
+     "encode in.wav -o out.es -t xdcam-imx --frame-rate 25 --hdmv-layout 5.1",
+     "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"
+     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM (layer 13) only; SMPTE 302M carries numbered "
+     "channels in the source's order\n"},
 };
 
 void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }

@@ -590,6 +590,12 @@ TEST_F(ToolTest, HdmvLayoutsPadOddSourcesAndRefuseAmbiguousOnes) {
         {7, "", 0, 8, "7 channels packed as HDMV 3/4 in 8 coded channels"},
         {8, "", 1, 0, "channel 8 would be read as padding"},
         {8, "--hdmv-pad-last", 0, 8, ""},
+        // Without a mask the channels are in WAV order, whose 5.1 surrounds
+        // are the back pair, as the README names them.
+        {6, "--hdmv-layout 5.1 -v", 0, 6,
+         "coded 4 Ls <- source 5 (BL)\n  coded 5 Rs <- source 6 (BR)\n  coded 6 LFE <- source 4 (LFE)"},
+        {8, "--hdmv-layout 7.1 -v", 0, 8,
+         "coded 4 SL <- source 7 (SL)\n  coded 5 BL <- source 5 (BL)\n  coded 6 BR <- source 6 (BR)"},
     };
     for (const HdmvCase &c : cases) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels " + c.extra);

@@ -139,6 +139,15 @@ std::vector<Speaker> file_speakers(const HdmvLayout &layout) {
     return speakers;
 }
 
+// The speakers of a source without a mask, taken to be in WAV order: those
+// of the WAV mask of its channel count, whose 5.1 surrounds are the back
+// pair (BL BR) that the HDMV layout's Ls Rs take.
+std::vector<Speaker> wav_order_speakers(const HdmvLayout &layout) {
+    std::vector<Speaker> speakers = file_speakers(layout);
+    for (Speaker &s : speakers) s = s == S::ls ? S::bl : s == S::rs ? S::br : s;
+    return speakers;
+}
+
 // The speakers the source declares; empty when it declares none. Throws
 // when the declaration cannot be read as one position per channel.
 std::vector<Speaker> declared_speakers(const AudioSource &source, const std::string &input) {
@@ -269,7 +278,7 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
                            " (--hdmv-layout auto follows the mask, --channel-order keep ignores it)");
         // Without a declared layout the channels are taken to be in the
         // order a WAV file of this layout holds them.
-        if (speakers.empty() && !keep) speakers = expected;
+        if (speakers.empty() && !keep) speakers = wav_order_speakers(*layout);
     } else if (speakers.empty()) {
         ChannelRequest by_count = request;
         by_count.hdmv_pad_last = pad_last;

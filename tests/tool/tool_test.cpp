@@ -590,6 +590,12 @@ TEST_F(ToolTest, HdmvLayoutsPadOddSourcesAndRefuseAmbiguousOnes) {
         {7, "", 0, 8, "7 channels packed as HDMV 3/4 in 8 coded channels"},
         {8, "", 1, 0, "channel 8 would be read as padding"},
         {8, "--hdmv-pad-last", 0, 8, ""},
+        // Without a mask the channels are in WAV order, whose 5.1 surrounds
+        // are the back pair, as the README names them.
+        {6, "--hdmv-layout 5.1 -v", 0, 6,
+         "coded 4 Ls <- source 5 (BL)\n  coded 5 Rs <- source 6 (BR)\n  coded 6 LFE <- source 4 (LFE)"},
+        {8, "--hdmv-layout 7.1 -v", 0, 8,
+         "coded 4 SL <- source 7 (SL)\n  coded 5 BL <- source 5 (BL)\n  coded 6 BR <- source 6 (BR)"},
     };
     for (const HdmvCase &c : cases) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels " + c.extra);
@@ -773,6 +779,28 @@ const RefusalCase kRefusals[] = {
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
      "with TPDF dither)\n"
      "pcmpack: in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)\n"},
+    // The HDMV layout's rules are named with the settings' in the same run.
+    {"hdmv_6ch_44k", "--channels 6 --rate 44100", "encode in.wav -o out.es -t hdmv",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 6 channels; HDMV LPCM carries 6 coded channels as the 3/2 layout plus a "
+     "padding channel, so channel 6 would be read as padding and lost (pass --hdmv-pad-last if it "
+     "is padding already, --hdmv-layout 5.1 for a 5.1 mix in file order)\n"},
+    {"hdmv_layout_pad_last_and_count", "--channels 6 --rate 44100",
+     "encode in.wav -o out.es -t hdmv --hdmv-layout 7.1 --hdmv-pad-last -v",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: --hdmv-pad-last packs the library's layouts as they are; it cannot be combined with "
+     "--hdmv-layout 7.1 (leave one out)\n"
+     "pcmpack: --hdmv-layout 7.1 takes 8 channels; in.wav has 6 (--hdmv-layout 5.1 takes 6 channels)\n"
+     "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"},
+    {"hdmv_mono_24bit_44k", "--channels 1 --bits 24 --rate 44100", "encode in.wav -o out.es -t hdmv",
+     "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: in.wav: 1 channel; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, "
+     "3/4); --hdmv-layout mono packs a mono source\n"},
+    {"hdmv_layout_on_302m", "--channels 3",
+     "encode in.wav -o out.es -t xdcam-imx --frame-rate 25 --hdmv-layout 5.1",
+     "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"
+     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM (layer 13) only; SMPTE 302M carries numbered "
+     "channels in the source's order\n"},
 };
 
 void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
@@ -855,16 +883,24 @@ struct ContainerCase {
     int channels, bits;
     const char *signature;  // the file's first bytes, or those of its second packet
     size_t signature_at;
+    const char *read_as;    // what inspect says it read
+    const char *step_1;     // the cadence step column of frame 1: blank without a cadence
 };
 
 const ContainerCase kContainers[] = {
     // Transport streams: a sync byte every 188 bytes; BDAV: every 192, after
     // a 4-byte arrival time stamp; program streams open with a pack header.
-    {"ts_302m_six_24_2997", "--layer 10 --frame-rate 30000/1001", "", "out.ts", 6, 24, "47", 188},
-    {"m2ts_hdmv_stereo_16", "-t hdmv", "", "out.mts", 2, 16, "47", 196},
-    {"vob_dvd_stereo", "-t dvd", "", "out.VOB", 2, 16, "00 00 01 BA", 0},
-    {"ps_by_option", "-t dvd", "ps", "out.bin", 1, 16, "00 00 01 BA", 0},
-    {"es_by_option", "-t xdcam-imx --frame-rate 25", "es", "out.ts", 2, 16, "41 45 53 33", 0},
+    {"ts_302m_six_24_2997", "--layer 10 --frame-rate 30000/1001", "", "out.ts", 6, 24, "47", 188,
+     "an MPEG transport stream (.ts)", "    1"},
+    {"m2ts_hdmv_stereo_16", "-t hdmv", "", "out.mts", 2, 16, "47", 196,
+     "a BDAV transport stream (.m2ts, .mts)", "     "},
+    {"vob_dvd_stereo", "-t dvd", "", "out.VOB", 2, 16, "00 00 01 BA", 0,
+     "an MPEG program stream (.vob, .mpg, .mpeg)", "     "},
+    {"ps_by_option", "-t dvd", "ps", "out.bin", 1, 16, "00 00 01 BA", 0,
+     "an MPEG program stream (.vob, .mpg, .mpeg)", "     "},
+    // 25 fps has no cadence: every frame holds 1920 sample periods.
+    {"es_by_option", "-t xdcam-imx --frame-rate 25", "es", "out.ts", 2, 16, "41 45 53 33", 0,
+     "an elementary stream", "     "},
 };
 
 void PrintTo(const ContainerCase &c, std::ostream *os) { *os << c.name; }
@@ -893,6 +929,11 @@ TEST_P(ContainerRoundTrip, InspectAndUnpackSeeTheElementaryStreamsFrames) {
     ASSERT_EQ(ins.status, 0) << ins.err;
     ASSERT_EQ(ref.status, 0) << ref.err;
     EXPECT_EQ(body(ins.out), body(ref.out));
+    EXPECT_EQ(ins.out.substr(0, ins.out.find('\n')).substr(ins.out.find(") in ") + 5), c.read_as) << ins.out;
+    // The columns: frame, offset, size, samples, then the step, 5 wide.
+    const size_t frame_1 = ins.out.find("\n         1 ");
+    ASSERT_NE(frame_1, std::string::npos) << ins.out;
+    EXPECT_EQ(ins.out.substr(frame_1 + 1 + 2 + 8 + 1 + 12 + 1 + 8 + 1 + 8 + 1, 5), c.step_1) << ins.out;
     ASSERT_EQ(run("unpack " + out + " -o back.wav").status, 0);
     ASSERT_EQ(run("unpack same.es -o same.wav").status, 0);
     EXPECT_EQ(read_bytes(path("back.wav")), read_bytes(path("same.wav")));
@@ -1014,17 +1055,34 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
 TEST_F(ToolTest, PresetsListsTheLibrarysPresets) {
     Outcome r = run("presets");
     ASSERT_EQ(r.status, 0);
-    // A row per run of video types with the same preset.
+    // A row per run of video types with the same preset and family; the
+    // families with rules and no preset after them.
     const char *rows[] = {
-        "0 (0x0) ", "Default, PCM Audio", "13-17 (0xD-0x11)", "39-40 (0x27-0x28)",
-        "44 (0x2C) ", "HDMV, LPCM Audio", "10240 (0x2800)", "65813-65814 (0x10115-0x10116)",
+        "\n0 (0x0)                       none      10 SMPTE 302M   16\n",
+        "\n13 (0xD)                      DVD       4 DVD LPCM      16\n",
+        "\n14-15 (0xE-0xF)               DVD-VR    4 DVD LPCM      16\n",
+        "\n39-40 (0x27-0x28)             XDCAM     12 planar AES3  24\n",
+        "\n41-43 (0x29-0x2B)             ?         4 DVD LPCM      16\n",
+        "\n10240 (0x2800)                HDMV      13 HDMV LPCM    16\n",
+        "\n65813-65814 (0x10115-0x10116) XDCAM     12 planar AES3  24\n",
+        "\n1 (0x1)                       VCD       no preset\n",
+        "\n10 (0xA)                      DVHS      no preset\n",
     };
-    for (const char *row : rows) EXPECT_NE(r.out.find(row), std::string::npos) << row;
-    EXPECT_EQ(r.out.find("\n1 (0x1)"), std::string::npos) << "VCD has no preset";
+    for (const char *row : rows) EXPECT_NE(r.out.find(row), std::string::npos) << row << r.out;
+    // No DVD LPCM row carries the XDCAM name the library gives some presets.
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("DVD LPCM") != std::string::npos) {
+            EXPECT_EQ(line.find("XDCAM"), std::string::npos) << line;
+        }
     Outcome j = run("presets --json");
     ASSERT_EQ(j.status, 0);
-    EXPECT_NE(j.out.find("{\"first\":39,\"last\":40,\"name\":\"XDCAM, PCM Audio\",\"layer\":12,"
-                         "\"layer_name\":\"planar AES3\",\"bits\":24"),
+    EXPECT_NE(j.out.find("{\"first\":39,\"last\":40,\"name\":\"XDCAM, PCM Audio\",\"family\":\"XDCAM\","
+                         "\"layer\":12,\"layer_name\":\"planar AES3\",\"bits\":24"),
+              std::string::npos)
+        << j.out;
+    EXPECT_NE(j.out.find("{\"first\":41,\"last\":43,\"name\":\"XDCAM, PCM Audio\",\"family\":null,"
+                         "\"layer\":4,"),
               std::string::npos)
         << j.out;
 }

@@ -330,7 +330,8 @@ int main(int argc, char **argv) {
     CLI::App *inspect = app.add_subcommand("inspect", kInspectLine);
     inspect->footer(kInspectHelp);
     inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
-    inspect->add_flag("--frames", ins.frames, "one line per frame: offset, size, timestamp");
+    inspect->add_flag("--frames", ins.frames, "one line per frame: number, offset, size, sample periods, "
+                      "cadence step (blank without a cadence), timestamp in ticks and seconds");
     inspect->add_flag("--json", ins.json, "machine-readable output");
     inspect->add_option("--track", ins.track,
                         "a container's Nth track of the layer (1 = the first, read by default)")

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace pcmtool {
 
@@ -32,6 +33,31 @@ constexpr Target kTargets[] = {
     {"hdmv", PCM_VIDEO_TYPE_HDMV},            // Blu-ray HDMV LPCM
     {"xdcam", PCM_VIDEO_TYPE_XDCAM},          // planar AES3
     {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX},  // SMPTE 302M
+};
+
+// The family of each video type code: the named targets' and the ones with
+// target rules by the names of those rules, the other preset codes by the
+// family their preset serves. A code the library gives a preset but no row
+// here names has no family the tool vouches for (41-43 and 65808-65810,
+// whose DVD LPCM presets carry the XDCAM name).
+constexpr VideoTypeFamily kFamilies[] = {
+    {0, 0, "none", true},  // SMPTE 302M held to no video type's rules
+    {1, 1, "VCD", false},
+    {3, 3, "SVCD", false},
+    {4, 4, "DVD", true},
+    {10, 10, "DVHS", false},
+    {13, 13, "DVD", true},
+    {14, 15, "DVD-VR", true},
+    {16, 17, "DVD", true},
+    {18, 19, "HDV", false},
+    {28, 31, "XDCAM IMX", true},
+    {32, 40, "XDCAM", true},
+    {44, 44, "HDMV", true},
+    {0x1010, 0x1015, "DVD", true},
+    {0x2800, 0x2800, "HDMV", true},
+    {0x10000, 0x10003, "XDCAM IMX", true},
+    {0x10100, 0x10105, "XDCAM", true},
+    {0x10113, 0x10116, "XDCAM", true},
 };
 
 // Digits of each number in a frame rate. A decimal of 9 digits, scaled by
@@ -68,6 +94,19 @@ std::string target_list() {
         text += std::string(t.name) + " (" + std::to_string(t.video_type) + ")";
     }
     return text;
+}
+
+const char *video_type_family(int video_type) {
+    for (const VideoTypeFamily &f : kFamilies)
+        if (video_type >= f.first && video_type <= f.last) return f.name;
+    return nullptr;
+}
+
+std::vector<VideoTypeFamily> families_without_preset() {
+    std::vector<VideoTypeFamily> families;
+    for (const VideoTypeFamily &f : kFamilies)
+        if (!f.preset) families.push_back(f);
+    return families;
 }
 
 // "25", "25.0", "25/1", "24000/1001", "23.976", "23.98": a fraction equal

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pcmtool {
 
@@ -10,6 +11,16 @@ namespace pcmtool {
 int target_video_type(const std::string &target);
 // The --target names with their video types, for help texts.
 std::string target_list();
+// The family of a video type code ("DVD", "DVD-VR", "XDCAM IMX", ...), as
+// the tool names it; nullptr for a code of no family the tool knows.
+const char *video_type_family(int video_type);
+struct VideoTypeFamily {
+    int first, last;  // codes, both included
+    const char *name;
+    bool preset;      // false: target rules only, encode needs --layer
+};
+// The families that have target rules but no preset (VCD, SVCD, DVHS, HDV).
+std::vector<VideoTypeFamily> families_without_preset();
 
 // MPEG frame rate code 1..8 of a frame rate written as "24000/1001",
 // "23.976", "23.98", "25", "25.0", "25/1", ...; 0 when the text is no such

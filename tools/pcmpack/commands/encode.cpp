@@ -483,6 +483,10 @@ int run_encode(const EncodeOptions &o) {
     channel_request.hdmv_pad_last = o.hdmv_pad_last;
     ChannelPlan plan;
     if (source) plan = plan_channels(*source, layer, channel_request, input);
+    // A layout that does not hold is named with the other problems below;
+    // meanwhile a stereo stand-in lets the rest of the run be checked.
+    if (plan.source_of_coded.empty() && !plan.problems.empty())
+        plan.source_of_coded = {0, source_channels > 1 ? 1 : -1};
     // The data pair takes the place of the input's channels there, or adds
     // channels after the input's, silent up to it.
     std::vector<int> source_of_coded = plan.source_of_coded;
@@ -548,6 +552,7 @@ int run_encode(const EncodeOptions &o) {
     if (aes3 && rate != 48000 && std::none_of(codes.begin(), codes.end(), about_rate))
         codes.push_back(PCM_CHECK_SAMPLE_RATE);
     for (int32_t failed : codes) problems.push_back(explain_refusal(failed, context));
+    problems.insert(problems.end(), plan.problems.begin(), plan.problems.end());
     if (!problems.empty()) {
         if (o.verbose) problems.insert(problems.end(), check_host.held.begin(), check_host.held.end());
         std::string text = problems.front();

@@ -48,6 +48,15 @@ std::string json_string(const std::string &text) {
     return out + "\"";
 }
 
+// The 1001 rates run through a five-frame cadence; at the other rates, and
+// for DVD and HDMV, every frame is alike and a cadence step means nothing.
+bool has_cadence(const StreamInfo &info) {
+    const pcmpack_format::FrameRate *rate =
+        is_aes3(info.layer) ? pcmpack_format::frame_rate(info.frame_rate_code) : nullptr;
+    return rate && std::any_of(std::begin(rate->periods), std::end(rate->periods),
+                               [rate](int periods) { return periods != rate->periods[0]; });
+}
+
 struct StepSize {
     int step;
     uint32_t size;
@@ -74,6 +83,7 @@ public:
     void on_header(const StreamInfo &info) override {
         header_ok_ = true;
         channels_ = info.channels;
+        cadence_ = has_cadence(info);
         bursts_ = std::make_unique<BurstScanner>(info.channels);
         scanning_ = true;
     }
@@ -83,17 +93,18 @@ public:
         ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
         periods_ += f.sample_periods;
         if (lines_) {
+            const std::string step = cadence_ ? std::to_string(f.cadence_step) : json_ ? "null" : "";
             if (json_)
                 std::fprintf(lines_,
-                             "%s{\"offset\":%llu,\"bytes\":%u,\"sample_periods\":%u,\"step\":%d,"
+                             "%s{\"offset\":%llu,\"bytes\":%u,\"sample_periods\":%u,\"step\":%s,"
                              "\"ticks\":%lld}",
                              frames_ ? "," : "", static_cast<unsigned long long>(f.offset), f.size,
-                             f.sample_periods, f.cadence_step, static_cast<long long>(f.timestamp));
+                             f.sample_periods, step.c_str(), static_cast<long long>(f.timestamp));
             else
-                std::fprintf(lines_, "  %8llu %12llu %8u %8u %5d %14lld %12.6f\n",
+                std::fprintf(lines_, "  %8llu %12llu %8u %8u %5s %14lld %12.6f\n",
                              static_cast<unsigned long long>(frames_),
                              static_cast<unsigned long long>(f.offset), f.size, f.sample_periods,
-                             f.cadence_step, static_cast<long long>(f.timestamp),
+                             step.c_str(), static_cast<long long>(f.timestamp),
                              double(f.timestamp) / 27e6);
         }
         ++frames_;
@@ -150,6 +161,7 @@ private:
     bool header_ok_ = false;
     FILE *lines_ = nullptr;
     int channels_ = 0;
+    bool cadence_ = false;
     std::unique_ptr<BurstScanner> bursts_;
     bool scanning_ = false;
     IncrementalReader *reader_ = nullptr;
@@ -201,7 +213,8 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
     // says what was wrong.
     if (!sum.header_ok()) return;
     const StreamInfo &i = reader.info();
-    std::printf("%s: %s (layer %d)\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer);
+    std::printf("%s: %s (layer %d) in %s\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer,
+                tracks.container.c_str());
     if (tracks.ids.size() > 1)
         std::printf("  tracks           %s\n", track_list(tracks).c_str());
     std::printf("  stream header    %s\n", header_hex(i).c_str());
@@ -287,8 +300,8 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
             std::printf("%s%d", k ? "," : "", tracks.ids[k]);
         std::printf("],\"track\":%d", tracks.read);
     }
-    std::printf(",\"layer\":%d,\"layer_name\":%s", i.layer,
-                json_string(pcmpack_reader::layer_name(i.layer)).c_str());
+    std::printf(",\"container\":%s,\"layer\":%d,\"layer_name\":%s", json_string(tracks.container).c_str(),
+                i.layer, json_string(pcmpack_reader::layer_name(i.layer)).c_str());
     std::printf(",\"header\":\"%s\",\"sample_rate\":%d,\"channels\":%d,\"bits\":%d",
                 header_hex(i).c_str(), i.sample_rate, i.channels, i.bits);
     if (is_aes3(i.layer))

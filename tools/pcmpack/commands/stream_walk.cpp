@@ -67,6 +67,7 @@ static uint64_t walk_container(Container container, InputFile &in, IncrementalRe
 uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     uint8_t head[256];
     const Container container = sniff_container(head, in.peek(head, sizeof head));
+    tracks.container = container_title(container);
     if (container != Container::elementary) return walk_container(container, in, reader, tracks);
     if (tracks.asked)
         throw Failure(in.name() + ": --track " + std::to_string(tracks.asked) +

@@ -20,6 +20,7 @@ struct TrackChoice {
     std::vector<int> ids;       // PID or stream id of each track of the layer
     int read = 0;               // 1-based: the track read; 0 for a stream
     std::string title;          // "SMPTE 302M" and so on
+    std::string container;      // what was read: "an MPEG transport stream (.ts)" and so on
 };
 
 // Feeds the whole input to the reader in the blocks it is read in, or, for

@@ -139,6 +139,15 @@ std::vector<Speaker> file_speakers(const HdmvLayout &layout) {
     return speakers;
 }
 
+// The speakers of a source without a mask, taken to be in WAV order: those
+// of the WAV mask of its channel count, whose 5.1 surrounds are the back
+// pair (BL BR) that the HDMV layout's Ls Rs take.
+std::vector<Speaker> wav_order_speakers(const HdmvLayout &layout) {
+    std::vector<Speaker> speakers = file_speakers(layout);
+    for (Speaker &s : speakers) s = s == S::ls ? S::bl : s == S::rs ? S::br : s;
+    return speakers;
+}
+
 // The speakers the source declares; empty when it declares none. Throws
 // when the declaration cannot be read as one position per channel.
 std::vector<Speaker> declared_speakers(const AudioSource &source, const std::string &input) {
@@ -208,49 +217,76 @@ const HdmvLayout &layout_by_count(int channels, const ChannelRequest &request,
                   "; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)");
 }
 
+// Every rule of the channel plan the run breaks goes into plan.problems,
+// one plain line each; a rule whose answer the next ones depend on (the
+// speakers, the layout) ends the planning when it fails.
 ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
                       const std::string &input) {
+    ChannelPlan plan;
+    const auto refused = [&plan](const std::string &why) {
+        plan.problems.push_back(why);
+        return plan;
+    };
     const int channels = source.channels();
     const std::string &wanted = request.hdmv_layout;
     const bool explicit_layout = wanted != "auto" && wanted != "library";
+    // Named with the layout's own rules below, as if it were left out.
+    const bool pad_last = request.hdmv_pad_last && !explicit_layout;
     if (request.hdmv_pad_last && explicit_layout)
-        throw Failure("--hdmv-pad-last packs the library's layouts as they are; it cannot be "
-                      "combined with --hdmv-layout " + wanted);
-    const bool keep = request.keep_order || request.hdmv_pad_last;
-    std::vector<Speaker> speakers =
-        request.keep_order ? std::vector<Speaker>{} : declared_speakers(source, input);
+        plan.problems.push_back("--hdmv-pad-last packs the library's layouts as they are; it cannot "
+                                "be combined with --hdmv-layout " + wanted + " (leave one out)");
+    const bool keep = request.keep_order || pad_last;
+    std::vector<Speaker> speakers;
+    if (!request.keep_order) {
+        try {
+            speakers = declared_speakers(source, input);
+        } catch (const Failure &unreadable) {
+            return refused(unreadable.what());
+        }
+    }
     // --hdmv-pad-last takes the channels as numbered, the last one as
     // padding: speakers that the mask names would land in other speakers'
     // places and the last one would be lost.
     const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
-    if (request.hdmv_pad_last && !speakers.empty() && padded &&
-        padded->coded[channels - 1] == S::pad) {
-        throw Failure(input + ": its channel mask names " + speaker_list(speakers) +
-                      "; --hdmv-pad-last would pack them as " + padded->name +
-                      " in the order given and read channel " + std::to_string(channels) + " (" +
-                      speaker_name(speakers.back()) +
-                      ") as padding: leave it out to pack the speakers the mask names "
-                      "(--channel-order keep ignores the mask)");
+    if (pad_last && !speakers.empty() && padded && padded->coded[channels - 1] == S::pad) {
+        plan.problems.push_back(
+            input + ": its channel mask names " + speaker_list(speakers) +
+            "; --hdmv-pad-last would pack them as " + padded->name +
+            " in the order given and read channel " + std::to_string(channels) + " (" +
+            speaker_name(speakers.back()) +
+            ") as padding: leave it out to pack the speakers the mask names "
+            "(--channel-order keep ignores the mask)");
     }
     if (keep) speakers.clear();
 
-    ChannelPlan plan;
     const HdmvLayout *layout = nullptr;
     if (explicit_layout) {
         layout = &layout_named(wanted.c_str());
         const std::vector<Speaker> expected = file_speakers(*layout);
-        if (channels != static_cast<int>(expected.size()))
-            throw Failure("--hdmv-layout " + wanted + " takes " +
-                          channels_text(static_cast<int>(expected.size())) + "; " + input +
-                          " has " + std::to_string(channels));
+        if (channels != static_cast<int>(expected.size())) {
+            std::string fix;
+            for (const HdmvLayout &l : kHdmvLayouts)
+                if (!written_by_library(l) && static_cast<int>(file_speakers(l).size()) == channels)
+                    fix = " (--hdmv-layout " + std::string(l.name) + " takes " + channels_text(channels) + ")";
+            return refused("--hdmv-layout " + wanted + " takes " +
+                           channels_text(static_cast<int>(expected.size())) + "; " + input +
+                           " has " + std::to_string(channels) + fix);
+        }
         if (!speakers.empty() && match(*layout, speakers).empty())
-            throw Failure(input + ": its channel mask says " + speaker_list(speakers) +
-                          "; --hdmv-layout " + wanted + " needs " + speaker_list(expected));
+            return refused(input + ": its channel mask says " + speaker_list(speakers) +
+                           "; --hdmv-layout " + wanted + " needs " + speaker_list(expected) +
+                           " (--hdmv-layout auto follows the mask, --channel-order keep ignores it)");
         // Without a declared layout the channels are taken to be in the
         // order a WAV file of this layout holds them.
-        if (speakers.empty() && !keep) speakers = expected;
+        if (speakers.empty() && !keep) speakers = wav_order_speakers(*layout);
     } else if (speakers.empty()) {
-        layout = &layout_by_count(channels, request, input);
+        ChannelRequest by_count = request;
+        by_count.hdmv_pad_last = pad_last;
+        try {
+            layout = &layout_by_count(channels, by_count, input);
+        } catch (const Failure &no_layout) {
+            return refused(no_layout.what());
+        }
     } else {
         const bool library_only = wanted == "library";
         for (const HdmvLayout &l : kHdmvLayouts)
@@ -265,13 +301,14 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
             for (const HdmvLayout &l : kHdmvLayouts)
                 if (!any && !match(l, speakers).empty()) any = &l;
             if (library_only && any)
-                throw Failure(text + "--hdmv-layout library writes only " + layout_list(true) +
-                              ", none of which carries them (--hdmv-layout auto packs them as " +
-                              any->name + ")");
-            throw Failure(text + "HDMV LPCM has no layout for them (it has " + layout_list(false) +
-                          ")");
+                return refused(text + "--hdmv-layout library writes only " + layout_list(true) +
+                               ", none of which carries them (--hdmv-layout auto packs them as " +
+                               any->name + ")");
+            return refused(text + "HDMV LPCM has no layout for them (it has " + layout_list(false) +
+                           ")");
         }
     }
+    if (!plan.problems.empty()) return plan;
 
     plan.layout = layout;
     plan.assignment = layout->assignment;
@@ -311,11 +348,11 @@ bool ChannelPlan::identity() const {
 ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
                           const std::string &input) {
     if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(source, request, input);
-    if (request.hdmv_layout != "auto")
-        throw Failure("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
-                      "only; " + pcmpack_format::layer_name(layer) + " carries numbered channels in the "
-                      "source's order");
     ChannelPlan plan;
+    if (request.hdmv_layout != "auto")
+        plan.problems.push_back("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
+                                "only; " + pcmpack_format::layer_name(layer) + " carries numbered channels "
+                                "in the source's order");
     plan.coded_channels = source.channels();
     for (int c = 0; c < plan.coded_channels; ++c) plan.source_of_coded.push_back(c);
     return plan;

@@ -43,6 +43,10 @@ struct ChannelPlan {
     // it when it is not the channel count's own (mono, 5.1, 7.1).
     int assignment = 0;
     std::vector<Speaker> source_speakers;  // declared or assumed; empty when neither
+    // Every rule of the layout the run breaks, one plain line each with the
+    // option that fixes it where there is one; the plan holds only when
+    // this is empty.
+    std::vector<std::string> problems;
 
     bool identity() const;
     bool sets_assignment() const {
@@ -50,8 +54,8 @@ struct ChannelPlan {
     }
 };
 
-// Plans the coded channels of `layer` for the source, or throws Failure with
-// the reason naming `input`.
+// Plans the coded channels of `layer` for the source; what cannot be planned
+// is in the plan's problems, each naming `input` or the option at fault.
 ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
                           const std::string &input);
 

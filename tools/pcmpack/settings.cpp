@@ -37,9 +37,8 @@ constexpr Target kTargets[] = {
 
 // The family of each video type code: the named targets' and the ones with
 // target rules by the names of those rules, the other preset codes by the
-// family their preset serves. A code the library gives a preset but no row
-// here names has no family the tool vouches for (41-43 and 65808-65810,
-// whose DVD LPCM presets carry the XDCAM name).
+// family their preset serves. XDCAM's codes 41-43 and 65808-65810 take DVD
+// LPCM, as the library's presets for them say.
 constexpr VideoTypeFamily kFamilies[] = {
     {0, 0, "none", true},  // SMPTE 302M held to no video type's rules
     {1, 1, "VCD", false},
@@ -51,13 +50,13 @@ constexpr VideoTypeFamily kFamilies[] = {
     {16, 17, "DVD", true},
     {18, 19, "HDV", false},
     {28, 31, "XDCAM IMX", true},
-    {32, 40, "XDCAM", true},
+    {32, 43, "XDCAM", true},
     {44, 44, "HDMV", true},
     {0x1010, 0x1015, "DVD", true},
     {0x2800, 0x2800, "HDMV", true},
     {0x10000, 0x10003, "XDCAM IMX", true},
     {0x10100, 0x10105, "XDCAM", true},
-    {0x10113, 0x10116, "XDCAM", true},
+    {0x10110, 0x10116, "XDCAM", true},
 };
 
 // Digits of each number in a frame rate. A decimal of 9 digits, scaled by

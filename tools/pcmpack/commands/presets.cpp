@@ -78,9 +78,7 @@ int run_presets(bool json) {
         finish_stdout();
         return 0;
     }
-    // The family names the row: the library's preset names are in --json,
-    // and one of them (XDCAM on DVD LPCM presets) names no family that the
-    // preset's layer serves.
+    // The family names the row: the library's preset names are in --json.
     std::printf("%-29s %-9s %-15s %s\n", "video type", "family", "layer", "bits");
     bool unknown = false;
     for (const PresetRange &r : ranges) {

@@ -329,18 +329,28 @@ int main(int argc, char **argv) {
     InspectOptions ins;
     CLI::App *inspect = app.add_subcommand("inspect", kInspectLine);
     inspect->footer(kInspectHelp);
-    inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
+    inspect->add_option("STREAM", ins.input,
+                        "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
+        ->required();
     inspect->add_flag("--frames", ins.frames, "one line per frame: number, offset, size, sample periods, "
                       "cadence step (blank without a cadence), timestamp in ticks and seconds");
     inspect->add_flag("--json", ins.json, "machine-readable output");
     inspect->add_option("--track", ins.track,
                         "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
+    inspect->add_option("--every", ins.every, "live stream: seconds between lines; default 1")
+        ->check(CLI::Range(0.1, 3600.0));
+    inspect->add_option("--duration", ins.duration,
+                        "live stream: seconds to watch; default until SIGINT or SIGTERM")
+        ->check(CLI::PositiveNumber);
+    inspect->add_flag("--fail-fast", ins.fail_fast, "live stream: end with status 1 at the first fault");
 
     UnpackOptions unp;
     CLI::App *unpack = app.add_subcommand("unpack", kUnpackLine);
     unpack->footer(kUnpackHelp);
-    unpack->add_option("STREAM", unp.input, "stream file, or '-' for standard input")->required();
+    unpack->add_option("STREAM", unp.input,
+                       "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
+        ->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
@@ -348,6 +358,8 @@ int main(int argc, char **argv) {
     auto *data_out = unpack->add_option("--data-out", unp.data_out,
                        "write the payloads of one channel pair's data bursts (AC-3, E-AC-3, "
                        "Dolby E...) as a raw stream; the WAV keeps every channel");
+    unpack->add_option("--duration", unp.duration, "live stream: seconds to record (needed)")
+        ->check(CLI::PositiveNumber);
     unpack->add_option("--data-pair", unp.data_pair,
                        "channel pair of --data-out, 1 (channels 1 and 2, default) to 4")
         ->check(CLI::Range(1, 4))

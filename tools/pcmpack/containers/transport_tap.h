@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The timing of a live transport stream, read from its packets as they
+// arrive, before libavformat's demuxer sees them: the demuxer does not report
+// what a receiver checks first (continuity counters, clock references, the
+// repetition of the program tables, the bit rate).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+namespace pcmtool {
+
+// What one interval of the stream showed.
+struct TapWindow {
+    uint64_t bytes = 0;
+    uint64_t cc_errors = 0;          // continuity counters that skipped or went back
+    uint64_t sync_losses = 0;        // bytes where a packet's sync byte was due
+    int64_t pcr_interval_max = -1;   // 27 MHz ticks between clock references; -1: none
+    int64_t pat_interval_max = -1;   // nanoseconds of arrival between PATs; -1: none
+    int64_t pmt_interval_max = -1;   // and between PMTs
+};
+
+class TransportTap {
+public:
+    // `on_fault` hears each continuity-counter error in words as it is found.
+    using FaultFn = std::function<void(const std::string &)>;
+    explicit TransportTap(FaultFn on_fault) : on_fault_(std::move(on_fault)) {}
+
+    // The next bytes of the stream, in any pieces; `arrival` in nanoseconds
+    // of the monotonic clock.
+    void take(const uint8_t *data, size_t size, int64_t arrival);
+    // What the interval that ends now showed; the next one starts empty.
+    TapWindow close_window();
+
+private:
+    static constexpr size_t kPacket = 188;
+    struct Pid {
+        int cc = -1;          // the last counter; -1 before the first packet
+        int64_t pcr = -1;     // the last clock reference, 27 MHz
+        int64_t table = -1;   // arrival of the last table section (PAT or PMT)
+    };
+    void packet(const uint8_t *p, int64_t arrival);
+    void program_table(const uint8_t *p, const uint8_t *payload);
+    void table_seen(Pid &pid, int64_t arrival, int64_t &interval_max);
+
+    FaultFn on_fault_;
+    uint8_t partial_[kPacket] = {};
+    size_t partial_have_ = 0;
+    std::map<int, Pid> pids_;
+    std::set<int> pmt_pids_;
+    int64_t last_arrival_ = -1;
+    TapWindow window_;
+};
+
+}  // namespace pcmtool

@@ -29,7 +29,7 @@ using pcmpack_reader::StreamInfo;
 
 // What a receiver holds to be a fault in the transport stream's timing.
 constexpr int64_t kPcrIntervalMost = 40 * 27000;         // 40 ms in 27 MHz ticks
-constexpr int64_t kTableIntervalMost = 100 * 1000000LL;  // 100 ms in nanoseconds
+constexpr int64_t kTableIntervalMost = 100 * 27000;     // 100 ms in 27 MHz ticks
 constexpr size_t kReadBytes = 64 * 1024;
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -106,8 +106,8 @@ public:
         if (tap.pcr_interval_max > kPcrIntervalMost)
             fault(kPcr, "PCR interval " + ms(tap.pcr_interval_max, 27000.0) + ", over 40 ms");
         if (tap.pat_interval_max > kTableIntervalMost || tap.pmt_interval_max > kTableIntervalMost)
-            fault(kTables, "PAT every " + ms(tap.pat_interval_max, 1e6) + ", PMT every " +
-                               ms(tap.pmt_interval_max, 1e6) + ", over 100 ms");
+            fault(kTables, "PAT every " + ms(tap.pat_interval_max, 27000.0) + ", PMT every " +
+                               ms(tap.pmt_interval_max, 27000.0) + ", over 100 ms");
         const double seconds = double(now - start_) / 1e9;
         const double length = double(now - line_start_) / 1e9;
         const double bit_rate = length > 0 ? double(tap.bytes) * 8 / length : 0;
@@ -173,8 +173,8 @@ private:
                     o_.input.c_str(), seconds, static_cast<unsigned long long>(now_.frames),
                     static_cast<unsigned long long>(now_.periods), steps.empty() ? "none" : steps.c_str(),
                     pts.c_str(), static_cast<unsigned long long>(tap.cc_errors),
-                    ms(tap.pcr_interval_max, 27000.0).c_str(), ms(tap.pat_interval_max, 1e6).c_str(),
-                    ms(tap.pmt_interval_max, 1e6).c_str(), bit_rate / 1e6,
+                    ms(tap.pcr_interval_max, 27000.0).c_str(), ms(tap.pat_interval_max, 27000.0).c_str(),
+                    ms(tap.pmt_interval_max, 27000.0).c_str(), bit_rate / 1e6,
                     pair_list.empty() ? " none" : pair_list.c_str(),
                     static_cast<unsigned long long>(now_.rejected), faults.empty() ? "none" : faults.c_str());
     }
@@ -196,8 +196,8 @@ private:
         std::printf("],\"cc_errors\":%llu,\"pcr_interval_max_ms\":%s,\"pat_interval_max_ms\":%s,"
                     "\"pmt_interval_max_ms\":%s,\"bit_rate\":%.0f,\"pairs\":[",
                     static_cast<unsigned long long>(tap.cc_errors),
-                    json_ms(tap.pcr_interval_max, 27000.0).c_str(), json_ms(tap.pat_interval_max, 1e6).c_str(),
-                    json_ms(tap.pmt_interval_max, 1e6).c_str(), bit_rate);
+                    json_ms(tap.pcr_interval_max, 27000.0).c_str(), json_ms(tap.pat_interval_max, 27000.0).c_str(),
+                    json_ms(tap.pmt_interval_max, 27000.0).c_str(), bit_rate);
         const std::vector<std::string> names = pairs();
         for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? "," : "", json_string(names[k]).c_str());
         std::printf("],\"rejected\":%llu,\"faults\":[", static_cast<unsigned long long>(now_.rejected));
@@ -249,7 +249,7 @@ int run_monitor(const InspectOptions &o) {
             const size_t got = in.read(data, std::min(size, kReadBytes),
                                        end > 0 ? std::min(next_line, end) : next_line);
             if (got > 0) {
-                monitor.tap().take(data, got, monotonic_ns());
+                monitor.tap().take(data, got);
                 received += got;
                 return got;
             }

@@ -387,7 +387,9 @@ struct ContainerReader::Impl {
     // The access unit in `packet` checked and appended to `out`; false for
     // a damaged unit of a live stream, which is left out.
     bool take(std::vector<uint8_t> &out) {
-        if (live && (packet->flags & AV_PKT_FLAG_CORRUPT)) {
+        // A frame whose start was lost comes without its time, or damaged.
+        const bool untimed = container == Container::transport && packet->pts == AV_NOPTS_VALUE;
+        if (live && ((packet->flags & AV_PKT_FLAG_CORRUPT) || untimed)) {
             ++damaged;
             return false;
         }

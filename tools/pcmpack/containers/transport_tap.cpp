@@ -17,9 +17,8 @@ constexpr int64_t kPcrWrap = (int64_t{1} << 33) * 300;
 
 }  // namespace
 
-void TransportTap::take(const uint8_t *data, size_t size, int64_t arrival) {
+void TransportTap::take(const uint8_t *data, size_t size) {
     window_.bytes += size;
-    last_arrival_ = arrival;
     while (size > 0) {
         if (partial_have_ == 0 && data[0] != kSync) {
             // Lost packet alignment: the stream is taken up again at the
@@ -32,7 +31,7 @@ void TransportTap::take(const uint8_t *data, size_t size, int64_t arrival) {
             continue;
         }
         if (partial_have_ == 0 && size >= kPacket) {
-            packet(data, arrival);
+            packet(data);
             data += kPacket;
             size -= kPacket;
             continue;
@@ -44,12 +43,12 @@ void TransportTap::take(const uint8_t *data, size_t size, int64_t arrival) {
         size -= n;
         if (partial_have_ == kPacket) {
             partial_have_ = 0;
-            packet(partial_, arrival);
+            packet(partial_);
         }
     }
 }
 
-void TransportTap::packet(const uint8_t *p, int64_t arrival) {
+void TransportTap::packet(const uint8_t *p) {
     const int pid_number = (p[1] & 0x1F) << 8 | p[2];
     if (pid_number == kNullPid) return;
     const bool unit_start = p[1] & 0x40;
@@ -69,9 +68,13 @@ void TransportTap::packet(const uint8_t *p, int64_t arrival) {
                 const int64_t base = int64_t{b[0]} << 25 | int64_t{b[1]} << 17 | int64_t{b[2]} << 9 |
                                      int64_t{b[3]} << 1 | b[4] >> 7;
                 const int64_t pcr = base * 300 + ((b[4] & 1) << 8 | b[5]);
-                if (pid.pcr >= 0 && !discontinuity)
-                    window_.pcr_interval_max =
-                        std::max(window_.pcr_interval_max, ((pcr - pid.pcr) % kPcrWrap + kPcrWrap) % kPcrWrap);
+                if (pid.pcr >= 0 && !discontinuity) {
+                    const int64_t interval = ((pcr - pid.pcr) % kPcrWrap + kPcrWrap) % kPcrWrap;
+                    window_.pcr_interval_max = std::max(window_.pcr_interval_max, interval);
+                    clock_ += interval;
+                } else if (clock_ < 0) {
+                    clock_ = pcr;
+                }
                 pid.pcr = pcr;
             }
         }
@@ -91,10 +94,10 @@ void TransportTap::packet(const uint8_t *p, int64_t arrival) {
     }
     if (!unit_start || !(control & 1) || payload >= p + kPacket) return;
     if (pid_number == kPatPid) {
-        table_seen(pid, arrival, window_.pat_interval_max);
+        table_seen(pid, window_.pat_interval_max);
         program_table(p, payload);
     } else if (pmt_pids_.count(pid_number)) {
-        table_seen(pid, arrival, window_.pmt_interval_max);
+        table_seen(pid, window_.pmt_interval_max);
     }
 }
 
@@ -112,9 +115,10 @@ void TransportTap::program_table(const uint8_t *p, const uint8_t *payload) {
     }
 }
 
-void TransportTap::table_seen(Pid &pid, int64_t arrival, int64_t &interval_max) {
-    if (pid.table >= 0) interval_max = std::max(interval_max, arrival - pid.table);
-    pid.table = arrival;
+void TransportTap::table_seen(Pid &pid, int64_t &interval_max) {
+    if (clock_ < 0) return;
+    if (pid.table >= 0) interval_max = std::max(interval_max, clock_ - pid.table);
+    pid.table = clock_;
 }
 
 TapWindow TransportTap::close_window() {
@@ -123,7 +127,7 @@ TapWindow TransportTap::close_window() {
     for (const auto &[number, pid] : pids_) {
         if (pid.table < 0 || window_.bytes == 0) continue;
         int64_t &max = number == kPatPid ? window_.pat_interval_max : window_.pmt_interval_max;
-        max = std::max(max, last_arrival_ - pid.table);
+        max = std::max(max, clock_ - pid.table);
     }
     TapWindow closed = window_;
     window_ = TapWindow{};

@@ -20,8 +20,11 @@ struct TapWindow {
     uint64_t cc_errors = 0;          // continuity counters that skipped or went back
     uint64_t sync_losses = 0;        // bytes where a packet's sync byte was due
     int64_t pcr_interval_max = -1;   // 27 MHz ticks between clock references; -1: none
-    int64_t pat_interval_max = -1;   // nanoseconds of arrival between PATs; -1: none
-    int64_t pmt_interval_max = -1;   // and between PMTs
+    // 27 MHz ticks between PATs, and between PMTs, on the stream's own clock
+    // (the last clock reference before each), so that the network's jitter
+    // does not count; -1: none
+    int64_t pat_interval_max = -1;
+    int64_t pmt_interval_max = -1;
 };
 
 class TransportTap {
@@ -30,9 +33,8 @@ public:
     using FaultFn = std::function<void(const std::string &)>;
     explicit TransportTap(FaultFn on_fault) : on_fault_(std::move(on_fault)) {}
 
-    // The next bytes of the stream, in any pieces; `arrival` in nanoseconds
-    // of the monotonic clock.
-    void take(const uint8_t *data, size_t size, int64_t arrival);
+    // The next bytes of the stream, in any pieces.
+    void take(const uint8_t *data, size_t size);
     // What the interval that ends now showed; the next one starts empty.
     TapWindow close_window();
 
@@ -41,18 +43,18 @@ private:
     struct Pid {
         int cc = -1;          // the last counter; -1 before the first packet
         int64_t pcr = -1;     // the last clock reference, 27 MHz
-        int64_t table = -1;   // arrival of the last table section (PAT or PMT)
+        int64_t table = -1;   // stream time of the last table section (PAT or PMT)
     };
-    void packet(const uint8_t *p, int64_t arrival);
+    void packet(const uint8_t *p);
     void program_table(const uint8_t *p, const uint8_t *payload);
-    void table_seen(Pid &pid, int64_t arrival, int64_t &interval_max);
+    void table_seen(Pid &pid, int64_t &interval_max);
 
     FaultFn on_fault_;
     uint8_t partial_[kPacket] = {};
     size_t partial_have_ = 0;
     std::map<int, Pid> pids_;
     std::set<int> pmt_pids_;
-    int64_t last_arrival_ = -1;
+    int64_t clock_ = -1;  // the last clock reference, 27 MHz, counted on past its wrap
     TapWindow window_;
 };
 

@@ -16,6 +16,7 @@ WAV's samples are a contiguous, frame-aligned run of the file's.
 """
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -66,10 +67,11 @@ def audio_pes_pts(datagram):
     return found
 
 
-def relay(listen, forward, forward_to, drop_frame, lost):
-    """Forwards datagrams until an empty one; drops the first datagram of the
-    drop_frame-th audio PES that holds no PES start, and notes the PTS of
-    that frame and of the first one in `lost`."""
+def relay(listen, forward, forward_to, damage, lost):
+    """Forwards datagrams until an empty one. `damage` ("drop" or "repeat",
+    N) drops the first datagram of the Nth audio PES that holds no PES start,
+    or sends its first packet twice, as the protocol allows; the PTS of that
+    frame and of the first one go to `lost`."""
     frame_pts, frames = None, 0
     while True:
         data, _ = listen.recvfrom(65536)
@@ -80,9 +82,11 @@ def relay(listen, forward, forward_to, drop_frame, lost):
             lost.setdefault("first", starts[0])
             frame_pts = starts[-1]
             frames += len(starts)
-        if drop_frame is not None and frames == drop_frame and not starts and "pts" not in lost:
+        if damage and frames == damage[1] and not starts and "pts" not in lost:
             lost["pts"] = frame_pts
-            continue
+            if damage[0] == "drop":
+                continue
+            data = data[:188] + data
         forward.sendto(data, forward_to)
 
 
@@ -100,9 +104,10 @@ def send(stream, to, family):
         s.sendto(b"", to)
 
 
-def watch(family, host, port, stream, drop_frame, args):
-    """Runs the tool while the stream is sent to host:port through the relay;
-    returns its status, output, the seconds it ran and what the relay lost."""
+def watch(family, host, port, stream, damage, args, stop=None):
+    """Runs the tool while the stream is sent to host:port through the relay,
+    and sends it the signal `stop`, if any, once the stream has ended;
+    returns its status, output, the seconds it ran and what the relay did."""
     lost = {}
     with socket.socket(family, socket.SOCK_DGRAM) as listen, \
             socket.socket(family, socket.SOCK_DGRAM) as forward:
@@ -113,10 +118,15 @@ def watch(family, host, port, stream, drop_frame, args):
         tool = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
         time.sleep(STARTUP)
-        threads = [threading.Thread(target=relay, args=(listen, forward, (host, port), drop_frame, lost)),
+        threads = [threading.Thread(target=relay, args=(listen, forward, (host, port), damage, lost)),
                    threading.Thread(target=send, args=(stream, listen.getsockname()[:2], family))]
         for t in threads:
             t.start()
+        if stop:
+            for t in threads:
+                t.join()
+            time.sleep(0.5)
+            tool.send_signal(stop)
         out, err = tool.communicate(timeout=30)
         seconds = time.monotonic() - began
         for t in threads:
@@ -137,26 +147,29 @@ def main():
     v4, v6 = (socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")
     duration = str(STARTUP + AUDIO_SECONDS + 1.5)
 
-    # name, frame rate, address, URL form, frame to damage, extra options, status
+    watched = ["--duration", duration]
+    # name, frame rate, address, URL form, damage, options, signal that ends it, status
     rows = [
-        ("whole_25", "25", v4, "udp://127.0.0.1:%d?localaddr=127.0.0.1", None, ["--json"], 0),
-        ("whole_2997_ipv6", "30000/1001", v6, "udp://[::1]:%d", None, ["--json"], 0),
-        ("drop_25", "25", v4, "udp://@:%d", 20, ["--json"], 1),
-        ("drop_2997_text", "30000/1001", v4, "udp://@:%d", 31, [], 1),
-        ("drop_fail_fast", "25", v4, "udp://@:%d", 20, ["--fail-fast"], 1),
+        ("whole_25", "25", v4, "udp://127.0.0.1:%d?localaddr=127.0.0.1", None, ["--json", *watched], None, 0),
+        ("whole_2997_ipv6_sigterm", "30000/1001", v6, "udp://[::1]:%d", None, ["--json"], signal.SIGTERM, 0),
+        ("repeated_packet_sigint", "25", v4, "udp://@:%d", ("repeat", 20), ["--json"], signal.SIGINT, 0),
+        ("drop_25", "25", v4, "udp://@:%d", ("drop", 20), ["--json", *watched], None, 1),
+        ("drop_2997_text", "30000/1001", v4, "udp://@:%d", ("drop", 31), watched, None, 1),
+        ("drop_fail_fast", "25", v4, "udp://@:%d", ("drop", 20), ["--fail-fast", *watched], None, 1),
     ]
-    for name, rate, (family, host), form, drop, extra, status in rows:
+    for name, rate, (family, host), form, damage, options, stop, status in rows:
         port = free_port(family, host)
         url = form % port
-        code, out, err, seconds, lost = watch(family, host, port, streams[rate], drop,
-                                              ["inspect", url, "--duration", duration, *extra])
+        drop = damage and damage[0] == "drop"
+        code, out, err, seconds, lost = watch(family, host, port, streams[rate], damage,
+                                              ["inspect", url, *options], stop)
         check(code == status, "%s: status %d, not %d: %s" % (name, code, status, err))
-        check(drop is None or "pts" in lost, "%s: the relay dropped nothing" % name)
-        if "--fail-fast" in extra:
+        check(not damage or "pts" in lost, "%s: the relay did nothing" % name)
+        if "--fail-fast" in options:
             check(seconds < STARTUP + AUDIO_SECONDS, "%s: ran %.1f s, on past the fault" % (name, seconds))
             check("continuity counter" in err, "%s: the fault is not named: %s" % (name, err))
             continue
-        if "--json" in extra:
+        if "--json" in options:
             lines = [json.loads(line) for line in out.splitlines()]
             check(len(lines) >= 4, "%s: %d interval lines" % (name, len(lines)))
             frames = sum(line["frames"] for line in lines)
@@ -176,7 +189,7 @@ def main():
             faults = {"cc", "pts"} if cc and breaks else set()
         expect_frames = frames_in[rate] - (1 if drop else 0)
         check(frames == expect_frames, "%s: %d frames, not %d" % (name, frames, expect_frames))
-        if drop is None:
+        if not drop:
             check(cc == 0 and not breaks and not faults,
                   "%s: faults in a whole stream: %s" % (name, out + err))
             continue

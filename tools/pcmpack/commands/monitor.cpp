@@ -27,17 +27,21 @@ using pcmpack_reader::FrameInfo;
 using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
-// What a receiver holds to be a fault in the transport stream's timing.
-constexpr int64_t kPcrIntervalMost = 40 * 27000;         // 40 ms in 27 MHz ticks
-constexpr int64_t kTableIntervalMost = 100 * 27000;     // 100 ms in 27 MHz ticks
+// What a receiver holds to be a fault in the transport stream's timing, in
+// 27 MHz ticks.
+constexpr double kTicksPerMs = 27000.0;
+constexpr int64_t kPcrIntervalMost = 40 * 27000;
+constexpr int64_t kTableIntervalMost = 100 * 27000;
+// A read takes what has arrived, a datagram or a few: the demuxer hands on
+// each frame as soon as its last packet is in.
 constexpr size_t kReadBytes = 64 * 1024;
 
 volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void on_stop_signal(int) { stop_signal = 1; }
 
 // The faults a line names, in this order.
-enum Fault { kCc, kPts, kPcr, kTables, kFrame, kFaults };
-constexpr const char *kFaultNames[kFaults] = {"cc", "pts", "pcr", "tables", "frame"};
+enum Fault { kSync, kCc, kPts, kPcr, kTables, kFrame, kFaults };
+constexpr const char *kFaultNames[kFaults] = {"sync", "cc", "pts", "pcr", "tables", "frame"};
 
 // What one interval brought, besides the transport stream's timing.
 struct Interval {
@@ -45,7 +49,7 @@ struct Interval {
     uint64_t periods = 0;
     uint32_t step_periods[pcmpack_format::kCadenceSteps] = {};
     uint64_t rejected = 0;
-    std::vector<ContainerReader::Loss> gaps;
+    std::vector<ContainerReader::Loss> breaks;  // in the presentation times
     bool faults[kFaults] = {};
     std::unique_ptr<BurstScanner> bursts;
 };
@@ -81,11 +85,12 @@ public:
         ++now_.frames;
         now_.periods += f.sample_periods;
         now_.step_periods[f.cadence_step] = f.sample_periods;
-        if (now_.bursts && info_.channels > 0) now_.bursts->scan(samples, count / size_t(info_.channels));
+        if (now_.bursts && info_.channels > 0)
+            now_.bursts->scan(samples, count / size_t(info_.channels));
     }
 
-    void gap(const ContainerReader::Loss &loss) {
-        now_.gaps.push_back(loss);
+    void lost(const ContainerReader::Loss &loss) {
+        now_.breaks.push_back(loss);
         char text[160];
         std::snprintf(text, sizeof text,
                       "PTS break: the frame due at %.3f s (PTS %lld) is missing, %lld sample "
@@ -103,11 +108,14 @@ public:
     // Prints the line of the interval that ends at `now` and starts the next.
     void line(int64_t now) {
         const TapWindow tap = tap_.close_window();
+        if (tap.sync_losses > 0)
+            fault(kSync,
+                  std::to_string(tap.sync_losses) + " times a packet's sync byte was missing");
         if (tap.pcr_interval_max > kPcrIntervalMost)
-            fault(kPcr, "PCR interval " + ms(tap.pcr_interval_max, 27000.0) + ", over 40 ms");
+            fault(kPcr, "PCR interval " + ms(tap.pcr_interval_max, kTicksPerMs) + ", over 40 ms");
         if (tap.pat_interval_max > kTableIntervalMost || tap.pmt_interval_max > kTableIntervalMost)
-            fault(kTables, "PAT every " + ms(tap.pat_interval_max, 27000.0) + ", PMT every " +
-                               ms(tap.pmt_interval_max, 27000.0) + ", over 100 ms");
+            fault(kTables, "PAT every " + ms(tap.pat_interval_max, kTicksPerMs) + ", PMT every " +
+                               ms(tap.pmt_interval_max, kTicksPerMs) + ", over 100 ms");
         const double seconds = double(now - start_) / 1e9;
         const double length = double(now - line_start_) / 1e9;
         const double bit_rate = length > 0 ? double(tap.bytes) * 8 / length : 0;
@@ -147,19 +155,22 @@ private:
         now_.bursts->finish();
         for (const PairBursts &p : now_.bursts->pairs()) {
             const char *name = data_type_name(p.data_type);
-            names.push_back(!p.data() ? "PCM" : name ? name : "data type " + std::to_string(p.data_type));
+            names.push_back(!p.data() ? "PCM"
+                            : name    ? name
+                                      : "data type " + std::to_string(p.data_type));
         }
         return names;
     }
 
     void print_text(double seconds, const TapWindow &tap, double bit_rate) {
         std::string steps;
-        for (const uint32_t periods : cadence()) steps += (steps.empty() ? "" : " ") + std::to_string(periods);
-        std::string pts = now_.gaps.empty() ? "PTS continuous" : "";
-        for (const ContainerReader::Loss &g : now_.gaps) {
+        for (const uint32_t periods : cadence())
+            steps += (steps.empty() ? "" : " ") + std::to_string(periods);
+        std::string pts = now_.breaks.empty() ? "PTS continuous" : "";
+        for (const ContainerReader::Loss &g : now_.breaks) {
             char text[96];
-            std::snprintf(text, sizeof text, "%sPTS break at %.3f s (PTS %lld)", pts.empty() ? "" : ", ",
-                          g.at, static_cast<long long>(g.due_pts));
+            std::snprintf(text, sizeof text, "%sPTS break at %.3f s (PTS %lld)",
+                          pts.empty() ? "" : ", ", g.at, static_cast<long long>(g.due_pts));
             pts += text;
         }
         std::string pair_list;
@@ -167,40 +178,48 @@ private:
         std::string faults;
         for (int k = 0; k < kFaults; ++k)
             if (now_.faults[k]) faults += std::string(faults.empty() ? "" : " ") + kFaultNames[k];
-        std::printf("%s %.3f s: %llu frames, %llu sample periods, cadence %s, %s, %llu CC errors, "
-                    "PCR interval max %s, PAT max %s, PMT max %s, %.3f Mbit/s, pairs%s, "
-                    "%llu frames rejected, faults %s\n",
-                    o_.input.c_str(), seconds, static_cast<unsigned long long>(now_.frames),
-                    static_cast<unsigned long long>(now_.periods), steps.empty() ? "none" : steps.c_str(),
-                    pts.c_str(), static_cast<unsigned long long>(tap.cc_errors),
-                    ms(tap.pcr_interval_max, 27000.0).c_str(), ms(tap.pat_interval_max, 27000.0).c_str(),
-                    ms(tap.pmt_interval_max, 27000.0).c_str(), bit_rate / 1e6,
-                    pair_list.empty() ? " none" : pair_list.c_str(),
-                    static_cast<unsigned long long>(now_.rejected), faults.empty() ? "none" : faults.c_str());
+        std::printf(
+            "%s %.3f s: %llu frames, %llu sample periods, cadence %s, %s, %llu CC errors, "
+            "PCR interval max %s, PAT max %s, PMT max %s, %.3f Mbit/s, pairs%s, "
+            "%llu frames rejected, faults %s\n",
+            o_.input.c_str(), seconds, static_cast<unsigned long long>(now_.frames),
+            static_cast<unsigned long long>(now_.periods), steps.empty() ? "none" : steps.c_str(),
+            pts.c_str(), static_cast<unsigned long long>(tap.cc_errors),
+            ms(tap.pcr_interval_max, kTicksPerMs).c_str(), ms(tap.pat_interval_max, kTicksPerMs).c_str(),
+            ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate / 1e6,
+            pair_list.empty() ? " none" : pair_list.c_str(),
+            static_cast<unsigned long long>(now_.rejected),
+            faults.empty() ? "none" : faults.c_str());
     }
 
     void print_json(double seconds, const TapWindow &tap, double bit_rate) {
-        std::printf("{\"input\":%s,\"seconds\":%.3f,\"frames\":%llu,\"sample_periods\":%llu,\"cadence\":",
-                    json_string(o_.input).c_str(), seconds, static_cast<unsigned long long>(now_.frames),
-                    static_cast<unsigned long long>(now_.periods));
+        std::printf(
+            "{\"input\":%s,\"seconds\":%.3f,\"frames\":%llu,\"sample_periods\":%llu,\"cadence\":",
+            json_string(o_.input).c_str(), seconds, static_cast<unsigned long long>(now_.frames),
+            static_cast<unsigned long long>(now_.periods));
         const std::vector<uint32_t> steps = cadence();
         if (steps.empty()) std::printf("null");
         for (size_t k = 0; k < steps.size(); ++k) std::printf("%s%u", k ? "," : "[", steps[k]);
         if (!steps.empty()) std::printf("]");
         std::printf(",\"pts_breaks\":[");
-        for (size_t k = 0; k < now_.gaps.size(); ++k)
+        for (size_t k = 0; k < now_.breaks.size(); ++k)
             std::printf("%s{\"at\":%.6f,\"pts\":%lld,\"sample_periods\":%lld,\"damaged\":%llu}",
-                        k ? "," : "", now_.gaps[k].at, static_cast<long long>(now_.gaps[k].due_pts),
-                        static_cast<long long>(now_.gaps[k].periods),
-                        static_cast<unsigned long long>(now_.gaps[k].damaged));
-        std::printf("],\"cc_errors\":%llu,\"pcr_interval_max_ms\":%s,\"pat_interval_max_ms\":%s,"
-                    "\"pmt_interval_max_ms\":%s,\"bit_rate\":%.0f,\"pairs\":[",
-                    static_cast<unsigned long long>(tap.cc_errors),
-                    json_ms(tap.pcr_interval_max, 27000.0).c_str(), json_ms(tap.pat_interval_max, 27000.0).c_str(),
-                    json_ms(tap.pmt_interval_max, 27000.0).c_str(), bit_rate);
+                        k ? "," : "", now_.breaks[k].at, static_cast<long long>(now_.breaks[k].due_pts),
+                        static_cast<long long>(now_.breaks[k].periods),
+                        static_cast<unsigned long long>(now_.breaks[k].damaged));
+        std::printf(
+            "],\"sync_losses\":%llu,\"cc_errors\":%llu,\"pcr_interval_max_ms\":%s,"
+            "\"pat_interval_max_ms\":%s,\"pmt_interval_max_ms\":%s,\"bit_rate\":%.0f,\"pairs\":[",
+            static_cast<unsigned long long>(tap.sync_losses),
+            static_cast<unsigned long long>(tap.cc_errors),
+            json_ms(tap.pcr_interval_max, kTicksPerMs).c_str(),
+            json_ms(tap.pat_interval_max, kTicksPerMs).c_str(),
+            json_ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate);
         const std::vector<std::string> names = pairs();
-        for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? "," : "", json_string(names[k]).c_str());
-        std::printf("],\"rejected\":%llu,\"faults\":[", static_cast<unsigned long long>(now_.rejected));
+        for (size_t k = 0; k < names.size(); ++k)
+            std::printf("%s%s", k ? "," : "", json_string(names[k]).c_str());
+        std::printf("],\"rejected\":%llu,\"faults\":[",
+                    static_cast<unsigned long long>(now_.rejected));
         bool first = true;
         for (int k = 0; k < kFaults; ++k)
             if (now_.faults[k]) {
@@ -223,8 +242,9 @@ private:
 
 int run_monitor(const InspectOptions &o) {
     if (o.frames)
-        throw Failure(o.input + ": --frames lists a file's frames; a live stream is watched by "
-                                "the interval (--every)");
+        throw Failure(o.input +
+                      ": --frames lists a file's frames; a live stream is watched by "
+                      "the interval (--every)");
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
     sigaction(SIGINT, &action, nullptr);
@@ -248,11 +268,9 @@ int run_monitor(const InspectOptions &o) {
             if (in.ended() || stopping()) return 0;
             const size_t got = in.read(data, std::min(size, kReadBytes),
                                        end > 0 ? std::min(next_line, end) : next_line);
-            if (got > 0) {
-                monitor.tap().take(data, got);
-                received += got;
-                return got;
-            }
+            received += got;
+            const size_t kept = monitor.tap().take(data, got);
+            if (kept > 0) return kept;
         }
     };
 
@@ -261,7 +279,7 @@ int run_monitor(const InspectOptions &o) {
     std::unique_ptr<IncrementalReader> reader;
     ContainerReader::Live live;
     live.on_loss = [&](const ContainerReader::Loss &loss) {
-        monitor.gap(loss);
+        monitor.lost(loss);
         reader.reset();
     };
     route_libav_messages(true);
@@ -278,8 +296,8 @@ int run_monitor(const InspectOptions &o) {
             }
             if (!reader->feed(unit.data(), unit.size())) {
                 char at[48];
-                std::snprintf(at, sizeof at, "frame at PTS %lld: ",
-                              static_cast<long long>(demuxer.unit_pts()));
+                std::snprintf(at, sizeof at,
+                              "frame at PTS %lld: ", static_cast<long long>(demuxer.unit_pts()));
                 monitor.rejected(at + reader->error());
                 reader.reset();
             }

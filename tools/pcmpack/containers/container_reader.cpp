@@ -350,12 +350,15 @@ struct ContainerReader::Impl {
         periods_before += payload_of(unit, size) / period_bytes;
     }
 
-    // The cadence step of the frame that starts `periods` sample periods
-    // after the first one.
+    // The AES3 cadence step of the frame that starts `periods` sample
+    // periods after the first one; 0 for the layers without a cadence.
     int cadence_step_at(uint64_t periods) const {
-        const pcmpack_format::FrameRate *rate = pcmpack_format::frame_rate(plan.params.frame_rate_code);
+        if (container != Container::transport) return 0;
+        const pcmpack_format::FrameRate *rate =
+            pcmpack_format::frame_rate(plan.params.frame_rate_code);
         uint64_t cycle = 0;
-        for (int k = 0; k < pcmpack_format::kCadenceSteps; ++k) cycle += uint64_t(rate->periods[k]);
+        for (int k = 0; k < pcmpack_format::kCadenceSteps; ++k)
+            cycle += uint64_t(rate->periods[k]);
         uint64_t left = periods % cycle;
         int at = plan.first_cadence_step;
         while (left >= uint64_t(rate->periods[at])) {

@@ -44,8 +44,9 @@ void check_live_url(const std::string &url) {
     int port = -1;
     av_url_split(nullptr, 0, nullptr, 0, host, sizeof host, &port, nullptr, 0, url.c_str());
     if (port <= 0 || port > 65535)
-        throw Failure(url + ": the URL names no port (udp://@:PORT, udp://HOST:PORT, "
-                            "srt://HOST:PORT?mode=listener)");
+        throw Failure(url +
+                      ": the URL names no port (udp://@:PORT, udp://HOST:PORT, "
+                      "srt://HOST:PORT?mode=listener)");
 }
 
 int64_t monotonic_ns() {

@@ -17,88 +17,109 @@ constexpr int64_t kPcrWrap = (int64_t{1} << 33) * 300;
 
 }  // namespace
 
-void TransportTap::take(const uint8_t *data, size_t size) {
+size_t TransportTap::take(uint8_t *data, size_t size) {
     window_.bytes += size;
+    const uint8_t *in = data;
+    uint8_t *out = data;  // where the bytes kept go
+    auto keep = [&](size_t n) {
+        std::memmove(out, in, n);
+        out += n;
+        in += n;
+        size -= n;
+    };
     while (size > 0) {
-        if (partial_have_ == 0 && data[0] != kSync) {
+        if (partial_have_ == 0 && in[0] != kSync) {
             // Lost packet alignment: the stream is taken up again at the
             // next sync byte.
             ++window_.sync_losses;
-            const void *next = std::memchr(data, kSync, size);
-            const size_t skip = next ? size_t(static_cast<const uint8_t *>(next) - data) : size;
-            data += skip;
-            size -= skip;
+            const void *next = std::memchr(in, kSync, size);
+            keep(next ? size_t(static_cast<const uint8_t *>(next) - in) : size);
             continue;
         }
         if (partial_have_ == 0 && size >= kPacket) {
-            packet(data);
-            data += kPacket;
-            size -= kPacket;
+            if (packet(in)) {
+                keep(kPacket);
+            } else {
+                in += kPacket;
+                size -= kPacket;
+            }
             continue;
         }
+        // A packet cut by the end of a piece goes on as it came.
         const size_t n = std::min(size, kPacket - partial_have_);
-        std::memcpy(partial_ + partial_have_, data, n);
+        std::memcpy(partial_ + partial_have_, in, n);
         partial_have_ += n;
-        data += n;
-        size -= n;
+        keep(n);
         if (partial_have_ == kPacket) {
             partial_have_ = 0;
             packet(partial_);
         }
     }
+    return static_cast<size_t>(out - data);
 }
 
-void TransportTap::packet(const uint8_t *p) {
+bool TransportTap::packet(const uint8_t *p) {
     const int pid_number = (p[1] & 0x1F) << 8 | p[2];
-    if (pid_number == kNullPid) return;
+    if (pid_number == kNullPid) return true;
     const bool unit_start = p[1] & 0x40;
     const int control = (p[3] >> 4) & 3;
     const int cc = p[3] & 15;
     Pid &pid = pids_[pid_number];
     const uint8_t *payload = p + 4;
     bool discontinuity = false;
+    int64_t pcr = -1;
     if (control & 2) {
         const int length = p[4];
         payload = p + 5 + length;
         if (length > 0) {
-            const uint8_t flags = p[5];
-            discontinuity = flags & 0x80;
-            if ((flags & 0x10) && length >= 7) {
+            discontinuity = p[5] & 0x80;
+            if ((p[5] & 0x10) && length >= 7) {
                 const uint8_t *b = p + 6;
-                const int64_t base = int64_t{b[0]} << 25 | int64_t{b[1]} << 17 | int64_t{b[2]} << 9 |
-                                     int64_t{b[3]} << 1 | b[4] >> 7;
-                const int64_t pcr = base * 300 + ((b[4] & 1) << 8 | b[5]);
-                if (pid.pcr >= 0 && !discontinuity) {
-                    const int64_t interval = ((pcr - pid.pcr) % kPcrWrap + kPcrWrap) % kPcrWrap;
-                    window_.pcr_interval_max = std::max(window_.pcr_interval_max, interval);
-                    clock_ += interval;
-                } else if (clock_ < 0) {
-                    clock_ = pcr;
-                }
-                pid.pcr = pcr;
+                const int64_t base = int64_t{b[0]} << 25 | int64_t{b[1]} << 17 |
+                                     int64_t{b[2]} << 9 | int64_t{b[3]} << 1 | b[4] >> 7;
+                pcr = base * 300 + ((b[4] & 1) << 8 | b[5]);
             }
         }
     }
     // The counter steps with each packet that carries payload; a packet
-    // sent twice repeats it once.
+    // may be sent twice in a row, but not three times.
     if (control & 1) {
-        if (pid.cc >= 0 && !discontinuity && cc != pid.cc && cc != ((pid.cc + 1) & 15)) {
+        const bool repeated = pid.cc == cc && !discontinuity;
+        pid.repeats = repeated ? pid.repeats + 1 : 0;
+        if (repeated && pid.repeats == 1) return false;
+        if (pid.cc >= 0 && !discontinuity && cc != ((pid.cc + 1) & 15)) {
             ++window_.cc_errors;
             char text[96];
-            std::snprintf(text, sizeof text,
-                          "PID 0x%X: continuity counter %d where %d was due (%d packets lost)",
-                          unsigned(pid_number), cc, (pid.cc + 1) & 15, (cc - pid.cc - 1 + 16) & 15);
+            if (repeated)
+                std::snprintf(text, sizeof text, "PID 0x%X: continuity counter %d came %d times",
+                              unsigned(pid_number), cc, pid.repeats + 1);
+            else
+                std::snprintf(text, sizeof text,
+                              "PID 0x%X: continuity counter %d where %d was due (%d packets lost)",
+                              unsigned(pid_number), cc, (pid.cc + 1) & 15,
+                              (cc - pid.cc - 1 + 16) & 15);
             on_fault_(text);
         }
         pid.cc = cc;
     }
-    if (!unit_start || !(control & 1) || payload >= p + kPacket) return;
+    if (pcr >= 0) {
+        if (pid.pcr >= 0 && !discontinuity) {
+            const int64_t interval = ((pcr - pid.pcr) % kPcrWrap + kPcrWrap) % kPcrWrap;
+            window_.pcr_interval_max = std::max(window_.pcr_interval_max, interval);
+            clock_ += interval;
+        } else if (clock_ < 0) {
+            clock_ = pcr;
+        }
+        pid.pcr = pcr;
+    }
+    if (!unit_start || !(control & 1) || payload >= p + kPacket) return true;
     if (pid_number == kPatPid) {
         table_seen(pid, window_.pat_interval_max);
         program_table(p, payload);
     } else if (pmt_pids_.count(pid_number)) {
         table_seen(pid, window_.pmt_interval_max);
     }
+    return true;
 }
 
 // The PMT PIDs the PAT names, read from a section that starts and ends in

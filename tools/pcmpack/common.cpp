@@ -2,6 +2,7 @@
 #include "common.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <unistd.h>
@@ -11,6 +12,24 @@ namespace pcmtool {
 std::string display_name(const std::string &path, bool output) {
     if (path == "-") return output ? "stdout" : "stdin";
     return path;
+}
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
 }
 
 void finish_stdout() {

@@ -57,6 +57,11 @@ struct InspectOptions {
     bool frames = false;
     bool json = false;
     int track = 0;  // --track: 1-based; 0 = not given
+    // A live input (udp://, srt://): a line every `every` seconds, for
+    // `duration` seconds (0: until SIGINT or SIGTERM).
+    double every = 0;     // 0: not given (1 s)
+    double duration = 0;  // 0: not given
+    bool fail_fast = false;
 };
 
 struct UnpackOptions {
@@ -65,12 +70,15 @@ struct UnpackOptions {
     int track = 0;  // --track: 1-based; 0 = not given
     std::string data_out;  // --data-out: the payloads of a pair's data bursts
     int data_pair = 1;     // --data-pair: 1-based
+    double duration = 0;   // --duration: seconds of a live input recorded; 0: not given
 };
 
 int run_encode(const EncodeOptions &options);
 int run_tone(const ToneOptions &options);
 int run_presets(bool json);
 int run_inspect(const InspectOptions &options);
+// inspect of a live input (udp://, srt://): a line per interval.
+int run_monitor(const InspectOptions &options);
 int run_unpack(const UnpackOptions &options);
 
 // The printable name of a path for messages ("stdin" / "stdout" for "-").
@@ -79,6 +87,9 @@ std::string display_name(const std::string &path, bool output = false);
 // Flushes standard output; a failed write (a full disk, /dev/full, a closed
 // pipe whose signal is ignored) throws Failure.
 void finish_stdout();
+
+// `text` as a JSON string, quoted and escaped.
+std::string json_string(const std::string &text);
 
 // A progress line on stderr, drawn only when stderr is a terminal.
 class Progress {

@@ -55,17 +55,25 @@ const char *const kEncodeHelp =
     "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
     "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast";
 
+// Seconds a live stream may be watched or recorded for: a year.
+constexpr double kLongestWatch = 366 * 86400.0;
+
 const char *const kInspectHelp =
     "Recognise a stream's layer by its stream header, validate every frame, and print\n"
     "the header fields and a summary (frames, frame sizes per cadence step, duration,\n"
     "channels, word length). The first inconsistency is reported with its byte offset\n"
     "and the exit status is 1. '-' reads standard input. A transport, BDAV or program\n"
     "stream is demultiplexed and its audio track read as the stream it carries.\n"
+    "A udp:// or srt:// URL is a live 302M transport stream, watched with a line\n"
+    "per interval (frames, cadence, PTS breaks, CC errors, PCR, PAT/PMT, bit rate);\n"
+    "status 1 if any fault was seen.\n"
     "\n"
     "Examples:\n"
     "  pcmpack inspect movie.m2ts\n"
     "  pcmpack inspect mix.ts --frames    # one line per frame\n"
-    "  pcmpack inspect audio.vob --json";
+    "  pcmpack inspect audio.vob --json\n"
+    "  pcmpack inspect udp://@:5000 --duration 60\n"
+    "  pcmpack inspect 'srt://:9000?mode=listener' --json";
 
 const char *const kUnpackHelp =
     "Turn a stream back into a WAV file (16-bit, or 24-bit for 20- and 24-bit\n"
@@ -77,7 +85,8 @@ const char *const kUnpackHelp =
     "\n"
     "Examples:\n"
     "  pcmpack unpack movie.m2ts -o back.wav\n"
-    "  pcmpack unpack mix.ts -o back.wav --data-out sound.ac3 --data-pair 2";
+    "  pcmpack unpack mix.ts -o back.wav --data-out sound.ac3 --data-pair 2\n"
+    "  pcmpack unpack udp://@:5000 -o capture.wav --duration 60    # record";
 
 const char *const kPresetsHelp =
     "List the video types that have a preset, with the settings each gives: the\n"
@@ -329,18 +338,28 @@ int main(int argc, char **argv) {
     InspectOptions ins;
     CLI::App *inspect = app.add_subcommand("inspect", kInspectLine);
     inspect->footer(kInspectHelp);
-    inspect->add_option("STREAM", ins.input, "stream file, or '-' for standard input")->required();
+    inspect->add_option("STREAM", ins.input,
+                        "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
+        ->required();
     inspect->add_flag("--frames", ins.frames, "one line per frame: number, offset, size, sample periods, "
                       "cadence step (blank without a cadence), timestamp in ticks and seconds");
     inspect->add_flag("--json", ins.json, "machine-readable output");
     inspect->add_option("--track", ins.track,
                         "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
+    inspect->add_option("--every", ins.every, "live stream: seconds between lines; default 1")
+        ->check(CLI::Range(0.1, 3600.0));
+    inspect->add_option("--duration", ins.duration,
+                        "live stream: seconds to watch; default until SIGINT or SIGTERM")
+        ->check(CLI::Range(0.1, kLongestWatch));
+    inspect->add_flag("--fail-fast", ins.fail_fast, "live stream: end with status 1 at the first fault");
 
     UnpackOptions unp;
     CLI::App *unpack = app.add_subcommand("unpack", kUnpackLine);
     unpack->footer(kUnpackHelp);
-    unpack->add_option("STREAM", unp.input, "stream file, or '-' for standard input")->required();
+    unpack->add_option("STREAM", unp.input,
+                       "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
+        ->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
@@ -348,6 +367,8 @@ int main(int argc, char **argv) {
     auto *data_out = unpack->add_option("--data-out", unp.data_out,
                        "write the payloads of one channel pair's data bursts (AC-3, E-AC-3, "
                        "Dolby E...) as a raw stream; the WAV keeps every channel");
+    unpack->add_option("--duration", unp.duration, "live stream: seconds to record (needed)")
+        ->check(CLI::Range(0.1, kLongestWatch));
     unpack->add_option("--data-pair", unp.data_pair,
                        "channel pair of --data-out, 1 (channels 1 and 2, default) to 4")
         ->check(CLI::Range(1, 4))

@@ -3,6 +3,7 @@
 // which recognises the layer by its stream header and validates every frame.
 #include "commands/stream_walk.h"
 #include "common.h"
+#include "containers/live_input.h"
 #include "format/stream_format.h"
 #include "settings.h"
 #include "source/burst_scan.h"
@@ -29,24 +30,6 @@ using pcmpack_reader::StreamInfo;
 constexpr size_t kTextBlock = size_t{1} << 20;
 
 using pcmpack_format::is_aes3;
-
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 // The 1001 rates run through a five-frame cadence; at the other rates, and
 // for DVD and HDMV, every frame is alike and a cadence step means nothing.
@@ -361,6 +344,10 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
 }  // namespace
 
 int run_inspect(const InspectOptions &o) {
+    if (is_url(o.input)) return run_monitor(o);
+    if (o.every > 0 || o.duration > 0 || o.fail_fast)
+        throw Failure(o.input + ": --every, --duration and --fail-fast watch a live stream "
+                                "(udp://, srt://); this is a file");
     // The frame list can be long: it leaves in large blocks.
     static std::vector<char> stdout_buffer(kTextBlock);
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());

@@ -3,6 +3,7 @@
 
 #include "common.h"
 #include "containers/container.h"
+#include "containers/live_input.h"
 
 #include <cstdio>
 #include <vector>
@@ -25,14 +26,15 @@ std::string describe_error(const std::string &name, const IncrementalReader &r) 
 
 // Feeds the audio track of a container to the reader as it is demuxed: the
 // track's parameters in place of a stream header, then one access unit at a
-// time.
+// time. A live input's last unit may be cut by the end of the recording.
 // Returns the elementary stream's bytes.
-static uint64_t walk_container(Container container, InputFile &in, IncrementalReader &reader,
+static uint64_t walk_container(Container container, const ContainerReader::ReadFn &read,
+                               const std::string &name, bool live, IncrementalReader &reader,
                                TrackChoice &tracks) {
     route_libav_messages(true);
-    ContainerReader demuxer(
-        container, [&in](uint8_t *data, size_t size) { return in.read(data, size); }, in.name(),
-        tracks.asked ? tracks.asked : 1);
+    const ContainerReader::Live strict_live;
+    ContainerReader demuxer(container, read, name, tracks.asked ? tracks.asked : 1,
+                            live ? &strict_live : nullptr);
     tracks.ids = demuxer.track_ids();
     tracks.read = tracks.asked ? tracks.asked : 1;
     tracks.title = demuxer.track_title();
@@ -40,7 +42,7 @@ static uint64_t walk_container(Container container, InputFile &in, IncrementalRe
         char id[16];
         std::snprintf(id, sizeof id, "0x%X", unsigned(tracks.ids[size_t(tracks.read - 1)]));
         std::fprintf(stderr, "pcmpack: %s: %zu %s tracks; reading track %d (id %s)%s\n",
-                     in.name().c_str(), tracks.ids.size(), tracks.title.c_str(), tracks.read, id,
+                     name.c_str(), tracks.ids.size(), tracks.title.c_str(), tracks.read, id,
                      tracks.asked ? "" : ", --track N chooses another");
     }
     std::vector<uint8_t> piece;
@@ -68,7 +70,10 @@ uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     uint8_t head[256];
     const Container container = sniff_container(head, in.peek(head, sizeof head));
     tracks.container = container_title(container);
-    if (container != Container::elementary) return walk_container(container, in, reader, tracks);
+    if (container != Container::elementary)
+        return walk_container(
+            container, [&in](uint8_t *data, size_t size) { return in.read(data, size); },
+            in.name(), false, reader, tracks);
     if (tracks.asked)
         throw Failure(in.name() + ": --track " + std::to_string(tracks.asked) +
                       " chooses a container's track; this is an elementary stream");
@@ -84,6 +89,25 @@ uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     // known: a pipe or a device (/dev/zero) may never end.
     if (in.regular()) return static_cast<uint64_t>(in.size());
     return reader.bytes_fed();
+}
+
+uint64_t walk_live(LiveInput &in, int64_t until, IncrementalReader &reader, TrackChoice &tracks) {
+    uint64_t received = 0;
+    tracks.container = container_title(Container::transport);
+    try {
+        return walk_container(
+        Container::transport,
+        [&](uint8_t *data, size_t size) {
+            size_t got = 0;
+            while (got == 0 && !in.ended() && monotonic_ns() < until) got = in.read(data, size, until);
+            received += got;
+            return got;
+        },
+        in.name(), true, reader, tracks);
+    } catch (const Failure &) {
+        if (received == 0) throw Failure(in.name() + ": no transport stream arrived");
+        throw;
+    }
 }
 
 }  // namespace pcmtool

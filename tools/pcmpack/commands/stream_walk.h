@@ -14,6 +14,8 @@
 
 namespace pcmtool {
 
+class LiveInput;
+
 // The tracks of a container and the one read.
 struct TrackChoice {
     int asked = 0;              // --track; 0: not given (the first is read)
@@ -28,6 +30,12 @@ struct TrackChoice {
 // says on stderr which track was read when there are several. After an
 // inconsistency the rest is only counted. Returns the stream's bytes.
 uint64_t walk(InputFile &in, pcmpack_reader::IncrementalReader &reader, TrackChoice &tracks);
+
+// The audio track of a live transport stream, recorded until `until`
+// (monotonic nanoseconds): the frames that arrived whole by then. A lost
+// frame ends the walk with a Failure that names its time.
+uint64_t walk_live(LiveInput &in, int64_t until, pcmpack_reader::IncrementalReader &reader,
+                   TrackChoice &tracks);
 
 // "NAME: byte N: what is wrong", for the reader's first inconsistency.
 std::string describe_error(const std::string &name, const pcmpack_reader::IncrementalReader &r);

@@ -3,6 +3,7 @@
 // file, through the stream reader, which validates every frame first.
 #include "commands/stream_walk.h"
 #include "common.h"
+#include "containers/live_input.h"
 #include "outputs/wav_writer.h"
 #include "source/burst_scan.h"
 
@@ -105,32 +106,54 @@ private:
 }  // namespace
 
 int run_unpack(const UnpackOptions &o) {
+    const bool live = is_url(o.input);
+    if (live) {
+        check_live_url(o.input);
+        // Without an end the recording would last until a signal, which
+        // removes what this run began to write.
+        if (o.duration <= 0)
+            throw Failure(o.input + ": recording a live stream needs --duration SECONDS");
+    } else if (o.duration > 0) {
+        throw Failure(o.input +
+                      ": --duration records a live stream (udp://, srt://); this is a file");
+    }
     std::vector<FileRole> names = {{o.output, "WAV file"}};
     if (!o.data_out.empty()) names.push_back({o.data_out, "data"});
-    refuse_shared_files({{o.input, "stream"}}, names);
+    if (!live) refuse_shared_files({{o.input, "stream"}}, names);
     OutputSet outputs;
     OutputFile &out = outputs.open(o.output);
     OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
-    InputFile in(o.input);
-    outputs.guard(in.fd(), in.name(), "stream");
-    WavSink wav(out, in.size());
+    std::unique_ptr<InputFile> file;
+    std::unique_ptr<LiveInput> net;
+    const int64_t until = monotonic_ns() + static_cast<int64_t>(o.duration * 1e9);
+    if (live) {
+        net = std::make_unique<LiveInput>(o.input, [until] { return monotonic_ns() >= until; });
+    } else {
+        file = std::make_unique<InputFile>(o.input);
+        outputs.guard(file->fd(), file->name(), "stream");
+    }
+    const std::string name = live ? o.input : file->name();
+    WavSink wav(out, live ? -1 : file->size());
     IncrementalReader reader(wav, true);
     wav.read_by(reader);
     if (data) wav.extract(*data, o.data_pair - 1);
     TrackChoice tracks;
     tracks.asked = o.track;
-    walk(in, reader, tracks);
-    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
+    if (live)
+        walk_live(*net, until, reader, tracks);
+    else
+        walk(*file, reader, tracks);
+    if (!reader.ok()) throw Failure(describe_error(name, reader));
     wav.finish();
     if (data) {
         const PairBursts *found = wav.extracted();
         if (!found || !found->data())
-            throw Failure(in.name() + ": channel pair " + std::to_string(o.data_pair) +
+            throw Failure(name + ": channel pair " + std::to_string(o.data_pair) +
                           " holds no data bursts (see `pcmpack inspect`); " +
                           display_name(o.data_out, true) + " is not written");
         if (found->errors())
             std::fprintf(stderr, "pcmpack: %s: pair %d: %llu damaged bursts left out of %s\n",
-                         in.name().c_str(), o.data_pair,
+                         name.c_str(), o.data_pair,
                          static_cast<unsigned long long>(found->bad_pd + found->past_period),
                          display_name(o.data_out, true).c_str());
     }

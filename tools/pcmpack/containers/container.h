@@ -91,8 +91,23 @@ Container sniff_container(const uint8_t *data, size_t size);
 class ContainerReader {
 public:
     using ReadFn = std::function<size_t(uint8_t *, size_t)>;
+    // A live stream goes on past a frame lost on the way: a damaged access
+    // unit is left out, and a break in the presentation times is handed to
+    // `on_loss` (when given) instead of ending the read; an access unit cut
+    // short by the end of the input is left out too. Its tables are read
+    // from the first packets, without reading ahead to probe.
+    struct Loss {
+        int64_t due_pts = 0;   // 90 kHz presentation time of the first lost frame
+        double at = 0;         // its time in seconds after the first frame's
+        int64_t periods = 0;   // sample periods lost (negative: frames out of place)
+        uint64_t damaged = 0;  // access units that came damaged and were left out
+    };
+    using LossFn = std::function<void(const Loss &)>;
+    struct Live {
+        LossFn on_loss;
+    };
     ContainerReader(Container container, ReadFn read, const std::string &input_name,
-                    int track = 1);
+                    int track = 1, const Live *live = nullptr);
     ~ContainerReader();
     ContainerReader(const ContainerReader &) = delete;
     ContainerReader &operator=(const ContainerReader &) = delete;
@@ -114,6 +129,11 @@ public:
         bool sizes_from_headers = false;  // access units of another writer's length
     };
     const FramePlan &frame_plan() const;
+
+    // The 90 kHz presentation time of the access unit next() handed out last
+    // (transport streams), and its step in the AES3 cadence.
+    int64_t unit_pts() const;
+    int unit_cadence_step() const;
 
     struct Impl;
 

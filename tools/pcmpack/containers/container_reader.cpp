@@ -26,6 +26,9 @@ namespace {
 constexpr int kIoBufferBytes = 1 << 18;
 // A container's first 1 MiB must show its audio track.
 constexpr int64_t kProbeBytes = int64_t{1} << 20;
+// A live transport stream's, its first 64 KiB: its tables come at least
+// every 100 ms.
+constexpr int64_t kLiveProbeBytes = int64_t{64} << 10;
 
 struct DemuxerRow {
     Container container;
@@ -48,6 +51,9 @@ constexpr size_t kPlanUnits = 5;
 // The first byte of the DVD audio frame header: emphasis, mute, then the
 // reserved bit and the audio frame number, which count from pack to pack.
 constexpr uint8_t kLpcmFixedBits = 0xC0;
+
+// Presentation times count modulo 2^33.
+constexpr int64_t kPtsMask = (int64_t{1} << 33) - 1;
 
 std::string av_text(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -80,9 +86,17 @@ struct ContainerReader::Impl {
     uint64_t periods_before = 0;
     int sample_rate = 0;
     uint32_t period_bytes = 0;  // payload bytes per sample period
+    // A live stream: see ContainerReader::Live.
+    bool live = false;
+    ContainerReader::LossFn on_loss;
+    uint64_t damaged = 0;  // units left out since the last whole one
+    int64_t unit_pts = AV_NOPTS_VALUE;
+    int step = 0;          // AES3 cadence step of the unit handed out last
 
-    Impl(Container c, ContainerReader::ReadFn r, const std::string &n, int t)
-        : container(c), read(std::move(r)), name(n), wanted_track(t) {}
+    Impl(Container c, ContainerReader::ReadFn r, const std::string &n, int t,
+         const ContainerReader::Live *l)
+        : container(c), read(std::move(r)), name(n), wanted_track(t), live(l != nullptr),
+          on_loss(l ? l->on_loss : nullptr) {}
 
     ~Impl() {
         for (AVPacket *p : ahead) av_packet_free(&p);
@@ -127,7 +141,9 @@ struct ContainerReader::Impl {
         if (!format || !packet) fail("out of memory");
         format->pb = io;
         format->flags |= AVFMT_FLAG_CUSTOM_IO;
-        format->probesize = kProbeBytes;
+        // A live stream names its track in the first tables that come; a
+        // probe would hold back every frame of its first second.
+        format->probesize = live ? kLiveProbeBytes : kProbeBytes;
         // A packet without a time of its own stays without one: a time made
         // up from the packet before would hide a gap, or show one that is
         // not there.
@@ -140,7 +156,7 @@ struct ContainerReader::Impl {
         // The program stream names its tracks only as their packets come:
         // the probe reads ahead (what it reads is handed out again) so that
         // every track is known before one is chosen.
-        avformat_find_stream_info(format, nullptr);
+        if (!live) avformat_find_stream_info(format, nullptr);
         for (unsigned i = 0; i < format->nb_streams; ++i)
             if (format->streams[i]->codecpar->codec_id == row->codec)
                 track_ids.push_back(format->streams[i]->id);
@@ -272,7 +288,7 @@ struct ContainerReader::Impl {
     void check_program_time(size_t size) {
         if (packet->pts != AV_NOPTS_VALUE) {
             if (first_pts == AV_NOPTS_VALUE) first_pts = packet->pts;
-            const int64_t elapsed = (packet->pts - first_pts) & ((int64_t{1} << 33) - 1);
+            const int64_t elapsed = (packet->pts - first_pts) & kPtsMask;
             const uint64_t rate = static_cast<uint64_t>(sample_rate);
             const int64_t earliest = static_cast<int64_t>(periods_before * 90000 / rate);
             const int64_t latest = static_cast<int64_t>(
@@ -298,21 +314,58 @@ struct ContainerReader::Impl {
         if (packet->pts == AV_NOPTS_VALUE)
             fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
                  " has no presentation time");
-        if (first_pts == AV_NOPTS_VALUE) first_pts = packet->pts;
-        // Presentation times count modulo 2^33.
-        const int64_t elapsed = (packet->pts - first_pts) & ((int64_t{1} << 33) - 1);
+        if (first_pts == AV_NOPTS_VALUE) {
+            first_pts = packet->pts;
+            // Units damaged before the first whole one are not a break: a
+            // live stream is joined wherever it is.
+            damaged = 0;
+        }
+        unit_pts = packet->pts;
+        const int64_t elapsed = (packet->pts - first_pts) & kPtsMask;
         const int64_t expected =
             static_cast<int64_t>(periods_before * 90000 / static_cast<uint64_t>(sample_rate));
         // Other writers round the 90 kHz time to the nearest tick.
-        if (elapsed < expected || elapsed > expected + 1) {
+        if (elapsed < expected || elapsed > expected + 1 || damaged > 0) {
             char at[32];
             std::snprintf(at, sizeof at, "%.3f s", double(periods_before) / sample_rate);
-            fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
-                 " is presented at +" + std::to_string(elapsed) +
-                 " (90 kHz) but follows frames lasting +" + std::to_string(expected) +
-                 ": a frame is missing or out of place at " + at);
+            if (!on_loss)
+                fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
+                     " is presented at +" + std::to_string(elapsed) +
+                     " (90 kHz) but follows frames lasting +" + std::to_string(expected) +
+                     ": a frame is missing or out of place at " + at);
+            // The writer's time rounded down: the first sample period whose
+            // time is this one's.
+            const uint64_t rate = static_cast<uint64_t>(sample_rate);
+            const uint64_t periods_now = (static_cast<uint64_t>(elapsed) * rate + 89999) / 90000;
+            ContainerReader::Loss loss;
+            loss.due_pts = (first_pts + expected) & kPtsMask;
+            loss.at = double(periods_before) / sample_rate;
+            loss.periods = static_cast<int64_t>(periods_now) - static_cast<int64_t>(periods_before);
+            loss.damaged = damaged;
+            periods_before = periods_now;
+            step = cadence_step_at(periods_now);
+            damaged = 0;
+            on_loss(loss);
         }
         periods_before += payload_of(unit, size) / period_bytes;
+    }
+
+    // The AES3 cadence step of the frame that starts `periods` sample
+    // periods after the first one; 0 for the layers without a cadence.
+    int cadence_step_at(uint64_t periods) const {
+        if (container != Container::transport) return 0;
+        const pcmpack_format::FrameRate *rate =
+            pcmpack_format::frame_rate(plan.params.frame_rate_code);
+        uint64_t cycle = 0;
+        for (int k = 0; k < pcmpack_format::kCadenceSteps; ++k)
+            cycle += uint64_t(rate->periods[k]);
+        uint64_t left = periods % cycle;
+        int at = plan.first_cadence_step;
+        while (left >= uint64_t(rate->periods[at])) {
+            left -= uint64_t(rate->periods[at]);
+            at = (at + 1) % pcmpack_format::kCadenceSteps;
+        }
+        return at;
     }
 
     // The next packet of the chosen track into `into`; false at the end.
@@ -334,8 +387,15 @@ struct ContainerReader::Impl {
         }
     }
 
-    // The access unit in `packet` checked and appended to `out`.
-    void take(std::vector<uint8_t> &out) {
+    // The access unit in `packet` checked and appended to `out`; false for
+    // a damaged unit of a live stream, which is left out.
+    bool take(std::vector<uint8_t> &out) {
+        // A frame whose start was lost comes without its time, or damaged.
+        const bool untimed = container == Container::transport && packet->pts == AV_NOPTS_VALUE;
+        if (live && ((packet->flags & AV_PKT_FLAG_CORRUPT) || untimed)) {
+            ++damaged;
+            return false;
+        }
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
             fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
                  " is damaged or cut short");
@@ -344,7 +404,9 @@ struct ContainerReader::Impl {
         if (!header_sent) {
             read_params(data, size);
             header_sent = true;
+            step = plan.first_cadence_step - 1;
         }
+        step = (step + 1) % pcmpack_format::kCadenceSteps;
         if (container == Container::program) {
             // Each packet opens with the DVD audio frame header: the audio
             // frame number counts on, the rest holds for the whole track.
@@ -360,6 +422,7 @@ struct ContainerReader::Impl {
         }
         ++packets;
         out.insert(out.end(), data, data + size);
+        return true;
     }
 
     bool next(std::vector<uint8_t> &out) {
@@ -375,19 +438,17 @@ struct ContainerReader::Impl {
                 ahead.push_back(p);
             }
         }
-        if (!ahead.empty()) {
+        while (!ahead.empty()) {
             av_packet_unref(packet);
             if (av_packet_ref(packet, ahead.front()) < 0) fail("out of memory");
-            take(out);
             // The plan is made from every unit ahead, the first included.
+            const bool whole = take(out);
             av_packet_free(&ahead.front());
             ahead.pop_front();
-            return true;
+            if (whole) return true;
         }
-        if (read_unit(packet)) {
-            take(out);
-            return true;
-        }
+        while (read_unit(packet))
+            if (take(out)) return true;
         if (!read_failure.empty()) throw Failure(read_failure);
         if (track < 0)
             fail(std::string("read as ") + container_title(container) + ", but it has no " +
@@ -397,8 +458,8 @@ struct ContainerReader::Impl {
 };
 
 ContainerReader::ContainerReader(Container container, ReadFn read, const std::string &input_name,
-                                 int track)
-    : impl_(std::make_unique<Impl>(container, std::move(read), input_name, track)) {
+                                 int track, const Live *live)
+    : impl_(std::make_unique<Impl>(container, std::move(read), input_name, track, live)) {
     impl_->open();
 }
 
@@ -411,5 +472,9 @@ const std::vector<int> &ContainerReader::track_ids() const { return impl_->track
 const char *ContainerReader::track_title() const { return impl_->row->track; }
 
 const ContainerReader::FramePlan &ContainerReader::frame_plan() const { return impl_->plan; }
+
+int64_t ContainerReader::unit_pts() const { return impl_->unit_pts; }
+
+int ContainerReader::unit_cadence_step() const { return impl_->step; }
 
 }  // namespace pcmtool

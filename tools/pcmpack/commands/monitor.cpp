@@ -1,0 +1,317 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// pcmpack inspect udp://... or srt://...: watches a live 302M transport
+// stream and prints a line per interval. The transport stream's own timing
+// is checked as the bytes arrive; the frames are demultiplexed and
+// validated as a file's are, and a lost frame shows as a break in the
+// presentation times, named by the time it was due.
+#include "common.h"
+#include "containers/container.h"
+#include "containers/live_input.h"
+#include "containers/transport_tap.h"
+#include "format/stream_format.h"
+#include "source/burst_scan.h"
+
+#include "reader/stream_reader.h"
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+namespace {
+
+using pcmpack_reader::FrameInfo;
+using pcmpack_reader::IncrementalReader;
+using pcmpack_reader::StreamInfo;
+
+// What a receiver holds to be a fault in the transport stream's timing, in
+// 27 MHz ticks.
+constexpr double kTicksPerMs = 27000.0;
+constexpr int64_t kPcrIntervalMost = 40 * 27000;
+constexpr int64_t kTableIntervalMost = 100 * 27000;
+// A read takes what has arrived, a datagram or a few: the demuxer hands on
+// each frame as soon as its last packet is in.
+constexpr size_t kReadBytes = 64 * 1024;
+
+volatile std::sig_atomic_t stop_signal = 0;
+extern "C" void on_stop_signal(int) { stop_signal = 1; }
+
+// The faults a line names, in this order.
+enum Fault { kSync, kCc, kPts, kPcr, kTables, kFrame, kFaults };
+constexpr const char *kFaultNames[kFaults] = {"sync", "cc", "pts", "pcr", "tables", "frame"};
+
+// What one interval brought, besides the transport stream's timing.
+struct Interval {
+    uint64_t frames = 0;
+    uint64_t periods = 0;
+    uint32_t step_periods[pcmpack_format::kCadenceSteps] = {};
+    uint64_t rejected = 0;
+    std::vector<ContainerReader::Loss> breaks;  // in the presentation times
+    bool faults[kFaults] = {};
+    std::unique_ptr<BurstScanner> bursts;
+};
+
+std::string ms(int64_t value, double unit) {
+    if (value < 0) return "none";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", double(value) / unit);
+    return text;
+}
+
+std::string json_ms(int64_t value, double unit) {
+    if (value < 0) return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", double(value) / unit);
+    return text;
+}
+
+class Monitor : public pcmpack_reader::FrameSink {
+public:
+    Monitor(const InspectOptions &o, int64_t start)
+        : o_(o), start_(start), tap_([this](const std::string &text) { fault(kCc, text); }) {}
+
+    TransportTap &tap() { return tap_; }
+    int64_t line_start() const { return line_start_; }
+    bool any_fault() const { return faulted_; }
+
+    void on_header(const StreamInfo &info) override {
+        info_ = info;
+        if (!now_.bursts) now_.bursts = std::make_unique<BurstScanner>(info.channels);
+    }
+    void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
+        ++now_.frames;
+        now_.periods += f.sample_periods;
+        now_.step_periods[f.cadence_step] = f.sample_periods;
+        if (now_.bursts && info_.channels > 0)
+            now_.bursts->scan(samples, count / size_t(info_.channels));
+    }
+
+    void lost(const ContainerReader::Loss &loss) {
+        now_.breaks.push_back(loss);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "PTS break: the frame due at %.3f s (PTS %lld) is missing, %lld sample "
+                      "periods lost%s",
+                      loss.at, static_cast<long long>(loss.due_pts),
+                      static_cast<long long>(loss.periods),
+                      loss.damaged ? " (it came damaged)" : "");
+        fault(kPts, text);
+    }
+    void rejected(const std::string &why) {
+        ++now_.rejected;
+        fault(kFrame, why);
+    }
+
+    // Prints the line of the interval that ends at `now` and starts the next.
+    void line(int64_t now) {
+        const TapWindow tap = tap_.close_window();
+        if (tap.sync_losses > 0)
+            fault(kSync,
+                  std::to_string(tap.sync_losses) + " times a packet's sync byte was missing");
+        if (tap.pcr_interval_max > kPcrIntervalMost)
+            fault(kPcr, "PCR interval " + ms(tap.pcr_interval_max, kTicksPerMs) + ", over 40 ms");
+        if (tap.pat_interval_max > kTableIntervalMost || tap.pmt_interval_max > kTableIntervalMost)
+            fault(kTables, "PAT every " + ms(tap.pat_interval_max, kTicksPerMs) + ", PMT every " +
+                               ms(tap.pmt_interval_max, kTicksPerMs) + ", over 100 ms");
+        const double seconds = double(now - start_) / 1e9;
+        const double length = double(now - line_start_) / 1e9;
+        const double bit_rate = length > 0 ? double(tap.bytes) * 8 / length : 0;
+        if (o_.json)
+            print_json(seconds, tap, bit_rate);
+        else
+            print_text(seconds, tap, bit_rate);
+        std::fflush(stdout);
+        line_start_ = now;
+        now_ = Interval{};
+        if (info_.channels > 0) now_.bursts = std::make_unique<BurstScanner>(info_.channels);
+    }
+
+private:
+    void fault(Fault kind, const std::string &text) {
+        faulted_ = true;
+        now_.faults[kind] = true;
+        if (o_.fail_fast) throw Failure(o_.input + ": " + text);
+        std::fprintf(stderr, "pcmpack: %s: %s\n", o_.input.c_str(), text.c_str());
+    }
+
+    // The sample periods of each cadence step seen, when they differ.
+    std::vector<uint32_t> cadence() const {
+        std::vector<uint32_t> steps;
+        bool differ = false;
+        for (const uint32_t periods : now_.step_periods) {
+            if (periods == 0) continue;
+            differ = differ || (!steps.empty() && periods != steps[0]);
+            steps.push_back(periods);
+        }
+        return differ ? steps : std::vector<uint32_t>{};
+    }
+
+    std::vector<std::string> pairs() const {
+        std::vector<std::string> names;
+        if (!now_.bursts || now_.frames == 0) return names;
+        now_.bursts->finish();
+        for (const PairBursts &p : now_.bursts->pairs()) {
+            const char *name = data_type_name(p.data_type);
+            names.push_back(!p.data() ? "PCM"
+                            : name    ? name
+                                      : "data type " + std::to_string(p.data_type));
+        }
+        return names;
+    }
+
+    void print_text(double seconds, const TapWindow &tap, double bit_rate) {
+        std::string steps;
+        for (const uint32_t periods : cadence())
+            steps += (steps.empty() ? "" : " ") + std::to_string(periods);
+        std::string pts = now_.breaks.empty() ? "PTS continuous" : "";
+        for (const ContainerReader::Loss &g : now_.breaks) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%sPTS break at %.3f s (PTS %lld)",
+                          pts.empty() ? "" : ", ", g.at, static_cast<long long>(g.due_pts));
+            pts += text;
+        }
+        std::string pair_list;
+        for (const std::string &p : pairs()) pair_list += " " + p;
+        std::string faults;
+        for (int k = 0; k < kFaults; ++k)
+            if (now_.faults[k]) faults += std::string(faults.empty() ? "" : " ") + kFaultNames[k];
+        std::printf(
+            "%s %.3f s: %llu frames, %llu sample periods, cadence %s, %s, %llu CC errors, "
+            "PCR interval max %s, PAT max %s, PMT max %s, %.3f Mbit/s, pairs%s, "
+            "%llu frames rejected, faults %s\n",
+            o_.input.c_str(), seconds, static_cast<unsigned long long>(now_.frames),
+            static_cast<unsigned long long>(now_.periods), steps.empty() ? "none" : steps.c_str(),
+            pts.c_str(), static_cast<unsigned long long>(tap.cc_errors),
+            ms(tap.pcr_interval_max, kTicksPerMs).c_str(), ms(tap.pat_interval_max, kTicksPerMs).c_str(),
+            ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate / 1e6,
+            pair_list.empty() ? " none" : pair_list.c_str(),
+            static_cast<unsigned long long>(now_.rejected),
+            faults.empty() ? "none" : faults.c_str());
+    }
+
+    void print_json(double seconds, const TapWindow &tap, double bit_rate) {
+        std::printf(
+            "{\"input\":%s,\"seconds\":%.3f,\"frames\":%llu,\"sample_periods\":%llu,\"cadence\":",
+            json_string(o_.input).c_str(), seconds, static_cast<unsigned long long>(now_.frames),
+            static_cast<unsigned long long>(now_.periods));
+        const std::vector<uint32_t> steps = cadence();
+        if (steps.empty()) std::printf("null");
+        for (size_t k = 0; k < steps.size(); ++k) std::printf("%s%u", k ? "," : "[", steps[k]);
+        if (!steps.empty()) std::printf("]");
+        std::printf(",\"pts_breaks\":[");
+        for (size_t k = 0; k < now_.breaks.size(); ++k)
+            std::printf("%s{\"at\":%.6f,\"pts\":%lld,\"sample_periods\":%lld,\"damaged\":%llu}",
+                        k ? "," : "", now_.breaks[k].at, static_cast<long long>(now_.breaks[k].due_pts),
+                        static_cast<long long>(now_.breaks[k].periods),
+                        static_cast<unsigned long long>(now_.breaks[k].damaged));
+        std::printf(
+            "],\"sync_losses\":%llu,\"cc_errors\":%llu,\"pcr_interval_max_ms\":%s,"
+            "\"pat_interval_max_ms\":%s,\"pmt_interval_max_ms\":%s,\"bit_rate\":%.0f,\"pairs\":[",
+            static_cast<unsigned long long>(tap.sync_losses),
+            static_cast<unsigned long long>(tap.cc_errors),
+            json_ms(tap.pcr_interval_max, kTicksPerMs).c_str(),
+            json_ms(tap.pat_interval_max, kTicksPerMs).c_str(),
+            json_ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate);
+        const std::vector<std::string> names = pairs();
+        for (size_t k = 0; k < names.size(); ++k)
+            std::printf("%s%s", k ? "," : "", json_string(names[k]).c_str());
+        std::printf("],\"rejected\":%llu,\"faults\":[",
+                    static_cast<unsigned long long>(now_.rejected));
+        bool first = true;
+        for (int k = 0; k < kFaults; ++k)
+            if (now_.faults[k]) {
+                std::printf("%s\"%s\"", first ? "" : ",", kFaultNames[k]);
+                first = false;
+            }
+        std::printf("]}\n");
+    }
+
+    const InspectOptions &o_;
+    int64_t start_;
+    int64_t line_start_ = start_;
+    TransportTap tap_;
+    StreamInfo info_;
+    Interval now_;
+    bool faulted_ = false;
+};
+
+}  // namespace
+
+int run_monitor(const InspectOptions &o) {
+    if (o.frames)
+        throw Failure(o.input +
+                      ": --frames lists a file's frames; a live stream is watched by "
+                      "the interval (--every)");
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const int64_t start = monotonic_ns();
+    const int64_t every = static_cast<int64_t>((o.every > 0 ? o.every : 1.0) * 1e9);
+    const int64_t end = o.duration > 0 ? start + static_cast<int64_t>(o.duration * 1e9) : 0;
+    int64_t next_line = start + every;
+    auto stopping = [end] { return stop_signal != 0 || (end > 0 && monotonic_ns() >= end); };
+    LiveInput in(o.input, stopping);
+    Monitor monitor(o, start);
+    uint64_t received = 0;
+    auto read = [&](uint8_t *data, size_t size) -> size_t {
+        for (;;) {
+            const int64_t now = monotonic_ns();
+            if (now >= next_line) {
+                monitor.line(next_line);
+                next_line += every;
+            }
+            if (in.ended() || stopping()) return 0;
+            const size_t got = in.read(data, std::min(size, kReadBytes),
+                                       end > 0 ? std::min(next_line, end) : next_line);
+            received += got;
+            const size_t kept = monitor.tap().take(data, got);
+            if (kept > 0) return kept;
+        }
+    };
+
+    // After a break the stream reader starts again at the frame that came,
+    // in the cadence step its time gives.
+    std::unique_ptr<IncrementalReader> reader;
+    ContainerReader::Live live;
+    live.on_loss = [&](const ContainerReader::Loss &loss) {
+        monitor.lost(loss);
+        reader.reset();
+    };
+    route_libav_messages(true);
+    try {
+        ContainerReader demuxer(Container::transport, read, o.input, o.track ? o.track : 1, &live);
+        std::vector<uint8_t> unit;
+        while (demuxer.next(unit)) {
+            if (!reader) {
+                reader = std::make_unique<IncrementalReader>(monitor, true);
+                const ContainerReader::FramePlan &plan = demuxer.frame_plan();
+                reader->start_at_cadence_step(demuxer.unit_cadence_step());
+                if (plan.sizes_from_headers) reader->take_frame_sizes_from_headers();
+                if (!reader->begin(plan.params)) throw Failure(o.input + ": " + reader->error());
+            }
+            if (!reader->feed(unit.data(), unit.size())) {
+                char at[48];
+                std::snprintf(at, sizeof at,
+                              "frame at PTS %lld: ", static_cast<long long>(demuxer.unit_pts()));
+                monitor.rejected(at + reader->error());
+                reader.reset();
+            }
+        }
+    } catch (const Failure &) {
+        if (received == 0) throw Failure(o.input + ": no transport stream arrived");
+        throw;
+    }
+    // The interval cut short by the end.
+    const int64_t now = end > 0 ? std::min(monotonic_ns(), end) : monotonic_ns();
+    if (now > monitor.line_start()) monitor.line(now);
+    finish_stdout();
+    if (monitor.any_fault()) throw Failure(o.input + ": faults were seen (see above)");
+    return 0;
+}
+
+}  // namespace pcmtool

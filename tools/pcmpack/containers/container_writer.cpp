@@ -223,14 +223,6 @@ struct ContainerWriter::Impl {
             // constant rate; left to itself it guesses from the codec's
             // frame length, which these codecs do not state.
             av_dict_set(&options, "pcr_period", "20", 0);
-            // The program tables with every frame: a receiver tuning in
-            // finds them within one frame, and receivers hold a gap of more
-            // than 100 ms between them to be a fault (the muxer's own period
-            // of 100 ms, checked only at a frame's start, leaves 120 ms at
-            // 25 frames a second).
-            // A period shorter than any frame: the muxer checks it at each
-            // packet with the time of the frame it carries.
-            av_dict_set(&options, "pat_period", "0.001", 0);
             // The decoder's buffer delay that the muxer puts between the
             // clock reference and the first presentation time, as ffmpeg
             // sets it by default (0.7 s).

@@ -28,10 +28,12 @@ using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
 // What a receiver holds to be a fault in the transport stream's timing, in
-// 27 MHz ticks.
+// 27 MHz ticks: PCRs more than 40 ms apart, program tables more than 0.5 s
+// apart (pcmpack's sender repeats them every 100 ms; other muxers' files,
+// with tables every 120 ms, are not faulty).
 constexpr double kTicksPerMs = 27000.0;
 constexpr int64_t kPcrIntervalMost = 40 * 27000;
-constexpr int64_t kTableIntervalMost = 100 * 27000;
+constexpr int64_t kTableIntervalMost = 500 * 27000;
 // A read takes what has arrived, a datagram or a few: the demuxer hands on
 // each frame as soon as its last packet is in.
 constexpr size_t kReadBytes = 64 * 1024;
@@ -115,7 +117,7 @@ public:
             fault(kPcr, "PCR interval " + ms(tap.pcr_interval_max, kTicksPerMs) + ", over 40 ms");
         if (tap.pat_interval_max > kTableIntervalMost || tap.pmt_interval_max > kTableIntervalMost)
             fault(kTables, "PAT every " + ms(tap.pat_interval_max, kTicksPerMs) + ", PMT every " +
-                               ms(tap.pmt_interval_max, kTicksPerMs) + ", over 100 ms");
+                               ms(tap.pmt_interval_max, kTicksPerMs) + ", over 500 ms");
         const double seconds = double(now - start_) / 1e9;
         const double length = double(now - line_start_) / 1e9;
         const double bit_rate = length > 0 ? double(tap.bytes) * 8 / length : 0;

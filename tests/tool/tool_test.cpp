@@ -720,6 +720,24 @@ const ErrorCase kErrors[] = {
      "--container mkv: not a container; use es, ts, m2ts or ps"},
     {"container_full", "", "encode in.wav -o /dev/full -t xdcam-imx --frame-rate 25 --container ts",
      "/dev/full: write failed"},
+    // The network carries 302M in a transport stream only, and a datagram
+    // whole transport packets; nothing is sent when the plan is refused.
+    {"network_hdmv", "", "encode in.wav -o udp://127.0.0.1:9 -t hdmv",
+     "udp://127.0.0.1:9: the network carries layer 10 (SMPTE 302M), the layer with a "
+     "transport-stream mapping for contribution, not layer 13 (HDMV LPCM)"},
+    {"network_elementary", "", "encode in.wav -o srt://127.0.0.1:9 --frame-rate 25 --container es",
+     "srt://127.0.0.1:9: the network carries an MPEG transport stream (--container ts), not "
+     "--container es"},
+    {"network_partial_packets", "", "encode in.wav -o udp://127.0.0.1:9?pkt_size=1000 --frame-rate 25",
+     "udp://127.0.0.1:9?pkt_size=1000: datagrams of 1000 bytes; a datagram carries whole "
+     "188-byte transport packets"},
+    {"muxrate_below_audio", "", "encode in.wav -o out.ts --frame-rate 25 --muxrate 1000000",
+     "--muxrate 1000000: 2 channels of 16-bit words need at least "},
+    {"muxrate_for_program_stream", "", "encode in.wav -o out.vob -t dvd --muxrate 5000000",
+     "--muxrate applies to a transport stream of 302M (.ts, udp://, srt://), not to an MPEG "
+     "program stream"},
+    {"pace_for_file", "", "encode in.wav -o out.ts --frame-rate 25 --pace none",
+     "--pace applies to a udp:// or srt:// output only"},
     // A disk that fills up in the middle of a container: 3 s of 8 channels
     // make over 3 MB; a file size limit of 1000 blocks whose signal is
     // ignored makes the writes past it fail with EFBIG.

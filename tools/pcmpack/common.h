@@ -42,6 +42,9 @@ struct EncodeOptions {
     std::string hdmv_layout = "auto";    // auto, 5.1, 7.1, mono, library
     std::string data;   // --data: AC-3 or E-AC-3 frames to carry as data bursts
     int data_pair = 1;  // --data-pair: 1-based channel pair of the bursts
+    int64_t muxrate = 0;   // --muxrate: constant transport bit rate; 0: not given
+    int latency_ms = -1;   // --latency: clock reference to presentation; -1: not given
+    std::string pace;      // --pace: auto, audio or none; "": not given
 };
 
 struct ToneOptions {

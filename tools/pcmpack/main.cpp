@@ -49,11 +49,17 @@ const char *const kEncodeHelp =
     "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
     "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
     "The output appears only when complete ('-' writes standard output).\n"
+    "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
+    "transport stream at a constant bit rate, paced by the audio when the input is a\n"
+    "file, frame by frame as a pipe delivers it; SIGINT and SIGTERM end the stream\n"
+    "cleanly. A caller whose listener goes away reconnects and resumes at the live\n"
+    "point.\n"
     "\n"
     "Examples:\n"
     "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
     "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
-    "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast";
+    "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
+    "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live";
 
 // Seconds a live stream may be watched or recorded for: a year.
 constexpr double kLongestWatch = 366 * 86400.0;
@@ -230,7 +236,9 @@ int main(int argc, char **argv) {
     encode->footer(kEncodeHelp);
     encode->add_option("INPUT", enc.input,
                        "audio file, or '-' for standard input; optional with --data");
-    encode->add_option("-o,--output", enc.output, "stream to write, or '-' for standard output")
+    encode->add_option("-o,--output", enc.output,
+                       "stream to write, '-' for standard output, or udp://HOST:PORT[?pkt_size=N] "
+                       "or srt://HOST:PORT[?mode=caller|listener&...] to send it live")
         ->required();
     auto *target = encode
                        ->add_option("-t,--target", enc.target,
@@ -308,6 +316,20 @@ int main(int argc, char **argv) {
                        "channel pair of the data bursts, 1 (channels 1 and 2, default) to 4")
         ->check(CLI::Range(1, 4))
         ->needs(data);
+    encode->add_option("--muxrate", enc.muxrate,
+                       "transport stream: constant bit rate in bits/s, filled with null packets; "
+                       "default for udp:// and srt://: what the channels and word length need "
+                       "plus 5% (-v states it)")
+        ->check(CLI::Range(int64_t{1}, int64_t{1} << 30));
+    encode->add_option("--latency", enc.latency_ms,
+                       "transport stream: milliseconds from a frame's clock reference to its "
+                       "presentation, the decoder's buffer; default for udp:// and srt://: 100")
+        ->check(CLI::Range(1, 10000));
+    encode->add_option("--pace", enc.pace,
+                       "udp:// and srt://: auto (default: audio for a file, the input's own "
+                       "pace for a pipe), audio (datagrams at the audio's time), none (as fast "
+                       "as the network takes them)")
+        ->check(CLI::IsMember({"auto", "audio", "none"}));
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
     // encode's options by what they act on, in the order a command line is
@@ -327,6 +349,8 @@ int main(int argc, char **argv) {
         {"--dither", "Conversion"},    {"--output", "Output"},
         {"--container", "Output"},     {"--index", "Output"},
         {"--index-format", "Output"},  {"--verbose", "Output"},
+        {"--muxrate", "Output"},       {"--latency", "Output"},
+        {"--pace", "Output"},
     };
     for (const auto &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
 

@@ -10,6 +10,7 @@
 #include "source/data_bursts.h"
 #include "source/input.h"
 #include "containers/container.h"
+#include "outputs/network_output.h"
 #include "settings.h"
 
 #include <pcmpack.h>
@@ -72,7 +73,7 @@ struct LibraryHost {
 // any length of audio takes no memory.
 struct FileStream {
     bufstream bs{};
-    OutputFile *out = nullptr;
+    ByteSink *out = nullptr;
     ContainerWriter *container = nullptr;  // null: the elementary stream itself
     OutputFile *index = nullptr;
     bool json = false;
@@ -143,7 +144,7 @@ struct FileStream {
         }
     }
 
-    FileStream(OutputFile *file, OutputFile *index_file, bool index_json)
+    FileStream(ByteSink *file, OutputFile *index_file, bool index_json)
         : out(file), index(index_file), json(index_json) {
         bs.host_slot1 = this;
         bs.write_bytes = &FileStream::write_bytes;
@@ -355,6 +356,41 @@ void swap_words(uint8_t *words, size_t bytes, size_t width) {
     for (size_t i = 0; i + 3 <= bytes; i += 3) std::swap(words[i], words[i + 2]);
 }
 
+// How a network output sends: the input is the clock when it comes from a
+// pipe or device, the audio's own time when it is a file to be read.
+Pace choose_pace(const std::string &option, const AudioSource *source) {
+    if (option == "audio") return Pace::audio;
+    if (option == "none") return Pace::none;
+    return source && !source->file().regular() ? Pace::input : Pace::audio;
+}
+
+const char *pace_text(Pace pace) {
+    switch (pace) {
+    case Pace::audio: return "paced by the audio";
+    case Pace::input: return "each frame sent as the input completes it";
+    case Pace::none: return "sent as fast as the network takes them";
+    }
+    return "";
+}
+
+// The transport stream's timing: what the user asked for, and for a network
+// output a constant rate and a short delay that receivers check, refused
+// when the rate cannot carry the audio.
+MuxTiming plan_timing(const EncodeOptions &o, bool network, const StreamShape &shape) {
+    MuxTiming timing;
+    // The contribution default: a decoder's buffer of 100 ms.
+    if (o.latency_ms >= 0 || network) timing.latency_us = int64_t{o.latency_ms >= 0 ? o.latency_ms : 100} * 1000;
+    if (o.muxrate == 0 && !network) return timing;
+    const int64_t needed = transport_bit_rate_needed(shape);
+    timing.bit_rate = o.muxrate ? o.muxrate : transport_bit_rate_default(shape);
+    if (timing.bit_rate < needed)
+        throw Failure("--muxrate " + std::to_string(o.muxrate) + ": " +
+                      std::to_string(shape.params.channels) + " channels of " +
+                      std::to_string(shape.params.bits) + "-bit words need at least " +
+                      std::to_string(needed) + " bits/s in a transport stream");
+    return timing;
+}
+
 }  // namespace
 
 int run_encode(const EncodeOptions &o) {
@@ -363,7 +399,10 @@ int run_encode(const EncodeOptions &o) {
     if (!with_audio && !with_data)
         throw Failure("encode needs an INPUT (an audio file, or '-'), or --data with compressed audio");
     const std::string input = with_audio ? display_name(o.input) : o.data;
-    std::vector<FileRole> outputs = {{o.output, "stream"}};
+    // A URL output has no file under its name to protect or replace.
+    const bool network = is_network_url(o.output);
+    std::vector<FileRole> outputs;
+    if (!network) outputs.push_back({o.output, "stream"});
     if (!o.index.empty()) outputs.push_back({o.index, "index"});
     std::vector<FileRole> inputs;
     if (with_audio) inputs.push_back({o.input, "input"});
@@ -372,7 +411,7 @@ int run_encode(const EncodeOptions &o) {
     // The outputs are planned before the input is opened: whatever would
     // keep them from appearing is refused before any audio is read.
     OutputSet files;
-    OutputFile &out = files.open(o.output);
+    OutputFile *file_out = network ? nullptr : &files.open(o.output);
     OutputFile *index = o.index.empty() ? nullptr : &files.open(o.index);
 
     // Settings: the target's preset, then the explicit overrides.
@@ -407,6 +446,14 @@ int run_encode(const EncodeOptions &o) {
     if (o.hdmv_pad_last && layer != PCM_LAYER_HDMV_LPCM)
         throw Failure("--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to " + layer_text);
     const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
+    if (network && layer != PCM_LAYER_AES3_302M)
+        throw Failure(o.output + ": the network carries layer 10 (SMPTE 302M), the layer with a "
+                      "transport-stream mapping for contribution, not " + layer_text);
+    if (network && !o.container.empty() && o.container != "ts")
+        throw Failure(o.output + ": the network carries an MPEG transport stream (--container ts), "
+                      "not --container " + o.container);
+    if (!network && !o.pace.empty())
+        throw Failure("--pace applies to a udp:// or srt:// output only");
 
     int frame_rate_code = o.frame_rate_code;
     if (!o.frame_rate.empty()) {
@@ -591,11 +638,16 @@ int run_encode(const EncodeOptions &o) {
 
     // The container comes from the extension or --container; a container
     // that cannot carry the layer is refused before anything is written.
-    const Container container = choose_container(o.container, o.output);
+    const Container container = network ? Container::transport : choose_container(o.container, o.output);
     check_container_fits(container, layer, o.output);
+    if ((o.muxrate || o.latency_ms >= 0) && container != Container::transport)
+        throw Failure(std::string(o.muxrate ? "--muxrate" : "--latency") +
+                      " applies to a transport stream of 302M (.ts, udp://, srt://), not to " +
+                      container_title(container));
 
     // The encoder and what it writes to.
-    FileStream stream(&out, index, o.index_format == "json");
+    FileStream stream(file_out, index, o.index_format == "json");
+    std::unique_ptr<NetworkOutput> network_out;
     std::unique_ptr<ContainerWriter> muxer;
     if (container != Container::elementary) {
         route_libav_messages(false);
@@ -607,7 +659,25 @@ int run_encode(const EncodeOptions &o) {
         shape.params.frame_rate_code = frame_rate_code;
         if (pcmOutAudioFrameGeometry(&s, frame_rate_code, rate, &shape.geometry) != 0)
             throw Failure("internal: the library gives no frame geometry for settings it accepted");
-        muxer = std::make_unique<ContainerWriter>(container, shape, out, display_name(o.output, true));
+        const MuxTiming timing = plan_timing(o, network, shape);
+        ByteSink *sink = file_out;
+        if (network) {
+            const Pace pace = choose_pace(o.pace, source.get());
+            network_out = std::make_unique<NetworkOutput>(o.output, pace, timing.bit_rate);
+            sink = network_out.get();
+            end_stream_on_stop_signals();
+            if (o.verbose)
+                std::fprintf(stderr,
+                             "pcmpack: note: %s: a constant %lld bits/s (the audio needs %lld), a "
+                             "clock reference every 20 ms, PAT and PMT every 90 ms, presentation "
+                             "%lld ms after the clock reference; datagrams of %zu bytes %s\n",
+                             o.output.c_str(), static_cast<long long>(timing.bit_rate),
+                             static_cast<long long>(transport_bit_rate_needed(shape)),
+                             static_cast<long long>(timing.latency_us / 1000),
+                             network_out->datagram_bytes(), pace_text(pace));
+        }
+        muxer = std::make_unique<ContainerWriter>(container, shape, *sink, display_name(o.output, true),
+                                                  timing);
         stream.container = muxer.get();
     }
     // Samples that the source stores as the layer's words already go to the
@@ -643,7 +713,10 @@ int run_encode(const EncodeOptions &o) {
     const WordLayout words{bits == 16 ? 2u : 3u, bits == 20 ? 0xFFFFF000u : bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
                            source_channels, coded_channels, big_endian,
                            source_of_coded.data()};
-    const size_t chunk = 16384;
+    // A network stream takes the audio 10 ms at a time, so that a frame
+    // leaves as soon as the input completes it and a stop signal is heard
+    // within a frame.
+    const size_t chunk = network ? static_cast<size_t>(rate / 100) : 16384;
     std::vector<int32_t> samples;
     std::vector<uint8_t> bytes(chunk * static_cast<size_t>(coded_channels) * words.width);
     if (!as_stored) samples.resize(chunk * static_cast<size_t>(source_channels));
@@ -657,7 +730,12 @@ int run_encode(const EncodeOptions &o) {
     // Write the stream header even for an empty source.
     if (pcmOutAudioPutBytes(encoder.get(), bytes.data(), 0) != 0 || !stream.failure.empty())
         throw fail_write();
+    bool stopped = false;
     for (;;) {
+        if (network && stop_requested()) {
+            stopped = true;
+            break;
+        }
         size_t got = 0, size = 0;
         if (as_stored) {
             got = source->read_stored(bytes.data(), chunk);
@@ -681,10 +759,12 @@ int run_encode(const EncodeOptions &o) {
         progress.update(double(periods_done) / rate);
     }
     pcm_a_encoder *finished = encoder.release();
-    const int32_t flushed = pcmOutAudioDone(finished, 0);
+    // Stopped by a signal, the stream ends with the last complete frame.
+    const int32_t flushed = pcmOutAudioDone(finished, stopped ? 1 : 0);
     pcmOutAudioFree(finished);
     if (flushed != 0 || !stream.failure.empty()) throw fail_write();
     if (muxer) muxer->finish();
+    if (network_out) network_out->finish();
     if (converter)
         for (const std::string &note : converter->notes())
             std::fprintf(stderr, "pcmpack: note: %s: %s\n", input.c_str(), note.c_str());

@@ -17,7 +17,7 @@
 
 namespace pcmtool {
 
-class OutputFile;
+class ByteSink;
 
 enum class Container {
     elementary,  // our own stream: 8-byte stream header, then the frames
@@ -45,16 +45,33 @@ struct StreamShape {
     pcm_frame_geometry geometry;
 };
 
+// The timing of a transport stream that receivers check as it arrives.
+struct MuxTiming {
+    // A constant bit rate, filled with null packets, in bits per second; 0:
+    // the packets as the frames come, as in a file for a later multiplexer.
+    int64_t bit_rate = 0;
+    // From a frame's clock reference to its presentation time, the decoder's
+    // buffer delay, in microseconds; -1: 0.7 s, as in a file.
+    int64_t latency_us = -1;
+};
+
+// The lowest constant bit rate that carries a 302M stream of this shape in
+// a transport stream with the clock references and tables MuxTiming's
+// rate brings, and the default that adds headroom to it, in bits per second.
+int64_t transport_bit_rate_needed(const StreamShape &shape);
+int64_t transport_bit_rate_default(const StreamShape &shape);
+
 // Wraps the library's frames into a container. The library's write_bytes
 // calls go to add(), and each aux_record to end_unit(): the bytes since the
 // last record are one header or one frame, and the record's timestamp is its
 // presentation time. The container bytes go to `out` through a custom
-// AVIOContext, so the output file's rules (temporary name, then rename) hold.
-// Every method throws Failure naming the output file.
+// AVIOContext, so the output's rules hold (a file: temporary name, then
+// rename; the network: its pacing); each frame is handed on whole as soon as
+// the muxer has written it. Every method throws Failure naming the output.
 class ContainerWriter {
 public:
-    ContainerWriter(Container container, const StreamShape &shape, OutputFile &out,
-                    const std::string &output_name);
+    ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,
+                    const std::string &output_name, const MuxTiming &timing = MuxTiming());
     ~ContainerWriter();
     ContainerWriter(const ContainerWriter &) = delete;
     ContainerWriter &operator=(const ContainerWriter &) = delete;

@@ -4,6 +4,7 @@
 // presentation times.
 #include "common.h"
 #include "containers/container.h"
+#include "outputs/sink.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,6 +41,23 @@ constexpr unsigned kLpcmPointerToAudio = 4;
 // Bytes buffered between libavformat and the output file.
 constexpr int kIoBufferBytes = 1 << 18;
 
+// A clock reference every 20 ms, and the program tables every 90 ms: under
+// the 40 ms and 100 ms that receivers check, with room for the packet that
+// is being written when the time comes.
+constexpr const char *kPcrPeriodMs = "20";
+constexpr const char *kTablePeriodSeconds = "0.09";
+
+// Bytes of a PES packet header with a presentation time, and of a transport
+// packet and its payload.
+constexpr int64_t kPesHeaderBytes = 14;
+constexpr int64_t kTsPacketBytes = 188;
+constexpr int64_t kTsPayloadBytes = 184;
+// Packets a second besides the audio: clock references (50), PAT and PMT
+// (2 every 90 ms), and the service description (2 every 0.5 s), rounded up.
+constexpr int64_t kOtherPacketsPerSecond = 50 + 23 + 4;
+// Headroom of the default rate over the least one, in percent.
+constexpr int64_t kHeadroomPercent = 5;
+
 struct MuxerRow {
     Container container;
     const char *format;  // libavformat muxer
@@ -63,7 +81,8 @@ std::string av_text(int error) {
 struct ContainerWriter::Impl {
     Container container;
     StreamShape shape;
-    OutputFile &out;
+    ByteSink &out;
+    MuxTiming timing;
     std::string name;
     AVFormatContext *format = nullptr;
     AVIOContext *io = nullptr;
@@ -82,8 +101,8 @@ struct ContainerWriter::Impl {
     uint64_t audio_before = 0;
     uint64_t lpcm_frame_bytes = 0;
 
-    Impl(Container c, const StreamShape &s, OutputFile &o, const std::string &n)
-        : container(c), shape(s), out(o), name(n) {}
+    Impl(Container c, const StreamShape &s, ByteSink &o, const std::string &n, const MuxTiming &t)
+        : container(c), shape(s), out(o), timing(t), name(n) {}
 
     ~Impl() {
         if (format) avformat_free_context(format);
@@ -219,14 +238,17 @@ struct ContainerWriter::Impl {
             // One frame, one PES packet: a payload limit below any frame's
             // size keeps the muxer from gathering several into one.
             av_dict_set(&options, "pes_payload_size", "0", 0);
-            // A clock reference every 20 ms, as the muxer sends it at a
-            // constant rate; left to itself it guesses from the codec's
-            // frame length, which these codecs do not state.
-            av_dict_set(&options, "pcr_period", "20", 0);
-            // The decoder's buffer delay that the muxer puts between the
-            // clock reference and the first presentation time, as ffmpeg
-            // sets it by default (0.7 s).
-            format->max_delay = 700000;
+            // Left to itself the muxer guesses the clock reference's period
+            // from the codec's frame length, which these codecs do not state.
+            av_dict_set(&options, "pcr_period", kPcrPeriodMs, 0);
+            if (timing.bit_rate > 0) {
+                av_dict_set_int(&options, "muxrate", timing.bit_rate, 0);
+                av_dict_set(&options, "pat_period", kTablePeriodSeconds, 0);
+            }
+            // The decoder's buffer delay: the muxer puts it between a
+            // frame's clock reference and its presentation time (by default
+            // 0.7 s, as ffmpeg sets it).
+            format->max_delay = timing.latency_us >= 0 ? int(timing.latency_us) : 700000;
         }
         error = avformat_write_header(format, &options);
         av_dict_free(&options);
@@ -248,15 +270,38 @@ struct ContainerWriter::Impl {
         const int error = av_write_frame(format, packet);
         av_packet_free(&packet);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
+        avio_flush(io);
+        if (io->error < 0) fail("write failed", io->error);
+        out.frame_done();
         unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
         frame_start = unit.size();
         frames_in_unit = 0;
     }
 };
 
-ContainerWriter::ContainerWriter(Container container, const StreamShape &shape, OutputFile &out,
-                                 const std::string &output_name)
-    : impl_(std::make_unique<Impl>(container, shape, out, output_name)) {
+int64_t transport_bit_rate_needed(const StreamShape &shape) {
+    const pcm_frame_geometry &g = shape.geometry;
+    int64_t packets = 0, periods = 0;
+    // Each frame in whole packets, and one more for the clock reference or
+    // the adaptation field that may share its first packet.
+    for (uint32_t step = 0; step < g.cadence_steps; ++step) {
+        packets += (int64_t{g.frame_bytes[step]} + kPesHeaderBytes + kTsPayloadBytes - 1) /
+                       kTsPayloadBytes + 1;
+        periods += g.sample_periods[step];
+    }
+    const int64_t per_second =
+        (packets * shape.params.sample_rate + periods - 1) / periods + kOtherPacketsPerSecond;
+    return per_second * kTsPacketBytes * 8;
+}
+
+int64_t transport_bit_rate_default(const StreamShape &shape) {
+    const int64_t rate = transport_bit_rate_needed(shape) * (100 + kHeadroomPercent) / 100;
+    return (rate + 999) / 1000 * 1000;
+}
+
+ContainerWriter::ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,
+                                 const std::string &output_name, const MuxTiming &timing)
+    : impl_(std::make_unique<Impl>(container, shape, out, output_name, timing)) {
     impl_->open();
 }
 

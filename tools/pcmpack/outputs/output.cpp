@@ -28,6 +28,10 @@ volatile sig_atomic_t g_temp_used[kMaxTemps];
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 
+// A live stream ends itself on SIGINT and SIGTERM (end_stream_on_stop_signals).
+volatile sig_atomic_t g_stop_ends_stream = 0;
+volatile sig_atomic_t g_stop_requested = 0;
+
 void register_temp(const std::string &path) {
     for (int i = 0; i < kMaxTemps; ++i) {
         if (!g_temp_used[i]) {
@@ -44,6 +48,10 @@ void unregister_temp(const std::string &path) {
 }
 
 extern "C" void remove_temps_and_die(int sig) {
+    if (g_stop_ends_stream && (sig == SIGINT || sig == SIGTERM)) {
+        g_stop_requested = 1;
+        return;
+    }
     for (int i = 0; i < kMaxTemps; ++i)
         if (g_temp_used[i]) unlink(g_temps[i]);
     signal(sig, SIG_DFL);
@@ -155,6 +163,10 @@ void install_cleanup_handlers() {
         sigaction(sig, &act, nullptr);
     }
 }
+
+void end_stream_on_stop_signals() { g_stop_ends_stream = 1; }
+
+bool stop_requested() { return g_stop_requested != 0; }
 
 OutputFile::OutputFile(const std::string &path) : path_(path), name_(display_name(path, true)) {
     if (path_.empty()) throw Failure("no output file given (-o FILE)");

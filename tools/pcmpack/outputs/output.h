@@ -11,6 +11,8 @@
 // large blocks.
 #pragma once
 
+#include "outputs/sink.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -21,7 +23,7 @@
 
 namespace pcmtool {
 
-class OutputFile {
+class OutputFile : public ByteSink {
 public:
     // Opens the output and refuses, before any audio is read, what could
     // only fail later: a missing or unwritable folder, an existing file the
@@ -30,13 +32,13 @@ public:
     explicit OutputFile(const std::string &path);
     // Whatever was written to a regular file and not put in place
     // disappears.
-    ~OutputFile();
+    ~OutputFile() override;
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
     // Appends at the current position, gathered into blocks of kBlock bytes.
     // Throws Failure naming the output.
-    void write(const void *data, size_t size);
+    void write(const void *data, size_t size) override;
 
     // Going back to complete a header (WAV, RF64): only where seekable().
     // Positions count from where the output started (a descriptor the shell
@@ -50,7 +52,7 @@ public:
     int64_t length();
 
     // "stdout" for "-", else the path as given.
-    const std::string &name() const { return name_; }
+    const std::string &name() const override { return name_; }
 
     static constexpr size_t kBlock = size_t{1} << 20;
 
@@ -133,5 +135,12 @@ void refuse_shared_files(const std::vector<FileRole> &inputs, const std::vector<
 // a named temporary file is then left for the user, and no later run
 // touches it (it may be another run's, still writing).
 void install_cleanup_handlers();
+
+// For a run whose stream goes to the network, SIGINT and SIGTERM end the
+// stream cleanly instead: from this call on they only make stop_requested()
+// true, and the run ends after its last complete frame and commits its
+// outputs. The other signals still clean up and end the tool.
+void end_stream_on_stop_signals();
+bool stop_requested();
 
 }  // namespace pcmtool

@@ -56,10 +56,12 @@ InputFile::~InputFile() {
     if (own_fd_) close(fd_);
 }
 
-// Reads until `size` bytes are in or the input ends.
-size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at) {
+// Reads until `size` bytes are in or the input ends; a pipe, until
+// `at_least` are in: a live capture hands over its audio as it is recorded,
+// and what has come must not wait for a whole block behind it.
+size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at, size_t at_least) {
     size_t got = 0;
-    while (got < size) {
+    while (got < size && (regular_ || got < at_least)) {
         const ssize_t n = regular_ ? pread(fd_, to + got, size - got, static_cast<off_t>(base_ + at) + static_cast<off_t>(got))
                                    : ::read(fd_, to + got, size - got);
         if (n < 0 && errno == EINTR) continue;
@@ -79,7 +81,7 @@ bool InputFile::fill(size_t want) {
     if (regular_) {
         if (position_ >= size_) return false;
         buffer_at_ = position_;
-        held_ = read_some(buffer_.data(), buffer_.size(), position_);
+        held_ = read_some(buffer_.data(), buffer_.size(), position_, buffer_.size());
         return held_ > 0;
     }
     if (position_ < buffer_at_) return false;  // seek() refuses to go there
@@ -87,12 +89,16 @@ bool InputFile::fill(size_t want) {
         // Everything from the start stays; the input seems to end at
         // kHeaderBytes.
         const int64_t limit = static_cast<int64_t>(kHeaderBytes);
+        // A parser that skips past the seeming end (over audio of a size
+        // not yet known) finds the end there whatever comes: a live capture
+        // is not held up until kHeaderBytes of it have come.
+        if (position_ >= limit) return false;
         const int64_t wanted = std::min(position_ + static_cast<int64_t>(want), limit);
         if (wanted > end && !ended_) {
             const size_t grow = static_cast<size_t>(std::min<int64_t>(
                 limit, std::max<int64_t>(wanted, end + static_cast<int64_t>(kBlock))));
             buffer_.resize(grow);
-            held_ += read_some(buffer_.data() + held_, grow - held_, 0);
+            held_ += read_some(buffer_.data() + held_, grow - held_, 0, static_cast<size_t>(wanted - end));
         }
         return position_ < buffer_at_ + static_cast<int64_t>(held_);
     }
@@ -109,7 +115,7 @@ bool InputFile::fill(size_t want) {
         int64_t skip = position_ - end;
         while (skip > 0 && !ended_)
             skip -= static_cast<int64_t>(read_some(
-                buffer_.data(), static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(buffer_.size()))), 0));
+                buffer_.data(), static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(buffer_.size()))), 0, 1));
         if (skip > 0) {
             buffer_at_ = position_ - skip;
             held_ = 0;
@@ -118,7 +124,10 @@ bool InputFile::fill(size_t want) {
         buffer_at_ = position_;
     }
     held_ = keep;
-    if (!ended_) held_ += read_some(buffer_.data() + keep, buffer_.size() - keep, 0);
+    const int64_t short_of = position_ + static_cast<int64_t>(want) - (buffer_at_ + static_cast<int64_t>(keep));
+    if (!ended_)
+        held_ += read_some(buffer_.data() + keep, buffer_.size() - keep, 0,
+                           static_cast<size_t>(std::max<int64_t>(short_of, 1)));
     return position_ < buffer_at_ + static_cast<int64_t>(held_);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // An input file or standard input, read in large blocks whatever size the
-// reader asks for. A pipe can be read only forwards, except over its header
+// reader asks for (a pipe: as large as what has come, once the reader has
+// what it asked for). A pipe can be read only forwards, except over its header
 // while hold_header() is in force.
 #pragma once
 
@@ -59,7 +60,7 @@ private:
     // Makes the buffer hold `want` bytes from the current position, or all
     // that is left; returns false when nothing is left.
     bool fill(size_t want);
-    size_t read_some(uint8_t *to, size_t size, int64_t at);
+    size_t read_some(uint8_t *to, size_t size, int64_t at, size_t at_least);
 
     std::string name_;
     int fd_ = -1;

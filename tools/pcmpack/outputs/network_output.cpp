@@ -31,6 +31,11 @@ constexpr const char *kTsDatagram = "1316";
 constexpr int64_t kFirstBackoffNs = 250'000'000;
 constexpr int64_t kMostBackoffNs = 1'000'000'000;
 constexpr const char *kConnectTimeoutMs = "500";
+// Paced by the audio, a wake-up sends every datagram due within this
+// time: a few datagrams per sleep instead of one, each at most this early,
+// which keeps the sender's processor time low on a long stream and stays
+// far inside the receiver's buffer (the stated latency).
+constexpr int64_t kEarlyNs = 2'000'000;
 // An SRT receiver holds each packet for its latency (120 ms unless the URL
 // says more) and drops what it still holds when the sender closes: the end
 // of the stream waits this long before it closes.
@@ -163,7 +168,7 @@ struct NetworkOutput::Impl {
     void send(const uint8_t *data, size_t size) {
         if (start_ns < 0) start_ns = monotonic_ns();
         const int64_t due = due_ns(scheduled);
-        if (pace == Pace::audio) sleep_until(due);
+        if (pace == Pace::audio && due > monotonic_ns() + kEarlyNs) sleep_until(due);
         scheduled += size;
         if (!io && !reconnect()) return;
         if (pace == Pace::audio && due < live_from_ns) return;

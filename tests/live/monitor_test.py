@@ -3,7 +3,7 @@
 """`pcmpack inspect` and `pcmpack unpack` on a live 302M transport stream,
 over this machine's loopback only.
 
-  live_monitor_test.py TOOL
+  monitor_test.py TOOL
 
 Streams written by `pcmpack encode` to .ts files are sent here as datagrams
 of seven packets, paced at the audio's rate. A relay between sender and

@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
+"""The README's Live examples, run as written.
+
+  readme_live_test.py TOOL README
+
+Each ```sh block of the README's Live section runs in order, as one shell
+script, in an empty folder with the built tool first on the PATH, as a
+reader pastes it (its receivers in the background, on this machine's
+loopback and the ports the text names). Every block must end with status 0;
+every monitor line must name frames and no fault; the recording must hold
+audio.
+"""
+import os
+import re
+import subprocess
+import sys
+import struct
+import tempfile
+
+tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
+text = open(readme, encoding="utf-8").read()
+section = re.search(r"^### Live\b.*?(?=^#)", text, re.S | re.M)
+blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+if len(blocks) < 4:
+    sys.exit("the README's Live section has %d sh blocks, not the 4 expected" % len(blocks))
+
+failures = []
+with tempfile.TemporaryDirectory() as folder:
+    os.mkdir(os.path.join(folder, "bin"))
+    os.symlink(tool, os.path.join(folder, "bin", "pcmpack"))
+    env = dict(os.environ, PATH=os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"])
+    for block in blocks:
+        run = subprocess.run(["bash", "-e", "-c", block], cwd=folder, env=env, capture_output=True,
+                             text=True, timeout=60)
+        print("$ " + block.strip().replace("\n", "\n$ "))
+        print(run.stdout + run.stderr, end="")
+        if run.returncode != 0:
+            failures.append("status %d: %s" % (run.returncode, block.strip()))
+        if "pcmpack inspect" in block:
+            lines = [l for l in run.stdout.splitlines() if " frames, " in l]
+            counted = [int(re.search(r": (\d+) frames", l).group(1)) for l in lines]
+            if sum(counted) < 200 or any("faults none" not in l for l in lines):
+                failures.append("the monitor saw %d frames, or a fault: %s" % (sum(counted), block.strip()))
+    capture = os.path.join(folder, "capture.wav")
+    if not os.path.exists(capture):
+        failures.append("the recording example made no capture.wav")
+    else:
+        riff = open(capture, "rb").read()
+        channels, periods, at = 0, 0, 12
+        while at + 8 <= len(riff):
+            name, size = riff[at:at + 4], struct.unpack_from("<I", riff, at + 4)[0]
+            if name == b"fmt ":
+                channels = struct.unpack_from("<H", riff, at + 10)[0]
+            elif name == b"data":
+                periods = min(size, len(riff) - at - 8) // (3 * max(channels, 1))
+            at += 8 + size + (size & 1)
+        if channels != 8 or periods < 48000 * 5:
+            failures.append("capture.wav holds %d channels, %d sample periods" % (channels, periods))
+
+for f in failures:
+    print("FAIL: " + f)
+sys.exit(1 if failures else 0)

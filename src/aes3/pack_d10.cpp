@@ -197,10 +197,12 @@ struct Avx2Loop {
     }
 };
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
+    kernels_of<Avx2Loop>()};
 #else
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>()};
 #endif
 
 // The channel count fixes the period layout for the whole frame.

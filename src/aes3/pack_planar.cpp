@@ -537,10 +537,12 @@ struct Avx2Loop {
     }
 };
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
+    kernels_of<Avx2Loop>()};
 #else
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>()};
 #endif
 
 }  // namespace

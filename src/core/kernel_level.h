@@ -12,8 +12,13 @@ enum class KernelLevel : int32_t {
     scalar = 0,  // portable C++, any processor
     ssse3 = 1,   // x86-64 with SSSE3 and SSE4.1 (byte shuffles)
     avx2 = 2,    // x86-64 with AVX2 (32-byte registers)
+    avx512 = 3,  // x86-64 with AVX-512 F, BW, VL, VBMI and GFNI (64-byte registers,
+                 // byte permutes across the register, bit reversal in one instruction)
 };
-constexpr int kKernelLevels = 3;
+constexpr int kKernelLevels = 4;
+
+// The levels by name, as the tests and the benchmark ask for them.
+constexpr const char *kKernelLevelNames[kKernelLevels] = {"scalar", "ssse3", "avx2", "avx512"};
 
 // The highest level the running processor supports. The encoder takes its
 // settings from its host alone, never from the environment; the tests run the

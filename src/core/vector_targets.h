@@ -9,6 +9,8 @@
 #include <immintrin.h>
 #define PCMPACK_TARGET_SSSE3 __attribute__((target("ssse3,sse4.1")))
 #define PCMPACK_TARGET_AVX2 __attribute__((target("avx2")))
+#define PCMPACK_TARGET_AVX512 \
+    __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,gfni")))
 
 #include <stdint.h>
 

@@ -82,11 +82,12 @@ PCMPACK_TARGET_AVX2 void swap_byte_pairs_into_avx2(uint8_t *out, const uint8_t *
 // x86-64 processor has, already swaps sixteen bytes at a time.
 using SwapKernel = void (*)(uint8_t *out, const uint8_t *in, int32_t length);
 #if PCMPACK_X86_VECTORS
-constexpr SwapKernel kSwapKernels[kKernelLevels] = {swap_byte_pairs_into, swap_byte_pairs_into,
-                                                    swap_byte_pairs_into_avx2};
+constexpr SwapKernel kSwapKernels[kKernelLevels] = {
+    swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into_avx2,
+    swap_byte_pairs_into_avx2};
 #else
-constexpr SwapKernel kSwapKernels[kKernelLevels] = {swap_byte_pairs_into, swap_byte_pairs_into,
-                                                    swap_byte_pairs_into};
+constexpr SwapKernel kSwapKernels[kKernelLevels] = {
+    swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into};
 #endif
 
 void swap_frame(const pcm_a_encoder &enc, uint8_t *out, const uint8_t *in, int32_t length) {

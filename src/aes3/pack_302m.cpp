@@ -353,11 +353,6 @@ constexpr RegisterLayout kRegisterLayout = make_register_layout<Group, BigEndian
 constexpr int64_t kReverseBits = 0x8040201008040201;
 constexpr int64_t kExchangeNibbles = 0x1020408001020408;
 
-// The first `bytes` bytes of a register (at most 64).
-inline __mmask64 first_bytes(int32_t bytes) {
-    return bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
-}
-
 // The registers a loop keeps: the layout's and the transforms'.
 struct RegisterConstants {
     __m512i low_from, high_from, marker, reverse, exchange, low_nibbles;

@@ -40,6 +40,12 @@ PCMPACK_TARGET_AVX2 inline __m256i both_lanes(const uint8_t *p) {
     return _mm256_broadcastsi128_si256(load16(p));
 }
 
+// The first `bytes` bytes of a 64-byte register, for the masked loads and
+// stores that end a run without touching a byte past it.
+inline __mmask64 first_bytes(int32_t bytes) {
+    return bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+}
+
 }  // namespace pcmpack
 #else
 #define PCMPACK_X86_VECTORS 0

@@ -146,6 +146,72 @@ void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
 }
 
 
+#if PCMPACK_X86_VECTORS || PCMPACK_ARM_NEON
+// Where a nibble source's byte lies within its group's input.
+template <typename Group, bool BigEndian>
+constexpr int input_offset(int source) {
+    const int sample = source / 4, byte = source % 4;
+    const int offset = BigEndian ? Group::kSampleBytes - 1 - byte : byte;
+    return sample * Group::kSampleBytes + offset;
+}
+
+// The AVX-512 and NEON loops build whole groups in one register (64 or 16
+// bytes), without lanes: a byte permute or table lookup reaches every input
+// byte of the register. Before bit reversal each output byte is two
+// nibbles, the low one going out first; a byte whose nibbles land on
+// opposite sides (the input is half a byte off the group's byte grid) is
+// read from a copy with its nibbles exchanged, so that every nibble a
+// gather fetches already sits on the side it fills. One gather fetches the
+// low sides, one the high sides (zero where a marker goes), a bit select
+// joins them, one instruction reverses the bits of every byte, and the
+// markers go in.
+template <int Bytes>
+struct RegisterLayout {
+    // Input byte of each output byte's low nibble; +Bytes: from the
+    // exchanged copy; kNoNibble: a marker's side, which the gather zeroes.
+    uint8_t low_from[Bytes];
+    uint8_t high_from[Bytes];  // same for the high nibble
+    uint8_t marker[Bytes];
+    uint64_t has_low, has_high;  // bit k clear: that side of output byte k is a marker
+    int32_t groups;
+};
+constexpr uint8_t kNoNibble = 0xFF;  // past every table: NEON's lookup gives zero
+
+template <typename Group, bool BigEndian, int Bytes>
+constexpr RegisterLayout<Bytes> make_register_layout() {
+    using Map = ByteMap<Group::kSampleBytes, BigEndian>;
+    RegisterLayout<Bytes> reg{};
+    const int by_output = Bytes / Group::kBytes, by_input = Bytes / Map::kInputBytes;
+    reg.groups = by_output < by_input ? by_output : by_input;
+    auto exchanged = [](int source) { return source >= kB0 || Group::kSwapFirst; };
+    auto from = [&](int in, int source) {
+        return static_cast<uint8_t>(in + input_offset<Group, BigEndian>(source) +
+                                    (exchanged(source) ? Bytes : 0));
+    };
+    for (int k = 0; k < Bytes; ++k) reg.low_from[k] = reg.high_from[k] = kNoNibble;
+    for (int g = 0; g < reg.groups; ++g) {
+        const int in = g * Map::kInputBytes, out = g * Group::kBytes;
+        for (int k = 0; k < Group::kBytes; ++k) {
+            const int low = Group::kLowNibbleFrom[k], high = Group::kHighNibbleFrom[k];
+            if (low != kNone) {
+                reg.low_from[out + k] = from(in, low);
+                reg.has_low |= uint64_t{1} << (out + k);
+            }
+            if (high != kNone) {
+                reg.high_from[out + k] = from(in, high);
+                reg.has_high |= uint64_t{1} << (out + k);
+            }
+            reg.marker[out + k] = Group::kMarker[k];
+        }
+    }
+    return reg;
+}
+
+template <typename Group, bool BigEndian, int Bytes>
+constexpr RegisterLayout<Bytes> kRegisterLayout = make_register_layout<Group, BigEndian, Bytes>();
+
+#endif
+
 #if PCMPACK_X86_VECTORS
 // The vector loops build whole groups in each 16-byte lane. Before bit
 // reversal a group is its samples and markers end to end, least significant
@@ -155,14 +221,6 @@ void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
 // byte shuffle, so a lane is: the input's low and high nibbles, a blend that
 // hands each input byte's nibbles to the side they fill, two gathers into
 // group order, two lookups, and the markers.
-
-// Where a nibble source's byte lies within its group's input.
-template <typename Group, bool BigEndian>
-constexpr int input_offset(int source) {
-    const int sample = source / 4, byte = source % 4;
-    const int offset = BigEndian ? Group::kSampleBytes - 1 - byte : byte;
-    return sample * Group::kSampleBytes + offset;
-}
 
 struct LaneLayout {
     uint8_t low_from[16];   // input byte whose chosen nibble is the output's low nibble
@@ -298,56 +356,6 @@ PCMPACK_TARGET_AVX2 void pack_groups_avx2(const uint8_t *in, uint8_t *out,
                                   input_bytes - done * kInputBytes);
 }
 
-// The AVX-512 loop builds whole groups in one 64-byte register, without
-// lanes: the byte permute reaches every input byte. Before bit reversal
-// each output byte is two nibbles, the low one going out first; a byte whose
-// nibbles land on opposite sides (the input is half a byte off the group's
-// byte grid) is read from a copy with its nibbles exchanged, so that every
-// nibble a permute fetches already sits on the side it fills. One permute
-// gathers the low sides, one the high sides (zero where a marker goes), a
-// bit select joins them, one affine transform reverses all 64 bytes, and
-// the markers go in.
-struct RegisterLayout {
-    // Input byte of each output byte's low nibble; +64: from the exchanged copy.
-    uint8_t low_from[64];
-    uint8_t high_from[64];  // same for the high nibble
-    uint8_t marker[64];
-    uint64_t has_low, has_high;  // bit k clear: that side of output byte k is a marker
-    int32_t groups;
-};
-
-template <typename Group, bool BigEndian>
-constexpr RegisterLayout make_register_layout() {
-    using Map = ByteMap<Group::kSampleBytes, BigEndian>;
-    RegisterLayout reg{};
-    const int by_output = 64 / Group::kBytes, by_input = 64 / Map::kInputBytes;
-    reg.groups = by_output < by_input ? by_output : by_input;
-    auto exchanged = [](int source) { return source >= kB0 || Group::kSwapFirst; };
-    auto from = [&](int in, int source) {
-        return static_cast<uint8_t>(in + input_offset<Group, BigEndian>(source) +
-                                    (exchanged(source) ? 64 : 0));
-    };
-    for (int g = 0; g < reg.groups; ++g) {
-        const int in = g * Map::kInputBytes, out = g * Group::kBytes;
-        for (int k = 0; k < Group::kBytes; ++k) {
-            const int low = Group::kLowNibbleFrom[k], high = Group::kHighNibbleFrom[k];
-            if (low != kNone) {
-                reg.low_from[out + k] = from(in, low);
-                reg.has_low |= uint64_t{1} << (out + k);
-            }
-            if (high != kNone) {
-                reg.high_from[out + k] = from(in, high);
-                reg.has_high |= uint64_t{1} << (out + k);
-            }
-            reg.marker[out + k] = Group::kMarker[k];
-        }
-    }
-    return reg;
-}
-
-template <typename Group, bool BigEndian>
-constexpr RegisterLayout kRegisterLayout = make_register_layout<Group, BigEndian>();
-
 // Bit matrices of the affine transform, one row per result bit: the first
 // reverses a byte's bits, the second exchanges its nibbles.
 constexpr int64_t kReverseBits = 0x8040201008040201;
@@ -371,7 +379,7 @@ PCMPACK_TARGET_AVX512 inline __m512i pack_register(const RegisterConstants &c, _
 template <typename Group, bool BigEndian>
 PCMPACK_TARGET_AVX512 void pack_groups_avx512(const uint8_t *in, uint8_t *out,
                                               int32_t input_bytes) {
-    constexpr const RegisterLayout &reg = kRegisterLayout<Group, BigEndian>;
+    constexpr const RegisterLayout<64> &reg = kRegisterLayout<Group, BigEndian, 64>;
     constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
     const int32_t groups = input_bytes / kInputBytes;
     const RegisterConstants c = {_mm512_loadu_si512(reg.low_from),
@@ -397,6 +405,30 @@ PCMPACK_TARGET_AVX512 void pack_groups_avx512(const uint8_t *in, uint8_t *out,
         _mm512_mask_storeu_epi8(out + g * Group::kBytes, first_bytes(count * Group::kBytes),
                                 pack_register(c, bytes));
     }
+}
+#endif
+
+#if PCMPACK_ARM_NEON
+// Three (16 bits) or two groups (20, 24 bits) per 16-byte register; the
+// groups after the last whole register go through the scalar loop.
+template <typename Group, bool BigEndian>
+void pack_groups_neon(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
+    constexpr const RegisterLayout<16> &reg = kRegisterLayout<Group, BigEndian, 16>;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
+    const int32_t groups = input_bytes / kInputBytes;
+    const uint8x16_t low_from = vld1q_u8(reg.low_from), high_from = vld1q_u8(reg.high_from);
+    const uint8x16_t marker = vld1q_u8(reg.marker), low_nibbles = vdupq_n_u8(0x0F);
+    int32_t g = 0;
+    for (; g * kInputBytes + 16 <= input_bytes && g * Group::kBytes + 16 <= groups * Group::kBytes;
+         g += reg.groups) {
+        const uint8x16_t bytes = vld1q_u8(in + g * kInputBytes);
+        const uint8x16x2_t both = {{bytes, vsliq_n_u8(vshrq_n_u8(bytes, 4), bytes, 4)}};
+        const uint8x16_t joined =
+            vbslq_u8(low_nibbles, vqtbl2q_u8(both, low_from), vqtbl2q_u8(both, high_from));
+        vst1q_u8(out + g * Group::kBytes, vorrq_u8(vrbitq_u8(joined), marker));
+    }
+    pack_groups<Group, BigEndian>(in + g * kInputBytes, out + g * Group::kBytes,
+                                  input_bytes - g * kInputBytes);
 }
 #endif
 
@@ -441,11 +473,21 @@ struct Avx512Loop {
 };
 constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
-    kernels_of<Avx512Loop>()};
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <typename Group, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups_neon<Group, BigEndian>(in, out, n);
+    }
+};
+constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
-    kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 // Sets b on the first group of each run of 192 groups. The group counter

@@ -61,7 +61,7 @@ void pack_sample_periods(const uint8_t *in, uint8_t *out, int32_t periods) {
     pack_sample_period<Channels, BigEndian>(last_input, out + last * kSamplePeriodBytes);
 }
 
-#if PCMPACK_X86_VECTORS
+#if PCMPACK_X86_VECTORS || PCMPACK_ARM_NEON
 // The vector loops build a whole sample period at once: slots 0-3 from the 16
 // input bytes at the period's start, slots 4-7 from the 16 at its thirteenth
 // byte (the fifth sample). One byte shuffle per half puts each sample's
@@ -69,7 +69,9 @@ void pack_sample_periods(const uint8_t *in, uint8_t *out, int32_t periods) {
 // in the slots without audio); a mask drops the low four bits and the slot
 // number goes in.
 struct PeriodLayout {
-    uint8_t from[32];  // input byte of each output byte, from its half's load; 0x80 = zero
+    // Input byte of each output byte, from its half's load; 0x80 = zero (the
+    // shuffle's zeroing bit, and past NEON's 16-byte table).
+    uint8_t from[32];
     uint8_t keep[32];
     uint8_t slot[32];
 };
@@ -104,7 +106,9 @@ constexpr int32_t vector_periods(int32_t periods, int32_t period_input_bytes) {
     const int32_t fit = (input_bytes - 28) / period_input_bytes + 1;
     return fit < periods ? fit : periods;
 }
+#endif
 
+#if PCMPACK_X86_VECTORS
 template <int Channels, bool BigEndian>
 PCMPACK_TARGET_SSSE3 void pack_sample_periods_ssse3(const uint8_t *in, uint8_t *out,
                                                     int32_t periods) {
@@ -223,6 +227,34 @@ PCMPACK_TARGET_AVX512 void pack_sample_periods_avx512(const uint8_t *in, uint8_t
 }
 #endif
 
+#if PCMPACK_ARM_NEON
+// The SSSE3 loop's halves, each one table lookup.
+template <int Channels, bool BigEndian>
+void pack_sample_periods_neon(const uint8_t *in, uint8_t *out, int32_t periods) {
+    constexpr int32_t kPeriodInputBytes = 3 * Channels;
+    constexpr const PeriodLayout &layout = kPeriodLayout<Channels, BigEndian>;
+    const int32_t done = vector_periods(periods, kPeriodInputBytes);
+    const uint8x16_t from_low = vld1q_u8(layout.from), from_high = vld1q_u8(layout.from + 16);
+    const uint8x16_t keep_low = vld1q_u8(layout.keep), keep_high = vld1q_u8(layout.keep + 16);
+    const uint8x16_t slot_low = vld1q_u8(layout.slot), slot_high = vld1q_u8(layout.slot + 16);
+    for (int32_t p = 0; p < done; ++p) {
+        const uint8_t *period = in + p * kPeriodInputBytes;
+        uint8_t *words = out + p * kSamplePeriodBytes;
+        vst1q_u8(words, vorrq_u8(vandq_u8(vqtbl1q_u8(vld1q_u8(period), from_low), keep_low),
+                                 slot_low));
+        vst1q_u8(words + 16,
+                 Channels > 4
+                     ? vorrq_u8(vandq_u8(vqtbl1q_u8(vld1q_u8(period + 12), from_high), keep_high),
+                                slot_high)
+                     : vdupq_n_u8(0));
+    }
+    if (done < periods) {
+        pack_sample_periods<Channels, BigEndian>(in + done * kPeriodInputBytes,
+                                                 out + done * kSamplePeriodBytes, periods - done);
+    }
+}
+#endif
+
 // The loop for each level, channel count and byte order; the encoder's level
 // picks the row.
 using PeriodsKernel = void (*)(const uint8_t *in, uint8_t *out, int32_t periods);
@@ -269,11 +301,21 @@ struct Avx512Loop {
 };
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
-    kernels_of<Avx512Loop>()};
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <int Channels, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods_neon<Channels, BigEndian>(in, out, periods);
+    }
+};
+constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
-    kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 // The channel count fixes the period layout for the whole frame.

@@ -604,6 +604,71 @@ PCMPACK_TARGET_AVX512 void fill_planes_avx512(const uint8_t *in, uint8_t *out, i
 }
 #endif
 
+#if PCMPACK_ARM_NEON
+// NEON regroups a step of sample periods that fits in 64 input bytes, which
+// one four-register table lookup reaches whole: each lookup gives one
+// channel's run of samples (up to eight 2-byte or five 3-byte ones, fewer
+// with more channels), stored as 16 bytes; the bytes past the run land on
+// the plane's next samples, which the next step writes after it.
+template <int Channels, int Width>
+struct NeonRun {
+    static constexpr int kByWidth = 16 / Width, kByInput = 64 / (Channels * Width);
+    static constexpr int kSamples = kByWidth < kByInput ? kByWidth : kByInput;
+};
+
+struct NeonLayout {
+    uint8_t from[kMaxChannels][16];  // input byte of each run byte, from the step's start
+};
+
+template <int Channels, int Width, bool BigEndian>
+constexpr NeonLayout make_neon_layout() {
+    NeonLayout layout{};
+    for (int channel = 0; channel < Channels; ++channel) {
+        for (int k = 0; k < 16; ++k) {
+            const int sample = k / Width, byte = BigEndian ? Width - 1 - k % Width : k % Width;
+            layout.from[channel][k] =
+                sample < NeonRun<Channels, Width>::kSamples
+                    ? static_cast<uint8_t>((sample * Channels + channel) * Width + byte)
+                    : 0xFF;  // past the table: zero
+        }
+    }
+    return layout;
+}
+
+template <int Channels, int Width, bool BigEndian>
+constexpr NeonLayout kNeonLayout = make_neon_layout<Channels, Width, BigEndian>();
+
+// Whole steps while the 64-byte read stays inside the input and every
+// 16-byte write inside the run's part of its plane; the scalar loop writes
+// the periods after, exactly.
+template <int Channels, int Width, bool BigEndian>
+void fill_planes_neon(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+    constexpr int32_t kPeriodBytes = Channels * Width;
+    constexpr int32_t kSamples = NeonRun<Channels, Width>::kSamples;
+    constexpr const NeonLayout &layout = kNeonLayout<Channels, Width, BigEndian>;
+    uint8x16_t from[Channels];
+    for (int ch = 0; ch < Channels; ++ch) from[ch] = vld1q_u8(layout.from[ch]);
+    int32_t p = 0;
+    for (; p * kPeriodBytes + 64 <= periods * kPeriodBytes && p * Width + 16 <= periods * Width;
+         p += kSamples) {
+        const uint8_t *step = in + p * kPeriodBytes;
+        const uint8x16x4_t table = {
+            {vld1q_u8(step), vld1q_u8(step + 16), vld1q_u8(step + 32), vld1q_u8(step + 48)}};
+#pragma GCC unroll 8
+        for (int ch = 0; ch < Channels; ++ch) {
+            vst1q_u8(out + ch * plane_bytes + p * Width, vqtbl4q_u8(table, from[ch]));
+        }
+    }
+    if (Width == 3) {
+        fill_planes24<Channels, BigEndian>(in + p * kPeriodBytes, out + p * Width, periods - p,
+                                           plane_bytes);
+    } else {
+        fill_planes16<Channels, BigEndian>(in + p * kPeriodBytes, out + p * Width, periods - p,
+                                           plane_bytes);
+    }
+}
+#endif
+
 // The loop for each level, channel count, sample width and byte order; the
 // encoder's level picks the row. 16-bit samples take the same loops at the
 // SSSE3 and AVX2 levels.
@@ -671,11 +736,21 @@ struct Avx512Loop {
 };
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
-    kernels_of<Avx512Loop>()};
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <int Channels, bool Wide, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        fill_planes_neon<Channels, Wide ? 3 : 2, BigEndian>(in, out, periods, plane_bytes);
+    }
+};
+constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
     kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
-    kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 }  // namespace

@@ -17,6 +17,9 @@ KernelLevel supported_level() {
         return KernelLevel::ssse3;
     }
 #endif
+#if defined(__aarch64__)
+    return KernelLevel::neon;
+#endif
     return KernelLevel::scalar;
 }
 

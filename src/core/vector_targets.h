@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The x86-64 vector levels are compiled into every build, each function
-// marked with the instructions it may use, and run only on processors that
-// have them (see kernel_level.h). Elsewhere only the scalar loops exist.
+// The x86-64 vector levels are compiled into every x86-64 build, each
+// function marked with the instructions it may use, and run only on
+// processors that have them (see kernel_level.h); 64-bit ARM builds have the
+// NEON loops. Elsewhere only the scalar loops exist.
 #pragma once
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
@@ -49,4 +50,12 @@ inline __mmask64 first_bytes(int32_t bytes) {
 }  // namespace pcmpack
 #else
 #define PCMPACK_X86_VECTORS 0
+#endif
+
+// NEON is part of every 64-bit ARM processor: its loops need no marking.
+#if defined(__aarch64__)
+#define PCMPACK_ARM_NEON 1
+#include <arm_neon.h>
+#else
+#define PCMPACK_ARM_NEON 0
 #endif

@@ -98,10 +98,11 @@ using SwapKernel = void (*)(uint8_t *out, const uint8_t *in, int32_t length);
 #if PCMPACK_X86_VECTORS
 constexpr SwapKernel kSwapKernels[kKernelLevels] = {
     swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into_avx2,
-    swap_byte_pairs_into_avx512};
+    swap_byte_pairs_into_avx512, swap_byte_pairs_into};
 #else
 constexpr SwapKernel kSwapKernels[kKernelLevels] = {
-    swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into};
+    swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into, swap_byte_pairs_into,
+    swap_byte_pairs_into};
 #endif
 
 void swap_frame(const pcm_a_encoder &enc, uint8_t *out, const uint8_t *in, int32_t length) {

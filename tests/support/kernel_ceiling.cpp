@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Runs every encoder of a test or benchmark program at a lower level of
 // packing loops: linked with --wrap=pcmOutAudioInit, so each Init the program
-// makes passes through here. PCMPACK_TEST_KERNELS=scalar|ssse3|avx2|avx512
+// makes passes through here. PCMPACK_TEST_KERNELS=scalar|ssse3|avx2|avx512|neon
 // names the level; unset, the encoder keeps the highest level its processor
 // has. The library itself reads nothing from the environment.
 #include "support/kernel_ceiling.h"
@@ -27,8 +27,16 @@ pcmpack::KernelLevel processor_level() {
     if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) {
         return pcmpack::KernelLevel::ssse3;
     }
+#elif defined(__aarch64__)
+    return pcmpack::KernelLevel::neon;
 #endif
     return pcmpack::KernelLevel::scalar;
+}
+
+bool processor_has(pcmpack::KernelLevel level) {
+    const pcmpack::KernelLevel highest = processor_level();
+    if (level == pcmpack::KernelLevel::scalar || level == highest) return true;
+    return highest != pcmpack::KernelLevel::neon && level < highest;
 }
 
 pcmpack::KernelLevel requested_level() {
@@ -38,7 +46,7 @@ pcmpack::KernelLevel requested_level() {
             return static_cast<pcmpack::KernelLevel>(level);
         }
     }
-    return static_cast<pcmpack::KernelLevel>(pcmpack::kKernelLevels - 1);
+    return processor_level();
 }
 
 }  // namespace kernel_ceiling

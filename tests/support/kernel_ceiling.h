@@ -10,7 +10,11 @@ namespace kernel_ceiling {
 
 pcmpack::KernelLevel processor_level();
 
-// The level PCMPACK_TEST_KERNELS names; the highest there is when unset.
+// Whether this processor runs the level: scalar and its own family's levels
+// up to its highest.
+bool processor_has(pcmpack::KernelLevel level);
+
+// The level PCMPACK_TEST_KERNELS names; the processor's highest when unset.
 pcmpack::KernelLevel requested_level();
 
 }  // namespace kernel_ceiling

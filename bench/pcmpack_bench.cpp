@@ -45,6 +45,8 @@ extern "C" {
 
 #include <unistd.h>
 
+#include "support/kernel_ceiling.h"
+
 namespace {
 
 // About 8 MiB of interleaved audio per configuration: larger than the L2
@@ -606,14 +608,9 @@ void print_summary(const std::vector<Row> &rows, const SummaryReporter &report) 
 // or the one PCMPACK_TEST_KERNELS names.
 void print_kernel_level() {
     const char *requested = getenv("PCMPACK_TEST_KERNELS");
-    std::string offered = "scalar";
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) offered = "ssse3";
-    if (__builtin_cpu_supports("avx2")) offered = "avx2";
-#endif
     printf("packing loops: highest level of this processor %s; PCMPACK_TEST_KERNELS=%s\n",
-           offered.c_str(), requested ? requested : "(unset: the highest)");
+           pcmpack::kKernelLevelNames[static_cast<int>(kernel_ceiling::processor_level())],
+           requested ? requested : "(unset: the highest)");
 }
 
 int main(int argc, char **argv) {

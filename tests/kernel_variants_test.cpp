@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Every vector level writes exactly the stream of the portable scalar loops:
 // each layer, word length, channel count, frame rate code and byte order is
-// packed by the scalar path in one call and by each vector level the
-// processor offers in mixed piece sizes, and the whole streams (bytes, write
-// boundaries and aux records) are compared.
+// packed by the scalar path in one call and by each vector level in mixed
+// piece sizes, and the whole streams (bytes, write boundaries and aux
+// records) are compared. A level the processor lacks is skipped.
 //
 // The level is picked the way the test suite runs whole programs at each
 // level: through PCMPACK_TEST_KERNELS, which support/kernel_ceiling.cpp reads
@@ -21,23 +21,11 @@
 
 #include "core/encoder.h"
 #include "support/host_fakes.h"
+#include "support/kernel_ceiling.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The vector levels this processor runs; the scalar level is the reference.
-std::vector<std::string> vector_levels() {
-    std::vector<std::string> levels;
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1")) {
-        levels.push_back("ssse3");
-    }
-    if (__builtin_cpu_supports("avx2")) levels.push_back("avx2");
-#endif
-    return levels;
-}
 
 // Sets PCMPACK_TEST_KERNELS for the encoders made while it lives; restores the
 // previous value after.
@@ -79,8 +67,7 @@ Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t 
     EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
     // The comparison means something only if the level asked for is the
     // one the packing loops run.
-    constexpr const char *kNames[pcmpack::kKernelLevels] = {"scalar", "ssse3", "avx2"};
-    EXPECT_STREQ(kNames[static_cast<int>(enc->kernel_level)], level.c_str());
+    EXPECT_STREQ(pcmpack::kKernelLevelNames[static_cast<int>(enc->kernel_level)], level.c_str());
     size_t at = 0;
     for (uint32_t piece : pieces) {
         EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data() + at, piece), 0);
@@ -144,9 +131,15 @@ uint32_t periods_to_feed(int32_t layer, int32_t code, int32_t rate) {
     return cadence ? 5 * 1602 : 2 * 2002;
 }
 
-TEST(KernelVariants, EveryLevelWritesTheScalarStream) {
-    const std::vector<std::string> levels = vector_levels();
-    if (levels.empty()) GTEST_SKIP() << "this processor has no vector level to compare";
+// Each vector level on its own, so that a processor without it counts the
+// level as skipped.
+class KernelVariants : public testing::TestWithParam<pcmpack::KernelLevel> {};
+
+TEST_P(KernelVariants, EveryLevelWritesTheScalarStream) {
+    const std::string level = pcmpack::kKernelLevelNames[static_cast<int>(GetParam())];
+    if (!kernel_ceiling::processor_has(GetParam())) {
+        GTEST_SKIP() << "this processor has no " << level << " level to compare";
+    }
     int compared = 0;
     uint32_t seed = base_seed();
     for (const LayerCase &lc : kLayers) {
@@ -175,30 +168,58 @@ TEST(KernelVariants, EveryLevelWritesTheScalarStream) {
                             const Stream expected =
                                 encode("scalar", settings, flags, code, rate, input, {bytes});
                             ASSERT_FALSE(expected.bytes.empty());
-                            for (const std::string &level : levels) {
-                                SCOPED_TRACE("level " + level);
-                                const std::vector<uint32_t> pieces =
-                                    mixed_pieces(bytes, 2002 * period_bytes, gen);
-                                const Stream got =
-                                    encode(level, settings, flags, code, rate, input, pieces);
-                                EXPECT_EQ(expected.calls, got.calls);
-                                ASSERT_EQ(expected.bytes.size(), got.bytes.size());
-                                const auto diff = std::mismatch(expected.bytes.begin(),
-                                                                expected.bytes.end(),
-                                                                got.bytes.begin());
-                                ASSERT_TRUE(diff.first == expected.bytes.end())
-                                    << "first difference at stream byte "
-                                    << (diff.first - expected.bytes.begin());
-                                ++compared;
-                            }
+                            const std::vector<uint32_t> pieces =
+                                mixed_pieces(bytes, 2002 * period_bytes, gen);
+                            const Stream got =
+                                encode(level, settings, flags, code, rate, input, pieces);
+                            EXPECT_EQ(expected.calls, got.calls);
+                            ASSERT_EQ(expected.bytes.size(), got.bytes.size());
+                            const auto diff = std::mismatch(
+                                expected.bytes.begin(), expected.bytes.end(), got.bytes.begin());
+                            ASSERT_TRUE(diff.first == expected.bytes.end())
+                                << "first difference at stream byte "
+                                << (diff.first - expected.bytes.begin());
+                            ++compared;
                         }
                     }
                 }
             }
         }
     }
-    // 8 DVD, 48 HDMV and 832 AES3 cases, each at every level.
-    EXPECT_EQ(compared, 888 * static_cast<int>(levels.size()));
+    // 8 DVD, 48 HDMV and 832 AES3 cases.
+    EXPECT_EQ(compared, 888);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachLevel, KernelVariants,
+                         testing::Values(pcmpack::KernelLevel::ssse3, pcmpack::KernelLevel::avx2,
+                                         pcmpack::KernelLevel::avx512, pcmpack::KernelLevel::neon),
+                         [](const testing::TestParamInfo<pcmpack::KernelLevel> &info) {
+                             return pcmpack::kKernelLevelNames[static_cast<int>(info.param)];
+                         });
+
+// Init runs the highest level the processor has, or the lower one a test
+// program asks for. The CTest runs at each level pass through here, so a run
+// at a level the processor lacks (which would quietly run the one below)
+// counts as skipped.
+TEST(KernelLevel, InitRunsTheHighestOrTheOneAskedFor) {
+    const pcmpack::KernelLevel asked = kernel_ceiling::requested_level();
+    const pcmpack::KernelLevel offered = kernel_ceiling::processor_level();
+    fakes::Host host;
+    fakes::RecordingStream out;
+    const pcm_a_settings settings = fakes::make_settings(2, PCM_LAYER_AES3_302M, PCM_QUANT_24);
+    pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, 0, 3, 48000);
+    ASSERT_NE(enc, nullptr);
+    ASSERT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
+    const pcmpack::KernelLevel runs = enc->kernel_level;
+    pcmOutAudioFree(enc);
+    // A level of the other processor family lowers nothing.
+    EXPECT_EQ(runs, kernel_ceiling::processor_has(asked) ? asked : offered);
+    if (!kernel_ceiling::processor_has(asked)) {
+        GTEST_SKIP() << "this processor has no "
+                     << pcmpack::kKernelLevelNames[static_cast<int>(asked)]
+                     << " level: the tests ran at "
+                     << pcmpack::kKernelLevelNames[static_cast<int>(runs)];
+    }
 }
 
 }  // namespace

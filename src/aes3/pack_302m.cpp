@@ -146,6 +146,72 @@ void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
 }
 
 
+#if PCMPACK_X86_VECTORS || PCMPACK_ARM_NEON
+// Where a nibble source's byte lies within its group's input.
+template <typename Group, bool BigEndian>
+constexpr int input_offset(int source) {
+    const int sample = source / 4, byte = source % 4;
+    const int offset = BigEndian ? Group::kSampleBytes - 1 - byte : byte;
+    return sample * Group::kSampleBytes + offset;
+}
+
+// The AVX-512 and NEON loops build whole groups in one register (64 or 16
+// bytes), without lanes: a byte permute or table lookup reaches every input
+// byte of the register. Before bit reversal each output byte is two
+// nibbles, the low one going out first; a byte whose nibbles land on
+// opposite sides (the input is half a byte off the group's byte grid) is
+// read from a copy with its nibbles exchanged, so that every nibble a
+// gather fetches already sits on the side it fills. One gather fetches the
+// low sides, one the high sides (zero where a marker goes), a bit select
+// joins them, one instruction reverses the bits of every byte, and the
+// markers go in.
+template <int Bytes>
+struct RegisterLayout {
+    // Input byte of each output byte's low nibble; +Bytes: from the
+    // exchanged copy; kNoNibble: a marker's side, which the gather zeroes.
+    uint8_t low_from[Bytes];
+    uint8_t high_from[Bytes];  // same for the high nibble
+    uint8_t marker[Bytes];
+    uint64_t has_low, has_high;  // bit k clear: that side of output byte k is a marker
+    int32_t groups;
+};
+constexpr uint8_t kNoNibble = 0xFF;  // past every table: NEON's lookup gives zero
+
+template <typename Group, bool BigEndian, int Bytes>
+constexpr RegisterLayout<Bytes> make_register_layout() {
+    using Map = ByteMap<Group::kSampleBytes, BigEndian>;
+    RegisterLayout<Bytes> reg{};
+    const int by_output = Bytes / Group::kBytes, by_input = Bytes / Map::kInputBytes;
+    reg.groups = by_output < by_input ? by_output : by_input;
+    auto exchanged = [](int source) { return source >= kB0 || Group::kSwapFirst; };
+    auto from = [&](int in, int source) {
+        return static_cast<uint8_t>(in + input_offset<Group, BigEndian>(source) +
+                                    (exchanged(source) ? Bytes : 0));
+    };
+    for (int k = 0; k < Bytes; ++k) reg.low_from[k] = reg.high_from[k] = kNoNibble;
+    for (int g = 0; g < reg.groups; ++g) {
+        const int in = g * Map::kInputBytes, out = g * Group::kBytes;
+        for (int k = 0; k < Group::kBytes; ++k) {
+            const int low = Group::kLowNibbleFrom[k], high = Group::kHighNibbleFrom[k];
+            if (low != kNone) {
+                reg.low_from[out + k] = from(in, low);
+                reg.has_low |= uint64_t{1} << (out + k);
+            }
+            if (high != kNone) {
+                reg.high_from[out + k] = from(in, high);
+                reg.has_high |= uint64_t{1} << (out + k);
+            }
+            reg.marker[out + k] = Group::kMarker[k];
+        }
+    }
+    return reg;
+}
+
+template <typename Group, bool BigEndian, int Bytes>
+constexpr RegisterLayout<Bytes> kRegisterLayout = make_register_layout<Group, BigEndian, Bytes>();
+
+#endif
+
 #if PCMPACK_X86_VECTORS
 // The vector loops build whole groups in each 16-byte lane. Before bit
 // reversal a group is its samples and markers end to end, least significant
@@ -155,6 +221,7 @@ void pack_groups(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
 // byte shuffle, so a lane is: the input's low and high nibbles, a blend that
 // hands each input byte's nibbles to the side they fill, two gathers into
 // group order, two lookups, and the markers.
+
 struct LaneLayout {
     uint8_t low_from[16];   // input byte whose chosen nibble is the output's low nibble
     uint8_t high_from[16];  // same for the high nibble; 0x80 = none
@@ -170,19 +237,18 @@ constexpr LaneLayout make_lane_layout() {
     lane.groups = 12 / Map::kInputBytes;
     lane.input_bytes = lane.groups * Map::kInputBytes;
     lane.output_bytes = lane.groups * Group::kBytes;
-    auto input_offset = [](int source) {
-        const int sample = source / 4, byte = source % 4;
-        const int offset = BigEndian ? Group::kSampleBytes - 1 - byte : byte;
-        return sample * Group::kSampleBytes + offset;
-    };
     for (int k = 0; k < 16; ++k) lane.low_from[k] = lane.high_from[k] = 0x80;
     for (int g = 0; g < lane.groups; ++g) {
         const int in = g * Map::kInputBytes, out = g * Group::kBytes;
         for (int k = 0; k < Group::kBytes; ++k) {
             const int low = Group::kLowNibbleFrom[k], high = Group::kHighNibbleFrom[k];
-            if (low != kNone) lane.low_from[out + k] = static_cast<uint8_t>(in + input_offset(low));
+            if (low != kNone) {
+                lane.low_from[out + k] =
+                    static_cast<uint8_t>(in + input_offset<Group, BigEndian>(low));
+            }
             if (high != kNone) {
-                lane.high_from[out + k] = static_cast<uint8_t>(in + input_offset(high));
+                lane.high_from[out + k] =
+                    static_cast<uint8_t>(in + input_offset<Group, BigEndian>(high));
             }
             lane.marker[out + k] = Group::kMarker[k];
         }
@@ -289,6 +355,81 @@ PCMPACK_TARGET_AVX2 void pack_groups_avx2(const uint8_t *in, uint8_t *out,
     pack_groups<Group, BigEndian>(in + done * kInputBytes, out + done * Group::kBytes,
                                   input_bytes - done * kInputBytes);
 }
+
+// Bit matrices of the affine transform, one row per result bit: the first
+// reverses a byte's bits, the second exchanges its nibbles.
+constexpr int64_t kReverseBits = 0x8040201008040201;
+constexpr int64_t kExchangeNibbles = 0x1020408001020408;
+
+// The registers a loop keeps: the layout's and the transforms'.
+struct RegisterConstants {
+    __m512i low_from, high_from, marker, reverse, exchange, low_nibbles;
+    __mmask64 has_low, has_high;
+};
+
+PCMPACK_TARGET_AVX512 inline __m512i pack_register(const RegisterConstants &c, __m512i bytes) {
+    const __m512i swapped = _mm512_gf2p8affine_epi64_epi8(bytes, c.exchange, 0);
+    const __m512i low = _mm512_maskz_permutex2var_epi8(c.has_low, bytes, c.low_from, swapped);
+    const __m512i high = _mm512_maskz_permutex2var_epi8(c.has_high, bytes, c.high_from, swapped);
+    // low_nibbles ? low : high, bit by bit
+    const __m512i joined = _mm512_ternarylogic_epi32(c.low_nibbles, low, high, 0xCA);
+    return _mm512_or_si512(_mm512_gf2p8affine_epi64_epi8(joined, c.reverse, 0), c.marker);
+}
+
+template <typename Group, bool BigEndian>
+PCMPACK_TARGET_AVX512 void pack_groups_avx512(const uint8_t *in, uint8_t *out,
+                                              int32_t input_bytes) {
+    constexpr const RegisterLayout<64> &reg = kRegisterLayout<Group, BigEndian, 64>;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
+    const int32_t groups = input_bytes / kInputBytes;
+    const RegisterConstants c = {_mm512_loadu_si512(reg.low_from),
+                                 _mm512_loadu_si512(reg.high_from),
+                                 _mm512_loadu_si512(reg.marker),
+                                 _mm512_set1_epi64(kReverseBits),
+                                 _mm512_set1_epi64(kExchangeNibbles),
+                                 _mm512_set1_epi8(0x0F),
+                                 reg.has_low,
+                                 reg.has_high};
+    // Whole registers while a 64-byte read and write stay inside the run.
+    int32_t g = 0;
+    for (; g * kInputBytes + 64 <= input_bytes && g * Group::kBytes + 64 <= groups * Group::kBytes;
+         g += reg.groups) {
+        _mm512_storeu_si512(out + g * Group::kBytes,
+                            pack_register(c, _mm512_loadu_si512(in + g * kInputBytes)));
+    }
+    // The last groups of the run through masks, which touch no byte outside it.
+    for (; g < groups; g += reg.groups) {
+        const int32_t count = groups - g < reg.groups ? groups - g : reg.groups;
+        const __m512i bytes =
+            _mm512_maskz_loadu_epi8(first_bytes(count * kInputBytes), in + g * kInputBytes);
+        _mm512_mask_storeu_epi8(out + g * Group::kBytes, first_bytes(count * Group::kBytes),
+                                pack_register(c, bytes));
+    }
+}
+#endif
+
+#if PCMPACK_ARM_NEON
+// Three (16 bits) or two groups (20, 24 bits) per 16-byte register; the
+// groups after the last whole register go through the scalar loop.
+template <typename Group, bool BigEndian>
+void pack_groups_neon(const uint8_t *in, uint8_t *out, int32_t input_bytes) {
+    constexpr const RegisterLayout<16> &reg = kRegisterLayout<Group, BigEndian, 16>;
+    constexpr int kInputBytes = ByteMap<Group::kSampleBytes, BigEndian>::kInputBytes;
+    const int32_t groups = input_bytes / kInputBytes;
+    const uint8x16_t low_from = vld1q_u8(reg.low_from), high_from = vld1q_u8(reg.high_from);
+    const uint8x16_t marker = vld1q_u8(reg.marker), low_nibbles = vdupq_n_u8(0x0F);
+    int32_t g = 0;
+    for (; g * kInputBytes + 16 <= input_bytes && g * Group::kBytes + 16 <= groups * Group::kBytes;
+         g += reg.groups) {
+        const uint8x16_t bytes = vld1q_u8(in + g * kInputBytes);
+        const uint8x16x2_t both = {{bytes, vsliq_n_u8(vshrq_n_u8(bytes, 4), bytes, 4)}};
+        const uint8x16_t joined =
+            vbslq_u8(low_nibbles, vqtbl2q_u8(both, low_from), vqtbl2q_u8(both, high_from));
+        vst1q_u8(out + g * Group::kBytes, vorrq_u8(vrbitq_u8(joined), marker));
+    }
+    pack_groups<Group, BigEndian>(in + g * kInputBytes, out + g * Group::kBytes,
+                                  input_bytes - g * kInputBytes);
+}
 #endif
 
 // The loop for each level, word length and byte order; the encoder's level
@@ -324,11 +465,29 @@ struct Avx2Loop {
         pack_groups_avx2<Group, BigEndian>(in, out, n);
     }
 };
+template <typename Group, bool BigEndian>
+struct Avx512Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups_avx512<Group, BigEndian>(in, out, n);
+    }
+};
 constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <typename Group, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t n) {
+        pack_groups_neon<Group, BigEndian>(in, out, n);
+    }
+};
+constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr GroupsKernels kGroupsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 // Sets b on the first group of each run of 192 groups. The group counter

@@ -61,7 +61,7 @@ void pack_sample_periods(const uint8_t *in, uint8_t *out, int32_t periods) {
     pack_sample_period<Channels, BigEndian>(last_input, out + last * kSamplePeriodBytes);
 }
 
-#if PCMPACK_X86_VECTORS
+#if PCMPACK_X86_VECTORS || PCMPACK_ARM_NEON
 // The vector loops build a whole sample period at once: slots 0-3 from the 16
 // input bytes at the period's start, slots 4-7 from the 16 at its thirteenth
 // byte (the fifth sample). One byte shuffle per half puts each sample's
@@ -69,7 +69,9 @@ void pack_sample_periods(const uint8_t *in, uint8_t *out, int32_t periods) {
 // in the slots without audio); a mask drops the low four bits and the slot
 // number goes in.
 struct PeriodLayout {
-    uint8_t from[32];  // input byte of each output byte, from its half's load; 0x80 = zero
+    // Input byte of each output byte, from its half's load; 0x80 = zero (the
+    // shuffle's zeroing bit, and past NEON's 16-byte table).
+    uint8_t from[32];
     uint8_t keep[32];
     uint8_t slot[32];
 };
@@ -104,7 +106,9 @@ constexpr int32_t vector_periods(int32_t periods, int32_t period_input_bytes) {
     const int32_t fit = (input_bytes - 28) / period_input_bytes + 1;
     return fit < periods ? fit : periods;
 }
+#endif
 
+#if PCMPACK_X86_VECTORS
 template <int Channels, bool BigEndian>
 PCMPACK_TARGET_SSSE3 void pack_sample_periods_ssse3(const uint8_t *in, uint8_t *out,
                                                     int32_t periods) {
@@ -156,6 +160,99 @@ PCMPACK_TARGET_AVX2 void pack_sample_periods_avx2(const uint8_t *in, uint8_t *ou
                                                  out + done * kSamplePeriodBytes, periods - done);
     }
 }
+
+// The AVX-512 loop builds two sample periods per 64-byte register: one byte
+// permute reaches both periods' samples (at most 48 bytes) from one load,
+// and one logic instruction masks the words and puts the slot numbers in.
+struct PairLayout {
+    uint8_t from[64];  // input byte of each output byte, from the first period's start
+    uint8_t keep[64];
+    uint8_t slot[64];
+};
+
+template <int Channels, bool BigEndian>
+constexpr PairLayout make_pair_layout() {
+    constexpr const PeriodLayout &one = kPeriodLayout<Channels, BigEndian>;
+    PairLayout pair{};
+    for (int period = 0; period < 2; ++period) {
+        for (int at = 0; at < kSamplePeriodBytes; ++at) {
+            const int k = period * kSamplePeriodBytes + at, half_start = at < 16 ? 0 : 12;
+            if (one.from[at] != 0x80) {
+                pair.from[k] =
+                    static_cast<uint8_t>(one.from[at] + half_start + period * 3 * Channels);
+            }
+            pair.keep[k] = one.keep[at];
+            pair.slot[k] = one.slot[at];
+        }
+    }
+    return pair;
+}
+
+template <int Channels, bool BigEndian>
+constexpr PairLayout kPairLayout = make_pair_layout<Channels, BigEndian>();
+
+// A byte permute; the zero-masking form, with every byte kept, because GCC 12
+// warns that the plain one's pass-through register is uninitialized.
+PCMPACK_TARGET_AVX512 inline __m512i permute(__m512i from, __m512i bytes) {
+    return _mm512_maskz_permutexvar_epi8(~__mmask64{0}, from, bytes);
+}
+
+template <int Channels, bool BigEndian>
+PCMPACK_TARGET_AVX512 void pack_sample_periods_avx512(const uint8_t *in, uint8_t *out,
+                                                      int32_t periods) {
+    constexpr int32_t kPeriodInputBytes = 3 * Channels;
+    constexpr const PairLayout &pair = kPairLayout<Channels, BigEndian>;
+    const __m512i from = _mm512_loadu_si512(pair.from);
+    const __m512i keep = _mm512_loadu_si512(pair.keep);
+    const __m512i slot = _mm512_loadu_si512(pair.slot);
+    const int32_t input_bytes = periods * kPeriodInputBytes;
+    int32_t p = 0;
+    // (samples & keep) | slot
+    for (; p + 2 <= periods && p * kPeriodInputBytes + 64 <= input_bytes; p += 2) {
+        const __m512i samples = _mm512_loadu_si512(in + p * kPeriodInputBytes);
+        _mm512_storeu_si512(out + p * kSamplePeriodBytes,
+                            _mm512_ternarylogic_epi32(permute(from, samples),
+                                                      keep, slot, 0xEA));
+    }
+    // The last periods through masks, which touch no byte outside the run.
+    for (; p < periods; p += 2) {
+        const int32_t count = periods - p < 2 ? periods - p : 2;
+        const __m512i samples = _mm512_maskz_loadu_epi8(first_bytes(count * kPeriodInputBytes),
+                                                        in + p * kPeriodInputBytes);
+        _mm512_mask_storeu_epi8(out + p * kSamplePeriodBytes,
+                                first_bytes(count * kSamplePeriodBytes),
+                                _mm512_ternarylogic_epi32(permute(from, samples),
+                                                          keep, slot, 0xEA));
+    }
+}
+#endif
+
+#if PCMPACK_ARM_NEON
+// The SSSE3 loop's halves, each one table lookup.
+template <int Channels, bool BigEndian>
+void pack_sample_periods_neon(const uint8_t *in, uint8_t *out, int32_t periods) {
+    constexpr int32_t kPeriodInputBytes = 3 * Channels;
+    constexpr const PeriodLayout &layout = kPeriodLayout<Channels, BigEndian>;
+    const int32_t done = vector_periods(periods, kPeriodInputBytes);
+    const uint8x16_t from_low = vld1q_u8(layout.from), from_high = vld1q_u8(layout.from + 16);
+    const uint8x16_t keep_low = vld1q_u8(layout.keep), keep_high = vld1q_u8(layout.keep + 16);
+    const uint8x16_t slot_low = vld1q_u8(layout.slot), slot_high = vld1q_u8(layout.slot + 16);
+    for (int32_t p = 0; p < done; ++p) {
+        const uint8_t *period = in + p * kPeriodInputBytes;
+        uint8_t *words = out + p * kSamplePeriodBytes;
+        vst1q_u8(words, vorrq_u8(vandq_u8(vqtbl1q_u8(vld1q_u8(period), from_low), keep_low),
+                                 slot_low));
+        vst1q_u8(words + 16,
+                 Channels > 4
+                     ? vorrq_u8(vandq_u8(vqtbl1q_u8(vld1q_u8(period + 12), from_high), keep_high),
+                                slot_high)
+                     : vdupq_n_u8(0));
+    }
+    if (done < periods) {
+        pack_sample_periods<Channels, BigEndian>(in + done * kPeriodInputBytes,
+                                                 out + done * kSamplePeriodBytes, periods - done);
+    }
+}
 #endif
 
 // The loop for each level, channel count and byte order; the encoder's level
@@ -196,11 +293,29 @@ struct Avx2Loop {
         pack_sample_periods_avx2<Channels, BigEndian>(in, out, periods);
     }
 };
+template <int Channels, bool BigEndian>
+struct Avx512Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods_avx512<Channels, BigEndian>(in, out, periods);
+    }
+};
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <int Channels, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods) {
+        pack_sample_periods_neon<Channels, BigEndian>(in, out, periods);
+    }
+};
+constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr PeriodsKernels kPeriodsKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 // The channel count fixes the period layout for the whole frame.

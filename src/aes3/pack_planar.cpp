@@ -481,6 +481,192 @@ PCMPACK_TARGET_AVX2 void fill_planes24_avx2(const uint8_t *in, uint8_t *out, int
         wide_avx2<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 }
+
+// The AVX-512 loops regroup a step of sample periods that fits in two
+// 64-byte registers (at most 128 input bytes), which one two-register byte
+// permute reaches whole. Each 16-byte lane of a permute's result is one
+// channel's run of samples in a step: eight 2-byte or five 3-byte samples
+// (the 16th byte of a 3-byte run lands on the plane's next sample, which
+// the next run of that channel writes after it). A step holds `blocks` such
+// runs of each channel, so that as many lanes as possible do work: two
+// permutes at most.
+template <int Channels, int Width>
+struct StepShape {
+    static constexpr int kRunSamples = Width == 2 ? 8 : 5;
+    static constexpr int kRunInputBytes = kRunSamples * Channels * Width;
+    static constexpr int kBlocks = 128 / kRunInputBytes < 8 / Channels
+                                       ? 128 / kRunInputBytes
+                                       : (8 / Channels > 0 ? 8 / Channels : 1);
+    static constexpr int kPeriods = kBlocks * kRunSamples;
+    // Lane l: channel l / kBlocks, its run l % kBlocks.
+    static constexpr int kLanes = kBlocks * Channels;
+    static constexpr int kPermutes = (kLanes + 3) / 4;
+    static_assert(kPeriods * Channels * Width <= 128 && kLanes <= 8, "a step fits two registers");
+};
+
+struct StepLayout {
+    uint8_t from[2][64];  // input byte of each lane byte, from the step's start
+};
+
+template <int Channels, int Width, bool BigEndian>
+constexpr StepLayout make_step_layout() {
+    using Shape = StepShape<Channels, Width>;
+    StepLayout layout{};
+    for (int lane = 0; lane < Shape::kLanes; ++lane) {
+        const int channel = lane / Shape::kBlocks, run = lane % Shape::kBlocks;
+        for (int k = 0; k < Shape::kRunSamples * Width; ++k) {
+            const int sample = k / Width, byte = BigEndian ? Width - 1 - k % Width : k % Width;
+            const int period = run * Shape::kRunSamples + sample;
+            layout.from[lane / 4][16 * (lane % 4) + k] =
+                static_cast<uint8_t>((period * Channels + channel) * Width + byte);
+        }
+    }
+    return layout;
+}
+
+template <int Channels, int Width, bool BigEndian>
+constexpr StepLayout kStepLayout = make_step_layout<Channels, Width, BigEndian>();
+
+// One lane of a register, by its number (an immediate operand); the
+// zero-masking form, every word kept, since GCC 12 warns that the plain
+// one's pass-through register is uninitialized.
+template <int Lane>
+PCMPACK_TARGET_AVX512 inline __m128i lane_of(__m512i v) {
+    return _mm512_maskz_extracti32x4_epi32(0xF, v, Lane);
+}
+
+// A step's runs to their planes: every lane whole while the run continues
+// past the step (`tail` false), else only its samples before `periods`.
+template <int Channels, int Width, int Permute, int Lane>
+PCMPACK_TARGET_AVX512 inline void store_run(__m512i regrouped, uint8_t *out, int32_t first,
+                                            int32_t periods, int32_t plane_bytes, bool tail) {
+    using Shape = StepShape<Channels, Width>;
+    constexpr int kLane = 4 * Permute + Lane;
+    if constexpr (kLane < Shape::kLanes) {
+        constexpr int kChannel = kLane / Shape::kBlocks, kRun = kLane % Shape::kBlocks;
+        const int32_t start = first + kRun * Shape::kRunSamples;
+        uint8_t *at = out + kChannel * plane_bytes + start * Width;
+        const __m128i run = lane_of<Lane>(regrouped);
+        if (!tail) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(at), run);
+        } else if (start < periods) {
+            const int32_t left = periods - start;
+            const int32_t samples = left < Shape::kRunSamples ? left : Shape::kRunSamples;
+            _mm_mask_storeu_epi8(at, static_cast<__mmask16>((1u << (samples * Width)) - 1), run);
+        }
+    }
+}
+
+template <int Channels, int Width, bool BigEndian, int Permute>
+PCMPACK_TARGET_AVX512 inline void regroup(__m512i low, __m512i high, uint8_t *out, int32_t first,
+                                          int32_t periods, int32_t plane_bytes, bool tail) {
+    if constexpr (Permute < StepShape<Channels, Width>::kPermutes) {
+        constexpr const StepLayout &layout = kStepLayout<Channels, Width, BigEndian>;
+        const __m512i regrouped = _mm512_permutex2var_epi8(
+            low, _mm512_loadu_si512(layout.from[Permute]), high);
+        store_run<Channels, Width, Permute, 0>(regrouped, out, first, periods, plane_bytes, tail);
+        store_run<Channels, Width, Permute, 1>(regrouped, out, first, periods, plane_bytes, tail);
+        store_run<Channels, Width, Permute, 2>(regrouped, out, first, periods, plane_bytes, tail);
+        store_run<Channels, Width, Permute, 3>(regrouped, out, first, periods, plane_bytes, tail);
+    }
+}
+
+// Whole steps while both 64-byte reads stay inside the input; the rest
+// through masks, which touch nothing outside the input or the run's part of
+// each plane. A whole step of 3-byte samples reads more than it regroups,
+// so it is never the run's last, and each run's 16th byte lands on a sample
+// still to be written.
+template <int Channels, int Width, bool BigEndian>
+PCMPACK_TARGET_AVX512 void fill_planes_avx512(const uint8_t *in, uint8_t *out, int32_t periods,
+                                              int32_t plane_bytes) {
+    using Shape = StepShape<Channels, Width>;
+    constexpr int32_t kPeriodBytes = Channels * Width;
+    const int32_t input_bytes = periods * kPeriodBytes;
+    int32_t p = 0;
+    static_assert(Width == 2 || Shape::kPeriods * kPeriodBytes < 128,
+                  "a whole step is not the last");
+    for (; p * kPeriodBytes + 128 <= input_bytes; p += Shape::kPeriods) {
+        const uint8_t *step = in + p * kPeriodBytes;
+        const __m512i low = _mm512_loadu_si512(step), high = _mm512_loadu_si512(step + 64);
+        regroup<Channels, Width, BigEndian, 0>(low, high, out, p, periods, plane_bytes, false);
+        regroup<Channels, Width, BigEndian, 1>(low, high, out, p, periods, plane_bytes, false);
+    }
+    for (; p < periods; p += Shape::kPeriods) {
+        const uint8_t *step = in + p * kPeriodBytes;
+        const int32_t left = input_bytes - p * kPeriodBytes;
+        const __m512i low = _mm512_maskz_loadu_epi8(first_bytes(left), step);
+        const __m512i high =
+            left > 64 ? _mm512_maskz_loadu_epi8(first_bytes(left - 64), step + 64)
+                      : _mm512_setzero_si512();
+        regroup<Channels, Width, BigEndian, 0>(low, high, out, p, periods, plane_bytes, true);
+        regroup<Channels, Width, BigEndian, 1>(low, high, out, p, periods, plane_bytes, true);
+    }
+}
+#endif
+
+#if PCMPACK_ARM_NEON
+// NEON regroups a step of sample periods that fits in 64 input bytes, which
+// one four-register table lookup reaches whole: each lookup gives one
+// channel's run of samples (up to eight 2-byte or five 3-byte ones, fewer
+// with more channels), stored as 16 bytes; the bytes past the run land on
+// the plane's next samples, which the next step writes after it.
+template <int Channels, int Width>
+struct NeonRun {
+    static constexpr int kByWidth = 16 / Width, kByInput = 64 / (Channels * Width);
+    static constexpr int kSamples = kByWidth < kByInput ? kByWidth : kByInput;
+};
+
+struct NeonLayout {
+    uint8_t from[kMaxChannels][16];  // input byte of each run byte, from the step's start
+};
+
+template <int Channels, int Width, bool BigEndian>
+constexpr NeonLayout make_neon_layout() {
+    NeonLayout layout{};
+    for (int channel = 0; channel < Channels; ++channel) {
+        for (int k = 0; k < 16; ++k) {
+            const int sample = k / Width, byte = BigEndian ? Width - 1 - k % Width : k % Width;
+            layout.from[channel][k] =
+                sample < NeonRun<Channels, Width>::kSamples
+                    ? static_cast<uint8_t>((sample * Channels + channel) * Width + byte)
+                    : 0xFF;  // past the table: zero
+        }
+    }
+    return layout;
+}
+
+template <int Channels, int Width, bool BigEndian>
+constexpr NeonLayout kNeonLayout = make_neon_layout<Channels, Width, BigEndian>();
+
+// Whole steps while the 64-byte read stays inside the input and every
+// 16-byte write inside the run's part of its plane; the scalar loop writes
+// the periods after, exactly.
+template <int Channels, int Width, bool BigEndian>
+void fill_planes_neon(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+    constexpr int32_t kPeriodBytes = Channels * Width;
+    constexpr int32_t kSamples = NeonRun<Channels, Width>::kSamples;
+    constexpr const NeonLayout &layout = kNeonLayout<Channels, Width, BigEndian>;
+    uint8x16_t from[Channels];
+    for (int ch = 0; ch < Channels; ++ch) from[ch] = vld1q_u8(layout.from[ch]);
+    int32_t p = 0;
+    for (; p * kPeriodBytes + 64 <= periods * kPeriodBytes && p * Width + 16 <= periods * Width;
+         p += kSamples) {
+        const uint8_t *step = in + p * kPeriodBytes;
+        const uint8x16x4_t table = {
+            {vld1q_u8(step), vld1q_u8(step + 16), vld1q_u8(step + 32), vld1q_u8(step + 48)}};
+#pragma GCC unroll 8
+        for (int ch = 0; ch < Channels; ++ch) {
+            vst1q_u8(out + ch * plane_bytes + p * Width, vqtbl4q_u8(table, from[ch]));
+        }
+    }
+    if (Width == 3) {
+        fill_planes24<Channels, BigEndian>(in + p * kPeriodBytes, out + p * Width, periods - p,
+                                           plane_bytes);
+    } else {
+        fill_planes16<Channels, BigEndian>(in + p * kPeriodBytes, out + p * Width, periods - p,
+                                           plane_bytes);
+    }
+}
 #endif
 
 // The loop for each level, channel count, sample width and byte order; the
@@ -536,11 +722,35 @@ struct Avx2Loop {
              : fill_planes16_ssse3<Channels, BigEndian>(in, out, periods, plane_bytes);
     }
 };
+// One channel keeps the loops of the level below, which copy (16 bits,
+// little-endian) or shuffle five samples at a time.
+template <int Channels, bool Wide, bool BigEndian>
+struct Avx512Loop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        if constexpr (Channels == 1) {
+            Avx2Loop<Channels, Wide, BigEndian>::run(in, out, periods, plane_bytes);
+        } else {
+            fill_planes_avx512<Channels, Wide ? 3 : 2, BigEndian>(in, out, periods, plane_bytes);
+        }
+    }
+};
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>()};
+    kernels_of<ScalarLoop>(), kernels_of<Ssse3Loop>(), kernels_of<Avx2Loop>(),
+    kernels_of<Avx512Loop>(), kernels_of<ScalarLoop>()};
+#elif PCMPACK_ARM_NEON
+template <int Channels, bool Wide, bool BigEndian>
+struct NeonLoop {
+    static void run(const uint8_t *in, uint8_t *out, int32_t periods, int32_t plane_bytes) {
+        fill_planes_neon<Channels, Wide ? 3 : 2, BigEndian>(in, out, periods, plane_bytes);
+    }
+};
+constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<NeonLoop>()};
 #else
 constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
-    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>(),
+    kernels_of<ScalarLoop>(), kernels_of<ScalarLoop>()};
 #endif
 
 }  // namespace

@@ -78,9 +78,14 @@ namespace pcmpack {
 // beyond 2^31 and 2^32 are reached without weeks of audio. Needs the
 // geometry of a successful Init.
 // For tests and the benchmark: run an encoder's packing loops at a lower
-// level than its processor offers (never a higher one), after Init.
+// level than its processor offers (never a higher one), after Init. Only the
+// levels of one processor family are ordered among themselves.
 inline void lower_kernel_level(pcm_a_encoder &enc, KernelLevel level) {
-    if (level < enc.kernel_level) enc.kernel_level = level;
+    const bool same_family =
+        (level == KernelLevel::neon) == (enc.kernel_level == KernelLevel::neon);
+    if (level == KernelLevel::scalar || (same_family && level < enc.kernel_level)) {
+        enc.kernel_level = level;
+    }
 }
 
 inline void continue_after_frames(pcm_a_encoder &enc, int64_t frames) {

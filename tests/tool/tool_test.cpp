@@ -543,6 +543,38 @@ TEST_F(ToolTest, StoredWordsGiveTheSameStreamAsConvertedSamples) {
     }
 }
 
+// encode turns a WAV's little-endian words round for HDMV in vector steps
+// of 16 bytes (eight 2-byte words) or 15 (five 3-byte words), two steps at
+// a time with AVX2, and the words after them one at a time: lengths that end
+// in every kind of remainder give the stream the FLAC path gives.
+TEST_F(ToolTest, HdmvWordsTurnedRoundWhateverTheLength) {
+    struct Row {
+        int channels, bits, periods;
+    };
+    const Row rows[] = {{2, 16, 1},  {2, 16, 3},  {2, 16, 4},  {2, 16, 7},  {2, 16, 9},
+                        {2, 16, 17}, {6, 16, 5},  {2, 24, 1},  {2, 24, 3},  {2, 24, 5},
+                        {2, 24, 8},  {2, 24, 13}, {6, 24, 7},  {2, 24, 241}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.channels) + " channels, " + std::to_string(row.bits) +
+                     " bits, " + std::to_string(row.periods) + " periods");
+        const std::vector<int32_t> s =
+            make_wav(path("in.wav"), row.channels, row.bits, 48000, row.periods, 11);
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = row.channels;
+        info.format = SF_FORMAT_FLAC | (row.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+        SNDFILE *f = sf_open(path("in.flac").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_writef_int(f, s.data(), row.periods);
+        sf_close(f);
+        const std::string options = " -t hdmv --hdmv-pad-last --channel-order keep";
+        ASSERT_EQ(run("encode in.flac -o ref.es" + options).status, 0);
+        const Outcome r = run("encode in.wav -o out.es" + options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_bytes(path("out.es")), read_bytes(path("ref.es")));
+    }
+}
+
 TEST_F(ToolTest, IndexListsEveryWriteAsCsvOrJson) {
     make_wav(path("in.wav"), 2, 16, 48000, 160, 3);  // two DVD frames
     ASSERT_EQ(run("encode in.wav -o out.es -t dvd --index idx.csv").status, 0);

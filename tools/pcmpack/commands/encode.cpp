@@ -9,6 +9,7 @@
 #include "source/burst_scan.h"
 #include "source/data_bursts.h"
 #include "source/input.h"
+#include "source/word_order.h"
 #include "containers/container.h"
 #include "outputs/network_output.h"
 #include "settings.h"
@@ -339,21 +340,6 @@ size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &
         }
     }
     return static_cast<size_t>(p - out);
-}
-
-// 2- or 3-byte words turned the other way round, in place: the first and
-// last bytes of each exchanged.
-void swap_words(uint8_t *words, size_t bytes, size_t width) {
-    if (width == 2) {
-        for (size_t i = 0; i + 2 <= bytes; i += 2) {
-            uint16_t w;
-            std::memcpy(&w, words + i, 2);
-            w = static_cast<uint16_t>(w >> 8 | w << 8);
-            std::memcpy(words + i, &w, 2);
-        }
-        return;
-    }
-    for (size_t i = 0; i + 3 <= bytes; i += 3) std::swap(words[i], words[i + 2]);
 }
 
 // How a network output sends: the input is the clock when it comes from a
@@ -740,7 +726,7 @@ int run_encode(const EncodeOptions &o) {
         if (as_stored) {
             got = source->read_stored(bytes.data(), chunk);
             size = got * static_cast<size_t>(coded_channels) * words.width;
-            if (swap_stored) swap_words(bytes.data(), size, words.width);
+            if (swap_stored) reverse_words(bytes.data(), size, words.width);
         } else {
             got = audio_left ? source->read(samples.data(), chunk) : 0;
             audio_left = got != 0;

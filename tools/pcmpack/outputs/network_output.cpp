@@ -116,12 +116,19 @@ struct NetworkOutput::Impl {
 
     int open() {
         AVDictionary *options = nullptr;
+        int flags = AVIO_FLAG_WRITE;
         // The URL's own pkt_size or connect_timeout wins over these.
-        if (url.rfind("udp://", 0) == 0) av_dict_set(&options, "pkt_size", kTsDatagram, 0);
-        else av_dict_set(&options, "connect_timeout", kConnectTimeoutMs, 0);
+        if (url.rfind("udp://", 0) == 0) {
+            av_dict_set(&options, "pkt_size", kTsDatagram, 0);
+            // The UDP socket stays blocking; the flag only spares a poll
+            // before each datagram, a third of the sender's system calls.
+            flags |= AVIO_FLAG_NONBLOCK;
+        } else {
+            av_dict_set(&options, "connect_timeout", kConnectTimeoutMs, 0);
+        }
         const AVIOInterruptCB callback{&Impl::interrupted, this};
         opening = true;
-        const int error = avio_open2(&io, url.c_str(), AVIO_FLAG_WRITE, &callback, &options);
+        const int error = avio_open2(&io, url.c_str(), flags, &callback, &options);
         opening = false;
         av_dict_free(&options);
         return error;

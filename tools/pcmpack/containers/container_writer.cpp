@@ -270,9 +270,11 @@ struct ContainerWriter::Impl {
         const int error = av_write_frame(format, packet);
         av_packet_free(&packet);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
-        avio_flush(io);
-        if (io->error < 0) fail("write failed", io->error);
-        out.frame_done();
+        if (out.live()) {
+            avio_flush(io);
+            if (io->error < 0) fail("write failed", io->error);
+            out.frame_done();
+        }
         unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
         frame_start = unit.size();
         frames_in_unit = 0;

@@ -36,6 +36,7 @@ public:
 
     void write(const void *data, size_t size) override;
     void frame_done() override;
+    bool live() const override { return true; }
     // Sends what is held and closes the connection.
     void finish();
     const std::string &name() const override;

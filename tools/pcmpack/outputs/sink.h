@@ -17,6 +17,9 @@ public:
     // A whole frame has been written: a live output sends what it holds
     // now rather than wait for a full block.
     virtual void frame_done() {}
+    // Whether frame_done() needs the frame's bytes first: a file takes
+    // them in large blocks, when the muxer's buffer is full.
+    virtual bool live() const { return false; }
     // For messages: "stdout", the path or the URL as given.
     virtual const std::string &name() const = 0;
 };

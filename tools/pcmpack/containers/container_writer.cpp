@@ -94,6 +94,9 @@ struct ContainerWriter::Impl {
     int frames_in_unit = 0;
     int frames_per_unit = 1;
     int64_t unit_pts = 0;
+    // One packet for every unit: a DVD stream hands the muxer 600 units a
+    // second, and allocating each one's packet cost as much as muxing it.
+    AVPacket *packet = nullptr;
 
     // DVD: the pack being written, and the audio bytes of the packs before
     // it, from which each pack's LPCM header learns the frames it holds.
@@ -105,6 +108,7 @@ struct ContainerWriter::Impl {
         : container(c), shape(s), out(o), timing(t), name(n) {}
 
     ~Impl() {
+        av_packet_free(&packet);
         if (format) avformat_free_context(format);
         if (io) {
             av_freep(&io->buffer);
@@ -260,15 +264,14 @@ struct ContainerWriter::Impl {
     }
 
     void write_unit(int frames) {
-        AVPacket *packet = av_packet_alloc();
-        if (!packet) fail("out of memory", AVERROR(ENOMEM));
+        if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
         packet->data = unit.data();
         packet->size = static_cast<int>(unit.size());
         packet->stream_index = 0;
         packet->pts = packet->dts = unit_pts;
         if (container == Container::program) packet->duration = int64_t{150} * frames;
         const int error = av_write_frame(format, packet);
-        av_packet_free(&packet);
+        av_packet_unref(packet);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
         if (out.live()) {
             avio_flush(io);

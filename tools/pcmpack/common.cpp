@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "common.h"
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -39,6 +43,22 @@ void finish_stdout() {
                       std::strerror(errno ? errno : EIO));
 }
 
+std::string av_text(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool is_live_url(const std::string &path) {
+    return path.rfind("udp://", 0) == 0 || path.rfind("srt://", 0) == 0;
+}
+
 Progress::Progress(const char *what, double total_seconds)
     : what_(what), total_(total_seconds), enabled_(isatty(STDERR_FILENO) != 0) {}
 
@@ -48,9 +68,7 @@ Progress::~Progress() {
 
 void Progress::update(double done_seconds) {
     if (!enabled_) return;
-    using namespace std::chrono;
-    const long long now =
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    const long long now = monotonic_ns() / 1'000'000;
     if (last_drawn_ >= 0 && now - last_tick_ < 250) return;
     last_tick_ = now;
     last_drawn_ = done_seconds;

@@ -94,6 +94,16 @@ void finish_stdout();
 // `text` as a JSON string, quoted and escaped.
 std::string json_string(const std::string &text);
 
+// Nanoseconds of the monotonic clock, which pacing, intervals and progress
+// lines count by.
+int64_t monotonic_ns();
+
+// libavformat's words for one of its error codes.
+std::string av_text(int error);
+
+// A live network address (udp://, srt://) rather than a file.
+bool is_live_url(const std::string &path);
+
 // A progress line on stderr, drawn only when stderr is a terminal.
 class Progress {
 public:

@@ -386,7 +386,7 @@ int run_encode(const EncodeOptions &o) {
         throw Failure("encode needs an INPUT (an audio file, or '-'), or --data with compressed audio");
     const std::string input = with_audio ? display_name(o.input) : o.data;
     // A URL output has no file under its name to protect or replace.
-    const bool network = is_network_url(o.output);
+    const bool network = is_live_url(o.output);
     std::vector<FileRole> outputs;
     if (!network) outputs.push_back({o.output, "stream"});
     if (!o.index.empty()) outputs.push_back({o.index, "index"});

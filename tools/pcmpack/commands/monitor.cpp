@@ -8,12 +8,12 @@
 #include "containers/container.h"
 #include "containers/live_input.h"
 #include "containers/transport_tap.h"
+#include "outputs/output.h"
 #include "format/stream_format.h"
 #include "source/burst_scan.h"
 
 #include "reader/stream_reader.h"
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -37,9 +37,6 @@ constexpr int64_t kTableIntervalMost = 500 * 27000;
 // A read takes what has arrived, a datagram or a few: the demuxer hands on
 // each frame as soon as its last packet is in.
 constexpr size_t kReadBytes = 64 * 1024;
-
-volatile std::sig_atomic_t stop_signal = 0;
-extern "C" void on_stop_signal(int) { stop_signal = 1; }
 
 // The faults a line names, in this order.
 enum Fault { kSync, kCc, kPts, kPcr, kTables, kFrame, kFaults };
@@ -247,16 +244,13 @@ int run_monitor(const InspectOptions &o) {
         throw Failure(o.input +
                       ": --frames lists a file's frames; a live stream is watched by "
                       "the interval (--every)");
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    end_stream_on_stop_signals();
 
     const int64_t start = monotonic_ns();
     const int64_t every = static_cast<int64_t>((o.every > 0 ? o.every : 1.0) * 1e9);
     const int64_t end = o.duration > 0 ? start + static_cast<int64_t>(o.duration * 1e9) : 0;
     int64_t next_line = start + every;
-    auto stopping = [end] { return stop_signal != 0 || (end > 0 && monotonic_ns() >= end); };
+    auto stopping = [end] { return stop_requested() || (end > 0 && monotonic_ns() >= end); };
     LiveInput in(o.input, stopping);
     Monitor monitor(o, start);
     uint64_t received = 0;

@@ -55,12 +55,6 @@ constexpr uint8_t kLpcmFixedBits = 0xC0;
 // Presentation times count modulo 2^33.
 constexpr int64_t kPtsMask = (int64_t{1} << 33) - 1;
 
-std::string av_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
 }  // namespace
 
 struct ContainerReader::Impl {

@@ -70,12 +70,6 @@ constexpr MuxerRow kMuxers[] = {
     {Container::program, "dvd", AV_CODEC_ID_PCM_DVD},
 };
 
-std::string av_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
 }  // namespace
 
 struct ContainerWriter::Impl {

@@ -11,22 +11,9 @@ extern "C" {
 }
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 
 namespace pcmtool {
-
-namespace {
-
-constexpr const char *kSchemes[] = {"udp://", "srt://"};
-
-std::string av_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
-}  // namespace
 
 bool is_url(const std::string &input) {
     const size_t colon = input.find("://");
@@ -37,9 +24,7 @@ bool is_url(const std::string &input) {
 }
 
 void check_live_url(const std::string &url) {
-    bool live = false;
-    for (const char *scheme : kSchemes) live = live || url.rfind(scheme, 0) == 0;
-    if (!live) throw Failure(url + ": pcmpack reads live streams from udp:// and srt:// URLs only");
+    if (!is_live_url(url)) throw Failure(url + ": pcmpack reads live streams from udp:// and srt:// URLs only");
     char host[256] = {};
     int port = -1;
     av_url_split(nullptr, 0, nullptr, 0, host, sizeof host, &port, nullptr, 0, url.c_str());
@@ -47,12 +32,6 @@ void check_live_url(const std::string &url) {
         throw Failure(url +
                       ": the URL names no port (udp://@:PORT, udp://HOST:PORT, "
                       "srt://HOST:PORT?mode=listener)");
-}
-
-int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 LiveInput::LiveInput(const std::string &url, std::function<bool()> stop)

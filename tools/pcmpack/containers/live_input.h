@@ -20,9 +20,6 @@ bool is_url(const std::string &input);
 // a port, before anything is opened.
 void check_live_url(const std::string &url);
 
-// Nanoseconds of the monotonic clock.
-int64_t monotonic_ns();
-
 class LiveInput {
 public:
     // `stop` is asked while the input waits for bytes (a few times a

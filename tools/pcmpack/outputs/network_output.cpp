@@ -41,12 +41,6 @@ constexpr int64_t kEarlyNs = 2'000'000;
 // of the stream waits this long before it closes.
 constexpr int64_t kSrtDrainNs = 1'000'000'000;
 
-int64_t monotonic_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
 // Absolute sleeps: a late wake-up is not carried into the next datagram.
 void sleep_until(int64_t ns) {
     timespec t{};
@@ -56,12 +50,6 @@ void sleep_until(int64_t ns) {
     }
 }
 
-std::string av_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
 std::string seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f s", s);
@@ -69,10 +57,6 @@ std::string seconds(double s) {
 }
 
 }  // namespace
-
-bool is_network_url(const std::string &path) {
-    return path.rfind("udp://", 0) == 0 || path.rfind("srt://", 0) == 0;
-}
 
 struct NetworkOutput::Impl {
     std::string url;

@@ -13,10 +13,6 @@
 
 namespace pcmtool {
 
-// udp://HOST:PORT[?...] and srt://HOST:PORT[?...]: the outputs that go to
-// the network instead of a file.
-bool is_network_url(const std::string &path);
-
 // When the datagrams leave.
 enum class Pace {
     audio,  // at the pace of the audio: byte p at p*8/bit rate after the first

@@ -129,7 +129,8 @@ bool check_hdmv(const StreamParams &p, HeaderFault *f) {
 }
 
 bool check_aes3(const StreamParams &p, HeaderFault *f) {
-    if (!frame_rate(p.frame_rate_code))
+    const bool any_length = p.layer == kLayer302m && p.frame_rate_code == kNoFrameRate;
+    if (!any_length && !frame_rate(p.frame_rate_code))
         return fault(f, 5, "AES3 stream header codes frame rate code %d, not 1 to 8", p.frame_rate_code);
     if (p.bits != 16 && p.bits != 20 && p.bits != 24)
         return fault(f, 5, "AES3 stream header codes quantization %d", quantization_of(p.bits));
@@ -221,9 +222,14 @@ void encode_stream_header(const StreamParams &p, uint8_t h[kStreamHeaderBytes]) 
     }
 }
 
-int cadence_steps(const StreamParams &p) { return is_aes3(p.layer) ? kCadenceSteps : 1; }
+int cadence_steps(const StreamParams &p) {
+    return is_aes3(p.layer) && p.frame_rate_code != kNoFrameRate ? kCadenceSteps : 1;
+}
 
 uint32_t period_bytes(const StreamParams &p) {
+    // One 302M group per channel pair: two samples and their four flag bits each.
+    if (p.layer == kLayer302m)
+        return static_cast<uint32_t>(p.channels / 2) * ((2u * static_cast<uint32_t>(p.bits) + 8u) / 8u);
     return (p.bits == 16 ? 2u : 3u) * static_cast<uint32_t>(p.channels);
 }
 
@@ -243,11 +249,7 @@ uint32_t frame_bytes(const StreamParams &p, int step) {
     switch (p.layer) {
     case kLayerDvd: return periods * period_bytes(p);
     case kLayerHdmv: return kFrameHeaderBytes + periods * period_bytes(p);
-    case kLayer302m: {
-        // One group per channel pair: two samples and their four flag bits each.
-        const uint32_t group_bytes = (2u * static_cast<uint32_t>(p.bits) + 8u) / 8u;
-        return kFrameHeaderBytes + periods * static_cast<uint32_t>(p.channels / 2) * group_bytes;
-    }
+    case kLayer302m: return kFrameHeaderBytes + periods * period_bytes(p);
     // D-10 always carries eight 4-byte channel words per sample period.
     case kLayerD10: return kFrameHeaderBytes + periods * 32u;
     default: return periods * period_bytes(p);

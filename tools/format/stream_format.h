@@ -29,6 +29,11 @@ constexpr uint32_t kFrameHeaderBytes = 4;
 // need five frames to hold a whole number of 48 kHz samples.
 constexpr int kCadenceSteps = 5;
 constexpr int kAes3SampleRate = 48000;
+// The frame rate code of a container's 302M track whose packets follow no
+// video frame (other writers cut 302M into packets of any whole number of
+// sample periods): each frame's length is then its own header's. No stream
+// header codes it; only a container's track is read so.
+constexpr int kNoFrameRate = 0;
 // 27 MHz presentation-time ticks of one DVD frame (1/600 s) and one HDMV
 // frame (1/200 s).
 constexpr int64_t kDvdFrameTicks = 45000;
@@ -58,7 +63,7 @@ struct StreamParams {
     int channels = 0;         // coded channels (HDMV: including a padding channel)
     int bits = 0;             // 16, 20 or 24
     int sample_rate = 0;      // Hz; the AES3 layers are always 48000
-    int frame_rate_code = 0;  // AES3 only: 1..8
+    int frame_rate_code = 0;  // AES3 only: 1..8; 302M of a container also kNoFrameRate
     int emphasis = 0;         // DVD LPCM only
     int mute = 0;             // DVD LPCM only
     int dynamic_range = 0;    // DVD LPCM only
@@ -82,13 +87,15 @@ bool check_stream_params(const StreamParams &params, HeaderFault *fault);
 // as they are.
 void encode_stream_header(const StreamParams &params, uint8_t header[kStreamHeaderBytes]);
 
-// Frames before the sizes repeat: 5 for the AES3 layers, 1 otherwise.
+// Frames before the sizes repeat: 5 for the AES3 layers, 1 otherwise (and
+// for 302M of kNoFrameRate, whose sizes do not repeat).
 int cadence_steps(const StreamParams &params);
 // Sample periods and bytes (a frame header included) of the frame at
-// cadence step `step`.
+// cadence step `step`; 0 for 302M of kNoFrameRate, whose frames say it.
 uint32_t frame_periods(const StreamParams &params, int step);
 uint32_t frame_bytes(const StreamParams &params, int step);
-// Payload bytes of one sample period in the DVD, HDMV and planar layouts.
+// Payload bytes of one sample period in the DVD, HDMV and planar layouts,
+// and in 302M (a group per channel pair).
 uint32_t period_bytes(const StreamParams &params);
 // 27 MHz ticks of the frame `index`, as the encoder stamps it: a whole
 // number per frame for DVD and HDMV; for AES3 the running sum of sample

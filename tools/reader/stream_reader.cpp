@@ -75,6 +75,7 @@ public:
     int first_step_ = 0;               // and of the first
     bool sizes_from_headers_ = false;  // see take_frame_sizes_from_headers()
     bool want_;                        // samples handed to the sink
+    bool header_read_ = false;         // or the container's parameters taken
 
 private:
     // Records the first inconsistency; always returns false.
@@ -112,6 +113,8 @@ private:
     }
     template <int Bits>
     bool read_302m_groups(const uint8_t *h, const uint8_t *p, int groups);
+    template <int Bits>
+    bool take_302m_samples(const uint8_t *p, int groups);
     bool fail_302m_group(const uint8_t *h, const uint8_t *p, int group, bool block_start,
                          uint64_t bits, int n);
 
@@ -131,6 +134,10 @@ private:
     int32_t *cursor_ = nullptr;     // where its next sample goes
     std::vector<uint8_t> mirrored_; // a 302M frame's groups, every byte mirrored
     Groups302mDecoder decode_302m_ = nullptr;  // the vector loop for the stream's word length
+    // Whose 302M marker nibbles the frames carry: a stream of ours always
+    // has ours; a container's track as its first frame shows.
+    enum class Markers { unknown, ours, theirs };
+    Markers markers_ = Markers::ours;
 };
 
 bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
@@ -143,6 +150,10 @@ bool IncrementalReader::Walker::fail(uint64_t offset, const char *format, ...) {
     owner_.ok_ = false;
     owner_.error_ = text;
     owner_.error_offset_ = offset;
+    // The frame that failed starts after the samples of those read; a
+    // stream header that failed has no time.
+    owner_.error_seconds_ =
+        header_read_ ? double(periods_before_) / info.sample_rate : -1.0;
     return false;
 }
 
@@ -215,6 +226,10 @@ bool IncrementalReader::Walker::read_stream_header() {
 
 void IncrementalReader::Walker::start(const StreamParams &params) {
     static_cast<StreamParams &>(info) = params;
+    header_read_ = true;
+    // 302M of another writer's packet lengths: each frame says its own.
+    if (info.layer == pcmpack_format::kLayer302m && info.frame_rate_code == pcmpack_format::kNoFrameRate)
+        sizes_from_headers_ = true;
     if (info.layer == pcmpack_format::kLayer302m) decode_302m_ = vector_302m_decoder(info.bits, vector_loops_);
     owner_.ok_ = true;
     sink_.on_header(info);
@@ -222,6 +237,7 @@ void IncrementalReader::Walker::start(const StreamParams &params) {
 
 bool IncrementalReader::Walker::begin(const StreamParams &params) {
     header_have_ = kStreamHeaderBytes;
+    markers_ = Markers::unknown;
     pcmpack_format::HeaderFault fault;
     if (!pcmpack_format::check_stream_params(params, &fault))
         return fail(fault.offset, "%s", fault.text.c_str());
@@ -280,8 +296,8 @@ bool IncrementalReader::Walker::read_frame(const uint8_t *p, uint64_t avail) {
                                                      pcmpack_format::period_bytes(info));
         frame.timestamp = static_cast<int64_t>(periods_before_ * 27000000 /
                                                static_cast<uint64_t>(info.sample_rate));
-        periods_before_ += frame.sample_periods;
     }
+    periods_before_ += frame.sample_periods;
     step_ = (step_ + 1) % pcmpack_format::cadence_steps(info);
     ++index_;
     offset_ += size;
@@ -367,15 +383,18 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
 // period (groups_302m.h).
 bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail, uint64_t *size) {
     const int step = step_;
-    const int samples = cadence_samples();
     const int pairs = info.channels / 2;
     const int n = info.bits;
-    const int group_bits = 2 * n + 8;
-    const int group_bytes = group_bits / 8;
-    const uint32_t payload = static_cast<uint32_t>(samples * pairs * group_bytes);
+    const uint32_t period_bytes = pcmpack_format::period_bytes(info);
     const uint64_t offset = offset_;
     if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
     const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
+    if (sizes_from_headers_ && (coded_size == 0 || coded_size % period_bytes != 0)) {
+        return fail(offset, "302M header gives payload size %u, not whole sample periods of %u bytes",
+                    coded_size, period_bytes);
+    }
+    const int samples = sizes_from_headers_ ? static_cast<int>(coded_size / period_bytes) : cadence_samples();
+    const uint32_t payload = static_cast<uint32_t>(samples) * period_bytes;
     if (coded_size != payload) {
         return fail(offset,
                     "302M header gives payload size %u, cadence step %d of frame rate code %d "
@@ -408,12 +427,20 @@ bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail
 // when the samples are wanted the frame is mirrored in one pass before its
 // groups are read; when not, the marker nibbles are checked in the groups
 // as sent, against mirrored masks.
+//
+// The marker nibbles are the AES3 validity, user, channel status and block
+// start bits. Ours are always 1 0 0 b with a block start every 192 groups of
+// a frame; other writers send them as their AES3 input has them. A
+// container's track is held to ours when its first frame has them, and
+// otherwise read for its samples alone.
 template <int Bits>
 bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t *p, int groups) {
     using G = Group302m<Bits>;
     constexpr int kGroupBytes = G::kBytes;
+    if (markers_ == Markers::theirs) return take_302m_samples<Bits>(p, groups);
     if (decode_302m_ != nullptr && decode_302m_(p, groups, cursor_)) {
         if (want_) cursor_ += 2 * static_cast<size_t>(groups);
+        if (markers_ == Markers::unknown) markers_ = Markers::ours;
         return true;
     }
     const size_t bytes = static_cast<size_t>(groups) * kGroupBytes;
@@ -436,6 +463,10 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
         const bool block_start = group == next_block_start;
         if (block_start) next_block_start += kGroupsPerBlock;
         if ((v & mask) != (block_start ? block : plain)) {
+            if (markers_ == Markers::unknown) {
+                markers_ = Markers::theirs;
+                return take_302m_samples<Bits>(p, groups);
+            }
             return fail_302m_group(h, p + static_cast<size_t>(group) * kGroupBytes, group,
                                    block_start, want_ ? v : mirror_bytes(v), Bits);
         }
@@ -443,6 +474,26 @@ bool IncrementalReader::Walker::read_302m_groups(const uint8_t *h, const uint8_t
             put(out, static_cast<uint32_t>(v & G::kSampleMask) << (32 - Bits));
             put(out, static_cast<uint32_t>((v >> (Bits + 4)) & G::kSampleMask) << (32 - Bits));
         }
+    }
+    cursor_ = out;
+    if (markers_ == Markers::unknown) markers_ = Markers::ours;
+    return true;
+}
+
+// The samples of a frame whose marker nibbles are not checked.
+template <int Bits>
+bool IncrementalReader::Walker::take_302m_samples(const uint8_t *p, int groups) {
+    using G = Group302m<Bits>;
+    if (!want_) return true;
+    const size_t bytes = static_cast<size_t>(groups) * G::kBytes;
+    if (mirrored_.size() < bytes + 8) mirrored_.resize(bytes + 8);
+    mirror_payload(p, bytes, mirrored_.data());
+    const uint8_t *from = mirrored_.data();
+    int32_t *out = cursor_;
+    for (int group = 0; group < groups; ++group, from += G::kBytes) {
+        const uint64_t v = group_at<G::kBytes>(from, true);
+        put(out, static_cast<uint32_t>(v & G::kSampleMask) << (32 - Bits));
+        put(out, static_cast<uint32_t>((v >> (Bits + 4)) & G::kSampleMask) << (32 - Bits));
     }
     cursor_ = out;
     return true;

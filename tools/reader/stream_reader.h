@@ -79,7 +79,9 @@ public:
     // For a stream without its own header (a container's audio track): the
     // parameters the container signals, in place of the stream header; then
     // feed() takes the frames. Only before the first feed(). Returns false
-    // (see error()) for parameters no stream header could carry.
+    // (see error()) for parameters no stream header could carry. A 302M
+    // track's marker nibbles are then held to ours only if its first frame
+    // has them: other writers send their AES3 input's bits.
     bool begin(const StreamParams &params);
     // Stops or resumes handing samples to the sink, from the next frame on:
     // a sink that has learnt what it needs of them saves their unpacking.
@@ -95,6 +97,9 @@ public:
     bool failed() const { return !error_.empty(); }
     const std::string &error() const { return error_; }
     uint64_t error_offset() const { return error_offset_; }
+    // Where the first inconsistency is in the audio: seconds of the samples
+    // of the frames before it; negative for a stream header.
+    double error_seconds() const { return error_seconds_; }
     // The stream header's fields; valid only once on_header() was called.
     const StreamInfo &info() const;
     // Bytes handed in so far.
@@ -103,7 +108,8 @@ public:
     // What a container tells of its track before the first byte is fed.
     // The AES3 cadence of a recording cut anywhere starts at any step.
     void start_at_cadence_step(int step);
-    // Other writers cut HDMV LPCM into access units of their own length:
+    // Other writers cut HDMV LPCM into access units of their own length (and
+    // 302M, whose parameters then carry pcmpack_format::kNoFrameRate):
     // each frame's size is then its header's payload size, in whole sample
     // periods, and its time follows from the periods before it.
     void take_frame_sizes_from_headers();
@@ -115,6 +121,7 @@ private:
     bool ok_ = false;
     std::string error_;
     uint64_t error_offset_ = 0;
+    double error_seconds_ = -1.0;
     uint64_t fed_ = 0;
 };
 

@@ -75,6 +75,8 @@ public:
         if (scanning_ && channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
         ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
         periods_ += f.sample_periods;
+        shortest_ = frames_ ? std::min(shortest_, f.sample_periods) : f.sample_periods;
+        longest_ = std::max(longest_, f.sample_periods);
         if (lines_) {
             const std::string step = cadence_ ? std::to_string(f.cadence_step) : json_ ? "null" : "";
             if (json_)
@@ -110,6 +112,8 @@ public:
     }
     uint64_t frames() const { return frames_; }
     uint64_t periods() const { return periods_; }
+    uint32_t shortest() const { return shortest_; }
+    uint32_t longest() const { return longest_; }
 
     std::vector<StepSize> frame_sizes() const {
         std::vector<StepSize> sizes;
@@ -156,8 +160,31 @@ private:
     }
     uint64_t frames_ = 0;
     uint64_t periods_ = 0;
+    uint32_t shortest_ = 0, longest_ = 0;  // sample periods of a frame
     std::map<std::tuple<int, uint32_t, uint32_t>, uint64_t> sizes_;
 };
+
+// How long an AES3 stream's frames (a container's packets) last: "one 29.97
+// Hz video frame each (cadence 1602, 1601, 1602, 1601, 1602)", "one 25 Hz video
+// frame each (1920 sample periods)", or, for 302M whose packets follow no video
+// frame, "1098-1115 sample periods, not aligned to a video frame rate".
+std::string frame_length(const StreamInfo &i, const Summary &sum) {
+    const pcmpack_format::FrameRate *rate = pcmpack_format::frame_rate(i.frame_rate_code);
+    std::string text;
+    if (!rate) {
+        text = std::to_string(sum.shortest());
+        if (sum.longest() != sum.shortest()) text += "-" + std::to_string(sum.longest());
+        return text + " sample periods, not aligned to a video frame rate";
+    }
+    text = std::string("one ") + (*rate->decimal ? rate->decimal : rate->exact) + " Hz video frame each (";
+    if (has_cadence(i)) {
+        text += "cadence";
+        for (int k = 0; k < pcmpack_format::kCadenceSteps; ++k)
+            text += (k ? ", " : " ") + std::to_string(rate->periods[k]);
+        return text + ")";
+    }
+    return text + std::to_string(rate->periods[0]) + " sample periods)";
+}
 
 // "FL FR FC Ls Rs LFE", padding left out.
 std::string coded_speakers(const HdmvLayout &layout) {
@@ -200,7 +227,10 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                 tracks.container.c_str());
     if (tracks.ids.size() > 1)
         std::printf("  tracks           %s\n", track_list(tracks).c_str());
-    std::printf("  stream header    %s\n", header_hex(i).c_str());
+    if (i.frame_rate_code == pcmpack_format::kNoFrameRate && i.layer == pcmpack_format::kLayer302m)
+        std::printf("  stream header    none (no stream header codes 302M without a frame rate)\n");
+    else
+        std::printf("  stream header    %s\n", header_hex(i).c_str());
     std::printf("  sample rate      %d Hz\n", i.sample_rate);
     if (i.layer == 13) {
         const HdmvLayout &layout = hdmv_layout_of(i);
@@ -214,21 +244,27 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
     } else
         std::printf("  channels         %d\n", i.channels);
     std::printf("  word length      %d bits\n", i.bits);
-    if (is_aes3(i.layer))
-        std::printf("  frame rate       %s (code %d)\n", pcmpack_format::frame_rate(i.frame_rate_code)->exact,
-                    i.frame_rate_code);
+    if (is_aes3(i.layer)) {
+        if (const pcmpack_format::FrameRate *rate = pcmpack_format::frame_rate(i.frame_rate_code))
+            std::printf("  frame rate       %s (code %d)\n", rate->exact, i.frame_rate_code);
+        else
+            std::printf("  frame rate       none\n");
+    }
     if (i.layer == 4)
         std::printf("  emphasis         %s\n  mute             %s\n  dynamic range    %d\n",
                     i.emphasis ? "on" : "off", i.mute ? "on" : "off", i.dynamic_range);
     std::printf("  frames           %llu\n", static_cast<unsigned long long>(sum.frames()));
     for (const StepSize &s : sum.frame_sizes()) {
-        if (s.step >= 0 && is_aes3(i.layer))
+        if (s.step >= 0 && has_cadence(i))
             std::printf("  frame size       step %d: %u bytes, %u sample periods (%llu frames)\n",
                         s.step, s.size, s.periods, static_cast<unsigned long long>(s.count));
         else
             std::printf("  frame size       %u bytes, %u sample periods (%llu frames)\n", s.size,
                         s.periods, static_cast<unsigned long long>(s.count));
     }
+    if (is_aes3(i.layer) && sum.frames() > 0)
+        std::printf("  %-16s %s\n", tracks.read > 0 ? "packets" : "frames last",
+                    frame_length(i, sum).c_str());
     const uint64_t periods = sum.periods();
     std::printf("  duration         %.6f s (%llu sample periods)\n",
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,
@@ -266,9 +302,15 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), reader.ok() ? "true" : "false");
     if (reader.ok())
         std::printf(",\"error\":null,\"error_offset\":null");
-    else
-        std::printf(",\"error\":%s,\"error_offset\":%llu", json_string(reader.error()).c_str(),
-                    static_cast<unsigned long long>(reader.error_offset()));
+    else {
+        const int64_t byte = error_byte(reader, tracks);
+        std::printf(",\"error\":%s,\"error_offset\":%s,\"error_seconds\":", json_string(reader.error()).c_str(),
+                    byte < 0 ? "null" : std::to_string(byte).c_str());
+        if (reader.error_seconds() < 0)
+            std::printf("null");
+        else
+            std::printf("%.6f", reader.error_seconds());
+    }
     if (!sum.header_ok()) {
         // Only what was read: the fields of a header that is not understood
         // would be invented.
@@ -285,11 +327,27 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     }
     std::printf(",\"container\":%s,\"layer\":%d,\"layer_name\":%s", json_string(tracks.container).c_str(),
                 i.layer, json_string(pcmpack_reader::layer_name(i.layer)).c_str());
-    std::printf(",\"header\":\"%s\",\"sample_rate\":%d,\"channels\":%d,\"bits\":%d",
-                header_hex(i).c_str(), i.sample_rate, i.channels, i.bits);
-    if (is_aes3(i.layer))
-        std::printf(",\"frame_rate_code\":%d,\"frame_rate\":\"%s\"", i.frame_rate_code,
-                    pcmpack_format::frame_rate(i.frame_rate_code)->exact);
+    const pcmpack_format::FrameRate *rate =
+        is_aes3(i.layer) ? pcmpack_format::frame_rate(i.frame_rate_code) : nullptr;
+    std::printf(",\"header\":%s,\"sample_rate\":%d,\"channels\":%d,\"bits\":%d",
+                is_aes3(i.layer) && !rate ? "null" : ("\"" + header_hex(i) + "\"").c_str(),
+                i.sample_rate, i.channels, i.bits);
+    if (rate)
+        std::printf(",\"frame_rate_code\":%d,\"frame_rate\":\"%s\"", i.frame_rate_code, rate->exact);
+    else if (is_aes3(i.layer))
+        std::printf(",\"frame_rate_code\":null,\"frame_rate\":null");
+    if (is_aes3(i.layer) && sum.frames() > 0) {
+        // The sample periods of the frames seen, and the cadence they follow.
+        std::printf(",\"frame_length\":{\"shortest\":%u,\"longest\":%u,\"video_frame_rate\":",
+                    sum.shortest(), sum.longest());
+        if (rate)
+            std::printf("\"%s\",\"cadence\":[", rate->exact);
+        else
+            std::printf("null,\"cadence\":null");
+        for (int k = 0; rate && k < pcmpack_format::kCadenceSteps; ++k)
+            std::printf("%s%d", k ? "," : "", rate->periods[k]);
+        std::printf("%s,\"text\":%s}", rate ? "]" : "", json_string(frame_length(i, sum)).c_str());
+    }
     if (i.layer == 4)
         std::printf(",\"emphasis\":%d,\"mute\":%d,\"dynamic_range\":%d", i.emphasis, i.mute,
                     i.dynamic_range);
@@ -306,7 +364,8 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     std::printf(",\"frame_sizes\":[");
     const std::vector<StepSize> sizes = sum.frame_sizes();
     for (size_t n = 0; n < sizes.size(); ++n) {
-        const std::string step = sizes[n].step < 0 ? "null" : std::to_string(sizes[n].step);
+        const std::string step =
+            sizes[n].step < 0 || (is_aes3(i.layer) && !rate) ? "null" : std::to_string(sizes[n].step);
         std::printf("%s{\"step\":%s,\"bytes\":%u,\"sample_periods\":%u,\"count\":%llu}",
                     n ? "," : "", step.c_str(), sizes[n].size, sizes[n].periods,
                     static_cast<unsigned long long>(sizes[n].count));
@@ -363,7 +422,7 @@ int run_inspect(const InspectOptions &o) {
     else
         print_text(in.name(), bytes, reader, sum, o.frames, tracks);
     finish_stdout();
-    if (!reader.ok()) throw Failure(describe_error(in.name(), reader));
+    if (!reader.ok()) throw Failure(describe_error(in.name(), reader, tracks));
     return 0;
 }
 

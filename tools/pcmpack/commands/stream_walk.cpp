@@ -20,9 +20,58 @@ const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
     return *layout;
 }
 
-std::string describe_error(const std::string &name, const IncrementalReader &r) {
-    return name + ": byte " + std::to_string(r.error_offset()) + ": " + r.error();
+int64_t error_byte(const IncrementalReader &r, const TrackChoice &tracks) {
+    return tracks.read > 0 ? tracks.error_byte : static_cast<int64_t>(r.error_offset());
 }
+
+std::string describe_error(const std::string &name, const IncrementalReader &r,
+                           const TrackChoice &tracks) {
+    std::string text = name + ": ";
+    const int64_t byte = error_byte(r, tracks);
+    if (byte >= 0) text += "byte " + std::to_string(byte) + ": ";
+    if (tracks.read > 0)
+        text += tracks.title + " track: " + (byte >= 0 ? "in the packet there: " : "");
+    text += r.error();
+    if (r.error_seconds() >= 0) {
+        char at[48];
+        std::snprintf(at, sizeof at, " (%.3f s into the audio)", r.error_seconds());
+        text += at;
+    }
+    return text;
+}
+
+namespace {
+
+// Where the access units handed to the reader came from: the reader's
+// offset of each unit's first byte, and the input's. The reader holds at
+// most one frame back, so its first inconsistency is in one of the last few.
+class UnitPositions {
+public:
+    void add(uint64_t stream_offset, int64_t input_byte) {
+        units_[next_ % kKept] = {stream_offset, input_byte};
+        ++next_;
+    }
+    // The input's byte where the unit holding `stream_offset` starts; -1 if
+    // it is no longer known.
+    int64_t input_byte(uint64_t stream_offset) const {
+        for (size_t k = 0; k < kKept && k < next_; ++k) {
+            const Unit &u = units_[(next_ - 1 - k) % kKept];
+            if (u.stream_offset <= stream_offset) return u.input_byte;
+        }
+        return -1;
+    }
+
+private:
+    static constexpr size_t kKept = 16;
+    struct Unit {
+        uint64_t stream_offset;
+        int64_t input_byte;
+    };
+    Unit units_[kKept] = {};
+    size_t next_ = 0;
+};
+
+}  // namespace
 
 // Feeds the audio track of a container to the reader as it is demuxed: the
 // track's parameters in place of a stream header, then one access unit at a
@@ -47,6 +96,7 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
     }
     std::vector<uint8_t> piece;
     uint64_t total = 0;
+    UnitPositions positions;
     // The first inconsistency ends the walk: damage further on in the
     // container would only hide it.
     bool first = true;
@@ -59,10 +109,12 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
             first = false;
             if (!reader.begin(plan.params)) break;
         }
+        positions.add(total, demuxer.unit_pos());
         total += piece.size();
         if (!reader.feed(piece.data(), piece.size())) break;
     }
     if (!reader.failed()) reader.finish();
+    if (reader.failed()) tracks.error_byte = positions.input_byte(reader.error_offset());
     return total;
 }
 

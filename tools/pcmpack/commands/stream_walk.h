@@ -23,6 +23,11 @@ struct TrackChoice {
     int read = 0;               // 1-based: the track read; 0 for a stream
     std::string title;          // "SMPTE 302M" and so on
     std::string container;      // what was read: "an MPEG transport stream (.ts)" and so on
+    // A container's: the input's byte where the packet that holds the
+    // reader's first inconsistency starts; -1 when none or not known. The
+    // reader's own offsets count the demuxed track, which the user cannot
+    // find in the file.
+    int64_t error_byte = -1;
 };
 
 // Feeds the whole input to the reader in the blocks it is read in, or, for
@@ -37,8 +42,13 @@ uint64_t walk(InputFile &in, pcmpack_reader::IncrementalReader &reader, TrackCho
 uint64_t walk_live(LiveInput &in, int64_t until, pcmpack_reader::IncrementalReader &reader,
                    TrackChoice &tracks);
 
-// "NAME: byte N: what is wrong", for the reader's first inconsistency.
-std::string describe_error(const std::string &name, const pcmpack_reader::IncrementalReader &r);
+// "NAME: byte N: what is wrong (T s into the audio)", for the reader's first
+// inconsistency: N a byte of the input, the frame's own in a stream, the
+// start of the packet that holds it in a container.
+std::string describe_error(const std::string &name, const pcmpack_reader::IncrementalReader &r,
+                           const TrackChoice &tracks);
+// That byte of the input; -1 where the container did not say.
+int64_t error_byte(const pcmpack_reader::IncrementalReader &r, const TrackChoice &tracks);
 
 // The HDMV layout the frame headers name (the library's for a stream
 // without frames).

@@ -143,7 +143,7 @@ int run_unpack(const UnpackOptions &o) {
         walk_live(*net, until, reader, tracks);
     else
         walk(*file, reader, tracks);
-    if (!reader.ok()) throw Failure(describe_error(name, reader));
+    if (!reader.ok()) throw Failure(describe_error(name, reader, tracks));
     wav.finish();
     if (data) {
         const PairBursts *found = wav.extracted();

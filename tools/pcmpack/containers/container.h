@@ -151,6 +151,9 @@ public:
     // (transport streams), and its step in the AES3 cadence.
     int64_t unit_pts() const;
     int unit_cadence_step() const;
+    // The input's byte where the access unit next() handed out last starts
+    // (its first transport or program stream packet); -1 if not known.
+    int64_t unit_pos() const;
 
     struct Impl;
 

@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -86,6 +87,7 @@ struct ContainerReader::Impl {
     uint64_t damaged = 0;  // units left out since the last whole one
     int64_t unit_pts = AV_NOPTS_VALUE;
     int step = 0;          // AES3 cadence step of the unit handed out last
+    int64_t unit_pos = -1; // and its first byte in the input
 
     Impl(Container c, ContainerReader::ReadFn r, const std::string &n, int t,
          const ContainerReader::Live *l)
@@ -105,6 +107,21 @@ struct ContainerReader::Impl {
     [[noreturn]] void fail(const std::string &why) const {
         if (!read_failure.empty()) throw Failure(read_failure);
         throw Failure(name + ": " + why);
+    }
+
+    // Seconds of audio before the unit in `packet`.
+    double audio_seconds() const { return sample_rate ? double(periods_before) / sample_rate : 0.0; }
+
+    // "the packet at byte 1692000 (4.960 s into the audio)": the unit in
+    // `packet` where the user can find it, its first byte in the file.
+    std::string unit_here() const {
+        char text[96];
+        if (packet->pos >= 0)
+            std::snprintf(text, sizeof text, "the packet at byte %lld (%.3f s into the audio)",
+                          static_cast<long long>(packet->pos), audio_seconds());
+        else
+            std::snprintf(text, sizeof text, "the packet at %.3f s into the audio", audio_seconds());
+        return text;
     }
 
     static int read_packet(void *opaque, uint8_t *data, int size) {
@@ -244,7 +261,12 @@ struct ContainerReader::Impl {
     // The frame rate and the cadence step of the first block, from the
     // sample periods of the blocks read ahead: the first step, and of that
     // step the first frame rate code, whose cadence they follow. Returns the
-    // MPEG frame rate code.
+    // MPEG frame rate code, or kNoFrameRate for blocks that follow none:
+    // 302M need not last a video frame, and other writers cut it into
+    // blocks of their own length (a fixed 1920 periods is 25 Hz's cadence).
+    // Blocks that open on a cadence are held to it to the end, as our own
+    // are: a block off the cadence of a stream that had one is a sample
+    // period dropped or added by the sender, which a monitor must name.
     int aes3_plan(int bits_code) {
         std::vector<uint32_t> periods;
         for (const AVPacket *p : ahead) {
@@ -266,14 +288,9 @@ struct ContainerReader::Impl {
                         return code;
                     }
                 }
-        std::string sizes;
-        for (const AVPacket *p : ahead)
-            sizes += (sizes.empty() ? "" : ", ") +
-                     std::to_string(payload_of(p->data, static_cast<size_t>(p->size)));
-        fail("SMPTE 302M track: its first blocks carry " + sizes + " payload bytes (" +
-             std::to_string(period_bytes) +
-             " per sample period), which follow the frames of no video frame rate; pcmpack "
-             "reads 302M written one video frame to a block");
+        plan.first_cadence_step = 0;
+        plan.sizes_from_headers = true;
+        return pcmpack_format::kNoFrameRate;
     }
 
     // A pack lost from a program stream shows in the next presentation
@@ -288,26 +305,23 @@ struct ContainerReader::Impl {
             const int64_t latest = static_cast<int64_t>(
                 ((periods_before + size / period_bytes) * 90000 + rate - 1) / rate);
             if (elapsed + 1 < earliest || elapsed > latest) {
-                char text[256];
-                std::snprintf(text, sizeof text,
-                              "DVD LPCM track: packs are missing or out of place at %.3f s: "
-                              "packet %llu is presented at %.3f s, after %.3f s of audio",
-                              double(periods_before) / sample_rate,
-                              static_cast<unsigned long long>(packets), double(elapsed) / 90000,
-                              double(periods_before) / sample_rate);
-                fail(text);
+                char text[96];
+                std::snprintf(text, sizeof text, " is presented at %.3f s",
+                              double(elapsed) / 90000);
+                fail("DVD LPCM track: packs are missing or out of place: " + unit_here() + text);
             }
         }
         periods_before += size / period_bytes;
     }
 
     // A frame lost or moved shows in its presentation time, which must be
-    // the 90 kHz time of the sample periods before it (rounded down, as the
-    // writer stamps it) after the first frame's.
+    // the time of the sample periods before it after the first frame's. The
+    // writer rounds it to a 90 kHz tick (we round down, others to the
+    // nearest), so a packet may start up to one sample period, or one tick
+    // where that is longer, from where the samples before it end.
     void check_time(const uint8_t *unit, size_t size) {
         if (packet->pts == AV_NOPTS_VALUE)
-            fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
-                 " has no presentation time");
+            fail(std::string(row->track) + " track: " + unit_here() + " has no presentation time");
         if (first_pts == AV_NOPTS_VALUE) {
             first_pts = packet->pts;
             // Units damaged before the first whole one are not a break: a
@@ -318,15 +332,19 @@ struct ContainerReader::Impl {
         const int64_t elapsed = (packet->pts - first_pts) & kPtsMask;
         const int64_t expected =
             static_cast<int64_t>(periods_before * 90000 / static_cast<uint64_t>(sample_rate));
-        // Other writers round the 90 kHz time to the nearest tick.
-        if (elapsed < expected || elapsed > expected + 1 || damaged > 0) {
-            char at[32];
-            std::snprintf(at, sizeof at, "%.3f s", double(periods_before) / sample_rate);
-            if (!on_loss)
-                fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
-                     " is presented at +" + std::to_string(elapsed) +
-                     " (90 kHz) but follows frames lasting +" + std::to_string(expected) +
-                     ": a frame is missing or out of place at " + at);
+        // Both times in units of 1 / (90000 * rate) s.
+        const int64_t off = elapsed * sample_rate - static_cast<int64_t>(periods_before) * 90000;
+        const int64_t most = std::max<int64_t>(90000, sample_rate);
+        if (off > most || off < -most || damaged > 0) {
+            if (!on_loss) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              " is presented at %.6f s, %.6f s %s the end of the samples before "
+                              "it: a packet is missing or out of place",
+                              double(elapsed) / 90000, double(off < 0 ? -off : off) / 90000 / sample_rate,
+                              off < 0 ? "before" : "after");
+                fail(std::string(row->track) + " track: " + unit_here() + text);
+            }
             // The writer's time rounded down: the first sample period whose
             // time is this one's.
             const uint64_t rate = static_cast<uint64_t>(sample_rate);
@@ -347,9 +365,9 @@ struct ContainerReader::Impl {
     // The AES3 cadence step of the frame that starts `periods` sample
     // periods after the first one; 0 for the layers without a cadence.
     int cadence_step_at(uint64_t periods) const {
-        if (container != Container::transport) return 0;
         const pcmpack_format::FrameRate *rate =
             pcmpack_format::frame_rate(plan.params.frame_rate_code);
+        if (container != Container::transport || !rate) return 0;
         uint64_t cycle = 0;
         for (int k = 0; k < pcmpack_format::kCadenceSteps; ++k)
             cycle += uint64_t(rate->periods[k]);
@@ -391,8 +409,7 @@ struct ContainerReader::Impl {
             return false;
         }
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
-            fail(std::string(row->track) + " track: packet " + std::to_string(packets) +
-                 " is damaged or cut short");
+            fail(std::string(row->track) + " track: " + unit_here() + " is damaged or cut short");
         const uint8_t *data = packet->data;
         size_t size = static_cast<size_t>(packet->size);
         if (!header_sent) {
@@ -406,8 +423,7 @@ struct ContainerReader::Impl {
             // frame number counts on, the rest holds for the whole track.
             if (size < 3 || ((data[0] ^ lpcm_header[0]) & kLpcmFixedBits) != 0 ||
                 std::memcmp(data + 1, lpcm_header + 1, 2) != 0)
-                fail("DVD LPCM track: packet " + std::to_string(packets) +
-                     " changes the audio frame header");
+                fail("DVD LPCM track: " + unit_here() + " changes the audio frame header");
             data += 3;
             size -= 3;
             check_program_time(size);
@@ -415,6 +431,7 @@ struct ContainerReader::Impl {
             check_time(data, size);
         }
         ++packets;
+        unit_pos = packet->pos;
         out.insert(out.end(), data, data + size);
         return true;
     }
@@ -468,6 +485,8 @@ const char *ContainerReader::track_title() const { return impl_->row->track; }
 const ContainerReader::FramePlan &ContainerReader::frame_plan() const { return impl_->plan; }
 
 int64_t ContainerReader::unit_pts() const { return impl_->unit_pts; }
+
+int64_t ContainerReader::unit_pos() const { return impl_->unit_pos; }
 
 int ContainerReader::unit_cadence_step() const { return impl_->step; }
 

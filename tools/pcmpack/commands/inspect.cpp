@@ -263,8 +263,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                         s.periods, static_cast<unsigned long long>(s.count));
     }
     if (is_aes3(i.layer) && sum.frames() > 0)
-        std::printf("  %-16s %s\n", tracks.read > 0 ? "packets" : "frames last",
-                    frame_length(i, sum).c_str());
+        std::printf("  frame length     %s\n", frame_length(i, sum).c_str());
     const uint64_t periods = sum.periods();
     std::printf("  duration         %.6f s (%llu sample periods)\n",
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,

@@ -338,10 +338,12 @@ struct ContainerReader::Impl {
         if (off > most || off < -most || damaged > 0) {
             if (!on_loss) {
                 char text[160];
+                const int64_t apart = off < 0 ? -off : off;
                 std::snprintf(text, sizeof text,
-                              " is presented at %.6f s, %.6f s %s the end of the samples before "
-                              "it: a packet is missing or out of place",
-                              double(elapsed) / 90000, double(off < 0 ? -off : off) / 90000 / sample_rate,
+                              " is presented at %.6f s, %.6f s (%lld sample periods) %s the end "
+                              "of the samples before it: a packet is missing or out of place",
+                              double(elapsed) / 90000, double(apart) / 90000 / sample_rate,
+                              static_cast<long long>((apart + 45000) / 90000),
                               off < 0 ? "before" : "after");
                 fail(std::string(row->track) + " track: " + unit_here() + text);
             }

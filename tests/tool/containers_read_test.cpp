@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -53,6 +54,7 @@ Outcome shell(const std::string &dir, const std::string &command) {
 // private stream header, and its audio bytes.
 struct LpcmPacket {
     size_t pack;
+    size_t pes;     // its start code
     size_t header;  // substream id; then frame headers, pointer, audio frame header
     size_t audio;
 };
@@ -66,7 +68,7 @@ std::vector<LpcmPacket> lpcm_packets(const Bytes &vob) {
             const size_t end = at + 6 + (size_t{p[at + 4]} << 8 | p[at + 5]);
             if (p[at + 3] == 0xBD) {
                 const size_t header = at + 9 + p[at + 8];
-                found.push_back({pack, pack * kPackBytes + header, end - header - 7});
+                found.push_back({pack, pack * kPackBytes + at, pack * kPackBytes + header, end - header - 7});
             }
             at = end;
         }
@@ -121,9 +123,10 @@ TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
     size_t audio_before = 0, first_lost = packets.size() / 3, lost = 0, lost_bytes = 0;
     for (size_t k = 0; k < first_lost; ++k) audio_before += packets[k].audio;
     while (lost_bytes < 84 * 1920) lost_bytes += packets[first_lost + lost++].audio;
-    char gap_at[64];
-    std::snprintf(gap_at, sizeof gap_at, "packs are missing or out of place at %.3f s",
-                  double(audio_before) / 192000.0);
+    char gap_at[128];
+    std::snprintf(gap_at, sizeof gap_at,
+                  "packs are missing or out of place: the packet at byte %zu (%.3f s into the audio)",
+                  packets[first_lost].pes, double(audio_before) / 192000.0);
     Bytes gap(vob.begin(), vob.begin() + std::ptrdiff_t(packets[first_lost].pack * kPackBytes));
     gap.insert(gap.end(), vob.begin() + std::ptrdiff_t(packets[first_lost + lost].pack * kPackBytes),
                vob.end());
@@ -177,8 +180,8 @@ TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
         {"p60_cut_at_step_2", "p60_step2.ts", 0, "", "p60_step2.ts", "60000/1001"},
         {"p60_cut_at_step_3", "p60_step3.ts", 0, "", "p60_step3.ts", "60000/1001"},
         {"p60_cut_at_step_4", "p60_step4.ts", 0, "", "p60_step4.ts", ""},
-        {"ffmpeg_302m_blocks_of_no_frame_rate", "ff302.ts", 1,
-         "ff302.ts: SMPTE 302M track: its first blocks carry", "", ""},
+        {"ffmpeg_302m_blocks_of_no_frame_rate", "ff302.ts", 0, "", "ff302.ts",
+         "896-1024 sample periods, not aligned to a video frame rate"},
         {"ffmpeg_hdmv_96k_24bit", "ff96.m2ts", 0, "", "ff96.m2ts", "360 sample periods"},
         {"ffmpeg_hdmv_5_1", "ff51.m2ts", 0, "", "ff51.m2ts", "layout 5.1"},
         {"two_tracks_first_read_and_said", "two.ts", 0,
@@ -210,6 +213,140 @@ TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
         const Bytes expected = ffmpeg_decode(c.reference);
         ASSERT_GT(expected.size(), 0u);
         EXPECT_TRUE(ffmpeg_decode("back.wav") == expected) << "unpacked samples differ";
+    }
+}
+
+// The 302M header of the PES that opens in the transport packet at `at`:
+// the payload bytes it gives and those of one sample period.
+struct Aes3Header {
+    size_t payload, period;
+};
+Aes3Header aes3_header(const Bytes &ts, size_t at) {
+    const uint8_t *p = ts.data() + at;
+    const uint8_t *pes = p + ((p[3] & 0x20) ? 5 + p[4] : 4);
+    const uint8_t *h = pes + 9 + pes[8];
+    return {size_t{h[0]} << 8 | h[1], size_t((h[2] >> 6) + 1) * (5 + ((h[3] >> 4) & 3))};
+}
+
+// 302M as other encoders write it: ffmpeg's packets of about 1100 sample
+// periods (its 1024-sample frames of 44.1 kHz at 48 kHz), of a fixed 1920
+// or 1601, beside a video stream; unpacked as ffmpeg decodes them. And
+// every position an error names is a byte of the file, with its time in
+// the audio, worked out here from the transport packets.
+TEST_F(ContainersRead, StreamsOfOtherWriters) {
+    const std::string sine = "ffmpeg -v error -f lavfi -i sine=f=997:d=2";
+    const std::string s302m = " -c:a s302m -strict -2 ";
+    const std::string s32 = " -af aformat=sample_fmts=s32 -bits_per_raw_sample ";
+    ASSERT_EQ(run(sine + " -ac 2" + s302m + "ff.ts").status, 0);
+    ASSERT_EQ(pcmpack("tone -o tone.wav --seconds 1").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o ours.ts -t xdcam-imx --frame-rate 25").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o ours.es -t xdcam-imx --frame-rate 25").status, 0);
+    const Bytes ff = read_bytes(path("ff.ts")), ours = read_bytes(path("ours.ts"));
+    const std::vector<size_t> ff_units = pes_starts(ff), our_units = pes_starts(ours);
+    ASSERT_GE(ff_units.size(), 80u);
+    ASSERT_EQ(our_units.size(), 25u);
+    // Where unit k starts in the audio, from the 302M headers before it.
+    auto seconds_at = [&ff, &ff_units](size_t k) {
+        size_t periods = 0;
+        for (size_t u = 0; u < k; ++u) {
+            const Aes3Header h = aes3_header(ff, ff_units[u]);
+            periods += h.payload / h.period;
+        }
+        return double(periods) / 48000;
+    };
+    auto at = [](size_t byte, double seconds) {
+        char text[96];
+        std::snprintf(text, sizeof text, "the packet at byte %zu (%.3f s into the audio)", byte, seconds);
+        return std::string(text);
+    };
+    // Unit 10 taken out whole: unit 11 comes where it was.
+    Bytes gap(ff.begin(), ff.begin() + std::ptrdiff_t(ff_units[10]));
+    gap.insert(gap.end(), ff.begin() + std::ptrdiff_t(ff_units[11]), ff.end());
+    write_bytes(path("gap.ts"), gap);
+    // Cut five transport packets into unit 20.
+    write_bytes(path("cut.ts"), Bytes(ff.begin(), ff.begin() + std::ptrdiff_t(ff_units[20] + 5 * kTsPacket)));
+    // Unit 15's header says 24 bits.
+    Bytes bits = ff;
+    {
+        uint8_t *p = bits.data() + ff_units[15];
+        uint8_t *pes = p + ((p[3] & 0x20) ? 5 + p[4] : 4);
+        pes[9 + pes[8] + 3] = 0x20;
+    }
+    write_bytes(path("bits.ts"), bits);
+    // The marker nibble after the first sample of our unit 7's second group
+    // (five bytes a group at 16 bits): named by where the unit starts in
+    // the file, not by an offset in the demuxed track.
+    Bytes marker = ours;
+    {
+        uint8_t *p = marker.data() + our_units[7];
+        uint8_t *pes = p + ((p[3] & 0x20) ? 5 + p[4] : 4);
+        pes[9 + pes[8] + 4 + 5 + 2] ^= 0xF0;
+    }
+    write_bytes(path("marker.ts"), marker);
+    // Our stream cut 100 bytes into its fourth frame (8-byte stream header,
+    // frames of 4 + 1920 * 5 bytes).
+    const Bytes es = read_bytes(path("ours.es"));
+    write_bytes(path("cut.es"), Bytes(es.begin(), es.begin() + 8 + 3 * 9604 + 100));
+
+    struct Case {
+        const char *name;
+        std::string make;     // what follows the sine in the ffmpeg command writing x.ts
+        std::string file;
+        std::string message;  // in stderr; "" for a stream read whole
+        std::string listing;  // in inspect's stdout
+        size_t channels;      // of a stream read whole
+    };
+    const Case cases[] = {
+        {"ffmpeg_2ch_16bit", " -ac 2" + s302m, "x.ts", "", "sample periods, not aligned to a video frame rate", 2},
+        {"ffmpeg_4ch_20bit", " -ac 4" + s32 + "20" + s302m, "x.ts", "", "word length      20 bits", 4},
+        {"ffmpeg_6ch_24bit", " -ac 6" + s32 + "24" + s302m, "x.ts", "", "word length      24 bits", 6},
+        {"ffmpeg_8ch_16bit", " -ac 8" + s302m, "x.ts", "", "word length      16 bits", 8},
+        {"ffmpeg_8ch_20bit", " -ac 8" + s32 + "20" + s302m, "x.ts", "", "channels         8", 8},
+        {"ffmpeg_beside_video", " -f lavfi -i testsrc=d=2:r=25 -c:v mpeg2video -ac 2" + s32 + "24" + s302m,
+         "x.ts", "", "not aligned to a video frame rate", 2},
+        // 2 s in packets of 1920 at 48 kHz: one 25 Hz frame each.
+        {"fixed_1920_periods", ":sample_rate=48000 -af asetnsamples=n=1920 -ac 2" + s302m, "x.ts", "",
+         "one 25 Hz video frame each (1920 sample periods)", 2},
+        // 59 packets of 1601 and the rest, 96000 - 59 * 1601.
+        {"fixed_1601_periods", ":sample_rate=48000 -af asetnsamples=n=1601:p=0 -ac 2" + s302m, "x.ts", "",
+         "1541-1601 sample periods, not aligned to a video frame rate", 2},
+        {"packet_missing", "", "gap.ts",
+         "gap.ts: SMPTE 302M track: " + at(ff_units[10], seconds_at(10)) + " is presented at", "", 0},
+        {"packet_cut_short", "", "cut.ts",
+         "cut.ts: SMPTE 302M track: " + at(ff_units[20], seconds_at(20)) + " is damaged or cut short", "", 0},
+        {"header_of_other_bits", "", "bits.ts",
+         "bits.ts: byte " + std::to_string(ff_units[15]) +
+             ": SMPTE 302M track: in the packet there: 302M header byte 3 is 20", "", 0},
+        {"marker_bit_of_ours", "", "marker.ts",
+         "marker.ts: byte " + std::to_string(our_units[7]) + ": SMPTE 302M track: in the packet there: 302M group", "", 0},
+        {"elementary_stream_cut", "", "cut.es", "cut.es: byte 28820: truncated frame: 9604 bytes expected, 100 left (0.120 s into the audio)", "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.make.empty()) {
+            std::remove(path("x.ts").c_str());
+            ASSERT_EQ(run(sine + c.make + " x.ts").status, 0);
+        }
+        const bool whole = c.message.empty();
+        const Outcome ins = pcmpack("inspect " + c.file);
+        EXPECT_EQ(ins.status, whole ? 0 : 1) << ins.err;
+        EXPECT_NE(ins.err.find(c.message), std::string::npos) << ins.err;
+        const Bytes listing = read_bytes(path("out.txt"));
+        EXPECT_NE(std::string(listing.begin(), listing.end()).find(c.listing), std::string::npos)
+            << std::string(listing.begin(), listing.end());
+        std::remove(path("back.wav").c_str());
+        const Outcome unp = pcmpack("unpack " + c.file + " -o back.wav");
+        EXPECT_EQ(unp.status, whole ? 0 : 1) << unp.err;
+        EXPECT_NE(unp.err.find(c.message), std::string::npos) << unp.err;
+        if (!whole) continue;
+        // 2 s of every channel, and ffmpeg's decode of it; ffmpeg leaves
+        // out a last access unit that holds two of its short packets.
+        const Bytes expected = ffmpeg_decode(c.file);
+        const Bytes back = ffmpeg_decode("back.wav");
+        EXPECT_EQ(back.size(), 96000 * c.channels * 4);
+        ASSERT_GT(expected.size(), back.size() * 9 / 10);
+        ASSERT_LE(expected.size(), back.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), back.begin())) << "unpacked samples differ";
     }
 }
 

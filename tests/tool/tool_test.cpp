@@ -1041,7 +1041,7 @@ TEST_F(ToolTest, DamagedContainersAreRefusedNamingTheTrackAndPacket) {
     struct Damage {
         const char *file;
         std::vector<uint8_t> bytes;
-        const char *message;
+        std::string message;
     };
     // The third 302M frame cut short.
     std::vector<uint8_t> cut_ts(ts.begin(), ts.begin() + std::ptrdiff_t(ts_frames[2] + 188 * 10));
@@ -1056,10 +1056,13 @@ TEST_F(ToolTest, DamagedContainersAreRefusedNamingTheTrackAndPacket) {
     std::mt19937 gen(17);
     for (size_t i = 0; i < junk.size(); ++i) junk[i] = i % 188 ? uint8_t(gen()) : 0x47;
     const Damage cases[] = {
-        {"bad.ts", cut_ts, "bad.ts: SMPTE 302M track: packet 2 is damaged or cut short"},
+        {"bad.ts", cut_ts,
+         "bad.ts: SMPTE 302M track: the packet at byte " + std::to_string(ts_frames[2]) +
+             " (0.080 s into the audio) is damaged or cut short"},
         {"bad.m2ts", gap,
-         "bad.m2ts: HDMV LPCM track: packet 2 is presented at +1350 (90 kHz) but follows frames "
-         "lasting +900: a frame is missing or out of place"},
+         "bad.m2ts: HDMV LPCM track: the packet at byte " + std::to_string(m2ts_frames[2]) +
+             " (0.010 s into the audio) is presented at 0.015000 s, 0.005000 s (240 sample "
+             "periods) after the end of the samples before it: a packet is missing or out of place"},
         {"bad.vob", cut_vob, "is damaged or cut short"},
         {"junk.ts", junk,
          "junk.ts: read as an MPEG transport stream (.ts), but it has no SMPTE 302M track"},

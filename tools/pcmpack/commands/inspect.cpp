@@ -303,12 +303,11 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
         std::printf(",\"error\":null,\"error_offset\":null");
     else {
         const int64_t byte = error_byte(reader, tracks);
-        std::printf(",\"error\":%s,\"error_offset\":%s,\"error_seconds\":", json_string(reader.error()).c_str(),
+        std::printf(",\"error\":%s,\"error_offset\":%s", json_string(reader.error()).c_str(),
                     byte < 0 ? "null" : std::to_string(byte).c_str());
-        if (reader.error_seconds() < 0)
-            std::printf("null");
-        else
-            std::printf("%.6f", reader.error_seconds());
+        // A fault in a frame has a time in the audio; one in the stream
+        // header has none.
+        if (reader.error_seconds() >= 0) std::printf(",\"error_seconds\":%.6f", reader.error_seconds());
     }
     if (!sum.header_ok()) {
         // Only what was read: the fields of a header that is not understood

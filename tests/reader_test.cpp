@@ -736,3 +736,107 @@ TEST(Reader, PiecesOfAnySizeReadAsTheWholeStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another encoder's groups: its AES3 input's validity, user and channel
+// status bits (here all 0), the frame bit every 192 sample periods of the
+// whole stream, not of each block.
+Bytes block_302m_of_another_writer(const std::vector<uint32_t> &values, int channels, int bits,
+                                   size_t periods_before) {
+    Bytes block = block_302m(values, channels, bits);
+    block.resize(4);
+    const size_t pairs = size_t(channels / 2);
+    for (size_t g = 0; g < values.size() / 2; ++g) {
+        BitWriter w;
+        w.sample_lsb_first(values[2 * g], bits);
+        w.put(0), w.put(0), w.put(0), w.put((periods_before + g / pairs) % 192 == 0);
+        w.sample_lsb_first(values[2 * g + 1], bits);
+        w.put(0), w.put(0), w.put(0), w.put(0);
+        append(block, w.bytes);
+    }
+    return block;
+}
+
+// A container's 302M track whose blocks follow no video frame: each frame
+// as long as its header says, in whole sample periods, timed by the periods
+// before it; the marker nibbles held to ours only when the first frame has
+// them; a fault named with the time of its frame.
+TEST(Reader, Smpte302mFramesOfAnyLengthFromAContainer) {
+    struct Case {
+        const char *name;
+        int channels, bits;
+        std::vector<uint32_t> periods;  // of each frame
+        std::vector<bool> ours;         // whose markers each frame carries
+        int damage;       // 0 none, 1 last payload one byte over, 2 last payload 0, 3 last cut short
+        bool ok;
+        const char *error;
+        double error_seconds;
+    };
+    const Case cases[] = {
+        {"ffmpeg_lengths_ours", 2, 16, {1098, 1115, 1114, 17}, {true, true, true, true}, 0, true, "", -1},
+        {"ffmpeg_lengths_theirs", 4, 20, {1098, 1115, 1114, 17}, {false, false, false, false}, 0, true, "", -1},
+        {"fixed_1920_theirs", 8, 24, {1920, 1920, 1920}, {false, false, false}, 0, true, "", -1},
+        {"ours_then_theirs", 2, 24, {1098, 1115}, {true, false}, 0, false, "302M group 0", 1098 / 48000.0},
+        {"payload_not_whole_periods", 2, 16, {1098, 1115}, {false, false}, 1, false,
+         "302M header gives payload size 5576, not whole sample periods of 5 bytes", 1098 / 48000.0},
+        {"payload_empty", 6, 20, {1098, 1115}, {false, false}, 2, false,
+         "302M header gives payload size 0, not whole sample periods of 18 bytes", 1098 / 48000.0},
+        {"last_cut_short", 2, 16, {1098, 1115, 1114}, {false, false, false}, 3, false,
+         "truncated frame: 5574 bytes expected, 100 left", 2213 / 48000.0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes track;
+        std::vector<uint32_t> all;
+        std::vector<uint64_t> offsets;
+        size_t before = 0;
+        for (size_t k = 0; k < c.periods.size(); ++k) {
+            const std::vector<uint32_t> values =
+                sample_values(c.periods[k] * size_t(c.channels), c.bits, uint32_t(k + 1));
+            offsets.push_back(8 + track.size());
+            append(track, c.ours[k] ? block_302m(values, c.channels, c.bits)
+                                    : block_302m_of_another_writer(values, c.channels, c.bits, before));
+            all.insert(all.end(), values.begin(), values.end());
+            before += c.periods[k];
+        }
+        const size_t last = offsets.back() - 8;
+        if (c.damage == 1) ++track[last + 1];
+        if (c.damage == 2) track[last] = track[last + 1] = 0;
+        if (c.damage == 3) track.resize(last + 100);
+        pcmpack_format::StreamParams params;
+        params.layer = pcmpack_format::kLayer302m;
+        params.channels = c.channels;
+        params.bits = c.bits;
+        params.sample_rate = 48000;
+        params.frame_rate_code = pcmpack_format::kNoFrameRate;
+        Collected got;
+        pcmpack_reader::IncrementalReader reader(got, true);
+        ASSERT_TRUE(reader.begin(params)) << reader.error();
+        // In access units as a demuxer hands them.
+        for (size_t k = 0; k < offsets.size(); ++k) {
+            const size_t from = offsets[k] - 8;
+            const size_t to = k + 1 < offsets.size() ? offsets[k + 1] - 8 : track.size();
+            if (!reader.feed(track.data() + from, to - from)) break;
+        }
+        reader.finish();
+        ASSERT_EQ(reader.ok(), c.ok) << reader.error();
+        if (!c.ok) {
+            EXPECT_NE(reader.error().find(c.error), std::string::npos) << reader.error();
+            EXPECT_EQ(reader.error_offset(), offsets[got.frames.size()] + (c.damage ? 0 : 4));
+            EXPECT_DOUBLE_EQ(reader.error_seconds(), c.error_seconds);
+            continue;
+        }
+        ASSERT_EQ(got.frames.size(), c.periods.size());
+        uint64_t periods = 0;
+        for (size_t k = 0; k < got.frames.size(); ++k) {
+            EXPECT_EQ(got.frames[k].offset, offsets[k]);
+            EXPECT_EQ(got.frames[k].sample_periods, c.periods[k]);
+            EXPECT_EQ(got.frames[k].timestamp, int64_t(periods * 562.5));
+            periods += c.periods[k];
+        }
+        EXPECT_TRUE(got.samples == left_justified(all, c.bits)) << "samples differ";
+    }
+}
+
+}  // namespace

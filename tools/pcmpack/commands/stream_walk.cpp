@@ -109,7 +109,8 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
             first = false;
             if (!reader.begin(plan.params)) break;
         }
-        positions.add(total, demuxer.unit_pos());
+        // A live stream's bytes are nowhere the user can find them again.
+        positions.add(total, live ? -1 : demuxer.unit_pos());
         total += piece.size();
         if (!reader.feed(piece.data(), piece.size())) break;
     }

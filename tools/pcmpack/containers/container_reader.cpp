@@ -113,10 +113,11 @@ struct ContainerReader::Impl {
     double audio_seconds() const { return sample_rate ? double(periods_before) / sample_rate : 0.0; }
 
     // "the packet at byte 1692000 (4.960 s into the audio)": the unit in
-    // `packet` where the user can find it, its first byte in the file.
+    // `packet` where the user can find it, its first byte in the file. A
+    // live stream has no file: its time alone.
     std::string unit_here() const {
         char text[96];
-        if (packet->pos >= 0)
+        if (packet->pos >= 0 && !live)
             std::snprintf(text, sizeof text, "the packet at byte %lld (%.3f s into the audio)",
                           static_cast<long long>(packet->pos), audio_seconds());
         else

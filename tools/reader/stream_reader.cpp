@@ -241,8 +241,10 @@ bool IncrementalReader::Walker::begin(const StreamParams &params) {
     pcmpack_format::HeaderFault fault;
     if (!pcmpack_format::check_stream_params(params, &fault))
         return fail(fault.offset, "%s", fault.text.c_str());
-    // inspect shows the header the stream would carry.
-    pcmpack_format::encode_stream_header(params, info.header);
+    // inspect shows the header the stream would carry; no header codes
+    // 302M without a frame rate, and its bytes stay zero.
+    if (params.frame_rate_code != pcmpack_format::kNoFrameRate || !pcmpack_format::is_aes3(params.layer))
+        pcmpack_format::encode_stream_header(params, info.header);
     start(params);
     return true;
 }

@@ -73,7 +73,6 @@ struct ContainerReader::Impl {
     bool header_sent = false;
     ContainerReader::FramePlan plan;
     std::deque<AVPacket *> ahead;  // access units read to make the plan
-    uint64_t packets = 0;
     uint8_t lpcm_header[3] = {};
     // Transport streams: each access unit is one frame whose presentation
     // time follows from the sample periods before it.
@@ -433,7 +432,6 @@ struct ContainerReader::Impl {
         } else {
             check_time(data, size);
         }
-        ++packets;
         unit_pos = packet->pos;
         out.insert(out.end(), data, data + size);
         return true;

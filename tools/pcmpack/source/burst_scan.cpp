@@ -116,20 +116,30 @@ public:
     // is scanned.
     size_t read_stored(uint8_t *out, size_t max_periods) override {
         const size_t got = inner_->read_stored(out, max_periods);
-        const size_t width = size_t(inner_->bits() / 8);
-        const bool big = inner_->stored_words() == Words::big_endian;
         const size_t count = got * size_t(channels_);
         words_.resize(count);
-        for (size_t i = 0; i < count; ++i, out += width) {
-            uint32_t v = 0;
-            for (size_t b = 0; b < width; ++b) v |= uint32_t(out[big ? b : width - 1 - b]) << (24 - 8 * b);
-            words_[i] = static_cast<int32_t>(v);
-        }
+        const bool big = inner_->stored_words() == Words::big_endian;
+        if (inner_->bits() == 16)
+            big ? widen<2, true>(out, count) : widen<2, false>(out, count);
+        else
+            big ? widen<3, true>(out, count) : widen<3, false>(out, count);
         look(words_.data(), got);
         return got;
     }
 
 private:
+    // Stored words of `width` bytes, left-justified into words_; one loop
+    // per layout, so that the compiler sees the byte order.
+    template <size_t width, bool big>
+    void widen(const uint8_t *in, size_t count) {
+        int32_t *to = words_.data();
+        for (size_t i = 0; i < count; ++i, in += width) {
+            uint32_t v = 0;
+            for (size_t b = 0; b < width; ++b) v |= uint32_t(in[big ? b : width - 1 - b]) << (24 - 8 * b);
+            to[i] = static_cast<int32_t>(v);
+        }
+    }
+
     void look(const int32_t *samples, size_t periods) {
         if (periods)
             scanner_.scan(samples, periods);
@@ -183,7 +193,23 @@ namespace {
 // 16 bits are the first 16 of Pb in each mode.
 inline bool may_be_pb(uint32_t value) {
     const uint32_t top = value >> 16;
-    return top == 0xA54E || top == 0x54E1 || top == 0x4E1F;
+    return (top == 0xA54E) | (top == 0x54E1) | (top == 0x4E1F);
+}
+
+// The first word from `w` on of the pair whose left words are at `at`,
+// `stride` apart, that may be a Pb; `words` when none is. Whole sample
+// periods are tested at once, both subframes together.
+size_t next_pb(const int32_t *at, size_t stride, size_t w, size_t words) {
+    if (w % 2) {
+        if (may_be_pb(static_cast<uint32_t>(at[w / 2 * stride + 1]))) return w;
+        ++w;
+    }
+    for (size_t period = w / 2; period < words / 2; ++period) {
+        const int32_t *q = at + period * stride;
+        const bool left = may_be_pb(static_cast<uint32_t>(q[0]));
+        if (left | may_be_pb(static_cast<uint32_t>(q[1]))) return 2 * period + (left ? 0 : 1);
+    }
+    return words;
 }
 
 }  // namespace
@@ -202,8 +228,7 @@ void BurstScanner::scan(const int32_t *samples, size_t periods) {
             // that could close a preamble, and hand only it to the parser
             // with the word before it.
             if (!f.mode) {
-                size_t k = w;
-                while (k < words && !may_be_pb(value(k))) ++k;
+                const size_t k = next_pb(at, stride, w, words);
                 if (k > w) {
                     f.previous = value(k - 1);
                     f.previous_period = period_ + (k - 1) / 2;

@@ -23,8 +23,9 @@ constexpr size_t kBurstPeekPeriods = 48000;
 // A pair is data while its bursts follow one another at most this many
 // sample periods apart, Pa to Pa, and PCM otherwise. Every data type named
 // here repeats well within it: AC-3 every 1536 periods, Dolby E every video
-// frame (at most 2002), E-AC-3 every 6144; twice the longest leaves room for
-// a burst lost or damaged in between. A lone Pa Pb with no burst near it is
+// frame (at most 2002), E-AC-3 every 1536 as encode lays it and at most 6144
+// as others do; twice the longest leaves room for a burst lost or damaged in
+// between. A lone Pa Pb with no burst near it is
 // taken for a chance pattern of the audio, not for data.
 constexpr uint64_t kDataGapPeriods = 2 * 6144;
 // The changes between PCM and data kept for each pair; the rest are counted.

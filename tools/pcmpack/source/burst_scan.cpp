@@ -212,21 +212,67 @@ size_t next_pb(const int32_t *at, size_t stride, size_t w, size_t words) {
     return words;
 }
 
+// The first sample from `from` on, of any channel, that may be a Pb;
+// `count` when none is. Runs of words are tested with no branch inside, so
+// that the compiler can test several at once: audio seldom holds one, and
+// the loop runs on every sample.
+size_t next_candidate(const int32_t *samples, size_t from, size_t count) {
+    constexpr size_t kRun = 16;
+    size_t i = from;
+    for (; i + kRun <= count; i += kRun) {
+        // Whole words, not bools: the compiler then tests the run as vectors.
+        uint32_t hits = 0;
+        for (size_t j = 0; j < kRun; ++j) {
+            const uint32_t top = static_cast<uint32_t>(samples[i + j]) >> 16;
+            hits |= uint32_t(top == 0xA54E) | uint32_t(top == 0x54E1) | uint32_t(top == 0x4E1F);
+        }
+        if (hits) break;
+    }
+    while (i < count && !may_be_pb(static_cast<uint32_t>(samples[i]))) ++i;
+    return i;
+}
+
 }  // namespace
 
 void BurstScanner::scan(const int32_t *samples, size_t periods) {
-    const size_t words = 2 * periods;
     const size_t stride = size_t(channels_);
-    for (size_t pair = 0; pair < follow_.size(); ++pair) {
+    const auto idle = [this] {
+        for (const Follow &f : follow_)
+            if (f.mode) return false;
+        return true;
+    };
+    // While no pair is inside a burst, only the periods that hold a word
+    // that may close a preamble go to the parser, with the words before.
+    size_t done = 0;
+    while (done < periods && !follow_.empty() && idle()) {
+        const size_t next = next_candidate(samples, done * stride, periods * stride) / stride;
+        if (next > done)
+            for (size_t pair = 0; pair < follow_.size(); ++pair) {
+                Follow &f = follow_[pair];
+                f.previous = static_cast<uint32_t>(samples[(next - 1) * stride + 2 * pair + 1]);
+                f.previous_period = period_ + next - 1;
+                f.has_previous = true;
+            }
+        if (next >= periods) {
+            done = periods;
+            break;
+        }
+        for (size_t pair = 0; pair < follow_.size(); ++pair) {
+            word(int(pair), static_cast<uint32_t>(samples[next * stride + 2 * pair]), period_ + next);
+            word(int(pair), static_cast<uint32_t>(samples[next * stride + 2 * pair + 1]), period_ + next);
+        }
+        done = next + 1;
+    }
+    // A burst is open: each pair on its own, the parser taking every word of
+    // a burst and the skip the words between.
+    const size_t words = 2 * periods;
+    for (size_t pair = 0; pair < follow_.size() && done < periods; ++pair) {
         Follow &f = follow_[pair];
         const int32_t *at = samples + 2 * pair;
         // Word w of the pair: left subframe before right, as bursts are laid.
         const auto value = [at, stride](size_t w) { return static_cast<uint32_t>(at[w / 2 * stride + w % 2]); };
-        size_t w = 0;
+        size_t w = 2 * done;
         while (w < words) {
-            // Between bursts nearly every word is audio: skip to the next
-            // that could close a preamble, and hand only it to the parser
-            // with the word before it.
             if (!f.mode) {
                 const size_t k = next_pb(at, stride, w, words);
                 if (k > w) {

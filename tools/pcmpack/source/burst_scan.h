@@ -25,8 +25,8 @@ constexpr size_t kBurstPeekPeriods = 48000;
 // here repeats well within it: AC-3 every 1536 periods, Dolby E every video
 // frame (at most 2002), E-AC-3 every 1536 as encode lays it and at most 6144
 // as others do; twice the longest leaves room for a burst lost or damaged in
-// between. A lone Pa Pb with no burst near it is
-// taken for a chance pattern of the audio, not for data.
+// between. A lone Pa Pb with no burst near it is taken for a chance pattern
+// of the audio, not for data.
 constexpr uint64_t kDataGapPeriods = 2 * 6144;
 // The changes between PCM and data kept for each pair; the rest are counted.
 constexpr size_t kChangesKept = 32;
@@ -85,8 +85,6 @@ public:
     // The end of the samples: a burst whose payload is still open is cut,
     // and the last stretch of data ends. Once; later calls do nothing.
     void finish();
-    // Sample periods scanned so far.
-    uint64_t periods() const { return period_; }
     const std::vector<PairBursts> &pairs() const { return found_; }
 
 private:

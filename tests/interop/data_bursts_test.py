@@ -278,22 +278,26 @@ def prewrapped(tmp, ac3):
               (name, layer, " ".join(extra), result.returncode, result.stderr.decode()))
 
 
-def spliced(tmp, name, bursts_wav, channels, pair, rate, seconds, seed):
+def spliced(tmp, name, bursts_wav, channels, pair, rate, seconds, seed, pieces=1, piece=None):
     """A 24-bit WAV of `channels` channels at `rate` Hz: `seconds` of noise
     whose low bits are all in use, then the words of `bursts_wav` (a pair of data
     bursts from 0 s) in channels 2*pair+1 and 2*pair+2 with noise around
-    them, then 1 s of noise. Returns its path, its samples and the lead in
-    sample periods."""
+    them, then 1 s of noise. With `pieces`, the first `piece` periods of
+    those words come that many times, as much noise after each. Returns its
+    path, its samples and the lead in sample periods."""
     with wave.open(bursts_wav) as w:
         width, raw = w.getsampwidth(), w.readframes(w.getnframes())
     words = [int.from_bytes(raw[k:k + width], "little", signed=True) << 8 * (4 - width)
              for k in range(0, len(raw), width)]
     rng = random.Random(seed)
     lead = int(seconds * rate)
-    values = [rng.randrange(-1 << 31, 1 << 31) & ~0xFF for _ in range((lead + len(words) // 2 + rate) * channels)]
-    for period in range(len(words) // 2):
-        at = (lead + period) * channels + 2 * pair
-        values[at:at + 2] = words[2 * period:2 * period + 2]
+    piece = piece or len(words) // 2
+    length = lead + (2 * pieces - 1) * piece + rate
+    values = [rng.randrange(-1 << 31, 1 << 31) & ~0xFF for _ in range(length * channels)]
+    for k in range(pieces):
+        for period in range(piece):
+            at = (lead + 2 * k * piece + period) * channels + 2 * pair
+            values[at:at + 2] = words[2 * period:2 * period + 2]
     raw32 = os.path.join(tmp, name + ".s32")
     with open(raw32, "wb") as f:
         f.write(struct.pack("<%di" % len(values), *values))
@@ -326,6 +330,7 @@ def late_bursts(tmp, ac3):
     sources = {name: (spliced(tmp, name, wrapped[mode], channels, pair, rate, seconds, len(name)), mode,
                       channels, pair, seconds)
                for name, (mode, channels, pair, rate, seconds) in shapes.items()}
+    stretches(tmp, wrapped[16])
 
     # (source, arguments, None for words carried, or what the refusal names:
     # its reason and the option that keeps the words)
@@ -384,6 +389,27 @@ def late_bursts(tmp, ac3):
         said = "pair %d           PCM until 3.500 s, then AC-3 (data type 1, %d-bit mode) bursts until %.3f s, then PCM; data:" % (
             pair + 1, mode, end / 48000)
         check(said in text, "%s: inspect does not say '%s':\n%s" % (label, said, text))
+
+
+def stretches(tmp, bursts_wav):
+    """A pair that turns from PCM to data and back 20 times: inspect keeps
+    the first 32 changes, in order at the times the data starts, and counts
+    the other 8."""
+    piece = 19200  # 0.4 s: 12 bursts and part of one, then as much noise
+    wav, _, lead = spliced(tmp, "stretches", bursts_wav, 2, 0, 48000, 0.5, 5, pieces=20, piece=piece)
+    out = os.path.join(tempfile.mkdtemp(prefix="stretches-", dir=tmp), "out.es")
+    result = run([TOOL, "encode", wav, "--layer", "10", "--frame-rate", "25", "-o", out])
+    check(result.returncode == 0, "stretches: encode failed: %s" % result.stderr.decode())
+    if result.returncode != 0:
+        return
+    info = json.loads(run([TOOL, "inspect", "--json", out]).stdout)["pairs"][0]
+    segments = info.get("segments", [])
+    check(info.get("more_changes") == 8 and [g["kind"] for g in segments] == ["pcm", "data"] * 16 + ["pcm"] and
+          [g["start_period"] for g in segments[1::2]] == [lead + 2 * k * piece for k in range(16)],
+          "stretches: inspect --json gives %s" % info)
+    text = run([TOOL, "inspect", out]).stdout.decode()
+    check(text.count(", then AC-3 (data type 1, 16-bit mode) bursts") == 16 and ", and 8 more changes; data:" in text,
+          "stretches: inspect says:\n%s" % text)
 
 
 main()

@@ -113,10 +113,15 @@ private:
     void end_burst(int pair, bool complete, uint64_t end);
     void burst_begins(int pair, uint64_t pa, uint32_t data_type, int mode);
     void change(PairBursts &found, const Segment &segment);
+    // The loop that finds the next word that may be a Pb, chosen once for
+    // this processor (portable, or AVX2).
+    using CandidateLoop = size_t (*)(const int32_t *samples, size_t from, size_t count);
+    static CandidateLoop candidate_loop();
 
     int channels_;
     int extract_;
     PayloadSink sink_;
+    CandidateLoop next_candidate_;
     uint64_t period_ = 0;
     std::vector<Follow> follow_;
     std::vector<Stretch> stretch_;

@@ -255,6 +255,10 @@ TOOL_TARGET_AVX2 size_t next_candidate_avx2(const int32_t *samples, size_t from,
         }
         if (!_mm256_testz_si256(hits, hits)) break;
     }
+    // The compiler leaves the upper halves dirty before a tail call; the
+    // plain SSE arithmetic of the conversion that runs next would pay for it
+    // on every instruction.
+    _mm256_zeroupper();
     return next_candidate_portable(samples, i, count);
 }
 #endif

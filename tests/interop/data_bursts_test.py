@@ -50,8 +50,9 @@ def ffmpeg(*args):
 
 
 def bursts(words, bits):
-    """The payloads of the bursts in one pair's words (left subframe first),
-    found by their Pa Pb and cut at Pd bits."""
+    """The data types and payloads of the bursts in one pair's words (left
+    subframe first), found by their Pa Pb and cut at Pd bits, with the words
+    each burst spans (Pa's, and the one after its last)."""
     pa, pb = PREAMBLE[bits]
     found, i = [], 0
     while i + 4 <= len(words):
@@ -59,8 +60,9 @@ def bursts(words, bits):
             pc, pd = words[i + 2] >> (bits - 16), words[i + 3]
             bitstring = "".join(format(w, "0%db" % bits) for w in words[i + 4:i + 4 + -(-pd // bits)])
             payload = int(bitstring[:pd], 2).to_bytes(pd // 8, "big") if pd else b""
-            found.append((pc & 0x1F, payload))
-            i += 4 + -(-pd // bits)
+            end = i + 4 + -(-pd // bits)
+            found.append((pc & 0x1F, payload, i, end))
+            i = end
         else:
             i += 1
     return found
@@ -153,8 +155,8 @@ def main():
                 width = w.getsampwidth()
                 words = w.readframes(w.getnframes())
         found = bursts(pair_words(words, width, channels, pair - 1, bits), bits)
-        check([t for t, _ in found] == [data_type] * len(found) and
-              [p for _, p in found] == source_frames(data),
+        check([t for t, *_ in found] == [data_type] * len(found) and
+              [p for _, p, *_ in found] == source_frames(data),
               "%s: %d bursts whose payloads are not the source's %d frames" %
               (label, len(found), len(source_frames(data))))
 
@@ -171,6 +173,7 @@ def main():
               (layer, bits, result.returncode, result.stderr.decode()))
 
     prewrapped(tmp, sources["ac3"])
+    late_bursts(tmp, sources["ac3"])
 
     if failures:
         sys.exit("%d failure(s)" % len(failures))
@@ -273,6 +276,140 @@ def prewrapped(tmp, ac3):
               named.encode() in result.stderr and not os.path.exists(out),
               "pre-wrapped %s layer %d %s: not refused as it should be: %d %s" %
               (name, layer, " ".join(extra), result.returncode, result.stderr.decode()))
+
+
+def spliced(tmp, name, bursts_wav, channels, pair, rate, seconds, seed, pieces=1, piece=None):
+    """A 24-bit WAV of `channels` channels at `rate` Hz: `seconds` of noise
+    whose low bits are all in use, then the words of `bursts_wav` (a pair of data
+    bursts from 0 s) in channels 2*pair+1 and 2*pair+2 with noise around
+    them, then 1 s of noise. With `pieces`, the first `piece` periods of
+    those words come that many times, as much noise after each. Returns its
+    path, its samples and the lead in sample periods."""
+    with wave.open(bursts_wav) as w:
+        width, raw = w.getsampwidth(), w.readframes(w.getnframes())
+    words = [int.from_bytes(raw[k:k + width], "little", signed=True) << 8 * (4 - width)
+             for k in range(0, len(raw), width)]
+    rng = random.Random(seed)
+    lead = int(seconds * rate)
+    piece = piece or len(words) // 2
+    length = lead + (2 * pieces - 1) * piece + rate
+    values = [rng.randrange(-1 << 31, 1 << 31) & ~0xFF for _ in range(length * channels)]
+    for k in range(pieces):
+        for period in range(piece):
+            at = (lead + 2 * k * piece + period) * channels + 2 * pair
+            values[at:at + 2] = words[2 * period:2 * period + 2]
+    raw32 = os.path.join(tmp, name + ".s32")
+    with open(raw32, "wb") as f:
+        f.write(struct.pack("<%di" % len(values), *values))
+    path = os.path.join(tmp, name + ".wav")
+    ffmpeg("-f", "s32le", "-ar", str(rate), "-ac", str(channels), "-i", raw32, "-c:a", "pcm_s24le", path)
+    return path, values, lead
+
+
+def late_bursts(tmp, ac3):
+    """Data bursts that start at 0 s or 3.5 s into a pair: every conversion
+    that would change their words refused with status 1, naming the pair,
+    the first burst's time and data type and the option that keeps them, and
+    leaving no output; without one the words come back bit-exact, unpack
+    extracts the payloads, and inspect gives the pair's PCM and data
+    stretches with the times of the changes."""
+    path, data, _ = ac3
+    wrapped = {}
+    for bits in (16, 24):
+        es, wav = (os.path.join(tmp, "wrap%d.%s" % (bits, ext)) for ext in ("es", "wav"))
+        for args in (["encode", "--data", path, "--layer", "10", "--bits", str(bits), "--frame-rate", "25", "-o", es],
+                     ["unpack", es, "-o", wav]):
+            result = run([TOOL, *args])
+            if result.returncode != 0:
+                sys.exit("cannot make the bursts: %s" % result.stderr.decode())
+        wrapped[bits] = wav
+    # name: (bursts' mode, channels, pair (0-based), rate, seconds before them)
+    shapes = {"early16": (16, 2, 0, 48000, 0), "late16": (16, 2, 0, 48000, 3.5),
+              "late24": (24, 2, 0, 48000, 3.5), "late24-44k": (24, 2, 0, 44100, 3.5),
+              "late51": (24, 6, 1, 48000, 3.5)}
+    sources = {name: (spliced(tmp, name, wrapped[mode], channels, pair, rate, seconds, len(name)), mode,
+                      channels, pair, seconds)
+               for name, (mode, channels, pair, rate, seconds) in shapes.items()}
+    stretches(tmp, wrapped[16])
+
+    # (source, arguments, None for words carried, or what the refusal names:
+    # its reason and the option that keeps the words)
+    table = [
+        ("early16", ["--bits", "16", "--dither", "tpdf"], ("TPDF dither", "--dither none")),
+        ("late16", ["--bits", "16"], ("TPDF dither", "--dither none")),
+        ("late16", ["--bits", "16", "--dither", "none"], None),
+        ("late24", ["--bits", "20", "--dither", "none"], ("20-bit words would cut", "--bits 24")),
+        ("late24", ["--layer", "11"], ("D-10 (layer 11)", "--layer 10")),
+        ("late24-44k", ["--resample", "48000"], ("resampling to 48000 Hz", "leave out --resample")),
+        ("late51", ["--layer", "13", "--hdmv-layout", "5.1"], ("split the pair", "--channel-order keep")),
+        ("late24", [], None),
+    ]
+    for row, (name, extra, refusal) in enumerate(table):
+        (wav, values, lead), mode, channels, pair, seconds = sources[name]
+        label = "data bursts %s %s" % (name, " ".join(extra))
+        folder = tempfile.mkdtemp(prefix="row%d-" % row, dir=tmp)
+        out, back, raw = (os.path.join(folder, f) for f in ("out.es", "back.wav", "back.data"))
+        layer = [] if "--layer" in extra else ["--layer", "10"]
+        rate = [] if "13" in extra else ["--frame-rate", "25"]
+        result = run([TOOL, "encode", wav, *layer, *rate, *extra, "-o", out])
+        stderr = result.stderr.decode()
+        if refusal:
+            named = "channels %d and %d (pair %d) hold AC-3 (data type 1, %d-bit mode) data bursts from %.3f s" % (
+                2 * pair + 1, 2 * pair + 2, pair + 1, mode, seconds)
+            check(result.returncode == 1 and named in stderr and all(r in stderr for r in refusal) and
+                  os.listdir(folder) == [],
+                  "%s: not refused as it should be: %d %s %s" % (label, result.returncode, stderr, os.listdir(folder)))
+            continue
+        check(result.returncode == 0, "%s: encode failed: %s" % (label, stderr))
+        if result.returncode != 0:
+            continue
+        result = run([TOOL, "unpack", out, "-o", back, "--data-out", raw, "--data-pair", str(pair + 1)])
+        check(result.returncode == 0 and open(raw, "rb").read() == data,
+              "%s: unpack --data-out does not give the AC-3 frames: %s" % (label, result.stderr.decode()))
+        with wave.open(back) as w:
+            width, got = w.getsampwidth(), w.readframes(w.getnframes())
+        sent_bits = 16 if "16" in extra else 24
+        sent = [(v >> (32 - sent_bits)) & ((1 << sent_bits) - 1)
+                for period in range(len(values) // channels)
+                for v in values[period * channels + 2 * pair:period * channels + 2 * pair + 2]]
+        words = pair_words(got, width, channels, pair, sent_bits)
+        # The stream ends with a whole frame, its last periods silent.
+        check(words[:len(sent)] == sent and not any(words[len(sent):]),
+              "%s: the pair's words do not come back bit-exact" % label)
+        # The stretches: the bursts' span found here from their preambles.
+        found = bursts(pair_words(got, width, channels, pair, mode), mode)
+        first, end = found[0][2] // 2, (found[-1][3] - 1) // 2 + 1
+        info = json.loads(run([TOOL, "inspect", "--json", out]).stdout)["pairs"][pair]
+        segments = [(g["kind"], g["start_period"], g.get("data_type"), g.get("mode")) for g in info.get("segments", [])]
+        check(first == lead and info["content"] == "both" and info.get("more_changes") == 0 and
+              segments == [("pcm", 0, None, None), ("data", lead, 1, mode), ("pcm", end, None, None)],
+              "%s: inspect --json gives the stretches %s, not PCM, data from %d, PCM from %d" %
+              (label, info, first, end))
+        text = run([TOOL, "inspect", out]).stdout.decode()
+        said = "pair %d           PCM until 3.500 s, then AC-3 (data type 1, %d-bit mode) bursts until %.3f s, then PCM; data:" % (
+            pair + 1, mode, end / 48000)
+        check(said in text, "%s: inspect does not say '%s':\n%s" % (label, said, text))
+
+
+def stretches(tmp, bursts_wav):
+    """A pair that turns from PCM to data and back 20 times: inspect keeps
+    the first 32 changes, in order at the times the data starts, and counts
+    the other 8."""
+    piece = 19200  # 0.4 s: 12 bursts and part of one, then as much noise
+    wav, _, lead = spliced(tmp, "stretches", bursts_wav, 2, 0, 48000, 0.5, 5, pieces=20, piece=piece)
+    out = os.path.join(tempfile.mkdtemp(prefix="stretches-", dir=tmp), "out.es")
+    result = run([TOOL, "encode", wav, "--layer", "10", "--frame-rate", "25", "-o", out])
+    check(result.returncode == 0, "stretches: encode failed: %s" % result.stderr.decode())
+    if result.returncode != 0:
+        return
+    info = json.loads(run([TOOL, "inspect", "--json", out]).stdout)["pairs"][0]
+    segments = info.get("segments", [])
+    check(info.get("more_changes") == 8 and [g["kind"] for g in segments] == ["pcm", "data"] * 16 + ["pcm"] and
+          [g["start_period"] for g in segments[1::2]] == [lead + 2 * k * piece for k in range(16)],
+          "stretches: inspect --json gives %s" % info)
+    text = run([TOOL, "inspect", out]).stdout.decode()
+    check(text.count(", then AC-3 (data type 1, 16-bit mode) bursts") == 16 and ", and 8 more changes; data:" in text,
+          "stretches: inspect says:\n%s" % text)
 
 
 main()

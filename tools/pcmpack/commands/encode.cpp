@@ -342,6 +342,47 @@ size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &
     return static_cast<size_t>(p - out);
 }
 
+// What a run does to the words of the source's channel pairs.
+struct WordPlan {
+    bool dither = false;  // TPDF dither reaches the words
+    int source_rate = 0;
+    int rate = 0;         // of the output
+    int bits = 0;         // of the output words
+    int layer = 0;
+    std::vector<bool> split;  // by source pair: the channel order parts its two words
+    std::string order;        // whose channel order: "HDMV 5.1", or the layer
+};
+
+// Why the run would change the words of a source pair's bursts of `mode`
+// bits, and the option that keeps them; empty when they pass untouched.
+std::string word_change(const WordPlan &w, size_t pair, int mode) {
+    if (w.rate != w.source_rate)
+        return "resampling to " + std::to_string(w.rate) +
+               " Hz would change their words (leave out --resample to keep them)";
+    // D-10 keeps 20 bits of a 24-bit word whatever --bits says.
+    if (w.layer == PCM_LAYER_AES3_D10 && mode == 24)
+        return "D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut every burst of "
+               "the 24-bit mode (--layer 10 or --layer 12 keeps them)";
+    if (w.bits < mode)
+        return std::to_string(w.bits) + "-bit words would cut the bursts' " + std::to_string(mode) +
+               "-bit words (--bits " + std::to_string(mode) + " keeps them)";
+    if (w.dither) return "TPDF dither would change their words (--dither none keeps them)";
+    if (pair < w.split.size() && w.split[pair])
+        return "the channel order of " + w.order + " would split the pair" +
+               (w.layer == PCM_LAYER_HDMV_LPCM ? " (--channel-order keep keeps it)" : "");
+    return {};
+}
+
+// The refusal of a pair that holds bursts the run would change.
+std::string refuse_bursts(const std::string &input, size_t pair, uint32_t data_type, int mode,
+                          double seconds, const std::string &why) {
+    char from[48];
+    std::snprintf(from, sizeof from, " from %.3f s", seconds);
+    return input + ": channels " + std::to_string(2 * pair + 1) + " and " + std::to_string(2 * pair + 2) +
+           " (pair " + std::to_string(pair + 1) + ") hold " + describe_bursts(data_type, mode) +
+           " data bursts" + from + ", which are carried word for word: " + why;
+}
+
 // How a network output sends: the input is the clock when it comes from a
 // pipe or device, the audio's own time when it is a file to be read.
 Pace choose_pace(const std::string &option, const AudioSource *source) {
@@ -532,33 +573,38 @@ int run_encode(const EncodeOptions &o) {
                          input.c_str(), 2 * data_pair + 1, 2 * data_pair + 2, data->data_type_name());
     }
     const int coded_channels = static_cast<int>(source_of_coded.size());
-    for (size_t pair = 0; pair < wrapped.size(); ++pair) {
-        const int left = 2 * int(pair);
-        if (!wrapped[pair].data() || (data && data_pair == int(pair))) continue;
-        const auto refuse = [&](const std::string &why) {
-            return Failure(input + ": channels " + std::to_string(left + 1) + " and " +
-                           std::to_string(left + 2) + " (pair " + std::to_string(pair + 1) +
-                           ") hold " + describe_bursts(wrapped[pair]) +
-                           " data bursts, which are carried word for word: " + why);
-        };
-        if (o.dither == "tpdf") throw refuse("--dither tpdf would change their words");
-        if (rate != source->rate())
-            throw refuse("resampling to " + std::to_string(rate) + " Hz would change their words");
-        if (bits < wrapped[pair].mode)
-            throw refuse(std::to_string(bits) + "-bit words would cut the bursts' " +
-                         std::to_string(wrapped[pair].mode) + "-bit words");
-        if (layer == PCM_LAYER_AES3_D10 && wrapped[pair].mode == 24)
-            throw refuse("D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut "
-                         "every burst of the 24-bit mode");
+    // What the run does to each source pair's words; a pair it would change
+    // is refused when it holds data bursts, now for those of the first
+    // second, and as the samples stream for those that start later.
+    WordPlan word_plan;
+    word_plan.dither = conversion.dither == Dither::tpdf &&
+                       (o.dither == "tpdf" || (source && source->precision() > bits));
+    word_plan.source_rate = source ? source->rate() : rate;
+    word_plan.rate = rate;
+    word_plan.bits = bits;
+    word_plan.layer = layer;
+    word_plan.order = plan.layout ? "HDMV " + std::string(plan.layout->name) : layer_text;
+    for (int left = 0; left + 1 < source_channels; left += 2) {
         // The pair's two words must stay side by side as a pair of the layer.
         bool kept = false;
         for (int c = 0; c + 1 < coded_channels; c += 2)
             kept = kept || (source_of_coded[size_t(c)] == left && source_of_coded[size_t(c) + 1] == left + 1);
-        if (!kept)
-            throw refuse(std::string("the channel order of ") +
-                         (plan.layout ? "HDMV " + std::string(plan.layout->name) : layer_text) +
-                         " would split the pair" +
-                         (layer == PCM_LAYER_HDMV_LPCM ? " (--channel-order keep keeps it)" : ""));
+        word_plan.split.push_back(!kept);
+    }
+    std::vector<bool> watched(word_plan.split.size());
+    for (size_t pair = 0; pair < watched.size(); ++pair) {
+        // The data pair's words are the data's, not the input's.
+        if (data && data_pair == int(pair)) continue;
+        // A source's words hold bursts of their own length or shorter.
+        for (int mode : {16, 20, 24})
+            if (mode <= source->precision())
+                watched[pair] = watched[pair] || !word_change(word_plan, pair, mode).empty();
+        if (pair < wrapped.size() && wrapped[pair].data()) {
+            const std::string why = word_change(word_plan, pair, wrapped[pair].mode);
+            if (!why.empty())
+                throw Failure(refuse_bursts(input, pair, wrapped[pair].data_type, wrapped[pair].mode,
+                                            double(wrapped[pair].first_burst) / source->rate(), why));
+        }
     }
     bool pad_channel = false;
     if (!data)
@@ -594,6 +640,19 @@ int run_encode(const EncodeOptions &o) {
     }
 
     LibraryHost host;
+
+    // Bursts that start after the first second are found as the samples
+    // pass, before a conversion changes them: the run stops there, and its
+    // outputs are never committed.
+    if (source)
+        source = watch_bursts(std::move(source), watched,
+                              [&](size_t pair, const PairBursts &found, int source_rate) {
+                                  const Segment &at = *found.first_data();
+                                  const std::string why = word_change(word_plan, pair, at.mode);
+                                  if (!why.empty())
+                                      throw Failure(refuse_bursts(input, pair, at.data_type, at.mode,
+                                                                  double(at.start) / source_rate, why));
+                              });
 
     // Rate conversion and word-length reduction, only where the source needs
     // them to reach the output's rate and word length.

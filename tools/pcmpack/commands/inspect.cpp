@@ -68,11 +68,12 @@ public:
         channels_ = info.channels;
         cadence_ = has_cadence(info);
         bursts_ = std::make_unique<BurstScanner>(info.channels);
-        scanning_ = true;
     }
 
     void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
-        if (scanning_ && channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
+        // Every sample is scanned: a pair may turn from PCM to data at any
+        // point of a programme.
+        if (channels_ > 0) bursts_->scan(samples, count / size_t(channels_));
         ++sizes_[{f.cadence_step, f.size, f.sample_periods}];
         periods_ += f.sample_periods;
         shortest_ = frames_ ? std::min(shortest_, f.sample_periods) : f.sample_periods;
@@ -93,16 +94,8 @@ public:
                              double(f.timestamp) / 27e6);
         }
         ++frames_;
-        // Pairs that opened with no burst are PCM: the rest of the stream
-        // is walked without unpacking its samples.
-        if (scanning_ && periods_ >= kBurstPeekPeriods && !holds_data()) {
-            scanning_ = false;
-            if (reader_) reader_->want_samples(false);
-        }
     }
 
-    // The reader whose samples are scanned for data bursts.
-    void read_by(IncrementalReader &reader) { reader_ = &reader; }
     bool header_ok() const { return header_ok_; }
     // What each channel pair holds: PCM or data bursts.
     std::vector<PairBursts> pairs() {
@@ -150,14 +143,6 @@ private:
     int channels_ = 0;
     bool cadence_ = false;
     std::unique_ptr<BurstScanner> bursts_;
-    bool scanning_ = false;
-    IncrementalReader *reader_ = nullptr;
-
-    bool holds_data() const {
-        for (const PairBursts &pair : bursts_->pairs())
-            if (pair.data()) return true;
-        return false;
-    }
     uint64_t frames_ = 0;
     uint64_t periods_ = 0;
     uint32_t shortest_ = 0, longest_ = 0;  // sample periods of a frame
@@ -217,6 +202,32 @@ std::string track_list(const TrackChoice &t) {
     return text;
 }
 
+double seconds_at(uint64_t period, int sample_rate) {
+    return sample_rate ? double(period) / sample_rate : 0.0;
+}
+
+// What a pair holds over the whole stream.
+const char *content(const PairBursts &p) {
+    return !p.first_data() ? "pcm" : p.all_data() ? "data" : "both";
+}
+
+// "PCM until 12.480 s, then AC-3 (data type 1, 16-bit mode) bursts until
+// 20.000 s, then PCM", with the changes past those kept counted.
+std::string segments_text(const PairBursts &p, int sample_rate) {
+    std::string text;
+    for (size_t n = 0; n < p.segments.size(); ++n) {
+        const Segment &g = p.segments[n];
+        char at[48];
+        if (n) {
+            std::snprintf(at, sizeof at, " until %.3f s, then ", seconds_at(g.start, sample_rate));
+            text += at;
+        }
+        text += g.data ? describe_bursts(g.data_type, g.mode) + " bursts" : "PCM";
+    }
+    if (p.more_changes) text += ", and " + std::to_string(p.more_changes) + " more changes";
+    return text;
+}
+
 void print_text(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
                 Summary &sum, bool frames, const TrackChoice &tracks) {
     // A stream header that was not understood gives no fields; the error
@@ -272,7 +283,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
     const std::vector<PairBursts> pairs = sum.pairs();
     for (size_t k = 0; k < pairs.size(); ++k) {
         const PairBursts &p = pairs[k];
-        if (!p.data()) {
+        if (!p.first_data()) {
             std::printf("  pair %zu           PCM\n", k + 1);
             continue;
         }
@@ -281,9 +292,10 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                              std::to_string(p.past_period) + ", error flag " +
                              std::to_string(p.error_flag)
                        : "none";
-        std::printf("  pair %zu           data: %s, stream %u, %llu bursts, %llu bit/s, first burst "
+        const std::string changes = p.all_data() ? "" : segments_text(p, i.sample_rate) + "; ";
+        std::printf("  pair %zu           %sdata: %s, stream %u, %llu bursts, %llu bit/s, first burst "
                     "at sample period %llu, errors: %s\n",
-                    k + 1, describe_bursts(p).c_str(), p.data_stream,
+                    k + 1, changes.c_str(), describe_bursts(p).c_str(), p.data_stream,
                     static_cast<unsigned long long>(p.bursts),
                     static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
                     static_cast<unsigned long long>(p.first_burst), errors.c_str());
@@ -373,8 +385,22 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     const std::vector<PairBursts> pairs = sum.pairs();
     for (size_t k = 0; k < pairs.size(); ++k) {
         const PairBursts &p = pairs[k];
-        std::printf("%s{\"pair\":%zu,\"content\":\"%s\"", k ? "," : "", k + 1, p.data() ? "data" : "pcm");
-        if (p.data()) {
+        std::printf("%s{\"pair\":%zu,\"content\":\"%s\"", k ? "," : "", k + 1, content(p));
+        std::printf(",\"segments\":[");
+        for (size_t n = 0; n < p.segments.size(); ++n) {
+            const Segment &g = p.segments[n];
+            std::printf("%s{\"start_period\":%llu,\"start\":%.6f,\"kind\":\"%s\"", n ? "," : "",
+                        static_cast<unsigned long long>(g.start), seconds_at(g.start, i.sample_rate),
+                        g.data ? "data" : "pcm");
+            if (g.data) {
+                const char *name = data_type_name(g.data_type);
+                std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d", g.data_type,
+                            name ? json_string(name).c_str() : "null", g.mode);
+            }
+            std::printf("}");
+        }
+        std::printf("],\"more_changes\":%llu", static_cast<unsigned long long>(p.more_changes));
+        if (p.first_data()) {
             const char *name = data_type_name(p.data_type);
             std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d,\"data_stream\":%u,"
                         "\"bursts\":%llu,\"bit_rate\":%llu,\"first_burst\":%llu,"
@@ -411,7 +437,6 @@ int run_inspect(const InspectOptions &o) {
     InputFile in(o.input);
     Summary sum(o.frames, o.json);
     IncrementalReader reader(sum, true);
-    sum.read_by(reader);
     TrackChoice tracks;
     tracks.asked = o.track;
     const uint64_t bytes = walk(in, reader, tracks);

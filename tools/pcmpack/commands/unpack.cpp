@@ -147,7 +147,9 @@ int run_unpack(const UnpackOptions &o) {
     wav.finish();
     if (data) {
         const PairBursts *found = wav.extracted();
-        if (!found || !found->data())
+        // Data as inspect sees it: bursts that follow one another, not one
+        // chance Pa Pb in the audio.
+        if (!found || !found->first_data())
             throw Failure(name + ": channel pair " + std::to_string(o.data_pair) +
                           " holds no data bursts (see `pcmpack inspect`); " +
                           display_name(o.data_out, true) + " is not written");

@@ -13,8 +13,8 @@ namespace pcmtool {
 using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
-// A live input is asked for its bytes this long at a time; its stop ends
-// the wait sooner.
+// A live input is asked for bytes this long at a time; it hears its stop (a
+// signal, --duration) while it waits.
 constexpr int64_t kLiveWaitNs = 200'000'000;
 
 const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
@@ -30,8 +30,7 @@ std::string describe_error(const std::string &name, const IncrementalReader &r) 
 
 // Feeds the audio track of a container to the reader as it is demuxed: the
 // track's parameters in place of a stream header, then one access unit at a
-// time.
-// Returns the elementary stream's bytes.
+// time. Returns the elementary stream's bytes.
 static uint64_t walk_container(Container container, const ContainerReader::ReadFn &read,
                                const std::string &name, IncrementalReader &reader,
                                TrackChoice &tracks) {

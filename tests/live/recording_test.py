@@ -69,6 +69,18 @@ def default_signals():
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
+def wait_for_socket(port):
+    """Until a UDP socket on this machine is bound to `port` (the recorder's),
+    so that the first datagram finds it whatever the machine's load."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with open("/proc/net/udp") as table:
+            if any(line.split()[1].endswith(":%04X" % port) for line in list(table)[1:]):
+                return
+        time.sleep(0.05)
+    sys.exit("the recorder opened no socket on port %d" % port)
+
+
 def record(work, name, drop_frame, stop, after, options):
     """Records the tone sent through the relay; sends `stop` `after` seconds
     into the sending, or once the sender is done when `after` is None."""
@@ -81,7 +93,7 @@ def record(work, name, drop_frame, stop, after, options):
         recorder = subprocess.Popen(
             [TOOL, "unpack", "udp://127.0.0.1:%d?localaddr=127.0.0.1" % port, "-o", wav, *options],
             stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
-        time.sleep(1.0)  # the recorder opens its socket
+        wait_for_socket(port)
         forwarder = threading.Thread(target=relay,
                                      args=(listen, ("127.0.0.1", port), drop_frame, lost, done))
         forwarder.start()

@@ -24,20 +24,13 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from monitor_test import audio_pes_pts, free_port, wav_data  # noqa: E402
+from monitor_test import audio_pes_pts, check, failures, free_port, wav_data  # noqa: E402
 
 TOOL = sys.argv[1]
 SECONDS = 6
 RATE = 48000
 FRAME = RATE // 25          # sample periods of a frame at 25 Hz
 PERIOD = 2 * 2              # bytes of a 16-bit stereo sample period
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message, file=sys.stderr)
 
 
 def relay(listen, forward_to, drop_frame, lost, done):

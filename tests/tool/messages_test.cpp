@@ -98,10 +98,6 @@ const MessageCase kMessages[] = {
      "pcmpack: x.raw: not an audio file libsndfile recognises; for headerless PCM give --rate and "
      "--channels\n",
      ""},
-    {"text_file", "echo hello > notes.txt; $P encode notes.txt -o out.es -t dvd", 1,
-     "pcmpack: notes.txt: not an audio file libsndfile recognises; for headerless PCM give --rate "
-     "and --channels\n",
-     ""},
     {"empty_file", ": > empty.wav; $P encode empty.wav -o out.es -t dvd", 1,
      "pcmpack: empty.wav: the input is empty\n", ""},
     {"empty_stdin", "$P encode - -o out.es -t dvd", 1, "pcmpack: stdin: the input is empty\n", ""},

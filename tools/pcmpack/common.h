@@ -80,8 +80,9 @@ int run_encode(const EncodeOptions &options);
 int run_tone(const ToneOptions &options);
 int run_presets(bool json);
 int run_inspect(const InspectOptions &options);
-// inspect of a live input (udp://, srt://): a line per interval.
-int run_monitor(const InspectOptions &options);
+// inspect of a live input (udp://, srt://): a line per interval. `reported`
+// becomes true with the first line, which the faults are counted in.
+int run_monitor(const InspectOptions &options, bool &reported);
 int run_unpack(const UnpackOptions &options);
 
 // The printable name of a path for messages ("stdin" / "stdout" for "-").

@@ -87,7 +87,9 @@ const char *const kUnpackHelp =
     "order with their channel mask; the other layouts keep every coded channel, also\n"
     "the padding channel of 3/0, 3/2 and 3/4. A stream with an inconsistency is\n"
     "refused and no file is written. A transport, BDAV or program stream gives back\n"
-    "its audio track.\n"
+    "its audio track. --data-out alone writes a pair's data bursts and no WAV.\n"
+    "A udp:// or srt:// URL is recorded until --duration, SIGINT or SIGTERM; a frame\n"
+    "lost on the way becomes silence of its length, and the status 1.\n"
     "\n"
     "Examples:\n"
     "  pcmpack unpack movie.m2ts -o back.wav\n"
@@ -384,14 +386,14 @@ int main(int argc, char **argv) {
     unpack->add_option("STREAM", unp.input,
                        "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
         ->required();
-    unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
+    unpack->add_option("-o,--output", unp.output, "WAV file to write (-o, --data-out or both)");
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
     auto *data_out = unpack->add_option("--data-out", unp.data_out,
                        "write the payloads of one channel pair's data bursts (AC-3, E-AC-3, "
                        "Dolby E...) as a raw stream; the WAV keeps every channel");
-    unpack->add_option("--duration", unp.duration, "live stream: seconds to record (needed)")
+    unpack->add_option("--duration", unp.duration, "live stream: seconds to record; default until SIGINT or SIGTERM")
         ->check(CLI::Range(0.1, kLongestWatch));
     unpack->add_option("--data-pair", unp.data_pair,
                        "channel pair of --data-out, 1 (channels 1 and 2, default) to 4")

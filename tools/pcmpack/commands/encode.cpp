@@ -30,16 +30,21 @@ namespace {
 // --- messages from the library --------------------------------------------
 
 // The tool as the library's host: its allocator is the C library's. The
-// coded messages of the running encoder are printed as they come and
+// coded messages are for a report or a search, so they reach the user under
+// -v only: those of the running encoder are then printed as they come and
 // counted, so that a refusal points at them only when there are some; those
-// of the settings check are held, to follow the plain-words refusal under -v.
+// of the settings check are held, to follow the plain-words refusal.
 struct LibraryHost {
     int messages = 0;
-    bool hold = false;
     std::vector<std::string> held;
     pcm_host record{};
 
-    explicit LibraryHost(bool hold_messages = false) : hold(hold_messages) {
+    // What becomes of each message: held for later, printed at once, or
+    // only counted.
+    enum class Mode { hold, print, count };
+    Mode mode;
+
+    explicit LibraryHost(Mode m) : mode(m) {
         record.message = &LibraryHost::message;
         record.opaque = this;
     }
@@ -52,9 +57,10 @@ struct LibraryHost {
         va_end(args);
         auto *self = static_cast<LibraryHost *>(opaque);
         ++self->messages;
+        if (self->mode == Mode::count) return;
         // No exception may cross the library: a message that cannot be held
         // is printed instead.
-        if (self->hold) {
+        if (self->mode == Mode::hold) {
             try {
                 self->held.emplace_back(text);
                 return;
@@ -64,7 +70,7 @@ struct LibraryHost {
         std::fprintf(stderr, "pcmpack: %s\n", text);
     }
 
-    std::string see_above() const { return messages ? " (see the messages above)" : ""; }
+    std::string see_above() const { return messages && mode == Mode::print ? " (see the messages above)" : ""; }
 };
 
 // --- the output stream ------------------------------------------------------
@@ -589,7 +595,9 @@ int run_encode(const EncodeOptions &o) {
         bool kept = false;
         for (int c = 0; c + 1 < coded_channels; c += 2)
             kept = kept || (source_of_coded[size_t(c)] == left && source_of_coded[size_t(c) + 1] == left + 1);
-        word_plan.split.push_back(!kept);
+        // A channel plan that does not hold has only a stereo stand-in: its
+        // own rule is named below, not a split it never makes.
+        word_plan.split.push_back(!kept && plan.problems.empty());
     }
     std::vector<bool> watched(word_plan.split.size());
     for (size_t pair = 0; pair < watched.size(); ++pair) {
@@ -613,7 +621,7 @@ int run_encode(const EncodeOptions &o) {
 
     // Every rule the run breaks is named, one plain line each; the library's
     // coded lines follow under -v, for a report or a search.
-    LibraryHost check_host(true);
+    LibraryHost check_host(o.verbose ? LibraryHost::Mode::hold : LibraryHost::Mode::count);
     const int32_t code =
         pcmOutAudioChkSettingsWithHost(&check_host.record, &s, video_type, rate, PCM_CHECK_REPORT_ALL);
     std::vector<std::string> problems;
@@ -639,7 +647,7 @@ int run_encode(const EncodeOptions &o) {
         throw Failure(text);
     }
 
-    LibraryHost host;
+    LibraryHost host(o.verbose ? LibraryHost::Mode::print : LibraryHost::Mode::count);
 
     // Bursts that start after the first second are found as the samples
     // pass, before a conversion changes them: the run stops there, and its

@@ -424,10 +424,9 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     std::printf("}\n");
 }
 
-}  // namespace
-
-int run_inspect(const InspectOptions &o) {
-    if (is_url(o.input)) return run_monitor(o);
+// `reported`: the failure that ends the run is already in what was printed.
+int inspect(const InspectOptions &o, bool &reported) {
+    if (is_url(o.input)) return run_monitor(o, reported);
     if (o.every > 0 || o.duration > 0 || o.fail_fast)
         throw Failure(o.input + ": --every, --duration and --fail-fast watch a live stream "
                                 "(udp://, srt://); this is a file");
@@ -444,9 +443,29 @@ int run_inspect(const InspectOptions &o) {
         print_json(in.name(), bytes, reader, sum, o.frames, tracks);
     else
         print_text(in.name(), bytes, reader, sum, o.frames, tracks);
+    reported = o.json;
     finish_stdout();
     if (!reader.ok()) throw Failure(describe_error(in.name(), reader, tracks));
     return 0;
+}
+
+}  // namespace
+
+int run_inspect(const InspectOptions &o) {
+    bool reported = false;
+    try {
+        return inspect(o, reported);
+    } catch (const Failure &failure) {
+        // A script reading --json gets an object whatever went wrong: the
+        // input that could not be opened or demuxed, or the live stream that
+        // never came, names itself here.
+        if (o.json && !reported) {
+            std::printf("{\"file\":%s,\"ok\":false,\"error\":%s}\n",
+                        json_string(display_name(o.input)).c_str(), json_string(failure.what()).c_str());
+            finish_stdout();
+        }
+        throw;
+    }
 }
 
 }  // namespace pcmtool

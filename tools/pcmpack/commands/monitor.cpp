@@ -239,7 +239,7 @@ private:
 
 }  // namespace
 
-int run_monitor(const InspectOptions &o) {
+int run_monitor(const InspectOptions &o, bool &reported) {
     if (o.frames)
         throw Failure(o.input +
                       ": --frames lists a file's frames; a live stream is watched by "
@@ -259,6 +259,7 @@ int run_monitor(const InspectOptions &o) {
             const int64_t now = monotonic_ns();
             if (now >= next_line) {
                 monitor.line(next_line);
+                reported = true;
                 next_line += every;
             }
             if (in.ended() || stopping()) return 0;
@@ -304,7 +305,10 @@ int run_monitor(const InspectOptions &o) {
     }
     // The interval cut short by the end.
     const int64_t now = end > 0 ? std::min(monotonic_ns(), end) : monotonic_ns();
-    if (now > monitor.line_start()) monitor.line(now);
+    if (now > monitor.line_start()) {
+        monitor.line(now);
+        reported = true;
+    }
     finish_stdout();
     if (monitor.any_fault()) throw Failure(o.input + ": faults were seen (see above)");
     return 0;

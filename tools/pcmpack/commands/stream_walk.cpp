@@ -13,6 +13,10 @@ namespace pcmtool {
 using pcmpack_reader::IncrementalReader;
 using pcmpack_reader::StreamInfo;
 
+// A live input is asked for bytes this long at a time; it hears its stop (a
+// signal, --duration) while it waits.
+constexpr int64_t kLiveWaitNs = 200'000'000;
+
 const HdmvLayout &hdmv_layout_of(const StreamInfo &i) {
     const HdmvLayout *layout = i.hdmv_assignment ? hdmv_layout_of_assignment(i.hdmv_assignment)
                                                  : pcmpack_format::hdmv_layout_of_coded(i.channels);
@@ -75,15 +79,12 @@ private:
 
 // Feeds the audio track of a container to the reader as it is demuxed: the
 // track's parameters in place of a stream header, then one access unit at a
-// time. A live input's last unit may be cut by the end of the recording.
-// Returns the elementary stream's bytes.
+// time. Returns the elementary stream's bytes.
 static uint64_t walk_container(Container container, const ContainerReader::ReadFn &read,
-                               const std::string &name, bool live, IncrementalReader &reader,
+                               const std::string &name, IncrementalReader &reader,
                                TrackChoice &tracks) {
     route_libav_messages(true);
-    const ContainerReader::Live strict_live;
-    ContainerReader demuxer(container, read, name, tracks.asked ? tracks.asked : 1,
-                            live ? &strict_live : nullptr);
+    ContainerReader demuxer(container, read, name, tracks.asked ? tracks.asked : 1);
     tracks.ids = demuxer.track_ids();
     tracks.read = tracks.asked ? tracks.asked : 1;
     tracks.title = demuxer.track_title();
@@ -109,8 +110,7 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
             first = false;
             if (!reader.begin(plan.params)) break;
         }
-        // A live stream's bytes are nowhere the user can find them again.
-        positions.add(total, live ? -1 : demuxer.unit_pos());
+        positions.add(total, demuxer.unit_pos());
         total += piece.size();
         if (!reader.feed(piece.data(), piece.size())) break;
     }
@@ -126,7 +126,7 @@ uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     if (container != Container::elementary)
         return walk_container(
             container, [&in](uint8_t *data, size_t size) { return in.read(data, size); },
-            in.name(), false, reader, tracks);
+            in.name(), reader, tracks);
     if (tracks.asked)
         throw Failure(in.name() + ": --track " + std::to_string(tracks.asked) +
                       " chooses a container's track; this is an elementary stream");
@@ -144,23 +144,44 @@ uint64_t walk(InputFile &in, IncrementalReader &reader, TrackChoice &tracks) {
     return reader.bytes_fed();
 }
 
-uint64_t walk_live(LiveInput &in, int64_t until, IncrementalReader &reader, TrackChoice &tracks) {
+void walk_live(LiveInput &in, const LiveReaders &readers, std::unique_ptr<IncrementalReader> &reader,
+               TrackChoice &tracks) {
     uint64_t received = 0;
     tracks.container = container_title(Container::transport);
+    const auto read = [&](uint8_t *data, size_t size) {
+        size_t got = 0;
+        while (got == 0 && !in.ended()) got = in.read(data, size, monotonic_ns() + kLiveWaitNs);
+        received += got;
+        return got;
+    };
+    ContainerReader::Live live;
+    live.on_loss = [&](const ContainerReader::Loss &loss) {
+        readers.lost(loss);
+        reader.reset();
+    };
+    route_libav_messages(true);
     try {
-        return walk_container(
-        Container::transport,
-        [&](uint8_t *data, size_t size) {
-            size_t got = 0;
-            while (got == 0 && !in.ended() && monotonic_ns() < until) got = in.read(data, size, until);
-            received += got;
-            return got;
-        },
-        in.name(), true, reader, tracks);
+        ContainerReader demuxer(Container::transport, read, in.name(), tracks.asked ? tracks.asked : 1,
+                                &live);
+        tracks.ids = demuxer.track_ids();
+        tracks.read = tracks.asked ? tracks.asked : 1;
+        tracks.title = demuxer.track_title();
+        std::vector<uint8_t> unit;
+        while (demuxer.next(unit)) {
+            if (!reader) {
+                const ContainerReader::FramePlan &plan = demuxer.frame_plan();
+                reader = readers.make();
+                reader->start_at_cadence_step(demuxer.unit_cadence_step());
+                if (plan.sizes_from_headers) reader->take_frame_sizes_from_headers();
+                if (!reader->begin(plan.params)) return;
+            }
+            if (!reader->feed(unit.data(), unit.size())) return;
+        }
     } catch (const Failure &) {
         if (received == 0) throw Failure(in.name() + ": no transport stream arrived");
         throw;
     }
+    if (reader) reader->finish();
 }
 
 }  // namespace pcmtool

@@ -3,12 +3,15 @@
 // fed to the stream reader in the pieces it is read in.
 #pragma once
 
+#include "containers/container.h"
 #include "source/channel_layout.h"
 #include "source/input.h"
 
 #include "reader/stream_reader.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,11 +39,20 @@ struct TrackChoice {
 // inconsistency the rest is only counted. Returns the stream's bytes.
 uint64_t walk(InputFile &in, pcmpack_reader::IncrementalReader &reader, TrackChoice &tracks);
 
-// The audio track of a live transport stream, recorded until `until`
-// (monotonic nanoseconds): the frames that arrived whole by then. A lost
-// frame ends the walk with a Failure that names its time.
-uint64_t walk_live(LiveInput &in, int64_t until, pcmpack_reader::IncrementalReader &reader,
-                   TrackChoice &tracks);
+// A live recording's readers: a fresh one for the first frame and after
+// every break, and what is done where frames were lost on the way.
+struct LiveReaders {
+    std::function<std::unique_ptr<pcmpack_reader::IncrementalReader>()> make;
+    ContainerReader::LossFn lost;
+};
+
+// The audio track of a live transport stream, recorded until `in` ends (its
+// stop says so): the frames that arrived whole by then. A break in the
+// presentation times goes to `readers.lost`, and the frames after it to a
+// new reader started at their cadence step. `reader` is the one read last,
+// null when no frame came; a reader's inconsistency ends the walk.
+void walk_live(LiveInput &in, const LiveReaders &readers,
+               std::unique_ptr<pcmpack_reader::IncrementalReader> &reader, TrackChoice &tracks);
 
 // "NAME: byte N: what is wrong (T s into the audio)", for the reader's first
 // inconsistency: N a byte of the input, the frame's own in a stream, the

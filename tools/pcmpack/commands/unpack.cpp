@@ -7,6 +7,8 @@
 #include "outputs/wav_writer.h"
 #include "source/burst_scan.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -24,9 +26,10 @@ using pcmpack_reader::StreamInfo;
 // The library's layouts keep every coded channel in the coded order.
 class WavSink : public pcmpack_reader::FrameSink {
 public:
+    // `out`: the WAV file, null when only the data bursts are wanted.
     // `most_bytes`: the stream's size where known; the WAV's audio is never
     // larger than the stream that carried it.
-    WavSink(OutputFile &out, int64_t most_bytes) : out_(out), most_bytes_(most_bytes) {}
+    WavSink(OutputFile *out, int64_t most_bytes) : out_(out), most_bytes_(most_bytes) {}
     // The reader whose stream header and first frame header say what the
     // audio is.
     void read_by(const IncrementalReader &reader) { reader_ = &reader; }
@@ -43,30 +46,57 @@ public:
                    : nullptr;
     }
 
-    void on_frame(const FrameInfo &, const int32_t *samples, size_t count) override {
-        if (!wav_) start();
-        if (bursts_) bursts_->scan(samples, count / coded_);
-        if (!reorder_) {
-            wav_->write(samples, count / coded_);
-            return;
-        }
-        file_samples_.clear();
-        for (size_t p = 0; p + coded_ <= count; p += coded_)
-            for (int k = 0; k < channels_; ++k) file_samples_.push_back(samples[p + size_t(coded_of_file_[k])]);
-        wav_->write(file_samples_.data(), file_samples_.size() / size_t(channels_));
+    void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
+        if (!started_) start();
+        frame_periods_ = f.sample_periods;
+        put(samples, count / coded_);
     }
 
+    // `periods` sample periods of silence, in place of frames lost on the
+    // way; nothing before the first frame.
+    void silence(uint64_t periods) {
+        if (!started_) return;
+        const size_t block = 4096;
+        const std::vector<int32_t> zeros(block * coded_, 0);
+        for (uint64_t left = periods; left > 0;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block));
+            put(zeros.data(), n);
+            left -= n;
+        }
+    }
+
+    // Sample periods written, and those of the last frame read.
+    uint64_t periods() const { return periods_; }
+    uint32_t frame_periods() const { return frame_periods_; }
+    int rate() const { return rate_; }
+
     void finish() {
-        if (!wav_) start();
-        wav_->finish();
+        if (!started_) start();
+        if (wav_) wav_->finish();
         if (bursts_) bursts_->finish();
     }
 
 private:
+    void put(const int32_t *samples, size_t periods) {
+        periods_ += periods;
+        if (bursts_) bursts_->scan(samples, periods);
+        if (!wav_) return;
+        if (!reorder_) {
+            wav_->write(samples, periods);
+            return;
+        }
+        file_samples_.clear();
+        for (size_t p = 0; p < periods * coded_; p += coded_)
+            for (int k = 0; k < channels_; ++k) file_samples_.push_back(samples[p + size_t(coded_of_file_[k])]);
+        wav_->write(file_samples_.data(), periods);
+    }
+
     void start() {
+        started_ = true;
         const StreamInfo &info = reader_->info();
         coded_ = static_cast<size_t>(info.channels);
         channels_ = info.channels;
+        rate_ = info.sample_rate;
         std::vector<int> positions;
         if (info.layer == 13 && info.hdmv_assignment != 0) {
             const HdmvLayout &layout = hdmv_layout_of(info);
@@ -85,22 +115,65 @@ private:
                 [data](const uint8_t *payload, size_t size) { data->write(payload, size); });
         }
         // 20-bit samples travel in 24-bit words, their low four bits zero.
-        wav_ = std::make_unique<WavWriter>(out_, info.sample_rate, channels_,
-                                           info.bits == 16 ? 16 : 24, most_bytes_, positions);
+        if (out_)
+            wav_ = std::make_unique<WavWriter>(*out_, info.sample_rate, channels_,
+                                               info.bits == 16 ? 16 : 24, most_bytes_, positions);
     }
 
-    OutputFile &out_;
+    OutputFile *out_;
     int64_t most_bytes_;
     const IncrementalReader *reader_ = nullptr;
+    bool started_ = false;
     std::unique_ptr<WavWriter> wav_;
     size_t coded_ = 1;
     int channels_ = 1;
+    int rate_ = 0;
     bool reorder_ = false;
     int coded_of_file_[8] = {};
     std::vector<int32_t> file_samples_;
     OutputFile *data_ = nullptr;
     int data_pair_ = 0;
     std::unique_ptr<BurstScanner> bursts_;
+    uint64_t periods_ = 0;
+    uint32_t frame_periods_ = 0;
+};
+
+// Where a live recording lost frames, said as it happens: the time in the
+// recording, and the silence of exactly their sample periods put there.
+// Frames out of place cannot be put back in order; they are counted.
+class LossReport {
+public:
+    LossReport(const std::string &name, WavSink &wav) : name_(name), wav_(wav) {}
+
+    void lost(const ContainerReader::Loss &loss) {
+        ++breaks_;
+        if (loss.periods <= 0) {
+            std::fprintf(stderr, "pcmpack: %s: frames came out of place at %.3f s\n", name_.c_str(),
+                         loss.at);
+            return;
+        }
+        const uint32_t frame = wav_.frame_periods();
+        const int64_t frames =
+            frame ? std::max<int64_t>(1, (loss.periods + frame / 2) / int64_t(frame)) : 1;
+        if (frames == 1)
+            std::fprintf(stderr,
+                         "pcmpack: %s: a frame was lost at %.3f s: %lld sample periods of silence "
+                         "put in its place\n",
+                         name_.c_str(), loss.at, static_cast<long long>(loss.periods));
+        else
+            std::fprintf(stderr,
+                         "pcmpack: %s: %lld frames were lost at %.3f s: %lld sample periods of "
+                         "silence put in their place\n",
+                         name_.c_str(), static_cast<long long>(frames), loss.at,
+                         static_cast<long long>(loss.periods));
+        wav_.silence(static_cast<uint64_t>(loss.periods));
+    }
+    uint64_t breaks() const { return breaks_; }
+
+private:
+    std::string name_;
+    WavSink &wav_;
+    uint64_t breaks_ = 0;
 };
 
 }  // namespace
@@ -109,41 +182,57 @@ int run_unpack(const UnpackOptions &o) {
     const bool live = is_url(o.input);
     if (live) {
         check_live_url(o.input);
-        // Without an end the recording would last until a signal, which
-        // removes what this run began to write.
-        if (o.duration <= 0)
-            throw Failure(o.input + ": recording a live stream needs --duration SECONDS");
     } else if (o.duration > 0) {
         throw Failure(o.input +
                       ": --duration records a live stream (udp://, srt://); this is a file");
     }
-    std::vector<FileRole> names = {{o.output, "WAV file"}};
+    if (o.output.empty() && o.data_out.empty())
+        throw Failure(display_name(o.input) +
+                      ": nothing to write: give -o FILE for the audio as WAV, --data-out FILE for "
+                      "the payloads of a pair's data bursts, or both");
+    std::vector<FileRole> names;
+    if (!o.output.empty()) names.push_back({o.output, "WAV file"});
     if (!o.data_out.empty()) names.push_back({o.data_out, "data"});
     if (!live) refuse_shared_files({{o.input, "stream"}}, names);
     OutputSet outputs;
-    OutputFile &out = outputs.open(o.output);
+    OutputFile *out = o.output.empty() ? nullptr : &outputs.open(o.output);
     OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
     std::unique_ptr<InputFile> file;
     std::unique_ptr<LiveInput> net;
-    const int64_t until = monotonic_ns() + static_cast<int64_t>(o.duration * 1e9);
     if (live) {
-        net = std::make_unique<LiveInput>(o.input, [until] { return monotonic_ns() >= until; });
+        // A recording ends on --duration, SIGINT or SIGTERM, and keeps every
+        // whole frame that came.
+        end_stream_on_stop_signals();
+        const int64_t until =
+            o.duration > 0 ? monotonic_ns() + static_cast<int64_t>(o.duration * 1e9) : 0;
+        net = std::make_unique<LiveInput>(o.input, [until] {
+            return stop_requested() || (until > 0 && monotonic_ns() >= until);
+        });
     } else {
         file = std::make_unique<InputFile>(o.input);
         outputs.guard(file->fd(), file->name(), "stream");
     }
     const std::string name = live ? o.input : file->name();
     WavSink wav(out, live ? -1 : file->size());
-    IncrementalReader reader(wav, true);
-    wav.read_by(reader);
     if (data) wav.extract(*data, o.data_pair - 1);
+    LossReport losses(name, wav);
+    std::unique_ptr<IncrementalReader> reader;
+    const auto make_reader = [&wav] {
+        auto made = std::make_unique<IncrementalReader>(wav, true);
+        wav.read_by(*made);
+        return made;
+    };
     TrackChoice tracks;
     tracks.asked = o.track;
-    if (live)
-        walk_live(*net, until, reader, tracks);
-    else
-        walk(*file, reader, tracks);
-    if (!reader.ok()) throw Failure(describe_error(name, reader, tracks));
+    if (live) {
+        walk_live(*net, {make_reader, [&losses](const ContainerReader::Loss &loss) { losses.lost(loss); }},
+                  reader, tracks);
+        if (!reader) throw Failure(name + ": no whole frame arrived; nothing is written");
+    } else {
+        reader = make_reader();
+        walk(*file, *reader, tracks);
+    }
+    if (!reader->ok()) throw Failure(describe_error(name, *reader, tracks));
     wav.finish();
     if (data) {
         const PairBursts *found = wav.extracted();
@@ -160,6 +249,15 @@ int run_unpack(const UnpackOptions &o) {
                          display_name(o.data_out, true).c_str());
     }
     outputs.commit();
+    if (live) {
+        std::fprintf(stderr, "pcmpack: %s: %.3f s recorded\n",
+                     display_name(o.output.empty() ? o.data_out : o.output, true).c_str(),
+                     wav.rate() ? double(wav.periods()) / wav.rate() : 0.0);
+        if (losses.breaks())
+            throw Failure(name + ": the stream broke " + std::to_string(losses.breaks()) +
+                          (losses.breaks() == 1 ? " time" : " times") +
+                          " (see above); the recording is kept");
+    }
     return 0;
 }
 

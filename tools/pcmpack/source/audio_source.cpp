@@ -174,6 +174,12 @@ int pcm_width(int subformat) {
     }
 }
 
+// An input without a byte is named as such, whatever it was taken for.
+void refuse_empty(InputFile &in) {
+    uint8_t first;
+    if (in.peek(&first, 1) == 0) throw Failure(in.name() + ": the input is empty");
+}
+
 class SndfileSource : public AudioSource {
 public:
     explicit SndfileSource(std::unique_ptr<InputFile> input)
@@ -183,11 +189,13 @@ public:
         SF_VIRTUAL_IO io = input_io();
         in_->hold_header();
         size_caf_to_end();
+        refuse_empty(*in_);
         file_ = sf_open_virtual(&io, SFM_READ, &info, &view_);
+        // libsndfile's own words ("SF_INFO struct incomplete", "Format not
+        // recognised") name its internals, not what the user can change.
         if (!file_)
-            throw Failure(name_ + ": not an audio file that can be read (" +
-                          sf_strerror(nullptr) +
-                          "); for headerless PCM give --rate, --channels and --bits");
+            throw Failure(name_ + ": not an audio file libsndfile recognises; for headerless PCM "
+                                  "give --rate and --channels");
         // A constructor that throws runs no destructor: close the file here
         // when the header turns out damaged.
         try {
@@ -574,6 +582,7 @@ public:
         precision_ = bits;
         width_ = bits == 16 ? 2 : 3;
         format_ = std::to_string(bits) + "-bit raw " + (big_endian ? "big-endian" : "little-endian");
+        refuse_empty(*in_);
         uint8_t head[8] = {};
         const size_t seen = in_->peek(head, sizeof head);
         for (const Signature &sig : kSignatures) {

@@ -61,6 +61,12 @@ const char *const kEncodeHelp =
     "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
     "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live";
 
+// Every command that writes a file: an existing one is kept unless -y says
+// otherwise, as ffmpeg does.
+const char *const kOverwriteHelp =
+    "replace existing output files; without it an existing file is kept: the tool asks on a "
+    "terminal, and refuses otherwise";
+
 // Seconds a live stream may be watched or recorded for: a year.
 constexpr double kLongestWatch = 366 * 86400.0;
 
@@ -330,6 +336,7 @@ int main(int argc, char **argv) {
                        "pace for a pipe), audio (datagrams at the audio's time), none (as fast "
                        "as the network takes them)")
         ->check(CLI::IsMember({"auto", "audio", "none"}));
+    encode->add_flag("-y,--overwrite", enc.overwrite, kOverwriteHelp);
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
     // encode's options by what they act on, in the order a command line is
@@ -350,7 +357,7 @@ int main(int argc, char **argv) {
         {"--container", "Output"},     {"--index", "Output"},
         {"--index-format", "Output"},  {"--verbose", "Output"},
         {"--muxrate", "Output"},       {"--latency", "Output"},
-        {"--pace", "Output"},
+        {"--pace", "Output"},          {"--overwrite", "Output"},
     };
     for (const auto &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
 
@@ -385,6 +392,7 @@ int main(int argc, char **argv) {
                        "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
         ->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write")->required();
+    unpack->add_flag("-y,--overwrite", unp.overwrite, kOverwriteHelp);
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
@@ -402,6 +410,7 @@ int main(int argc, char **argv) {
     CLI::App *tone = app.add_subcommand("tone", kToneLine);
     tone->footer(kToneHelp);
     tone->add_option("-o,--output", tone_opt.output, "WAV file to write")->required();
+    tone->add_flag("-y,--overwrite", tone_opt.overwrite, kOverwriteHelp);
     tone->add_option("--seconds", tone_opt.seconds, "duration; default 5");
     tone->add_option("--channels", tone_opt.channels, "1..8; default 2")->check(CLI::Range(1, 8));
     tone->add_option("--bits", tone_opt.bits, "16, 20 or 24; default 16")

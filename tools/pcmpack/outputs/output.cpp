@@ -211,9 +211,16 @@ OutputFile::OutputFile(const std::string &path, bool overwrite)
             // what its mode lets them.
             if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
                 fail("cannot replace", errno);
-            open_temporary(target, exists ? &st : nullptr);
-            // Asked last: what would refuse the file anyway is said first.
-            if (exists && !overwrite) confirm_replacing();
+            // A refusal from here on comes after the temporary file was
+            // made, which no destructor would remove.
+            try {
+                open_temporary(target, exists ? &st : nullptr);
+                // Asked last: what would refuse the file anyway is said first.
+                if (exists && !overwrite) confirm_replacing();
+            } catch (const Failure &) {
+                discard();
+                throw;
+            }
         }
     }
     buffer_.resize(kBlock);
@@ -360,11 +367,15 @@ void OutputFile::fail_to_create(int error) const {
     fail("cannot create", error);
 }
 
-OutputFile::~OutputFile() {
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
     if (fd_ >= 0 && own_fd_) close(fd_);
+    fd_ = -1;
     if (!committed_ && !temp_name_.empty()) {
         unlink(temp_name_.c_str());
         unregister_temp(temp_name_);
+        temp_name_.clear();
     }
 }
 

@@ -66,6 +66,8 @@ private:
     void open_special(const std::string &path, const struct stat &st);
     void open_temporary(const std::string &target, const struct stat *replaced);
     void keep_owner_and_mode(const struct stat &replaced);
+    // Closes the output and removes its temporary file, if any.
+    void discard();
     void confirm_replacing() const;
     [[noreturn]] void fail_to_create(int error) const;
     void flush();

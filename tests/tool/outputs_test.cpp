@@ -181,7 +181,7 @@ const OutputCase kOutputs[] = {
      "pcmpack: out.es exists; not replaced\" shown",
      false},
     {"terminal_answer_yes_replaces", "echo old > out.es",
-     "$TTY y $P encode in.wav -o out.es -t dvd > shown", 0, "",
+     "$TTY yes $P encode in.wav -o out.es -t dvd > shown", 0, "",
      "cmp out.es want.es && grep -qF \"File 'out.es' already exists. Overwrite? [y/N]\" shown",
      false},
     {"redirection_over_a_file_is_the_shells", "echo old > f", "$P encode in.wav -o - -t dvd > f",

@@ -350,7 +350,8 @@ void OutputFile::confirm_replacing() const {
     ssize_t n = 0;
     while ((n = read(STDIN_FILENO, &c, 1)) == 1 && c != '\n') answer += c;
     if (n <= 0) std::fputc('\n', stderr);
-    if (answer != "y" && answer != "Y" && answer != "yes")
+    // Any answer that starts with y, as ffmpeg takes it.
+    if (answer.empty() || (answer[0] != 'y' && answer[0] != 'Y'))
         throw Failure(name_ + " exists; not replaced");
 }
 

@@ -688,8 +688,9 @@ void OutputSet::commit() {
         files[i]->old_unkept_ = error != 0;
         if (error == 0 || files.size() == 1) continue;
         for (size_t j = 0; j < i; ++j) files[j]->drop_old();
-        throw Failure("cannot keep " + files[i]->name() + " while the other outputs are put in place (link: " +
-                      std::strerror(error) + "); no file was replaced");
+        throw Failure("cannot keep " + files[i]->name() +
+                      " while the other outputs are put in place (link: " + std::strerror(error) +
+                      "); no file was replaced");
     }
     // Undoes the renames of files[0, count) and says which step failed.
     const auto roll_back = [&files](size_t count, const std::string &step) {
@@ -710,12 +711,12 @@ void OutputSet::commit() {
             }
         }
         for (OutputFile *out : files) out->drop_old();
-        throw Failure(step +
-                      (restored.empty() ? std::string("; no file was replaced")
-                                        : "; " + listed(restored) +
-                                              (restored.size() == 1 ? " was" : " were") +
-                                              " left as " + (restored.size() == 1 ? "it was" : "they were")) +
-                      lost);
+        const bool one = restored.size() == 1;
+        const std::string kept =
+            !restored.empty() ? "; " + listed(restored) + (one ? " was left as it was" : " were left as they were")
+            : lost.empty()    ? "; no file was replaced"
+                              : "";
+        throw Failure(step + kept + lost);
     };
     for (size_t i = 0; i < files.size(); ++i) {
         const int error = files[i]->place();

@@ -229,8 +229,8 @@ protected:
                        "'\nexport ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\n";
         prologue_ = prologue + "NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'\n"
                                "TTY='python3 " PCMPACK_ON_TERMINAL "'\n"
-                               "FAIL='env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
-                               "strace -f -qq -o /dev/null -e inject='\n";
+                               "FAIL=\"env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
+                               "strace -f -qq -o /dev/null -e inject=\"\n";
     }
     void TearDown() override {
         if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());

@@ -104,7 +104,8 @@ if ((run_tool)); then
   # writes its stream file on the same disk. Outputs are removed before every
   # run, since replacing an existing file makes ext4 flush it at once. The
   # minimal host (bench/wav_to_302m.cpp) shows what the whole process costs
-  # when nothing but the library touches the samples.
+  # when nothing but the library touches the samples. -y in case a warm-up
+  # left an output.
   out=$results/tool-out
   mkdir -p "$out"
   hyperfine -N --warmup 1 --runs 10 --prepare "rm -f $out/out.aes3 $out/out.ts" \
@@ -115,7 +116,7 @@ if ((run_tool)); then
     -n "ffmpeg -c:a s302m -f null" \
     "ffmpeg -hide_banner -v error -y -i $wav -c:a s302m -strict -2 -f null -" \
     -n "pcmpack encode -o file" \
-    "$tool encode --layer 10 --frame-rate 25 -o $out/out.aes3 $wav" \
+    "$tool encode -y --layer 10 --frame-rate 25 -o $out/out.aes3 $wav" \
     -n "ffmpeg -c:a s302m -f mpegts file" \
     "ffmpeg -hide_banner -v error -y -i $wav -c:a s302m -strict -2 -f mpegts $out/out.ts" \
     -n "minimal host -o /dev/null" \
@@ -153,19 +154,20 @@ if ((run_containers)); then
   # HDMV: the eight channels packed as they are (3/4 and its padding slot),
   # no speaker reordering.
   hdmv="-t hdmv --hdmv-pad-last --channel-order keep"
-  # Outputs are removed before every run, as above.
+  # Outputs are removed before every run, as above; -y in case a warm-up
+  # left one.
   hyperfine -N --warmup 1 --runs 5 \
     --prepare "rm -f $out/out.es $out/out.ts $out/out.m2ts $out/out.vob" \
     --export-json "$results/containers.json" --export-markdown "$results/containers.md" \
-    -n "302M es" "$tool encode --layer 10 --frame-rate 25 -o $out/out.es $eight" \
-    -n "302M ts" "$tool encode --layer 10 --frame-rate 25 -o $out/out.ts $eight" \
+    -n "302M es" "$tool encode -y --layer 10 --frame-rate 25 -o $out/out.es $eight" \
+    -n "302M ts" "$tool encode -y --layer 10 --frame-rate 25 -o $out/out.ts $eight" \
     -n "ffmpeg 302M ts" "$ff -i $eight -c:a s302m -strict -2 -f mpegts $out/out.ts" \
-    -n "HDMV es" "$tool encode $hdmv -o $out/out.es $eight" \
-    -n "HDMV m2ts" "$tool encode $hdmv -o $out/out.m2ts $eight" \
+    -n "HDMV es" "$tool encode -y $hdmv -o $out/out.es $eight" \
+    -n "HDMV m2ts" "$tool encode -y $hdmv -o $out/out.m2ts $eight" \
     -n "ffmpeg HDMV m2ts" \
     "$ff -i $eight -c:a pcm_bluray -f mpegts -mpegts_m2ts_mode 1 $out/out.m2ts" \
-    -n "DVD es" "$tool encode -t dvd -o $out/out.es $stereo" \
-    -n "DVD vob" "$tool encode -t dvd -o $out/out.vob $stereo" \
+    -n "DVD es" "$tool encode -y -t dvd -o $out/out.es $stereo" \
+    -n "DVD vob" "$tool encode -y -t dvd -o $out/out.vob $stereo" \
     -n "ffmpeg DVD vob" "$ff -i $stereo -c:a pcm_dvd -f dvd $out/out.vob"
   # Peak memory of each container run, against the elementary stream's.
   memory=$results/containers-memory.txt

@@ -18,6 +18,7 @@ cmake --build "$build"
 pcmpack=$build/tools/pcmpack/pcmpack
 out=$build/out
 mkdir -p "$out"
+# A second run of the demo replaces the files of the first: -y says so.
 
 run() {
   echo
@@ -27,10 +28,10 @@ run() {
 
 echo
 echo "== a 10-second stereo 48 kHz 16-bit tone, packed for three targets =="
-run tone -o "$out/tone.wav" --seconds 10 --channels 2 --bits 16 --rate 48000
-run encode "$out/tone.wav" -o "$out/tone-dvd.lpcm" --target dvd
-run encode "$out/tone.wav" -o "$out/tone-hdmv.lpcm" --target hdmv --index "$out/tone-hdmv.csv"
-run encode "$out/tone.wav" -o "$out/tone-xdcam.aes3" --target xdcam --frame-rate 25
+run tone -o "$out/tone.wav" --seconds 10 --channels 2 --bits 16 --rate 48000 -y
+run encode "$out/tone.wav" -o "$out/tone-dvd.lpcm" --target dvd -y
+run encode "$out/tone.wav" -o "$out/tone-hdmv.lpcm" --target hdmv --index "$out/tone-hdmv.csv" -y
+run encode "$out/tone.wav" -o "$out/tone-xdcam.aes3" --target xdcam --frame-rate 25 -y
 
 echo
 echo "== what each stream holds =="
@@ -40,11 +41,11 @@ run inspect "$out/tone-xdcam.aes3"
 
 echo
 echo "== and back to WAV =="
-run unpack "$out/tone-xdcam.aes3" -o "$out/tone-xdcam.wav"
+run unpack "$out/tone-xdcam.aes3" -o "$out/tone-xdcam.wav" -y
 echo
 echo "== containers: 302M in an MPEG transport stream, HDMV in a BDAV (Blu-ray) one =="
-run encode "$out/tone.wav" -o "$out/tone-302m.ts" --layer 10 --frame-rate 30000/1001
-run encode "$out/tone.wav" -o "$out/tone-hdmv.m2ts" --target hdmv
+run encode "$out/tone.wav" -o "$out/tone-302m.ts" --layer 10 --frame-rate 30000/1001 -y
+run encode "$out/tone.wav" -o "$out/tone-hdmv.m2ts" --target hdmv -y
 for file in "$out/tone-302m.ts" "$out/tone-hdmv.m2ts"; do
   echo
   echo "\$ ffprobe $file   (the audio stream, then the first five packets)"

@@ -117,7 +117,8 @@ def main():
         path, data, data_type = sources[ext]
         label = "%s layer %d %d-bit %s pair %d of %d" % (ext, layer, bits, fr, pair, channels)
         out = os.path.join(tmp, "out.ts" if layer == 10 else "out.es")
-        args = [TOOL, "encode", "--data", path, "--data-pair", str(pair), "--layer", str(layer),
+        # Every case writes the same scratch names: -y.
+        args = [TOOL, "encode", "-y", "--data", path, "--data-pair", str(pair), "--layer", str(layer),
                 "--bits", str(bits), "--frame-rate", fr, "-o", out]
         if channels > 2:
             pcm = os.path.join(tmp, "pcm.wav")
@@ -149,7 +150,7 @@ def main():
                       "%s: ffmpeg's spdif demuxer does not give the source bytes" % label)
         else:
             wav = os.path.join(tmp, "back.wav")
-            result = run([TOOL, "unpack", out, "-o", wav])
+            result = run([TOOL, "unpack", "-y", out, "-o", wav])
             check(result.returncode == 0, "%s: unpack failed: %s" % (label, result.stderr.decode()))
             with wave.open(wav) as w:
                 width = w.getsampwidth()
@@ -237,11 +238,11 @@ def prewrapped(tmp, ac3):
         wav, bits, channels, pair, data_type, payloads = sources[name]
         label = "pre-wrapped %s layer %d %s" % (name, layer, " ".join(extra))
         out, back, raw = (os.path.join(tmp, f) for f in ("pw.es", "pw.wav", "pw.data"))
-        result = run([TOOL, "encode", wav, "--layer", str(layer), "--frame-rate", "25", *extra, "-o", out])
+        result = run([TOOL, "encode", "-y", wav, "--layer", str(layer), "--frame-rate", "25", *extra, "-o", out])
         check(result.returncode == 0, "%s: encode failed: %s" % (label, result.stderr.decode()))
         if result.returncode != 0:
             continue
-        result = run([TOOL, "unpack", out, "-o", back, "--data-out", raw, "--data-pair", str(pair + 1)])
+        result = run([TOOL, "unpack", "-y", out, "-o", back, "--data-out", raw, "--data-pair", str(pair + 1)])
         check(result.returncode == 0, "%s: unpack failed: %s" % (label, result.stderr.decode()))
         if result.returncode != 0:
             continue

@@ -373,11 +373,11 @@ TEST_F(ContainersRead, DvdPacksDescribeTheFramesThatStartInThem) {
     const Case cases[] = {{48000, 1, 160}, {48000, 2, 320}, {96000, 1, 320}, {96000, 2, 640}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
-        ASSERT_EQ(pcmpack("tone -o in.wav --seconds 1.2 --rate " + std::to_string(c.rate) +
+        ASSERT_EQ(pcmpack("tone -y -o in.wav --seconds 1.2 --rate " + std::to_string(c.rate) +
                           " --channels " + std::to_string(c.channels))
                       .status,
                   0);
-        ASSERT_EQ(pcmpack("encode in.wav -o out.vob -t dvd").status, 0);
+        ASSERT_EQ(pcmpack("encode -y in.wav -o out.vob -t dvd").status, 0);
         const Bytes vob = read_bytes(path("out.vob"));
         const std::vector<LpcmPacket> packets = lpcm_packets(vob);
         ASSERT_GT(packets.size(), 10u);

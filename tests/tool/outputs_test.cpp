@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Outputs keep the promises of the shell's `>` and of `cp`: a run removes
-// only what it created, replaces only what the user may write, follows only
+// only what it created, replaces only what the user may write and said may
+// be replaced (keeping its owner and mode), follows only
 // the links `>` would, writes a descriptor as the shell opened it, commits
-// the outputs of one run together, and refuses before it reads any audio.
+// the outputs of one run together or puts back what it replaced, and
+// refuses before it reads any audio.
 // Every row runs twice: as the system is, and with open(O_TMPFILE) refused
 // as on NFS, SMB, vfat or FUSE, so that the named temporary files are
 // tested too.
@@ -25,6 +27,9 @@
 #ifndef PCMPACK_NO_TMPFILE_SHIM
 #error "PCMPACK_NO_TMPFILE_SHIM must name the library that refuses O_TMPFILE"
 #endif
+#ifndef PCMPACK_ON_TERMINAL
+#error "PCMPACK_ON_TERMINAL must name the script that runs a command on a terminal"
+#endif
 
 namespace {
 
@@ -37,7 +42,10 @@ void PrintTo(const OutputCase &c, std::ostream *os);
 struct OutputCase {
     const char *name;
     const char *setup;    // shell, as root, after in.wav, want.es and u/ exist
-    const char *command;  // shell; $P runs the tool, $NOBODY runs as uid 65534
+    // shell; $P runs the tool, $NOBODY runs as uid 65534, `$TTY ANSWER ...`
+    // on a terminal with ANSWER typed, `${FAIL}CALL:error=E:when=N ...` with
+    // the Nth system call CALL failing with E
+    const char *command;
     int status;
     const char *message;  // in stderr when status is not 0
     const char *check;    // shell test that holds afterwards ("" = every file as it was)
@@ -66,11 +74,17 @@ const OutputCase kOutputs[] = {
      "cd u && $NOBODY $P encode $IN -o ro.es -t dvd", 1, "ro.es: cannot replace: Permission denied",
      "", true},
     {"read_only_file_written_by_root", "echo old > ro.es && chmod 444 ro.es",
-     "$P encode in.wav -o ro.es -t dvd", 0, "",
+     "$P encode in.wav -o ro.es -t dvd -y", 0, "",
      "cmp ro.es want.es && test \"$(stat -c %a ro.es)\" = 444", false},
     {"read_only_folder_refused", "mkdir u/ro && chown nobody u/ro && chmod 555 u/ro",
      "cd u && $NOBODY $P encode $IN -o ro/out.es -t dvd", 1,
-     "ro/out.es: cannot create: Permission denied", "", true},
+     "ro/out.es: cannot create a file in ro: Permission denied (the folder is not writable)", "",
+     true},
+    {"writable_file_in_read_only_folder_names_the_folder",
+     "mkdir u/ro && echo old > u/ro/t.ts && chown -R nobody:nogroup u/ro && chmod 555 u/ro",
+     "cd u && $NOBODY $P encode $IN -o ro/t.ts -y", 1,
+     "ro/t.ts: cannot create a file in ro: Permission denied (the folder is not writable)", "",
+     true},
     {"missing_folder_refused", "", "$P encode $IN -o none/out.es -t dvd", 1,
      "none/out.es: cannot create: No such file or directory", "", true},
     {"name_too_long_for_its_temporary", "",
@@ -89,9 +103,9 @@ const OutputCase kOutputs[] = {
      "$P encode in.wav -o shared/link.es -t dvd", 1,
      "shared/link.es: a symbolic link that another user planted in a shared folder", "", false},
     {"own_link_in_shared_folder_followed",
-     "echo old > u/target.es && chown nobody u/target.es && ln -s ../u/target.es shared/link.es && "
-     "chown -h nobody shared/link.es",
-     "$NOBODY $P encode in.wav -o shared/link.es -t dvd", 0, "",
+     "echo old > u/target.es && chown nobody:nogroup u/target.es && "
+     "ln -s ../u/target.es shared/link.es && chown -h nobody shared/link.es",
+     "$NOBODY $P encode in.wav -o shared/link.es -t dvd -y", 0, "",
      "test -L shared/link.es && cmp u/target.es want.es", false},
 
     // A descriptor is written as the shell opened it.
@@ -115,11 +129,79 @@ const OutputCase kOutputs[] = {
 
     // The outputs of one run appear together or not at all.
     {"failed_index_keeps_the_stream", "echo old > out.es",
-     "$P encode in.wav -o out.es --index /dev/full -t dvd", 1,
+     "$P encode in.wav -o out.es --index /dev/full -t dvd -y", 1,
      "/dev/full: write failed: No space left on device", "", false},
     {"failed_stream_keeps_the_index", "echo old > out.csv",
-     "$P encode in.wav -o /dev/full --index out.csv -t dvd", 1,
+     "$P encode in.wav -o /dev/full --index out.csv -t dvd -y", 1,
      "/dev/full: write failed: No space left on device", "", false},
+
+    // A failed step of putting them in place puts back what the earlier
+    // steps replaced, and the message names the step.
+    {"failed_first_rename_replaces_nothing", "echo A > a.es && echo B > a.csv",
+     "${FAIL}rename:error=EACCES:when=1 $P encode in.wav -o a.es --index a.csv -t dvd -y", 1,
+     "pcmpack: cannot put a.es in place (rename: Permission denied); no file was replaced", "",
+     false},
+    {"failed_second_rename_puts_the_first_back", "echo A > a.wav && echo B > b.ac3",
+     "${FAIL}rename:error=EACCES:when=2 $P unpack bursts.es -o a.wav --data-out b.ac3 -y", 1,
+     "pcmpack: cannot put b.ac3 in place (rename: Permission denied); a.wav was left as it was",
+     "", false},
+    {"failed_rename_removes_what_was_not_there", "echo B > a.csv",
+     "${FAIL}rename:error=EACCES:when=2 $P encode in.wav -o a.es --index a.csv -t dvd -y", 1,
+     "cannot put a.csv in place (rename: Permission denied); a.es was left as it was", "", false},
+    {"failed_link_to_an_old_file_replaces_nothing", "echo A > a.es && echo B > a.csv",
+     "${FAIL}link:error=EMLINK:when=2 $P encode in.wav -o a.es --index a.csv -t dvd -y", 1,
+     "cannot keep a.csv while the other outputs are put in place (link: Too many links); no file "
+     "was replaced",
+     "", false},
+    {"failed_sync_of_the_second_file_replaces_nothing", "echo A > a.es && echo B > a.csv",
+     "${FAIL}fdatasync:error=EIO:when=2 $P encode in.wav -o a.es --index a.csv -t dvd -y", 1,
+     "a.csv: sync to disk failed: Input/output error; no file was replaced", "", false},
+    {"failed_folder_sync_puts_both_back", "echo A > a.es && echo B > a.csv",
+     "${FAIL}fsync:error=EIO:when=2 $P encode in.wav -o a.es --index a.csv -t dvd -y", 1,
+     "cannot sync the folder of a.csv to disk (fsync: Input/output error); a.es and a.csv were "
+     "left as they were",
+     "", false},
+
+    // An existing file is replaced only when the user says so; what the
+    // shell opened is the shell's business.
+    {"existing_stream_refused_before_reading", "echo old > out.es",
+     "$P encode $IN -o out.es -t dvd", 1, "pcmpack: out.es exists; add -y (--overwrite) to replace it",
+     "", true},
+    {"existing_master_wav_refused_by_tone", "", "$P tone -o in.wav --seconds 0.1", 1,
+     "pcmpack: in.wav exists; add -y (--overwrite) to replace it", "", false},
+    {"existing_data_out_refused_by_unpack", "echo old > b.ac3",
+     "$P unpack $IN -o new.wav --data-out b.ac3", 1,
+     "pcmpack: b.ac3 exists; add -y (--overwrite) to replace it", "", true},
+    {"existing_index_refused_through_a_link", "echo old > real.csv && ln -s real.csv i.csv",
+     "$P encode $IN -o new.es --index i.csv -t dvd", 1,
+     "pcmpack: i.csv exists; add -y (--overwrite) to replace it", "", true},
+    {"terminal_answer_no_keeps_the_file", "echo old > out.es",
+     "$TTY n $P encode in.wav -o out.es -t dvd > shown; test $? = 1", 0, "",
+     "test \"$(cat out.es)\" = old && grep -qF \"File 'out.es' already exists. Overwrite? [y/N] "
+     "pcmpack: out.es exists; not replaced\" shown",
+     false},
+    {"terminal_answer_yes_replaces", "echo old > out.es",
+     "$TTY yes $P encode in.wav -o out.es -t dvd > shown", 0, "",
+     "cmp out.es want.es && grep -qF \"File 'out.es' already exists. Overwrite? [y/N]\" shown",
+     false},
+    {"redirection_over_a_file_is_the_shells", "echo old > f", "$P encode in.wav -o - -t dvd > f",
+     0, "", "cmp f want.es", false},
+
+    // A replaced file keeps its owner, group and mode, also in a sticky
+    // folder of another user, where only root may rename over the file.
+    {"replaced_file_keeps_owner_group_and_mode",
+     "echo old > out.es && chown 12345:12345 out.es && chmod 604 out.es",
+     "$P encode in.wav -o out.es -t dvd -y", 0, "",
+     "cmp out.es want.es && test \"$(stat -c %u:%g:%a out.es)\" = 12345:12345:604", false},
+    {"replaced_file_in_sticky_folder_keeps_its_owner",
+     "mkdir st && chown 23456 st && chmod 1777 st && echo old > st/out.es && "
+     "chown 12345:12345 st/out.es && chmod 640 st/out.es",
+     "$P encode in.wav -o st/out.es --index st/out.csv -t dvd -y", 0, "",
+     "cmp st/out.es want.es && test \"$(stat -c %u:%g:%a st/out.es)\" = 12345:12345:640", false},
+    {"another_users_file_refused_to_a_user", "echo old > u/g.es && chmod 666 u/g.es",
+     "cd u && $NOBODY $P encode $IN -o g.es -t dvd -y", 1,
+     "g.es: cannot replace it keeping its owner and group 0:0 (fchown: Operation not permitted)",
+     "", true},
 
     // An input renamed over the output's name while the stream is synced
     // to disk is not replaced.
@@ -145,7 +227,10 @@ protected:
         if (std::get<1>(GetParam()))
             prologue = "P='env LD_PRELOAD=" PCMPACK_NO_TMPFILE_SHIM " " + tool() +
                        "'\nexport ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\n";
-        prologue_ = prologue + "NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'\n";
+        prologue_ = prologue + "NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'\n"
+                               "TTY='python3 " PCMPACK_ON_TERMINAL "'\n"
+                               "FAIL=\"env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
+                               "strace -f -qq -o /dev/null -e inject=\"\n";
     }
     void TearDown() override {
         if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
@@ -189,11 +274,14 @@ protected:
 TEST_P(Outputs, KeepThePromisesOfTheShell) {
     const OutputCase &c = std::get<0>(GetParam());
     const std::string command = c.command;
-    if (command.find("strace") != std::string::npos && sh("strace -qq -o /dev/null true") != 0)
+    if ((command.find("strace") != std::string::npos || command.find("$FAIL") != std::string::npos) &&
+        sh("strace -qq -o /dev/null true") != 0)
         GTEST_SKIP() << "strace cannot trace here";
     ASSERT_EQ(sh("chmod 755 . && $P tone -o in.wav --seconds 0.05 && "
                  "$P encode in.wav -o want.es -t dvd && mkdir u shared && chown nobody u && "
-                 "chmod 1777 shared && mkfifo -m 666 feed"),
+                 "chmod 1777 shared && mkfifo -m 666 feed && "
+                 "ffmpeg -v error -f lavfi -i sine=d=0.2:sample_rate=48000 -ac 2 -c:a ac3 -f ac3 b.raw && "
+                 "$P encode --data b.raw -o bursts.es --frame-rate 25 && rm b.raw"),
               0);
     ASSERT_EQ(sh(c.setup), 0) << c.setup;
     const auto before = snapshot();

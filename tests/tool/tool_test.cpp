@@ -489,8 +489,8 @@ TEST_F(ToolTest, RawPcmGivesTheSameStreamAsTheWav) {
             }
         }
         write_file(path("in.raw"), raw);
-        ASSERT_EQ(run("encode in.wav -o wav.es -t xdcam --frame-rate 25").status, 0);
-        const std::string args = "encode in.raw -o raw.es -t xdcam --frame-rate 25 --rate 48000 "
+        ASSERT_EQ(run("encode -y in.wav -o wav.es -t xdcam --frame-rate 25").status, 0);
+        const std::string args = "encode -y in.raw -o raw.es -t xdcam --frame-rate 25 --rate 48000 "
                                  "--channels 2 --bits " + std::to_string(c.bits) + " --endian " +
                                  c.endian;
         Outcome r = run(args);
@@ -532,9 +532,9 @@ TEST_F(ToolTest, StoredWordsGiveTheSameStreamAsConvertedSamples) {
                 SCOPED_TRACE(std::string(target) + ", " + std::to_string(channels) + " channels, " +
                              std::to_string(bits) + " bits");
                 const std::string options = std::string(" ") + target;
-                ASSERT_EQ(run("encode in.flac -o ref.es" + options).status, 0);
+                ASSERT_EQ(run("encode -y in.flac -o ref.es" + options).status, 0);
                 for (const auto &container : containers) {
-                    const Outcome r = run(std::string("encode ") + container.first + " -o out.es" + options);
+                    const Outcome r = run(std::string("encode -y ") + container.first + " -o out.es" + options);
                     ASSERT_EQ(r.status, 0) << container.first << ": " << r.err;
                     EXPECT_EQ(read_bytes(path("out.es")), read_bytes(path("ref.es"))) << container.first;
                 }
@@ -568,8 +568,8 @@ TEST_F(ToolTest, HdmvWordsTurnedRoundWhateverTheLength) {
         sf_writef_int(f, s.data(), row.periods);
         sf_close(f);
         const std::string options = " -t hdmv --hdmv-pad-last --channel-order keep";
-        ASSERT_EQ(run("encode in.flac -o ref.es" + options).status, 0);
-        const Outcome r = run("encode in.wav -o out.es" + options);
+        ASSERT_EQ(run("encode -y in.flac -o ref.es" + options).status, 0);
+        const Outcome r = run("encode -y in.wav -o out.es" + options);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(read_bytes(path("out.es")), read_bytes(path("ref.es")));
     }
@@ -577,19 +577,19 @@ TEST_F(ToolTest, HdmvWordsTurnedRoundWhateverTheLength) {
 
 TEST_F(ToolTest, IndexListsEveryWriteAsCsvOrJson) {
     make_wav(path("in.wav"), 2, 16, 48000, 160, 3);  // two DVD frames
-    ASSERT_EQ(run("encode in.wav -o out.es -t dvd --index idx.csv").status, 0);
+    ASSERT_EQ(run("encode -y in.wav -o out.es -t dvd --index idx.csv").status, 0);
     EXPECT_EQ(slurp(path("idx.csv")),
               "offset,bytes,ticks,seconds\n"
               "0,8,-1,\n"
               "8,320,0,0.000000000\n"
               "328,320,45000,0.001666667\n");
-    ASSERT_EQ(run("encode in.wav -o out.es -t hdmv --index idx.json --index-format json").status, 0);
+    ASSERT_EQ(run("encode -y in.wav -o out.es -t hdmv --index idx.json --index-format json").status, 0);
     EXPECT_EQ(slurp(path("idx.json")),
               "{\"offset\":0,\"bytes\":8,\"ticks\":-1,\"seconds\":null}\n"
               "{\"offset\":8,\"bytes\":964,\"ticks\":0,\"seconds\":0.000000000}\n");
     // 30000/1001: the running time advances by 1602 and 1601 sample periods.
     make_wav(path("in.wav"), 2, 16, 48000, 1602 + 1601 + 1602, 3);
-    ASSERT_EQ(run("encode in.wav -o out.es --layer 12 --frame-rate-code 4 --index idx.csv").status, 0);
+    ASSERT_EQ(run("encode -y in.wav -o out.es --layer 12 --frame-rate-code 4 --index idx.csv").status, 0);
     EXPECT_EQ(slurp(path("idx.csv")),
               "offset,bytes,ticks,seconds\n"
               "0,8,-1,\n"
@@ -633,7 +633,7 @@ TEST_F(ToolTest, HdmvLayoutsPadOddSourcesAndRefuseAmbiguousOnes) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels " + c.extra);
         make_wav(path("in.wav"), c.channels, 16, 48000, 300, 5);
         unlink(path("out.es").c_str());
-        Outcome r = run(std::string("encode in.wav -o out.es -t hdmv ") + c.extra);
+        Outcome r = run(std::string("encode -y in.wav -o out.es -t hdmv ") + c.extra);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         if (c.status != 0) {
@@ -643,7 +643,7 @@ TEST_F(ToolTest, HdmvLayoutsPadOddSourcesAndRefuseAmbiguousOnes) {
         const std::vector<uint8_t> out = read_bytes(path("out.es"));
         ASSERT_GE(out.size(), 8u);
         EXPECT_EQ(out[5] & 7, c.coded - 1);
-        Outcome u = run("unpack out.es -o back.wav");
+        Outcome u = run("unpack -y out.es -o back.wav");
         ASSERT_EQ(u.status, 0) << u.err;
         const Wav back = read_wav(path("back.wav"));
         EXPECT_EQ(back.info.channels, c.coded);

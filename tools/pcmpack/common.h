@@ -45,6 +45,7 @@ struct EncodeOptions {
     int64_t muxrate = 0;   // --muxrate: constant transport bit rate; 0: not given
     int latency_ms = -1;   // --latency: clock reference to presentation; -1: not given
     std::string pace;      // --pace: auto, audio or none; "": not given
+    bool overwrite = false;  // -y: replace existing files without asking
 };
 
 struct ToneOptions {
@@ -53,6 +54,7 @@ struct ToneOptions {
     int channels = 2;
     int bits = 16;
     int rate = 48000;
+    bool overwrite = false;  // -y: replace an existing file without asking
 };
 
 struct InspectOptions {
@@ -74,6 +76,7 @@ struct UnpackOptions {
     std::string data_out;  // --data-out: the payloads of a pair's data bursts
     int data_pair = 1;     // --data-pair: 1-based
     double duration = 0;   // --duration: seconds of a live input recorded; 0: not given
+    bool overwrite = false;  // -y: replace existing files without asking
 };
 
 int run_encode(const EncodeOptions &options);

@@ -48,7 +48,8 @@ const char *const kEncodeHelp =
     "the last coded channel of those layouts is read as padding, unless\n"
     "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
     "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
-    "The output appears only when complete ('-' writes standard output).\n"
+    "The output appears only when complete ('-' writes standard output); an existing\n"
+    "file is replaced only with -y, or when you answer y at the terminal.\n"
     "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
     "transport stream at a constant bit rate, paced by the audio when the input is a\n"
     "file, frame by frame as a pipe delivers it; SIGINT and SIGTERM end the stream\n"
@@ -60,6 +61,12 @@ const char *const kEncodeHelp =
     "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
     "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
     "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live";
+
+// Every command that writes a file: an existing one is kept unless -y says
+// otherwise, as ffmpeg does.
+const char *const kOverwriteHelp =
+    "replace existing output files; without it an existing file is kept: the tool asks on a "
+    "terminal, and refuses otherwise";
 
 // Seconds a live stream may be watched or recorded for: a year.
 constexpr double kLongestWatch = 366 * 86400.0;
@@ -332,6 +339,7 @@ int main(int argc, char **argv) {
                        "pace for a pipe), audio (datagrams at the audio's time), none (as fast "
                        "as the network takes them)")
         ->check(CLI::IsMember({"auto", "audio", "none"}));
+    encode->add_flag("-y,--overwrite", enc.overwrite, kOverwriteHelp);
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
     // encode's options by what they act on, in the order a command line is
@@ -352,7 +360,7 @@ int main(int argc, char **argv) {
         {"--container", "Output"},     {"--index", "Output"},
         {"--index-format", "Output"},  {"--verbose", "Output"},
         {"--muxrate", "Output"},       {"--latency", "Output"},
-        {"--pace", "Output"},
+        {"--pace", "Output"},          {"--overwrite", "Output"},
     };
     for (const auto &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
 
@@ -387,6 +395,7 @@ int main(int argc, char **argv) {
                        "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
         ->required();
     unpack->add_option("-o,--output", unp.output, "WAV file to write (-o, --data-out or both)");
+    unpack->add_flag("-y,--overwrite", unp.overwrite, kOverwriteHelp);
     unpack->add_option("--track", unp.track,
                        "a container's Nth track of the layer (1 = the first, read by default)")
         ->check(CLI::PositiveNumber);
@@ -404,6 +413,7 @@ int main(int argc, char **argv) {
     CLI::App *tone = app.add_subcommand("tone", kToneLine);
     tone->footer(kToneHelp);
     tone->add_option("-o,--output", tone_opt.output, "WAV file to write")->required();
+    tone->add_flag("-y,--overwrite", tone_opt.overwrite, kOverwriteHelp);
     tone->add_option("--seconds", tone_opt.seconds, "duration; default 5");
     tone->add_option("--channels", tone_opt.channels, "1..8; default 2")->check(CLI::Range(1, 8));
     tone->add_option("--bits", tone_opt.bits, "16, 20 or 24; default 16")

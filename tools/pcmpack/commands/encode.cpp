@@ -443,7 +443,7 @@ int run_encode(const EncodeOptions &o) {
     refuse_shared_files(inputs, outputs);
     // The outputs are planned before the input is opened: whatever would
     // keep them from appearing is refused before any audio is read.
-    OutputSet files;
+    OutputSet files(o.overwrite);
     OutputFile *file_out = network ? nullptr : &files.open(o.output);
     OutputFile *index = o.index.empty() ? nullptr : &files.open(o.index);
 

@@ -18,7 +18,7 @@ int run_tone(const ToneOptions &o) {
         throw Failure(std::string("--seconds ") + text + ": must be 0 to 86400");
     }
     const int64_t periods = std::llround(o.seconds * o.rate);
-    OutputSet outputs;
+    OutputSet outputs(o.overwrite);
     OutputFile &out = outputs.open(o.output);
     const int width = o.bits == 16 ? 2 : 3;
     WavWriter wav(out, o.rate, o.channels, width * 8, periods * o.channels * width);

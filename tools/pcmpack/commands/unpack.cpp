@@ -194,7 +194,7 @@ int run_unpack(const UnpackOptions &o) {
     if (!o.output.empty()) names.push_back({o.output, "WAV file"});
     if (!o.data_out.empty()) names.push_back({o.data_out, "data"});
     if (!live) refuse_shared_files({{o.input, "stream"}}, names);
-    OutputSet outputs;
+    OutputSet outputs(o.overwrite);
     OutputFile *out = o.output.empty() ? nullptr : &outputs.open(o.output);
     OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
     std::unique_ptr<InputFile> file;

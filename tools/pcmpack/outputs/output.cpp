@@ -26,7 +26,28 @@ constexpr size_t kMaxPath = 4096;
 char g_temps[kMaxTemps][kMaxPath];
 volatile sig_atomic_t g_temp_used[kMaxTemps];
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+// The signals whose default action ends the process, the real-time ones
+// aside (added by range: SIGRTMIN is not a constant). The faults of a bug
+// (SIGSEGV, SIGBUS, SIGFPE, SIGILL) are not here: the state they leave is
+// not to be trusted, and sanitizers and core dumps need them.
+constexpr int kCleanupSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGTRAP,   SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM,
+    SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+sigset_t cleanup_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
+    return set;
+}
 
 // A live stream ends itself on SIGINT and SIGTERM (end_stream_on_stop_signals).
 volatile sig_atomic_t g_stop_ends_stream = 0;
@@ -65,9 +86,7 @@ extern "C" void remove_temps_and_die(int sig) {
 class SignalsHeld {
 public:
     SignalsHeld() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+        const sigset_t set = cleanup_signals();
         sigprocmask(SIG_BLOCK, &set, &old_);
     }
     ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
@@ -154,9 +173,14 @@ int fd_spelled_by(const std::string &path) {
 }  // namespace
 
 void install_cleanup_handlers() {
-    for (const int sig : kCleanupSignals) {
+    const sigset_t set = cleanup_signals();
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigismember(&set, sig) != 1) continue;
+        // Ignored by the parent, or handled by a runtime loaded before main().
         struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+            old.sa_handler != SIG_DFL)
+            continue;
         struct sigaction act {};
         act.sa_handler = remove_temps_and_die;
         sigemptyset(&act.sa_mask);
@@ -168,7 +192,8 @@ void end_stream_on_stop_signals() { g_stop_ends_stream = 1; }
 
 bool stop_requested() { return g_stop_requested != 0; }
 
-OutputFile::OutputFile(const std::string &path) : path_(path), name_(display_name(path, true)) {
+OutputFile::OutputFile(const std::string &path, bool overwrite)
+    : path_(path), name_(display_name(path, true)) {
     if (path_.empty()) throw Failure("no output file given (-o FILE)");
     const int spelled = path_ == "-" ? STDOUT_FILENO : fd_spelled_by(path_);
     if (spelled >= 0) {
@@ -186,7 +211,16 @@ OutputFile::OutputFile(const std::string &path) : path_(path), name_(display_nam
             // what its mode lets them.
             if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
                 fail("cannot replace", errno);
-            open_temporary(target, exists ? &st : nullptr);
+            // A refusal from here on comes after the temporary file was
+            // made, which no destructor would remove.
+            try {
+                open_temporary(target, exists ? &st : nullptr);
+                // Asked last: what would refuse the file anyway is said first.
+                if (exists && !overwrite) confirm_replacing();
+            } catch (const Failure &) {
+                discard();
+                throw;
+            }
         }
     }
     buffer_.resize(kBlock);
@@ -270,10 +304,10 @@ void OutputFile::open_temporary(const std::string &target, const struct stat *re
     fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd_ >= 0) {
         unnamed_ = true;
-        if (replaced) fchmod(fd_, mode);  // the replaced file's permissions, not the umask's
+        if (replaced) keep_owner_and_mode(*replaced);
         return;
     }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail("cannot create", errno);
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail_to_create(errno);
 #endif
     int error = EEXIST;
     for (int attempt = 0; attempt < 16 && fd_ < 0 && error == EEXIST; ++attempt) {
@@ -286,15 +320,63 @@ void OutputFile::open_temporary(const std::string &target, const struct stat *re
             register_temp(temp_name_);
         }
     }
-    if (fd_ < 0) fail("cannot create", error);
-    if (replaced) fchmod(fd_, mode);
+    if (fd_ < 0) fail_to_create(error);
+    if (replaced) keep_owner_and_mode(*replaced);
 }
 
-OutputFile::~OutputFile() {
+// The new file takes the owner, group and permission bits of the one it
+// replaces, as `>` and `cp` keep them by writing in place: a user's file
+// replaced by root stays the user's. Owner first: a change of owner clears
+// the set-id bits. Only root may give a file away, so a user replacing
+// another's file (one the group may write, say) is refused now rather than
+// left owning it.
+void OutputFile::keep_owner_and_mode(const struct stat &replaced) {
+    if (fchown(fd_, replaced.st_uid, replaced.st_gid) != 0)
+        throw Failure(name_ + ": cannot replace it keeping its owner and group " +
+                      std::to_string(replaced.st_uid) + ":" + std::to_string(replaced.st_gid) +
+                      " (fchown: " + std::strerror(errno) + "); only root can give a file away");
+    if (fchmod(fd_, replaced.st_mode & 07777) != 0) fail("cannot keep its permissions", errno);
+}
+
+// As ffmpeg does: a question on a terminal, a refusal naming -y elsewhere
+// (a script must not hang on a question nobody reads).
+void OutputFile::confirm_replacing() const {
+    if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO))
+        throw Failure(name_ + " exists; add -y (--overwrite) to replace it");
+    std::fprintf(stderr, "File '%s' already exists. Overwrite? [y/N] ", name_.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    char c = 0;
+    ssize_t n = 0;
+    while ((n = read(STDIN_FILENO, &c, 1)) == 1 && c != '\n') answer += c;
+    if (n <= 0) std::fputc('\n', stderr);
+    // Any answer that starts with y, as ffmpeg takes it.
+    if (answer.empty() || (answer[0] != 'y' && answer[0] != 'Y'))
+        throw Failure(name_ + " exists; not replaced");
+}
+
+// A permission refused by the folder is the folder's to fix: say so, not
+// merely that the file cannot be created.
+void OutputFile::fail_to_create(int error) const {
+    const std::string dir = dir_of(target_);
+    if ((error == EACCES || error == EPERM) &&
+        faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        throw Failure(name_ + ": cannot create a file in " + dir + ": " + std::strerror(error) +
+                      " (the folder is not writable)");
+    if (error == EROFS)
+        throw Failure(name_ + ": cannot create a file in " + dir + ": " + std::strerror(error));
+    fail("cannot create", error);
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
     if (fd_ >= 0 && own_fd_) close(fd_);
+    fd_ = -1;
     if (!committed_ && !temp_name_.empty()) {
         unlink(temp_name_.c_str());
         unregister_temp(temp_name_);
+        temp_name_.clear();
     }
 }
 
@@ -385,7 +467,8 @@ void OutputFile::link_in() {
             return;
         }
     }
-    fail("cannot create", error);
+    throw Failure(name_ + ": cannot give it a name in " + dir_of(target_) + " (linkat: " +
+                  std::strerror(error) + ")");
 }
 
 void OutputFile::prepare() {
@@ -409,27 +492,56 @@ void OutputFile::prepare() {
     if (closed != 0) fail("write failed", close_error);
 }
 
-void OutputFile::place() {
-    if (direct_) return;
-    if (rename(temp_name_.c_str(), target_.c_str()) != 0) fail("cannot create", errno);
+// The file being replaced gets a second, hidden name beside it, which
+// keeps its bytes after the rename until every output of the run is in
+// place. A file that is not there (any more) has nothing to keep.
+int OutputFile::keep_old() {
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
+        const std::string name = temp_name(target_);
+        if (link(target_.c_str(), name.c_str()) == 0) {
+            old_name_ = name;
+            return 0;
+        }
+        error = errno;
+    }
+    return error == ENOENT ? 0 : error;
+}
+
+int OutputFile::place() {
+    if (rename(temp_name_.c_str(), target_.c_str()) != 0) return errno;
     unregister_temp(temp_name_);
     temp_name_.clear();
     committed_ = true;
+    return 0;
+}
+
+// Undoes place(): the old file back under its name, or no file where there
+// was none.
+int OutputFile::put_back() {
+    if (old_unkept_) return -1;
+    const int undone = old_name_.empty() ? unlink(target_.c_str())
+                                         : rename(old_name_.c_str(), target_.c_str());
+    if (undone != 0) return errno;
+    old_name_.clear();
+    return 0;
+}
+
+void OutputFile::drop_old() {
+    if (!old_name_.empty()) unlink(old_name_.c_str());
+    old_name_.clear();
 }
 
 // The rename is on disk only once the folder is: after a power loss the name
-// would otherwise still lead to the replaced file, or to nothing. The file
-// is complete and in place by now, so a failure says so.
-void OutputFile::sync_folder() const {
+// would otherwise still lead to the replaced file, or to nothing.
+int OutputFile::sync_folder() const {
     const int fd = open(dir_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return 0;
     const int synced = fsync(fd);
     const int error = errno;
     close(fd);
     // Some file systems cannot sync a folder at all; nothing to report there.
-    if (synced != 0 && error != EINVAL && error != ENOTSUP)
-        throw Failure(name_ + ": written, but syncing its folder to disk failed (" +
-                      std::strerror(error) + "): the name may not survive a power loss");
+    return synced != 0 && error != EINVAL && error != ENOTSUP ? error : 0;
 }
 
 // --- the same file under two names -----------------------------------------
@@ -523,7 +635,7 @@ void refuse_shared_files(const std::vector<FileRole> &inputs, const std::vector<
 // --- the outputs of one run ---------------------------------------------------
 
 OutputFile &OutputSet::open(const std::string &path) {
-    outputs_.push_back(std::make_unique<OutputFile>(path));
+    outputs_.push_back(std::make_unique<OutputFile>(path, overwrite_));
     return *outputs_.back();
 }
 
@@ -531,12 +643,30 @@ void OutputSet::guard(int fd, const std::string &name, const std::string &role) 
     inputs_.push_back({fd, name, role});
 }
 
+namespace {
+
+// "a.wav", "a.wav and b.ac3", "a.wav, b.csv and b.ac3".
+std::string listed(const std::vector<std::string> &names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
+}  // namespace
+
 void OutputSet::commit() {
     // Every output complete and on disk under its temporary name first: a
     // failure of any leaves every name as it was.
-    for (const auto &out : outputs_) out->prepare();
-    for (const auto &out : outputs_) {
-        if (out->direct_) continue;
+    try {
+        for (const auto &out : outputs_) out->prepare();
+    } catch (const Failure &failure) {
+        throw Failure(std::string(failure.what()) + "; no file was replaced");
+    }
+    std::vector<OutputFile *> files;
+    for (const auto &out : outputs_)
+        if (!out->direct_) files.push_back(out.get());
+    for (OutputFile *out : files) {
         struct stat target;
         if (stat(out->target_.c_str(), &target) != 0) continue;
         for (const Guarded &in : inputs_) {
@@ -548,18 +678,59 @@ void OutputSet::commit() {
                               "is, and nothing is written");
         }
     }
-    for (const auto &out : outputs_) out->place();
-    // Every name in place before any folder is synced: a folder that
-    // cannot be synced must not keep the other outputs from appearing.
-    std::string unsynced;
-    for (const auto &out : outputs_) {
-        try {
-            if (!out->direct_) out->sync_folder();
-        } catch (const Failure &failure) {
-            if (unsynced.empty()) unsynced = failure.what();
-        }
+    // From the first rename to the last folder sync, a signal would leave
+    // some names replaced and others not: it waits for the end of commit().
+    const SignalsHeld held;
+    // A file system without hard links cannot keep the old files; a single
+    // output needs them only to undo a failed folder sync, so it goes on.
+    for (size_t i = 0; i < files.size(); ++i) {
+        const int error = files[i]->keep_old();
+        files[i]->old_unkept_ = error != 0;
+        if (error == 0 || files.size() == 1) continue;
+        for (size_t j = 0; j < i; ++j) files[j]->drop_old();
+        throw Failure("cannot keep " + files[i]->name() +
+                      " while the other outputs are put in place (link: " + std::strerror(error) +
+                      "); no file was replaced");
     }
-    if (!unsynced.empty()) throw Failure(unsynced);
+    // Undoes the renames of files[0, count) and says which step failed.
+    const auto roll_back = [&files](size_t count, const std::string &step) {
+        std::vector<std::string> restored;
+        std::string lost;
+        for (size_t j = count; j-- > 0;) {
+            const std::string old = files[j]->old_name_;
+            const int error = files[j]->put_back();
+            if (error == 0) {
+                restored.insert(restored.begin(), files[j]->name());
+            } else if (error < 0) {
+                lost += "; " + files[j]->name() + " holds the new bytes (the file system kept no "
+                        "link to the old ones)";
+            } else {
+                lost += "; " + files[j]->name() + " could not be put back (" + std::strerror(error) +
+                        (old.empty() ? ")" : "): its old bytes are in " + old);
+                files[j]->old_name_.clear();  // the user's now, not ours to remove
+            }
+        }
+        for (OutputFile *out : files) out->drop_old();
+        const bool one = restored.size() == 1;
+        const std::string kept =
+            !restored.empty() ? "; " + listed(restored) + (one ? " was left as it was" : " were left as they were")
+            : lost.empty()    ? "; no file was replaced"
+                              : "";
+        throw Failure(step + kept + lost);
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        const int error = files[i]->place();
+        if (error != 0)
+            roll_back(i, "cannot put " + files[i]->name() + " in place (rename: " +
+                             std::strerror(error) + ")");
+    }
+    for (OutputFile *out : files) {
+        const int error = out->sync_folder();
+        if (error != 0)
+            roll_back(files.size(), "cannot sync the folder of " + out->name() + " to disk (fsync: " +
+                                        std::strerror(error) + ")");
+    }
+    for (OutputFile *out : files) out->drop_old();
 }
 
 }  // namespace pcmtool

@@ -38,6 +38,8 @@ public:
     size_t read(uint8_t *data, size_t size, int64_t until);
     // The input ended: `stop` said so, or an SRT peer closed the connection.
     bool ended() const { return ended_; }
+    // The socket is open: any failure since came from the stream, not the address.
+    bool opened() const { return io_ != nullptr; }
 
 private:
     static int interrupted(void *opaque);

@@ -17,10 +17,12 @@ namespace {
 
 // A pipe this large lets a fast writer hand over a block in one read.
 constexpr int kPipeBytes = 1 << 20;
+// A read that took longer than this waited for its bytes.
+constexpr int64_t kWaitedNs = 1'000'000;
 
 }  // namespace
 
-InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
+InputFile::InputFile(const std::string &path) : name_(display_name(path)), opened_ns_(monotonic_ns()) {
     if (path == "-") {
         fd_ = STDIN_FILENO;
     } else {
@@ -62,10 +64,17 @@ InputFile::~InputFile() {
 size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at, size_t at_least) {
     size_t got = 0;
     while (got < size && (regular_ || got < at_least)) {
+        const int64_t asked = first_bytes_ns_ < 0 && !regular_ ? monotonic_ns() : 0;
         const ssize_t n = regular_ ? pread(fd_, to + got, size - got, static_cast<off_t>(base_ + at) + static_cast<off_t>(got))
                                    : ::read(fd_, to + got, size - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw Failure(name_ + ": read failed: " + std::strerror(errno));
+        if (n > 0 && asked > 0) {
+            // A read that returned at once found bytes that came while
+            // the tool started: they may be as old as the opening.
+            const int64_t now = monotonic_ns();
+            first_bytes_ns_ = now - asked > kWaitedNs ? now : opened_ns_;
+        }
         if (n == 0) {
             if (!regular_) ended_ = true;
             break;

@@ -66,6 +66,7 @@ void TransportTap::take(const uint8_t *data, size_t size) {
     // Released once the whole piece is in: the packets of a datagram that
     // came late all go back before those that overtook them.
     drain();
+    say();
 }
 
 size_t TransportTap::give(uint8_t *data, size_t size) {
@@ -83,6 +84,35 @@ void TransportTap::flush() {
     partial_have_ = 0;
     expire(true);
     drain();
+    say();
+}
+
+// Packets of one PID with counters in a row, out of place in the same way
+// (a datagram that came late or again), are named in one message.
+void TransportTap::note(Run::Kind kind, int pid, int cc) {
+    if (run_.count > 0 && (run_.kind != kind || run_.pid != pid || ((run_.last + 1) & 15) != cc))
+        say();
+    if (run_.count == 0) run_ = {kind, pid, cc, cc, 0};
+    run_.last = cc;
+    ++run_.count;
+}
+
+void TransportTap::say() {
+    if (run_.count == 0) return;
+    const char *what = run_.kind == Run::reordered  ? "came out of order, after packets that follow "
+                                                      "them: put back in place"
+                       : run_.kind == Run::duplicated ? "came again, duplicated: left out"
+                                                      : "came too late to be put back: left out";
+    char counters[48];
+    if (run_.count == 1)
+        std::snprintf(counters, sizeof counters, "continuity counter %d", run_.first);
+    else
+        std::snprintf(counters, sizeof counters, "continuity counters %d to %d", run_.first, run_.last);
+    char text[192];
+    std::snprintf(text, sizeof text, "PID 0x%X: %d packet%s (%s) %s", unsigned(run_.pid), run_.count,
+                  run_.count == 1 ? "" : "s", counters, what);
+    run_.count = 0;
+    continuity(text);
 }
 
 // Sorts a packet by its continuity counter: next in line, the one repeat
@@ -109,7 +139,6 @@ void TransportTap::arrive(const uint8_t *p) {
     const bool again = hash == last_hash_;
     last_hash_ = hash;
     pid.repeats = again ? pid.repeats + 1 : 0;
-    char text[128];
     const int behind = (pid.next - 1 - cc) & 15;  // counters back from the last in line
     if (again && pid.repeats == 1) return;  // the repeat MPEG allows: left out, no fault
     const bool recent = (pid.have & bit) && pid.hashes[cc] == hash &&
@@ -139,25 +168,15 @@ void TransportTap::arrive(const uint8_t *p) {
         gaps_.erase(gap);
         pid.missing &= uint16_t(~bit);
         ++window_.packets_out_of_order;
-        std::snprintf(text, sizeof text,
-                      "PID 0x%X: continuity counter %d came out of order, after packets that "
-                      "follow it (put back in place)",
-                      unsigned(number), cc);
-        continuity(text);
+        note(Run::reordered, number, cc);
     } else if (again || recent) {
         ++window_.packets_duplicated;
-        std::snprintf(text, sizeof text,
-                      "PID 0x%X: continuity counter %d came again, a packet duplicated (left out)",
-                      unsigned(number), cc);
-        continuity(text);
+        note(Run::duplicated, number, cc);
         return;
     } else if (behind < 8 && !(pid.have & bit)) {
         // Its place was given up as lost; the frame it belonged to has gone on.
         ++window_.packets_out_of_order;
-        std::snprintf(text, sizeof text,
-                      "PID 0x%X: continuity counter %d came too late to be put back (left out)",
-                      unsigned(number), cc);
-        continuity(text);
+        note(Run::too_late, number, cc);
         return;
     } else {
         const int missing = (cc - pid.next) & 15;
@@ -195,6 +214,7 @@ void TransportTap::expire(bool all) {
         }
         window_.packets_lost += uint64_t(count);
         lost_ += uint64_t(count);
+        say();
         char text[128];
         std::snprintf(text, sizeof text,
                       "PID 0x%X: continuity counter %d where %d was due: %d packets lost",

@@ -85,6 +85,16 @@ private:
         uint64_t arrived;  // packets that had arrived when it opened
     };
 
+    // Packets of one PID out of place the same way, counters in a row.
+    struct Run {
+        enum Kind { reordered, duplicated, too_late } kind;
+        int pid;
+        int first;
+        int last;
+        int count;
+    };
+    void note(Run::Kind kind, int pid, int cc);
+    void say();
     void arrive(const uint8_t *p);
     void expire(bool all);
     void drain();
@@ -113,6 +123,7 @@ private:
     size_t out_at_ = 0;
     int64_t clock_ = -1;  // the last clock reference, 27 MHz, counted on past its wrap
     TapWindow window_;
+    Run run_ = {Run::reordered, 0, 0, 0, 0};
 };
 
 }  // namespace pcmtool

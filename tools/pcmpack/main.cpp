@@ -51,7 +51,8 @@ const char *const kEncodeHelp =
     "The output appears only when complete ('-' writes standard output).\n"
     "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
     "transport stream at a constant bit rate, paced by the audio when the input is a\n"
-    "file, frame by frame as a pipe delivers it; SIGINT and SIGTERM end the stream\n"
+    "file, frame by frame as a pipe delivers it but never ahead of the audio; SIGINT\n"
+    "and SIGTERM end the stream\n"
     "cleanly. A caller whose listener goes away reconnects and resumes at the live\n"
     "point.\n"
     "\n"
@@ -326,9 +327,9 @@ int main(int argc, char **argv) {
                        "presentation, the decoder's buffer; default for udp:// and srt://: 100")
         ->check(CLI::Range(1, 10000));
     encode->add_option("--pace", enc.pace,
-                       "udp:// and srt://: auto (default: audio for a file, the input's own "
-                       "pace for a pipe), audio (datagrams at the audio's time), none (as fast "
-                       "as the network takes them)")
+                       "udp:// and srt://: auto (default: audio for a file; for a pipe each "
+                       "frame as it comes, never before its time in the audio), audio (datagrams "
+                       "at the audio's time), none (as fast as the network takes them)")
         ->check(CLI::IsMember({"auto", "audio", "none"}));
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,
                      "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");

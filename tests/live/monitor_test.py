@@ -106,18 +106,25 @@ def relay(listen, forward, forward_to, damage, lost):
         forward.sendto(data, forward_to)
 
 
-def send(stream, to, family):
-    """Sends the stream paced at its audio's rate, then an empty datagram."""
+def datagrams_of(stream):
     data = open(stream, "rb").read()
-    pieces = [data[k:k + DATAGRAM] for k in range(0, len(data), DATAGRAM)]
+    return [data[k:k + DATAGRAM] for k in range(0, len(data), DATAGRAM)]
+
+
+def paced(pieces, to, seconds, family=socket.AF_INET, end=b""):
+    """Sends the datagrams evenly over `seconds`, then `end` if any."""
     with socket.socket(family, socket.SOCK_DGRAM) as s:
         start = time.monotonic()
-        for n, piece in enumerate(pieces):
-            wait = start + n * AUDIO_SECONDS / len(pieces) - time.monotonic()
+        for n, piece in enumerate(pieces + ([end] if end is not None else [])):
+            wait = start + n * seconds / len(pieces) - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
             s.sendto(piece, to)
-        s.sendto(b"", to)
+
+
+def send(stream, to, family):
+    """Sends the stream paced at its audio's rate, then an empty datagram."""
+    paced(datagrams_of(stream), to, AUDIO_SECONDS, family)
 
 
 def watch(family, host, port, stream, damage, args, stop=None):
@@ -256,11 +263,6 @@ def main():
 FAULT_SECONDS = 2  # the stream of the relay rows
 
 
-def datagrams_of(stream):
-    data = open(stream, "rb").read()
-    return [data[k:k + DATAGRAM] for k in range(0, len(data), DATAGRAM)]
-
-
 def audio_only(datagram):
     """Seven packets of the audio PID that carry payload and start no PES."""
     return all(pid_of(datagram[k:k + 188]) == 0x100 and datagram[k + 3] & 0x10 and
@@ -279,16 +281,6 @@ def pcrs_of(datagrams):
     return found
 
 
-def paced(pieces, to, seconds):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        start = time.monotonic()
-        for n, piece in enumerate(pieces):
-            wait = start + n * seconds / len(pieces) - time.monotonic()
-            if wait > 0:
-                time.sleep(wait)
-            s.sendto(piece, to)
-
-
 def monitored(pieces, seconds):
     """The monitor's status, JSON lines and stderr for these datagrams."""
     port = free_port(socket.AF_INET, "127.0.0.1")
@@ -296,7 +288,7 @@ def monitored(pieces, seconds):
                              str(STARTUP + seconds + 1.5)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     time.sleep(STARTUP)
-    paced(pieces, ("127.0.0.1", port), seconds)
+    paced(pieces, ("127.0.0.1", port), seconds, end=None)
     out, err = tool.communicate(timeout=30)
     lines = [json.loads(line) for line in out.splitlines()]
     return tool.returncode, (lines[-1] if lines and lines[-1].get("summary") else {}), err

@@ -98,7 +98,6 @@ public:
     TransportTap &tap() { return tap_; }
     int64_t line_start() const { return line_start_; }
     bool any_fault() const { return faulted_; }
-    const Totals &totals() const { return totals_; }
 
     void on_header(const StreamInfo &info) override {
         info_ = info;
@@ -149,14 +148,7 @@ public:
     // Prints the line of the interval that ends at `now` and starts the next.
     void line(int64_t now) {
         const TapWindow tap = tap_.close_window();
-        totals_.packets_lost += tap.packets_lost;
-        totals_.packets_duplicated += tap.packets_duplicated;
-        totals_.packets_out_of_order += tap.packets_out_of_order;
-        totals_.sync_losses += tap.sync_losses;
-        totals_.pcr_discontinuities += tap.pcr_discontinuities;
-        totals_.pcr_interval_max = std::max(totals_.pcr_interval_max, tap.pcr_interval_max);
-        totals_.pat_interval_max = std::max(totals_.pat_interval_max, tap.pat_interval_max);
-        totals_.pmt_interval_max = std::max(totals_.pmt_interval_max, tap.pmt_interval_max);
+        add_up(tap);
         if (tap.sync_losses > 0)
             fault(kSync,
                   std::to_string(tap.sync_losses) + " times a packet's sync byte was missing");
@@ -179,6 +171,17 @@ public:
     }
 
 private:
+    void add_up(const TapWindow &tap) {
+        totals_.packets_lost += tap.packets_lost;
+        totals_.packets_duplicated += tap.packets_duplicated;
+        totals_.packets_out_of_order += tap.packets_out_of_order;
+        totals_.sync_losses += tap.sync_losses;
+        totals_.pcr_discontinuities += tap.pcr_discontinuities;
+        totals_.pcr_interval_max = std::max(totals_.pcr_interval_max, tap.pcr_interval_max);
+        totals_.pat_interval_max = std::max(totals_.pat_interval_max, tap.pat_interval_max);
+        totals_.pmt_interval_max = std::max(totals_.pmt_interval_max, tap.pmt_interval_max);
+    }
+
     void fault(Fault kind, const std::string &text) {
         faulted_ = true;
         now_.faults[kind] = true;
@@ -298,6 +301,9 @@ public:
     // The whole run in one line (one JSON object with --json): what came,
     // the faults by kind, and the exit status that follows.
     void summary(double seconds, double received) {
+        // What the packets held back until the end showed, when the last
+        // line came before them.
+        add_up(tap_.close_window());
         const Totals &t = totals_;
         std::string faults;
         for (int k = 0; k < kFaults; ++k)
@@ -424,7 +430,7 @@ int run_monitor(const InspectOptions &o) {
             }
         }
     } catch (const Failure &) {
-        if (received == 0 && in.opened()) throw Failure(o.input + ": no transport stream arrived");
+        if (received == 0 && !in.refused()) throw Failure(o.input + ": no transport stream arrived");
         throw;
     }
     // The interval cut short by the end.

@@ -105,7 +105,7 @@ uint64_t walk_live(LiveInput &in, int64_t until, IncrementalReader &reader, Trac
         },
         in.name(), true, reader, tracks);
     } catch (const Failure &) {
-        if (received == 0 && in.opened()) throw Failure(in.name() + ": no transport stream arrived");
+        if (received == 0 && !in.refused()) throw Failure(in.name() + ": no transport stream arrived");
         throw;
     }
 }

@@ -67,6 +67,7 @@ bool LiveInput::open() {
         ended_ = true;
         return false;
     }
+    refused_ = error < 0;
     // Another receiver on the port: say so, and how two can share it.
     if (error == AVERROR(EADDRINUSE))
         throw Failure(url_ + ": address already in use; another program holds the port" +

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -20,9 +22,31 @@ constexpr int kPipeBytes = 1 << 20;
 // A read that took longer than this waited for its bytes.
 constexpr int64_t kWaitedNs = 1'000'000;
 
+// When this process started, on the monotonic clock: the kernel keeps it in
+// clock ticks since boot (/proc/self/stat, field 22), counted before the
+// libraries were loaded. The present moment when it cannot be read.
+int64_t process_started_ns() {
+    const int64_t now = monotonic_ns();
+    char stat[1024];
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+    if (fd >= 0) close(fd);
+    if (n <= 0) return now;
+    stat[n] = 0;
+    // The fields after the command's name, which may hold spaces itself.
+    const char *field = std::strrchr(stat, ')');
+    for (int number = 2; field && number < 22; ++number) field = std::strchr(field + 1, ' ');
+    timespec boot{};
+    if (!field || clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;
+    const int64_t ticks = std::strtoll(field + 1, nullptr, 10);
+    const int64_t age = int64_t{boot.tv_sec} * 1'000'000'000 + boot.tv_nsec -
+                        ticks * (1'000'000'000 / sysconf(_SC_CLK_TCK));
+    return age > 0 ? now - age : now;
+}
+
 }  // namespace
 
-InputFile::InputFile(const std::string &path) : name_(display_name(path)), opened_ns_(monotonic_ns()) {
+InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
     if (path == "-") {
         fd_ = STDIN_FILENO;
     } else {
@@ -71,9 +95,9 @@ size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at, size_t at_leas
         if (n < 0) throw Failure(name_ + ": read failed: " + std::strerror(errno));
         if (n > 0 && asked > 0) {
             // A read that returned at once found bytes that came while
-            // the tool started: they may be as old as the opening.
+            // the tool started: they may be as old as the process.
             const int64_t now = monotonic_ns();
-            first_bytes_ns_ = now - asked > kWaitedNs ? now : opened_ns_;
+            first_bytes_ns_ = now - asked > kWaitedNs ? now : process_started_ns();
         }
         if (n == 0) {
             if (!regular_) ended_ = true;

@@ -162,6 +162,7 @@ void TransportTap::arrive(const uint8_t *p) {
         uint64_t at = gap->before - kPlaceStep + 1 + uint64_t(gap->place);
         if (late_arrival_ + 1 == arrived_ && late_place_ + 1 < at && (late_place_ + 1) % kPlaceStep)
             at = late_place_ + 1;
+        while (held_.count(at)) ++at;  // a place another late packet took
         late_place_ = at;
         late_arrival_ = arrived_;
         held_[at] = packet;

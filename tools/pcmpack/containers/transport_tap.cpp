@@ -141,8 +141,19 @@ void TransportTap::arrive(const uint8_t *p) {
     pid.repeats = again ? pid.repeats + 1 : 0;
     const int behind = (pid.next - 1 - cc) & 15;  // counters back from the last in line
     if (again && pid.repeats == 1) return;  // the repeat MPEG allows: left out, no fault
-    const bool recent = (pid.have & bit) && pid.hashes[cc] == hash &&
-                        arrived_ - pid.arrived[cc] <= kReorderPackets;
+    // A copy of a packet taken among the last kReorderPackets (the hash
+    // covers the PID and the counter). A packet of silence comes again
+    // alike a whole lap of the counter on, next in line: only a copy from
+    // within the lap is one then.
+    const auto taken = std::find_if(std::begin(recent_), std::end(recent_),
+                                    [&](const Taken &t) { return t.hash == hash; });
+    const bool recent = taken != std::end(recent_) &&
+                        (cc != pid.next || pid.steps - taken->steps < 16);
+    if (recent && !announced) {
+        ++window_.packets_duplicated;
+        note(Run::duplicated, number, cc);
+        return;
+    }
     if (pid.next < 0 || announced || cc == pid.next) {
         if (announced && pid.missing) {
             // The sender says the counters start again: nothing is awaited.
@@ -151,12 +162,17 @@ void TransportTap::arrive(const uint8_t *p) {
                         gaps_.end());
             pid.missing = 0;
         }
+        give_up_counter(number, cc);
         pid.next = (cc + 1) & 15;
+        ++pid.steps;
         held_[place] = packet;
-    } else if (pid.missing & bit) {
-        const auto gap = std::find_if(gaps_.begin(), gaps_.end(), [&](const Gap &g) {
-            return g.pid == number && g.cc == cc;
-        });
+    } else if (const auto gap = (pid.missing & bit) ? std::find_if(gaps_.begin(), gaps_.end(),
+                                                                  [&](const Gap &g) {
+                                                                      return g.pid == number &&
+                                                                             g.cc == cc;
+                                                                  })
+                                                    : gaps_.end();
+               gap != gaps_.end()) {
         // Packets that came late together go back together, in the order
         // they came, at the first one's place.
         uint64_t at = gap->before - kPlaceStep + 1 + uint64_t(gap->place);
@@ -170,7 +186,7 @@ void TransportTap::arrive(const uint8_t *p) {
         pid.missing &= uint16_t(~bit);
         ++window_.packets_out_of_order;
         note(Run::reordered, number, cc);
-    } else if (again || recent) {
+    } else if (again) {
         ++window_.packets_duplicated;
         note(Run::duplicated, number, cc);
         return;
@@ -181,6 +197,8 @@ void TransportTap::arrive(const uint8_t *p) {
         return;
     } else {
         const int missing = (cc - pid.next) & 15;
+        for (int k = 0; k <= missing; ++k) give_up_counter(number, (pid.next + k) & 15);
+        pid.steps += uint64_t(missing) + 1;
         for (int k = 0; k < missing; ++k) {
             const int lost_cc = (pid.next + k) & 15;
             gaps_.push_back({number, lost_cc, k, place, arrived_});
@@ -190,8 +208,7 @@ void TransportTap::arrive(const uint8_t *p) {
         pid.next = (cc + 1) & 15;
         held_[place] = packet;
     }
-    pid.hashes[cc] = hash;
-    pid.arrived[cc] = arrived_;
+    recent_[arrived_ % kReorderPackets] = {hash, pid.steps};
     pid.have |= bit;
     expire(false);
 }
@@ -199,8 +216,15 @@ void TransportTap::arrive(const uint8_t *p) {
 // Gaps whose packets did not come within kReorderPackets arrivals (all of
 // them at the end) are lost.
 void TransportTap::expire(bool all) {
-    while (!gaps_.empty() && (all || arrived_ - gaps_.front().arrived >= kReorderPackets)) {
-        const Gap first = gaps_.front();
+    while (!gaps_.empty() && (all || arrived_ - gaps_.front().arrived >= kReorderPackets))
+        give_up(gaps_.front());
+}
+
+// The packets missing from one gap are lost: its time ran out, or the PID's
+// counter came round to one of them again, after which a late packet could
+// not be told from a new one.
+void TransportTap::give_up(const Gap first) {
+    {
         int count = 0;
         int due = first.cc;
         for (auto g = gaps_.begin(); g != gaps_.end();) {
@@ -222,6 +246,13 @@ void TransportTap::expire(bool all) {
                       unsigned(first.pid), (due + count) & 15, due, count);
         continuity(text);
     }
+}
+
+void TransportTap::give_up_counter(int number, int cc) {
+    if (!(pids_[number].missing & (1u << cc))) return;
+    const auto gap = std::find_if(gaps_.begin(), gaps_.end(),
+                                  [&](const Gap &g) { return g.pid == number && g.cc == cc; });
+    if (gap != gaps_.end()) give_up(*gap);
 }
 
 void TransportTap::drain() {

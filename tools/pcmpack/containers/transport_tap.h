@@ -65,9 +65,8 @@ private:
     struct Pid {
         int next = -1;          // the counter due next; -1 before the first packet
         int repeats = 0;        // times the last packet came again in a row
-        uint64_t hashes[16] = {};   // the packet that came with each counter
-        uint64_t arrived[16] = {};  // and when, counted in packets arrived
-        uint16_t have = 0;      // counters in `hashes`
+        uint16_t have = 0;      // counters that came since their last gap
+        uint64_t steps = 0;     // counter steps taken, each gap's included
         uint16_t missing = 0;   // counters skipped and still awaited
         int64_t pcr = -1;        // the last clock reference, 27 MHz
         uint64_t pcr_byte = 0;   // its place in the stream, in bytes
@@ -97,6 +96,8 @@ private:
     void say();
     void arrive(const uint8_t *p);
     void expire(bool all);
+    void give_up(Gap gap);
+    void give_up_counter(int pid, int cc);
     void drain();
     void release(const Packet &p);
     void clock_reference(Pid &pid, int pid_number, int64_t pcr, bool announced);
@@ -115,6 +116,12 @@ private:
     std::deque<Gap> gaps_;
     uint64_t arrived_ = 0;
     uint64_t last_hash_ = 0;     // the packet that came last
+    // The packets taken among the last arrivals, with their PID's steps.
+    struct Taken {
+        uint64_t hash;
+        uint64_t steps;
+    };
+    Taken recent_[kReorderPackets] = {};
     uint64_t late_arrival_ = 0;  // the last packet that came late, and its place
     uint64_t late_place_ = 0;
     uint64_t released_ = 0;  // bytes released in stream order

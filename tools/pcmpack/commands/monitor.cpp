@@ -397,7 +397,7 @@ int run_monitor(const InspectOptions &o) {
             received += got;
             last_arrival = monotonic_ns();
             if (first_arrival < 0) first_arrival = last_arrival;
-            monitor.tap().take(arrived.data(), got);
+            monitor.tap().take(arrived.data(), got, last_arrival);
         }
     };
 

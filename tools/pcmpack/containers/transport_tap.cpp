@@ -33,8 +33,9 @@ uint64_t packet_hash(const uint8_t *p, size_t size) {
 
 }  // namespace
 
-void TransportTap::take(const uint8_t *data, size_t size) {
+void TransportTap::take(const uint8_t *data, size_t size, int64_t arrival_ns) {
     window_.bytes += size;
+    arrival_ns_ = arrival_ns;
     while (size > 0) {
         if (partial_have_ == 0 && data[0] != kSync) {
             // Lost packet alignment: the stream is taken up again at the
@@ -121,7 +122,8 @@ void TransportTap::say() {
 void TransportTap::arrive(const uint8_t *p) {
     const uint64_t place = ++arrived_ * kPlaceStep;
     Packet packet;
-    std::memcpy(packet.data(), p, kPacket);
+    std::memcpy(packet.bytes, p, kPacket);
+    packet.arrival = arrival_ns_;
     const int number = (p[1] & 0x1F) << 8 | p[2];
     const bool payload = p[3] & 0x10;
     if (number == kNullPid || !payload) {
@@ -266,7 +268,7 @@ void TransportTap::drain() {
 
 // A packet in stream order: its clock reference and program tables.
 void TransportTap::release(const Packet &packet) {
-    const uint8_t *p = packet.data();
+    const uint8_t *p = packet.bytes;
     released_ += kPacket;
     out_.insert(out_.end(), p, p + kPacket);
     const int number = (p[1] & 0x1F) << 8 | p[2];
@@ -282,7 +284,8 @@ void TransportTap::release(const Packet &packet) {
             const uint8_t *b = p + 6;
             const int64_t base = int64_t{b[0]} << 25 | int64_t{b[1]} << 17 | int64_t{b[2]} << 9 |
                                  int64_t{b[3]} << 1 | b[4] >> 7;
-            clock_reference(pid, number, base * 300 + ((b[4] & 1) << 8 | b[5]), p[5] & 0x80);
+            clock_reference(pid, number, base * 300 + ((b[4] & 1) << 8 | b[5]), p[5] & 0x80,
+                            packet.arrival);
         }
     }
     if (!unit_start || !(control & 1) || payload >= p + kPacket) return;
@@ -296,9 +299,11 @@ void TransportTap::release(const Packet &packet) {
 
 // The step from the last clock reference on the PID, taken the short way
 // round the 33-bit wrap: an interval when it goes forward by about what the
-// bytes between them carry, else a discontinuity, across which nothing is
-// measured.
-void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool announced) {
+// bytes between them carry; an outage when packets were lost and it took
+// about as long to come; else a discontinuity. Nothing is measured across
+// the last two.
+void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool announced,
+                                   int64_t arrival) {
     if (pid.pcr >= 0 && !announced) {
         int64_t step = ((pcr - pid.pcr) % kPcrWrap + kPcrWrap) % kPcrWrap;
         if (step >= kPcrWrap / 2) step -= kPcrWrap;
@@ -306,7 +311,16 @@ void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool annou
         const double carried = double(bytes) * pid.ticks_per_byte;
         const bool jumped = step < 0 || (pid.ticks_per_byte > 0 ? double(step) > carried + kJumpTicks
                                                                 : step > kFirstIntervalMost);
-        if (jumped) {
+        // 27 MHz ticks from nanoseconds: 27 per thousand.
+        const int64_t waited = arrival >= 0 && pid.pcr_arrival >= 0
+                                   ? (arrival - pid.pcr_arrival) * 27 / 1000
+                                   : -1;
+        const bool outage = jumped && step > 0 && lost_ > pid.pcr_lost && waited >= 0 &&
+                            step <= waited + std::max(kJumpTicks, step / 4);
+        if (outage) {
+            clock_ += step;
+            pid.ticks_per_byte = 0;
+        } else if (jumped) {
             ++window_.pcr_discontinuities;
             for (auto &[n, other] : pids_) other.table = -1;
             pid.ticks_per_byte = 0;
@@ -323,6 +337,7 @@ void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool annou
         clock_ = pcr;
     }
     pid.pcr = pcr;
+    pid.pcr_arrival = arrival;
     pid.pcr_byte = released_;
     pid.pcr_lost = lost_;
 }

@@ -5,7 +5,6 @@
 // repetition of the program tables, the bit rate).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -41,8 +40,9 @@ public:
     using FaultFn = std::function<void(TapFault, const std::string &)>;
     explicit TransportTap(FaultFn on_fault) : on_fault_(std::move(on_fault)) {}
 
-    // The next bytes of the stream as they arrived, in any pieces.
-    void take(const uint8_t *data, size_t size);
+    // The next bytes of the stream as they arrived, in any pieces, and when
+    // (monotonic nanoseconds; -1: not known).
+    void take(const uint8_t *data, size_t size, int64_t arrival_ns = -1);
     // Copies out up to `size` bytes of whole packets in their stream order:
     // a packet sent twice is there once, packets that came out of order are
     // put back in place, and packets that follow a gap are held until the
@@ -61,7 +61,10 @@ public:
 
 private:
     static constexpr size_t kPacket = 188;
-    using Packet = std::array<uint8_t, kPacket>;
+    struct Packet {
+        uint8_t bytes[kPacket];
+        int64_t arrival;  // monotonic nanoseconds; -1: not known
+    };
     struct Pid {
         int next = -1;          // the counter due next; -1 before the first packet
         int repeats = 0;        // times the last packet came again in a row
@@ -72,6 +75,7 @@ private:
         uint64_t pcr_byte = 0;   // its place in the stream, in bytes
         uint64_t pcr_lost = 0;   // packets lost before it
         double ticks_per_byte = 0;  // the stream's rate between its last two clock references
+        int64_t pcr_arrival = -1;   // when the last clock reference came
         int64_t table = -1;     // stream time of the last table section (PAT or PMT)
     };
     // A gap awaiting its packets: the missing ones go before the packet at
@@ -100,7 +104,7 @@ private:
     void give_up_counter(int pid, int cc);
     void drain();
     void release(const Packet &p);
-    void clock_reference(Pid &pid, int pid_number, int64_t pcr, bool announced);
+    void clock_reference(Pid &pid, int pid_number, int64_t pcr, bool announced, int64_t arrival);
     void program_table(const uint8_t *p, const uint8_t *payload);
     void table_seen(Pid &pid, int64_t &interval_max);
     void continuity(const std::string &text) { on_fault_(TapFault::continuity, text); }
@@ -115,6 +119,7 @@ private:
     std::map<uint64_t, Packet> held_;
     std::deque<Gap> gaps_;
     uint64_t arrived_ = 0;
+    int64_t arrival_ns_ = -1;  // of the piece being taken
     uint64_t last_hash_ = 0;     // the packet that came last
     // The packets taken among the last arrivals, with their PID's steps.
     struct Taken {

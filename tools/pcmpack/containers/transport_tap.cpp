@@ -100,8 +100,9 @@ void TransportTap::note(Run::Kind kind, int pid, int cc) {
 
 void TransportTap::say() {
     if (run_.count == 0) return;
-    const char *what = run_.kind == Run::reordered  ? "came out of order, after packets that follow "
-                                                      "them: put back in place"
+    const char *what = run_.kind == Run::lost         ? "lost"
+                       : run_.kind == Run::reordered  ? "came out of order, after packets that "
+                                                        "follow them: put back in place"
                        : run_.kind == Run::duplicated ? "came again, duplicated: left out"
                                                       : "came too late to be put back: left out";
     char counters[48];
@@ -226,28 +227,19 @@ void TransportTap::expire(bool all) {
 // counter came round to one of them again, after which a late packet could
 // not be told from a new one.
 void TransportTap::give_up(const Gap first) {
-    {
-        int count = 0;
-        int due = first.cc;
-        for (auto g = gaps_.begin(); g != gaps_.end();) {
-            if (g->pid != first.pid || g->before != first.before) {
-                ++g;
-                continue;
-            }
-            due = g->place == 0 ? g->cc : due;
-            pids_[g->pid].missing &= uint16_t(~(1u << g->cc));
-            ++count;
-            g = gaps_.erase(g);
+    say();
+    for (auto g = gaps_.begin(); g != gaps_.end();) {
+        if (g->pid != first.pid || g->before != first.before) {
+            ++g;
+            continue;
         }
-        window_.packets_lost += uint64_t(count);
-        lost_ += uint64_t(count);
-        say();
-        char text[128];
-        std::snprintf(text, sizeof text,
-                      "PID 0x%X: continuity counter %d where %d was due: %d packets lost",
-                      unsigned(first.pid), (due + count) & 15, due, count);
-        continuity(text);
+        pids_[g->pid].missing &= uint16_t(~(1u << g->cc));
+        ++window_.packets_lost;
+        ++lost_;
+        note(Run::lost, g->pid, g->cc);
+        g = gaps_.erase(g);
     }
+    say();
 }
 
 void TransportTap::give_up_counter(int number, int cc) {

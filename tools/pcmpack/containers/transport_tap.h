@@ -88,9 +88,9 @@ private:
         uint64_t arrived;  // packets that had arrived when it opened
     };
 
-    // Packets of one PID out of place the same way, counters in a row.
+    // Packets of one PID lost or out of place the same way, counters in a row.
     struct Run {
-        enum Kind { reordered, duplicated, too_late } kind;
+        enum Kind { lost, reordered, duplicated, too_late } kind;
         int pid;
         int first;
         int last;

@@ -327,13 +327,13 @@ struct ContainerReader::Impl {
                      " is presented at +" + std::to_string(elapsed) +
                      " (90 kHz) but follows frames lasting +" + std::to_string(expected) +
                      ": a frame is missing or out of place at " + at);
-            // The writer's time rounded down: the first sample period whose
-            // time is this one's.
             // A time gone back (a sender restarted) counts on from here:
             // the next frames are measured from this one, nothing is lost.
             int64_t jump = (elapsed - expected) & kPtsMask;
             if (jump > kPtsMask / 2) jump -= kPtsMask + 1;
             if (jump < 0) first_pts = (packet->pts - expected) & kPtsMask;
+            // The writer's time rounded down: the first sample period whose
+            // time is this one's.
             const uint64_t rate = static_cast<uint64_t>(sample_rate);
             const uint64_t periods_now =
                 jump < 0 ? periods_before : (static_cast<uint64_t>(elapsed) * rate + 89999) / 90000;

@@ -27,14 +27,14 @@ constexpr int64_t kWaitedNs = 1'000'000;
 // libraries were loaded. The present moment when it cannot be read.
 int64_t process_started_ns() {
     const int64_t now = monotonic_ns();
-    char stat[1024];
+    char fields[1024];
     const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
-    const ssize_t n = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+    const ssize_t n = fd >= 0 ? read(fd, fields, sizeof fields - 1) : -1;
     if (fd >= 0) close(fd);
     if (n <= 0) return now;
-    stat[n] = 0;
+    fields[n] = 0;
     // The fields after the command's name, which may hold spaces itself.
-    const char *field = std::strrchr(stat, ')');
+    const char *field = std::strrchr(fields, ')');
     for (int number = 2; field && number < 22; ++number) field = std::strchr(field + 1, ' ');
     timespec boot{};
     if (!field || clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;

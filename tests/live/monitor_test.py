@@ -324,6 +324,19 @@ def row_restart(stream, _):
     return fine, (status, jump, summary, err)
 
 
+def row_splice_forward(stream, _):
+    """0.6 s of datagrams cut out with no time passing: the clock jumps
+    ahead, a discontinuity and no frames lost, though packets were."""
+    pieces = datagrams_of(stream)
+    cut, skip = len(pieces) // 3, int(len(pieces) * 0.6 / AUDIO_SECONDS)
+    jump = pcrs_of(pieces[cut + skip:])[0] - pcrs_of(pieces[:cut])[-1]
+    status, summary, err = monitored(pieces[:cut] + pieces[cut + skip:], AUDIO_SECONDS - 0.6)
+    said = [float(x) for x in re.findall(r"PCR discontinuity: ([-+0-9.]+) s", err)]
+    fine = (status == 1 and said and abs(said[0] - jump) < 0.002 and summary.get("pcr_discontinuities") == 1
+            and summary.get("pts_discontinuities") == 1 and summary.get("pts_breaks") == 0)
+    return fine, (status, jump, summary, err)
+
+
 def row_port_held(_, __):
     """A port another socket holds: said at once, with how to share it."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
@@ -401,6 +414,7 @@ def monitor_table(work, stream, tone):
     rows = [
         ("reordered_and_duplicated_datagrams", row_reordered),
         ("sender_restart", row_restart),
+        ("splice_forward", row_splice_forward),
         ("port_held_by_another_socket", row_port_held),
         ("srt_listener_gone_for_good", row_listener_gone),
         ("pipe_faster_than_real_time", row_fast_pipe),

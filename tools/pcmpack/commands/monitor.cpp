@@ -113,13 +113,17 @@ public:
     }
 
     // A presentation time away from where the frames before put it: frames
-    // lost on the way when packets were lost (or a frame came damaged), else
-    // the sender's clock jumped (a restart, a splice), back or forward.
+    // lost on the way when packets were lost (or a frame came damaged) and
+    // the clock ran on, else the sender's clock jumped (a restart, a
+    // splice), back or forward.
     void lost(const ContainerReader::Loss &loss) {
         char text[160];
         const uint64_t packets_lost = tap_.packets_lost_total();
-        const bool explained = loss.damaged > 0 || packets_lost > lost_at_last_break_;
+        const uint64_t clock_jumps = tap_.pcr_discontinuities_total();
+        const bool explained = (loss.damaged > 0 || packets_lost > lost_at_last_break_) &&
+                               clock_jumps == jumps_at_last_break_;
         lost_at_last_break_ = packets_lost;
+        jumps_at_last_break_ = clock_jumps;
         if (loss.jump < 0 || !explained) {
             now_.jumps.push_back(double(loss.jump) / 90000);
             ++totals_.pts_discontinuities;
@@ -352,6 +356,7 @@ private:
     Interval now_;
     Totals totals_;
     uint64_t lost_at_last_break_ = 0;
+    uint64_t jumps_at_last_break_ = 0;
     bool faulted_ = false;
 };
 

@@ -314,6 +314,7 @@ void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool annou
             pid.ticks_per_byte = 0;
         } else if (jumped) {
             ++window_.pcr_discontinuities;
+            ++jumps_;
             for (auto &[n, other] : pids_) other.table = -1;
             pid.ticks_per_byte = 0;
             char text[96];

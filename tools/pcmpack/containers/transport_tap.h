@@ -52,8 +52,9 @@ public:
     void flush();
     // What the interval that ends now showed; the next one starts empty.
     TapWindow close_window();
-    // Packets given up as lost since the start.
+    // Packets given up as lost, and clock references that jumped, since the start.
     uint64_t packets_lost_total() const { return lost_; }
+    uint64_t pcr_discontinuities_total() const { return jumps_; }
 
     // The packets a gap may wait for its missing packets: two datagrams
     // swapped on the way arrive well within it.
@@ -131,6 +132,7 @@ private:
     uint64_t late_place_ = 0;
     uint64_t released_ = 0;  // bytes released in stream order
     uint64_t lost_ = 0;      // packets given up as lost
+    uint64_t jumps_ = 0;     // PCR discontinuities
     std::vector<uint8_t> out_;  // released, not yet given
     size_t out_at_ = 0;
     int64_t clock_ = -1;  // the last clock reference, 27 MHz, counted on past its wrap

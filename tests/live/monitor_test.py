@@ -119,7 +119,8 @@ def paced(pieces, to, seconds, family=socket.AF_INET, end=b""):
             wait = start + n * seconds / len(pieces) - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
-            s.sendto(piece, to)
+            if piece is not None:  # None: lost on the way
+                s.sendto(piece, to)
 
 
 def send(stream, to, family):
@@ -337,6 +338,18 @@ def row_splice_forward(stream, _):
     return fine, (status, jump, summary, err)
 
 
+def row_outage(stream, _):
+    """0.6 s of datagrams lost while the time passes: frames lost, about as
+    many sample periods as went missing, and no clock jump."""
+    pieces = datagrams_of(stream)
+    cut, skip = len(pieces) // 3, int(len(pieces) * 0.6 / AUDIO_SECONDS)
+    status, summary, err = monitored(pieces[:cut] + [None] * skip + pieces[cut + skip:], AUDIO_SECONDS)
+    lost = summary.get("sample_periods_lost", 0) / 48000
+    fine = (status == 1 and summary.get("pcr_discontinuities") == 0 and summary.get("pts_discontinuities") == 0
+            and summary.get("pts_breaks") == 1 and abs(lost - 0.6) < 0.1)
+    return fine, (status, summary, err)
+
+
 def row_port_held(_, __):
     """A port another socket holds: said at once, with how to share it."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
@@ -415,6 +428,7 @@ def monitor_table(work, stream, tone):
         ("reordered_and_duplicated_datagrams", row_reordered),
         ("sender_restart", row_restart),
         ("splice_forward", row_splice_forward),
+        ("outage", row_outage),
         ("port_held_by_another_socket", row_port_held),
         ("srt_listener_gone_for_good", row_listener_gone),
         ("pipe_faster_than_real_time", row_fast_pipe),

@@ -307,8 +307,10 @@ void TransportTap::clock_reference(Pid &pid, int number, int64_t pcr, bool annou
         const int64_t waited = arrival >= 0 && pid.pcr_arrival >= 0
                                    ? (arrival - pid.pcr_arrival) * 27 / 1000
                                    : -1;
+        // Packets read late, from a busy machine's socket buffer, shorten
+        // the wait that was seen: half the step will do.
         const bool outage = jumped && step > 0 && lost_ > pid.pcr_lost && waited >= 0 &&
-                            step <= waited + std::max(kJumpTicks, step / 4);
+                            step <= 2 * waited + kJumpTicks;
         if (outage) {
             clock_ += step;
             pid.ticks_per_byte = 0;

@@ -42,21 +42,23 @@ with tempfile.TemporaryDirectory() as folder:
             counted = [int(re.search(r": (\d+) frames", l).group(1)) for l in lines]
             if sum(counted) < 200 or any("faults none" not in l for l in lines):
                 failures.append("the monitor saw %d frames, or a fault: %s" % (sum(counted), block.strip()))
-    capture = os.path.join(folder, "capture.wav")
-    if not os.path.exists(capture):
-        failures.append("the recording example made no capture.wav")
-    else:
-        riff = open(capture, "rb").read()
-        channels, periods, at = 0, 0, 12
-        while at + 8 <= len(riff):
-            name, size = riff[at:at + 4], struct.unpack_from("<I", riff, at + 4)[0]
-            if name == b"fmt ":
-                channels = struct.unpack_from("<H", riff, at + 10)[0]
-            elif name == b"data":
-                periods = min(size, len(riff) - at - 8) // (3 * max(channels, 1))
-            at += 8 + size + (size & 1)
-        if channels != 8 or periods < 48000 * 5:
-            failures.append("capture.wav holds %d channels, %d sample periods" % (channels, periods))
+    # The recording example, and the one that records while it watches.
+    for leaf in ("capture.wav", "recorded.wav"):
+        capture = os.path.join(folder, leaf)
+        if not os.path.exists(capture):
+            failures.append("the recording examples made no %s" % leaf)
+        else:
+            riff = open(capture, "rb").read()
+            channels, periods, at = 0, 0, 12
+            while at + 8 <= len(riff):
+                name, size = riff[at:at + 4], struct.unpack_from("<I", riff, at + 4)[0]
+                if name == b"fmt ":
+                    channels = struct.unpack_from("<H", riff, at + 10)[0]
+                elif name == b"data":
+                    periods = min(size, len(riff) - at - 8) // (3 * max(channels, 1))
+                at += 8 + size + (size & 1)
+            if channels != 8 or periods < 48000 * 5:
+                failures.append("%s holds %d channels, %d sample periods" % (leaf, channels, periods))
 
 for f in failures:
     print("FAIL: " + f)

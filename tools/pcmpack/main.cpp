@@ -52,9 +52,10 @@ const char *const kEncodeHelp =
     "file is replaced only with -y, or when you answer y at the terminal.\n"
     "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
     "transport stream at a constant bit rate, paced by the audio when the input is a\n"
-    "file, frame by frame as a pipe delivers it; SIGINT and SIGTERM end the stream\n"
-    "cleanly. A caller whose listener goes away reconnects and resumes at the live\n"
-    "point.\n"
+    "file, frame by frame as a pipe delivers it but never ahead of the audio; SIGINT\n"
+    "and SIGTERM end the stream cleanly. A caller whose listener goes away\n"
+    "reconnects and resumes at the live point; if it never comes back, the run\n"
+    "fails.\n"
     "\n"
     "Examples:\n"
     "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
@@ -78,8 +79,9 @@ const char *const kInspectHelp =
     "and the exit status is 1. '-' reads standard input. A transport, BDAV or program\n"
     "stream is demultiplexed and its audio track read as the stream it carries.\n"
     "A udp:// or srt:// URL is a live 302M transport stream, watched with a line\n"
-    "per interval (frames, cadence, PTS breaks, CC errors, PCR, PAT/PMT, bit rate);\n"
-    "status 1 if any fault was seen.\n"
+    "per interval (frames, cadence, PTS breaks, packets lost, duplicated or out of\n"
+    "order, PCR and PTS discontinuities, PCR, PAT/PMT, bit rate) and a summary at\n"
+    "the end; status 1 if any fault was seen.\n"
     "\n"
     "Examples:\n"
     "  pcmpack inspect movie.m2ts\n"
@@ -335,9 +337,9 @@ int main(int argc, char **argv) {
                        "presentation, the decoder's buffer; default for udp:// and srt://: 100")
         ->check(CLI::Range(1, 10000));
     encode->add_option("--pace", enc.pace,
-                       "udp:// and srt://: auto (default: audio for a file, the input's own "
-                       "pace for a pipe), audio (datagrams at the audio's time), none (as fast "
-                       "as the network takes them)")
+                       "udp:// and srt://: auto (default: audio for a file; for a pipe each "
+                       "frame as it comes, never before its time in the audio), audio (datagrams "
+                       "at the audio's time), none (as fast as the network takes them)")
         ->check(CLI::IsMember({"auto", "audio", "none"}));
     encode->add_flag("-y,--overwrite", enc.overwrite, kOverwriteHelp);
     encode->add_flag("--hdmv-pad-last", enc.hdmv_pad_last,

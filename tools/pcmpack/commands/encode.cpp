@@ -400,7 +400,9 @@ Pace choose_pace(const std::string &option, const AudioSource *source) {
 const char *pace_text(Pace pace) {
     switch (pace) {
     case Pace::audio: return "paced by the audio";
-    case Pace::input: return "each frame sent as the input completes it";
+    case Pace::input:
+        return "each frame sent as the input completes it, not before its time in the audio "
+               "(paced by the audio while the pipe runs ahead of it)";
     case Pace::none: return "sent as fast as the network takes them";
     }
     return "";
@@ -716,16 +718,18 @@ int run_encode(const EncodeOptions &o) {
         ByteSink *sink = file_out;
         if (network) {
             const Pace pace = choose_pace(o.pace, source.get());
-            network_out = std::make_unique<NetworkOutput>(o.output, pace, timing.bit_rate);
+            network_out = std::make_unique<NetworkOutput>(
+                o.output, pace, timing.bit_rate, source ? source->file().first_bytes_ns() : -1);
             sink = network_out.get();
             end_stream_on_stop_signals();
             if (o.verbose)
                 std::fprintf(stderr,
-                             "pcmpack: note: %s: a constant %lld bits/s (the audio needs %lld), a "
+                             "pcmpack: note: %s: a constant %lld bits/s (the audio needs %lld)%s, a "
                              "clock reference every 20 ms, PAT and PMT every 90 ms, presentation "
                              "%lld ms after the clock reference; datagrams of %zu bytes %s\n",
                              o.output.c_str(), static_cast<long long>(timing.bit_rate),
                              static_cast<long long>(transport_bit_rate_needed(shape)),
+                             pace == Pace::none ? " on the stream's clock, faster on the wire" : "",
                              static_cast<long long>(timing.latency_us / 1000),
                              network_out->datagram_bytes(), pace_text(pace));
         }

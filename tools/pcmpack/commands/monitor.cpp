@@ -14,6 +14,7 @@
 
 #include "reader/stream_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -39,8 +40,27 @@ constexpr int64_t kTableIntervalMost = 500 * 27000;
 constexpr size_t kReadBytes = 64 * 1024;
 
 // The faults a line names, in this order.
-enum Fault { kSync, kCc, kPts, kPcr, kTables, kFrame, kFaults };
-constexpr const char *kFaultNames[kFaults] = {"sync", "cc", "pts", "pcr", "tables", "frame"};
+enum Fault { kSync, kCc, kPts, kPcr, kTables, kFrame, kJump, kFaults };
+constexpr const char *kFaultNames[kFaults] = {"sync",  "cc",    "pts",          "pcr",
+                                              "tables", "frame", "discontinuity"};
+
+// What the whole run saw, for the summary at its end.
+struct Totals {
+    uint64_t frames = 0;
+    uint64_t packets_lost = 0;
+    uint64_t packets_duplicated = 0;
+    uint64_t packets_out_of_order = 0;
+    uint64_t sync_losses = 0;
+    uint64_t pcr_discontinuities = 0;
+    uint64_t pts_discontinuities = 0;
+    uint64_t pts_breaks = 0;
+    int64_t periods_lost = 0;
+    uint64_t rejected = 0;
+    int64_t pcr_interval_max = -1;
+    int64_t pat_interval_max = -1;
+    int64_t pmt_interval_max = -1;
+    bool faults[kFaults] = {};
+};
 
 // What one interval brought, besides the transport stream's timing.
 struct Interval {
@@ -49,6 +69,7 @@ struct Interval {
     uint32_t step_periods[pcmpack_format::kCadenceSteps] = {};
     uint64_t rejected = 0;
     std::vector<ContainerReader::Loss> breaks;  // in the presentation times
+    std::vector<double> jumps;  // PTS discontinuities, seconds
     bool faults[kFaults] = {};
     std::unique_ptr<BurstScanner> bursts;
 };
@@ -70,7 +91,9 @@ std::string json_ms(int64_t value, double unit) {
 class Monitor : public pcmpack_reader::FrameSink {
 public:
     Monitor(const InspectOptions &o, int64_t start)
-        : o_(o), start_(start), tap_([this](const std::string &text) { fault(kCc, text); }) {}
+        : o_(o), start_(start), tap_([this](TapFault kind, const std::string &text) {
+              fault(kind == TapFault::continuity ? kCc : kJump, text);
+          }) {}
 
     TransportTap &tap() { return tap_; }
     int64_t line_start() const { return line_start_; }
@@ -82,15 +105,36 @@ public:
     }
     void on_frame(const FrameInfo &f, const int32_t *samples, size_t count) override {
         ++now_.frames;
+        ++totals_.frames;
         now_.periods += f.sample_periods;
         now_.step_periods[f.cadence_step] = f.sample_periods;
         if (now_.bursts && info_.channels > 0)
             now_.bursts->scan(samples, count / size_t(info_.channels));
     }
 
+    // A presentation time away from where the frames before put it: frames
+    // lost on the way when packets were lost (or a frame came damaged) and
+    // the clock ran on, else the sender's clock jumped (a restart, a
+    // splice), back or forward.
     void lost(const ContainerReader::Loss &loss) {
-        now_.breaks.push_back(loss);
         char text[160];
+        const uint64_t packets_lost = tap_.packets_lost_total();
+        const uint64_t clock_jumps = tap_.pcr_discontinuities_total();
+        const bool explained = (loss.damaged > 0 || packets_lost > lost_at_last_break_) &&
+                               clock_jumps == jumps_at_last_break_;
+        lost_at_last_break_ = packets_lost;
+        jumps_at_last_break_ = clock_jumps;
+        if (loss.jump < 0 || !explained) {
+            now_.jumps.push_back(double(loss.jump) / 90000);
+            ++totals_.pts_discontinuities;
+            std::snprintf(text, sizeof text, "PTS discontinuity: %+.3f s, after %.3f s of audio",
+                          double(loss.jump) / 90000, loss.at);
+            fault(kJump, text);
+            return;
+        }
+        now_.breaks.push_back(loss);
+        ++totals_.pts_breaks;
+        totals_.periods_lost += loss.periods;
         std::snprintf(text, sizeof text,
                       "PTS break: the frame due at %.3f s (PTS %lld) is missing, %lld sample "
                       "periods lost%s",
@@ -101,12 +145,14 @@ public:
     }
     void rejected(const std::string &why) {
         ++now_.rejected;
+        ++totals_.rejected;
         fault(kFrame, why);
     }
 
     // Prints the line of the interval that ends at `now` and starts the next.
     void line(int64_t now) {
         const TapWindow tap = tap_.close_window();
+        add_up(tap);
         if (tap.sync_losses > 0)
             fault(kSync,
                   std::to_string(tap.sync_losses) + " times a packet's sync byte was missing");
@@ -129,9 +175,21 @@ public:
     }
 
 private:
+    void add_up(const TapWindow &tap) {
+        totals_.packets_lost += tap.packets_lost;
+        totals_.packets_duplicated += tap.packets_duplicated;
+        totals_.packets_out_of_order += tap.packets_out_of_order;
+        totals_.sync_losses += tap.sync_losses;
+        totals_.pcr_discontinuities += tap.pcr_discontinuities;
+        totals_.pcr_interval_max = std::max(totals_.pcr_interval_max, tap.pcr_interval_max);
+        totals_.pat_interval_max = std::max(totals_.pat_interval_max, tap.pat_interval_max);
+        totals_.pmt_interval_max = std::max(totals_.pmt_interval_max, tap.pmt_interval_max);
+    }
+
     void fault(Fault kind, const std::string &text) {
         faulted_ = true;
         now_.faults[kind] = true;
+        totals_.faults[kind] = true;
         if (o_.fail_fast) throw Failure(o_.input + ": " + text);
         std::fprintf(stderr, "pcmpack: %s: %s\n", o_.input.c_str(), text.c_str());
     }
@@ -165,11 +223,16 @@ private:
         std::string steps;
         for (const uint32_t periods : cadence())
             steps += (steps.empty() ? "" : " ") + std::to_string(periods);
-        std::string pts = now_.breaks.empty() ? "PTS continuous" : "";
+        std::string pts = now_.breaks.empty() && now_.jumps.empty() ? "PTS continuous" : "";
         for (const ContainerReader::Loss &g : now_.breaks) {
             char text[96];
             std::snprintf(text, sizeof text, "%sPTS break at %.3f s (PTS %lld)",
                           pts.empty() ? "" : ", ", g.at, static_cast<long long>(g.due_pts));
+            pts += text;
+        }
+        for (const double jump : now_.jumps) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%sPTS discontinuity %+.3f s", pts.empty() ? "" : ", ", jump);
             pts += text;
         }
         std::string pair_list;
@@ -178,12 +241,16 @@ private:
         for (int k = 0; k < kFaults; ++k)
             if (now_.faults[k]) faults += std::string(faults.empty() ? "" : " ") + kFaultNames[k];
         std::printf(
-            "%s %.3f s: %llu frames, %llu sample periods, cadence %s, %s, %llu CC errors, "
+            "%s %.3f s: %llu frames, %llu sample periods, cadence %s, %s, %llu packets lost, "
+            "%llu duplicated, %llu out of order, %llu PCR discontinuities, "
             "PCR interval max %s, PAT max %s, PMT max %s, %.3f Mbit/s, pairs%s, "
             "%llu frames rejected, faults %s\n",
             o_.input.c_str(), seconds, static_cast<unsigned long long>(now_.frames),
             static_cast<unsigned long long>(now_.periods), steps.empty() ? "none" : steps.c_str(),
-            pts.c_str(), static_cast<unsigned long long>(tap.cc_errors),
+            pts.c_str(), static_cast<unsigned long long>(tap.packets_lost),
+            static_cast<unsigned long long>(tap.packets_duplicated),
+            static_cast<unsigned long long>(tap.packets_out_of_order),
+            static_cast<unsigned long long>(tap.pcr_discontinuities),
             ms(tap.pcr_interval_max, kTicksPerMs).c_str(), ms(tap.pat_interval_max, kTicksPerMs).c_str(),
             ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate / 1e6,
             pair_list.empty() ? " none" : pair_list.c_str(),
@@ -206,11 +273,17 @@ private:
                         k ? "," : "", now_.breaks[k].at, static_cast<long long>(now_.breaks[k].due_pts),
                         static_cast<long long>(now_.breaks[k].periods),
                         static_cast<unsigned long long>(now_.breaks[k].damaged));
+        std::printf("],\"pts_discontinuities\":[");
+        for (size_t k = 0; k < now_.jumps.size(); ++k) std::printf("%s%.6f", k ? "," : "", now_.jumps[k]);
         std::printf(
-            "],\"sync_losses\":%llu,\"cc_errors\":%llu,\"pcr_interval_max_ms\":%s,"
+            "],\"sync_losses\":%llu,\"packets_lost\":%llu,\"packets_duplicated\":%llu,"
+            "\"packets_out_of_order\":%llu,\"pcr_discontinuities\":%llu,\"pcr_interval_max_ms\":%s,"
             "\"pat_interval_max_ms\":%s,\"pmt_interval_max_ms\":%s,\"bit_rate\":%.0f,\"pairs\":[",
             static_cast<unsigned long long>(tap.sync_losses),
-            static_cast<unsigned long long>(tap.cc_errors),
+            static_cast<unsigned long long>(tap.packets_lost),
+            static_cast<unsigned long long>(tap.packets_duplicated),
+            static_cast<unsigned long long>(tap.packets_out_of_order),
+            static_cast<unsigned long long>(tap.pcr_discontinuities),
             json_ms(tap.pcr_interval_max, kTicksPerMs).c_str(),
             json_ms(tap.pat_interval_max, kTicksPerMs).c_str(),
             json_ms(tap.pmt_interval_max, kTicksPerMs).c_str(), bit_rate);
@@ -228,12 +301,62 @@ private:
         std::printf("]}\n");
     }
 
+public:
+    // The whole run in one line (one JSON object with --json): what came,
+    // the faults by kind, and the exit status that follows.
+    void summary(double seconds, double received) {
+        // What the packets held back until the end showed, when the last
+        // line came before them.
+        add_up(tap_.close_window());
+        const Totals &t = totals_;
+        std::string faults;
+        for (int k = 0; k < kFaults; ++k)
+            if (t.faults[k])
+                faults += std::string(faults.empty() ? "" : o_.json ? "," : " ") +
+                          (o_.json ? "\"" + std::string(kFaultNames[k]) + "\"" : kFaultNames[k]);
+        const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+        if (o_.json) {
+            std::printf(
+                "{\"input\":%s,\"summary\":true,\"seconds\":%.3f,\"received_seconds\":%.3f,"
+                "\"frames\":%llu,\"packets_lost\":%llu,\"packets_duplicated\":%llu,"
+                "\"packets_out_of_order\":%llu,\"sync_losses\":%llu,\"pcr_discontinuities\":%llu,"
+                "\"pts_discontinuities\":%llu,\"pts_breaks\":%llu,\"sample_periods_lost\":%lld,"
+                "\"rejected\":%llu,\"pcr_interval_max_ms\":%s,\"pat_interval_max_ms\":%s,"
+                "\"pmt_interval_max_ms\":%s,\"faults\":[%s],\"status\":%d}\n",
+                json_string(o_.input).c_str(), seconds, received, u(t.frames), u(t.packets_lost),
+                u(t.packets_duplicated), u(t.packets_out_of_order), u(t.sync_losses),
+                u(t.pcr_discontinuities), u(t.pts_discontinuities), u(t.pts_breaks),
+                static_cast<long long>(t.periods_lost), u(t.rejected),
+                json_ms(t.pcr_interval_max, kTicksPerMs).c_str(),
+                json_ms(t.pat_interval_max, kTicksPerMs).c_str(),
+                json_ms(t.pmt_interval_max, kTicksPerMs).c_str(), faults.c_str(), faulted_ ? 1 : 0);
+            return;
+        }
+        std::printf(
+            "%s summary: %.3f s watched, stream received for %.3f s, %llu frames; %llu packets "
+            "lost, %llu duplicated, %llu out of order, %llu sync losses; %llu PCR and %llu PTS "
+            "discontinuities; %llu PTS breaks (%lld sample periods lost); %llu frames rejected; "
+            "PCR interval max %s, PAT max %s, PMT max %s; faults %s; status %d\n",
+            o_.input.c_str(), seconds, received, u(t.frames), u(t.packets_lost),
+            u(t.packets_duplicated), u(t.packets_out_of_order), u(t.sync_losses),
+            u(t.pcr_discontinuities), u(t.pts_discontinuities), u(t.pts_breaks),
+            static_cast<long long>(t.periods_lost), u(t.rejected),
+            ms(t.pcr_interval_max, kTicksPerMs).c_str(), ms(t.pat_interval_max, kTicksPerMs).c_str(),
+            ms(t.pmt_interval_max, kTicksPerMs).c_str(), faults.empty() ? "none" : faults.c_str(),
+            faulted_ ? 1 : 0);
+    }
+
+private:
+
     const InspectOptions &o_;
     int64_t start_;
     int64_t line_start_ = start_;
     TransportTap tap_;
     StreamInfo info_;
     Interval now_;
+    Totals totals_;
+    uint64_t lost_at_last_break_ = 0;
+    uint64_t jumps_at_last_break_ = 0;
     bool faulted_ = false;
 };
 
@@ -254,20 +377,33 @@ int run_monitor(const InspectOptions &o, bool &reported) {
     LiveInput in(o.input, stopping);
     Monitor monitor(o, start);
     uint64_t received = 0;
+    int64_t first_arrival = -1, last_arrival = -1;
+    std::vector<uint8_t> arrived(kReadBytes);
+    bool flushed = false;
+    // The demuxer reads the packets in stream order, as the tap puts them
+    // back together.
     auto read = [&](uint8_t *data, size_t size) -> size_t {
         for (;;) {
+            if (const size_t given = monitor.tap().give(data, size)) return given;
             const int64_t now = monotonic_ns();
             if (now >= next_line) {
                 monitor.line(next_line);
                 reported = true;
                 next_line += every;
             }
-            if (in.ended() || stopping()) return 0;
-            const size_t got = in.read(data, std::min(size, kReadBytes),
-                                       end > 0 ? std::min(next_line, end) : next_line);
+            if (flushed) return 0;
+            if (in.ended() || stopping()) {
+                monitor.tap().flush();
+                flushed = true;
+                continue;
+            }
+            const size_t got =
+                in.read(arrived.data(), arrived.size(), end > 0 ? std::min(next_line, end) : next_line);
+            if (got == 0) continue;
             received += got;
-            const size_t kept = monitor.tap().take(data, got);
-            if (kept > 0) return kept;
+            last_arrival = monotonic_ns();
+            if (first_arrival < 0) first_arrival = last_arrival;
+            monitor.tap().take(arrived.data(), got, last_arrival);
         }
     };
 
@@ -300,7 +436,7 @@ int run_monitor(const InspectOptions &o, bool &reported) {
             }
         }
     } catch (const Failure &) {
-        if (received == 0) throw Failure(o.input + ": no transport stream arrived");
+        if (received == 0 && !in.refused()) throw Failure(o.input + ": no transport stream arrived");
         throw;
     }
     // The interval cut short by the end.
@@ -309,6 +445,8 @@ int run_monitor(const InspectOptions &o, bool &reported) {
         monitor.line(now);
         reported = true;
     }
+    monitor.summary(double(now - start) / 1e9,
+                    first_arrival < 0 ? 0.0 : double(last_arrival - first_arrival) / 1e9);
     finish_stdout();
     if (monitor.any_fault()) throw Failure(o.input + ": faults were seen (see above)");
     return 0;

@@ -178,7 +178,7 @@ void walk_live(LiveInput &in, const LiveReaders &readers, std::unique_ptr<Increm
             if (!reader->feed(unit.data(), unit.size())) return;
         }
     } catch (const Failure &) {
-        if (received == 0) throw Failure(in.name() + ": no transport stream arrived");
+        if (received == 0 && !in.refused()) throw Failure(in.name() + ": no transport stream arrived");
         throw;
     }
     if (reader) reader->finish();

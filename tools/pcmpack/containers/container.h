@@ -116,8 +116,11 @@ public:
     struct Loss {
         int64_t due_pts = 0;   // 90 kHz presentation time of the first lost frame
         double at = 0;         // its time in seconds after the first frame's
-        int64_t periods = 0;   // sample periods lost (negative: frames out of place)
+        int64_t periods = 0;   // sample periods lost; 0 when the time went back
         uint64_t damaged = 0;  // access units that came damaged and were left out
+        // 90 kHz: how far the time is from where the frames before put it,
+        // the short way round the 33-bit wrap (negative: back, a restart)
+        int64_t jump = 0;
     };
     using LossFn = std::function<void(const Loss &)>;
     struct Live {

@@ -347,13 +347,20 @@ struct ContainerReader::Impl {
                               off < 0 ? "before" : "after");
                 fail(std::string(row->track) + " track: " + unit_here() + text);
             }
+            // A time gone back (a sender restarted) counts on from here:
+            // the next frames are measured from this one, nothing is lost.
+            int64_t jump = (elapsed - expected) & kPtsMask;
+            if (jump > kPtsMask / 2) jump -= kPtsMask + 1;
+            if (jump < 0) first_pts = (packet->pts - expected) & kPtsMask;
             // The writer's time rounded down: the first sample period whose
             // time is this one's.
             const uint64_t rate = static_cast<uint64_t>(sample_rate);
-            const uint64_t periods_now = (static_cast<uint64_t>(elapsed) * rate + 89999) / 90000;
+            const uint64_t periods_now =
+                jump < 0 ? periods_before : (static_cast<uint64_t>(elapsed) * rate + 89999) / 90000;
             ContainerReader::Loss loss;
             loss.due_pts = (first_pts + expected) & kPtsMask;
             loss.at = double(periods_before) / sample_rate;
+            loss.jump = jump;
             loss.periods = static_cast<int64_t>(periods_now) - static_cast<int64_t>(periods_before);
             loss.damaged = damaged;
             periods_before = periods_now;

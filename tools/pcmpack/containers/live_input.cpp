@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 
 namespace pcmtool {
@@ -66,6 +67,16 @@ bool LiveInput::open() {
         ended_ = true;
         return false;
     }
+    refused_ = error < 0;
+    // Another receiver on the port: say so, and how two can share it.
+    if (error == AVERROR(EADDRINUSE))
+        throw Failure(url_ + ": address already in use; another program holds the port" +
+                      (url_.rfind("udp://", 0) == 0
+                           ? std::string(": where both open it with ?reuse=1 they share it (a "
+                                         "multicast group reaches every receiver; a unicast "
+                                         "datagram reaches only one)")
+                           : std::string(": an SRT listener takes one port alone; listen on "
+                                         "another")));
     if (error < 0) throw Failure(url_ + ": cannot receive: " + av_text(error));
     return true;
 }

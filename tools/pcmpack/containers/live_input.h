@@ -38,6 +38,9 @@ public:
     size_t read(uint8_t *data, size_t size, int64_t until);
     // The input ended: `stop` said so, or an SRT peer closed the connection.
     bool ended() const { return ended_; }
+    // The protocol refused to open the URL (the address, the port): the
+    // failure thrown says why, and no stream was ever awaited.
+    bool refused() const { return refused_; }
 
 private:
     static int interrupted(void *opaque);
@@ -48,6 +51,7 @@ private:
     AVIOContext *io_ = nullptr;
     int64_t until_ = 0;
     bool ended_ = false;
+    bool refused_ = false;
 };
 
 }  // namespace pcmtool

@@ -159,7 +159,7 @@ struct NetworkOutput::Impl {
     void send(const uint8_t *data, size_t size) {
         if (start_ns < 0) start_ns = monotonic_ns();
         const int64_t due = due_ns(scheduled);
-        if (pace == Pace::audio && due > monotonic_ns() + kEarlyNs) sleep_until(due);
+        if (pace != Pace::none && due > monotonic_ns() + kEarlyNs) sleep_until(due);
         scheduled += size;
         if (!io && !reconnect()) return;
         if (pace == Pace::audio && due < live_from_ns) return;
@@ -172,9 +172,11 @@ struct NetworkOutput::Impl {
     }
 };
 
-NetworkOutput::NetworkOutput(const std::string &url, Pace pace, int64_t bit_rate)
+NetworkOutput::NetworkOutput(const std::string &url, Pace pace, int64_t bit_rate,
+                             int64_t input_began_ns)
     : impl_(std::make_unique<Impl>(url, pace, bit_rate)) {
     Impl &n = *impl_;
+    if (pace == Pace::input) n.start_ns = input_began_ns;
     avformat_network_init();
     const int error = n.open();
     if (error < 0)
@@ -220,11 +222,10 @@ void NetworkOutput::finish() {
     Impl &n = *impl_;
     if (n.used > 0) n.send(n.held.data(), n.used);
     n.used = 0;
-    if (!n.io) {
-        std::fprintf(stderr, "pcmpack: %s: not reconnected; the stream from %s on was not sent\n",
-                     n.url.c_str(), seconds(n.stream_seconds(n.lost_at)).c_str());
-        return;
-    }
+    if (!n.io)
+        throw Failure(n.url + ": the listener did not come back: " +
+                      seconds(n.stream_seconds(n.lost_at)) + " to " +
+                      seconds(n.stream_seconds(n.scheduled)) + " of the stream were not sent");
     if (n.url.rfind("srt://", 0) == 0) sleep_until(monotonic_ns() + kSrtDrainNs);
     avio_closep(&n.io);
 }

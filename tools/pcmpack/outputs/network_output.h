@@ -16,7 +16,10 @@ namespace pcmtool {
 // When the datagrams leave.
 enum class Pace {
     audio,  // at the pace of the audio: byte p at p*8/bit rate after the first
-    input,  // as soon as a frame is complete: the input is the clock
+    // as soon as a frame is complete, but not before its time in the audio
+    // counted from when the input's first bytes came: a live capture is its
+    // own clock, a pipe that runs ahead of it is paced by the audio
+    input,
     none,   // as fast as the network takes them
 };
 
@@ -24,8 +27,9 @@ class NetworkOutput : public ByteSink {
 public:
     // Connects (a listener waits for its caller). `bit_rate` is the
     // stream's constant rate in bits per second, which audio pacing keeps.
-    // Throws Failure naming the URL and the reason.
-    NetworkOutput(const std::string &url, Pace pace, int64_t bit_rate);
+    // `input_began_ns` (Pace::input) is when the input's first bytes came,
+    // monotonic nanoseconds. Throws Failure naming the URL and the reason.
+    NetworkOutput(const std::string &url, Pace pace, int64_t bit_rate, int64_t input_began_ns = -1);
     ~NetworkOutput() override;
     NetworkOutput(const NetworkOutput &) = delete;
     NetworkOutput &operator=(const NetworkOutput &) = delete;
@@ -33,7 +37,9 @@ public:
     void write(const void *data, size_t size) override;
     void frame_done() override;
     bool live() const override { return true; }
-    // Sends what is held and closes the connection.
+    // Sends what is held and closes the connection. Throws Failure when an
+    // SRT listener that went away never came back: the stream from then on
+    // was not sent.
     void finish();
     const std::string &name() const override;
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -17,6 +19,30 @@ namespace {
 
 // A pipe this large lets a fast writer hand over a block in one read.
 constexpr int kPipeBytes = 1 << 20;
+// A read that took longer than this waited for its bytes.
+constexpr int64_t kWaitedNs = 1'000'000;
+
+// When this process started, on the monotonic clock: the kernel keeps it in
+// clock ticks since boot (/proc/self/stat, field 22), counted before the
+// libraries were loaded. The present moment when it cannot be read.
+int64_t process_started_ns() {
+    const int64_t now = monotonic_ns();
+    char fields[1024];
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, fields, sizeof fields - 1) : -1;
+    if (fd >= 0) close(fd);
+    if (n <= 0) return now;
+    fields[n] = 0;
+    // The fields after the command's name, which may hold spaces itself.
+    const char *field = std::strrchr(fields, ')');
+    for (int number = 2; field && number < 22; ++number) field = std::strchr(field + 1, ' ');
+    timespec boot{};
+    if (!field || clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;
+    const int64_t ticks = std::strtoll(field + 1, nullptr, 10);
+    const int64_t age = int64_t{boot.tv_sec} * 1'000'000'000 + boot.tv_nsec -
+                        ticks * (1'000'000'000 / sysconf(_SC_CLK_TCK));
+    return age > 0 ? now - age : now;
+}
 
 }  // namespace
 
@@ -62,10 +88,17 @@ InputFile::~InputFile() {
 size_t InputFile::read_some(uint8_t *to, size_t size, int64_t at, size_t at_least) {
     size_t got = 0;
     while (got < size && (regular_ || got < at_least)) {
+        const int64_t asked = first_bytes_ns_ < 0 && !regular_ ? monotonic_ns() : 0;
         const ssize_t n = regular_ ? pread(fd_, to + got, size - got, static_cast<off_t>(base_ + at) + static_cast<off_t>(got))
                                    : ::read(fd_, to + got, size - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw Failure(name_ + ": read failed: " + std::strerror(errno));
+        if (n > 0 && asked > 0) {
+            // A read that returned at once found bytes that came while
+            // the tool started: they may be as old as the process.
+            const int64_t now = monotonic_ns();
+            first_bytes_ns_ = now - asked > kWaitedNs ? now : process_started_ns();
+        }
         if (n == 0) {
             if (!regular_) ended_ = true;
             break;

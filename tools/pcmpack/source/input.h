@@ -27,6 +27,10 @@ public:
     int64_t size() const { return size_; }
     // The open descriptor: the file being read, whatever its name is now.
     int fd() const { return fd_; }
+    // A pipe: when its first bytes came (monotonic nanoseconds), the moment
+    // a read that waited for them returned, or when the process started if
+    // they were already there; -1 before they came and for a regular file.
+    int64_t first_bytes_ns() const { return first_bytes_ns_; }
 
     // Copies up to `size` bytes from the current position; fewer only at the
     // end. Throws Failure when the system reports a read error.
@@ -67,6 +71,7 @@ private:
     bool own_fd_ = false;
     bool regular_ = false;
     int64_t size_ = -1;
+    int64_t first_bytes_ns_ = -1;
     int64_t base_ = 0;        // file offset of stream position 0 (standard input)
     int64_t position_ = 0;    // stream position of the reader
     std::vector<uint8_t> buffer_;

@@ -72,7 +72,10 @@ def watch(port, send_to):
     time.sleep(2)
     monitor.send_signal(signal.SIGINT)
     out, err = monitor.communicate(timeout=WATCH_SECONDS)
-    return monitor.returncode, [json.loads(line) for line in out.splitlines()], err
+    objects = [json.loads(line) for line in out.splitlines()]
+    # The interval lines, then the run's summary.
+    return monitor.returncode, [o for o in objects if not o.get("summary")], err, \
+        [o for o in objects if o.get("summary")]
 
 
 def main():
@@ -94,13 +97,17 @@ def main():
         for t in threads:
             t.join()
 
-    code, lines, err = results["whole"]
+    code, lines, err, summary = results["whole"]
+    check(len(summary) == 1 and summary[0]["status"] == 0 and summary[0]["sample_periods_lost"] == 0,
+          "whole: summary %s" % summary)
     periods = sum(line["sample_periods"] for line in lines)
     faults = {f for line in lines for f in line["faults"]}
     check(code == 0 and not faults and err == "", "whole: status %d, faults %s: %s" % (code, faults, err))
     check(periods == AUDIO_SECONDS * 48000, "whole: %d sample periods, not %d" % (periods, AUDIO_SECONDS * 48000))
 
-    code, lines, err = results["dropped"]
+    code, lines, err, summary = results["dropped"]
+    check(len(summary) == 1 and summary[0]["status"] == 1 and summary[0]["pts_breaks"] == 1,
+          "dropped: summary %s" % summary)
     breaks = [b for line in lines for b in line["pts_breaks"]]
     faults = {f for line in lines for f in line["faults"]}
     check("pts" in lost, "dropped: the relay did nothing")

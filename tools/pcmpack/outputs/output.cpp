@@ -696,18 +696,20 @@ void OutputSet::commit() {
     const auto roll_back = [&files](size_t count, const std::string &step) {
         std::vector<std::string> restored;
         std::string lost;
-        for (size_t j = count; j-- > 0;) {
-            const std::string old = files[j]->old_name_;
-            const int error = files[j]->put_back();
+        // Last renamed, first put back.
+        for (size_t left = count; left > 0; --left) {
+            OutputFile *file = files[left - 1];
+            const std::string old = file->old_name_;
+            const int error = file->put_back();
             if (error == 0) {
-                restored.insert(restored.begin(), files[j]->name());
+                restored.insert(restored.begin(), file->name());
             } else if (error < 0) {
-                lost += "; " + files[j]->name() + " holds the new bytes (the file system kept no "
+                lost += "; " + file->name() + " holds the new bytes (the file system kept no "
                         "link to the old ones)";
             } else {
-                lost += "; " + files[j]->name() + " could not be put back (" + std::strerror(error) +
+                lost += "; " + file->name() + " could not be put back (" + std::strerror(error) +
                         (old.empty() ? ")" : "): its old bytes are in " + old);
-                files[j]->old_name_.clear();  // the user's now, not ours to remove
+                file->old_name_.clear();  // the user's now, not ours to remove
             }
         }
         for (OutputFile *out : files) out->drop_old();

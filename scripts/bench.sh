@@ -227,15 +227,15 @@ if ((run_streaming)); then
     echo "$name $(cat "$work/rss") $moved $reads $writes" >>"$table"
   }
   size() { stat -c %s "$1"; }
-  measure encode-file "$(size "$wav")" "" "$tool encode $hdmv -o $work/o.hdmv $wav"
-  measure encode-pipe "$(size "$wav")" "$wav" "$tool encode $hdmv -o $work/o.hdmv -"
-  measure encode-302m "$(size "$wav")" "" "$tool encode --layer 10 --frame-rate 25 -o $work/o.302m $wav"
+  measure encode-file "$(size "$wav")" "" "$tool encode -y $hdmv -o $work/o.hdmv $wav"
+  measure encode-pipe "$(size "$wav")" "$wav" "$tool encode -y $hdmv -o $work/o.hdmv -"
+  measure encode-302m "$(size "$wav")" "" "$tool encode -y --layer 10 --frame-rate 25 -o $work/o.302m $wav"
   measure inspect-file "$(size "$work/s.hdmv")" "" "$tool inspect $work/s.hdmv > /dev/null"
   measure inspect-pipe "$(size "$work/s.hdmv")" "$work/s.hdmv" "$tool inspect - > /dev/null"
   measure inspect-frames "$(size "$work/s.hdmv")" "" "$tool inspect --frames $work/s.hdmv > /dev/null"
-  measure unpack-file "$(size "$work/s.hdmv")" "" "$tool unpack $work/s.hdmv -o $work/back.wav"
-  measure unpack-302m "$(size "$work/s.302m")" "" "$tool unpack $work/s.302m -o $work/back.wav"
-  measure tone "$(size "$wav")" "" "$tool tone -o $work/t.wav --seconds 600 --channels 8 --bits 24"
+  measure unpack-file "$(size "$work/s.hdmv")" "" "$tool unpack -y $work/s.hdmv -o $work/back.wav"
+  measure unpack-302m "$(size "$work/s.302m")" "" "$tool unpack -y $work/s.302m -o $work/back.wav"
+  measure tone "$(size "$wav")" "" "$tool tone -y -o $work/t.wav --seconds 600 --channels 8 --bits 24"
   awk '{calls = $4 > $5 ? $4 : $5
         printf "%-15s peak %4d MiB, %6.1f MB moved, %5d reads, %5d writes, %6.1f KiB per call\n",
                $1, $2 / 1024, $3 / 1e6, $4, $5, $3 / 1024 / (calls ? calls : 1)}' "$table"

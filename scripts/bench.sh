@@ -209,8 +209,8 @@ if ((run_streaming)); then
   wav=$work/noise-10min-8ch-24bit.wav
   noise_wav "$wav" 8 600 pcm_s24le
   hdmv="-t hdmv --hdmv-pad-last --channel-order keep"
-  "$tool" encode $hdmv -o "$work/s.hdmv" "$wav"
-  "$tool" encode --layer 10 --frame-rate 25 -o "$work/s.302m" "$wav"
+  "$tool" encode -y $hdmv -o "$work/s.hdmv" "$wav"
+  "$tool" encode -y --layer 10 --frame-rate 25 -o "$work/s.302m" "$wav"
   table=$work/streaming.txt
   : >"$table"
   # One row per run: peak resident KiB, bytes moved, read and write calls of
@@ -318,11 +318,11 @@ PY
   step() {
     /usr/bin/time -f "$1 %M %e" -a -o "$peaks" sh -c "$2"
   }
-  step tone "$tool tone -o $long/two-hours.wav --seconds 7200 --channels 8 --bits 24"
+  step tone "$tool tone -y -o $long/two-hours.wav --seconds 7200 --channels 8 --bits 24"
   step encode-pipe \
-    "cat $long/two-hours.wav | $tool encode - -o $long/two-hours.aes3 -t xdcam --frame-rate 25"
+    "cat $long/two-hours.wav | $tool encode -y - -o $long/two-hours.aes3 -t xdcam --frame-rate 25"
   step inspect "$tool inspect $long/two-hours.aes3 > $long/inspect.txt"
-  step unpack "$tool unpack $long/two-hours.aes3 -o $long/back.wav"
+  step unpack "$tool unpack -y $long/two-hours.aes3 -o $long/back.wav"
   awk '{printf "%-12s peak %3d MiB, %6.1f s\n", $1, $2 / 1024, $3}' "$peaks"
   echo "WAV header: $(head -c 4 "$long/two-hours.wav")"
   grep -E "duration|stream bytes" "$long/inspect.txt"

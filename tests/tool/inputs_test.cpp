@@ -29,6 +29,7 @@ namespace {
 
 using tool_harness::Outcome;
 using tool_harness::slurp;
+using tool_harness::run_script;
 using tool_harness::tool;
 
 constexpr int kPeriods = 4800;
@@ -97,15 +98,7 @@ protected:
     }
 
     // Runs shell text in the folder with the tool as $P.
-    Outcome sh(const std::string &script) const {
-        std::ofstream(path(".script")) << "P='" << tool() << "'\n" << script << "\n";
-        const std::string cmd = "cd '" + dir_ + "' && sh .script </dev/null >/dev/null 2>.err";
-        Outcome r;
-        const int raw = std::system(cmd.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        r.err = slurp(path(".err"));
-        return r;
-    }
+    Outcome sh(const std::string &script) const { return run_script(dir_, script); }
 
     std::string dir_;
 };

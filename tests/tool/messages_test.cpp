@@ -19,6 +19,7 @@ namespace {
 
 using tool_harness::Outcome;
 using tool_harness::slurp;
+using tool_harness::run_script;
 using tool_harness::tool;
 
 // One row per message. `err` must be a line of stderr, whole; `out` is the
@@ -60,15 +61,7 @@ protected:
 
     // Runs shell text in the folder with the tool as $P; standard input is
     // empty, standard output goes to .out.
-    Outcome sh(const std::string &script) const {
-        std::ofstream(path(".script")) << "P='" << tool() << "'\n" << script << "\n";
-        const std::string cmd = "cd '" + dir_ + "' && sh .script </dev/null >.out 2>.err";
-        Outcome r;
-        const int raw = std::system(cmd.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        r.err = slurp(path(".err"));
-        return r;
-    }
+    Outcome sh(const std::string &script) const { return run_script(dir_, script, ".out"); }
 
     std::string dir_;
 };

@@ -3,6 +3,8 @@
 // read back.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -31,5 +33,19 @@ struct Outcome {
     int status = -1;
     std::string err;
 };
+
+// Runs shell text in folder `dir` with the tool as $P and an empty standard
+// input; standard output goes to `out` (a name in the folder, or
+// /dev/null), stderr to the folder's .err.
+inline Outcome run_script(const std::string &dir, const std::string &script,
+                          const std::string &out = "/dev/null") {
+    std::ofstream(dir + "/.script") << "P='" << tool() << "'\n" << script << "\n";
+    const std::string cmd = "cd '" + dir + "' && sh .script </dev/null >" + out + " 2>.err";
+    Outcome r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    r.err = slurp(dir + "/.err");
+    return r;
+}
 
 }  // namespace tool_harness

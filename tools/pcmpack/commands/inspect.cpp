@@ -150,7 +150,7 @@ private:
 };
 
 // How long an AES3 stream's frames (a container's packets) last: "one 29.97
-// Hz video frame each (cadence 1602, 1601, 1602, 1601, 1602)", "one 25 Hz video
+// Hz video frame each (cadence ...)" with the format's five steps, "one 25 Hz video
 // frame each (1920 sample periods)", or, for 302M whose packets follow no video
 // frame, "1098-1115 sample periods, not aligned to a video frame rate".
 std::string frame_length(const StreamInfo &i, const Summary &sum) {

@@ -103,6 +103,9 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
     bool first = true;
     while (demuxer.next(piece)) {
         if (first) {
+            // A track that showed only after the probe is known from its
+            // first packet on.
+            tracks.ids = demuxer.track_ids();
             const ContainerReader::FramePlan &plan = demuxer.frame_plan();
             reader.start_at_cadence_step(plan.first_cadence_step);
             if (plan.sizes_from_headers) reader.take_frame_sizes_from_headers();
@@ -169,6 +172,7 @@ void walk_live(LiveInput &in, const LiveReaders &readers, std::unique_ptr<Increm
         std::vector<uint8_t> unit;
         while (demuxer.next(unit)) {
             if (!reader) {
+                tracks.ids = demuxer.track_ids();
                 const ContainerReader::FramePlan &plan = demuxer.frame_plan();
                 reader = readers.make();
                 reader->start_at_cadence_step(demuxer.unit_cadence_step());

@@ -311,43 +311,6 @@ std::vector<int32_t> failed_checks(pcm_a_settings s, int video_type, int rate) {
     return codes;
 }
 
-// How the tool lays out the samples it hands to the library.
-struct WordLayout {
-    size_t width;         // bytes per sample: 2, or 3 for 20 and 24 bits
-    uint32_t mask;        // the bits of a left-justified sample that are kept
-    int source_channels;  // channels read from the source
-    int coded_channels;   // channels the layer carries (HDMV may add padding)
-    bool big_endian;
-    const int *source_of_coded;  // source channel of each coded channel; -1: padding
-};
-
-// Left-justified 32-bit samples to the layer's input words, each coded
-// channel from its source channel; a padding channel is silent. Returns the
-// bytes written.
-size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &w, uint8_t *out) {
-    uint8_t *p = out;
-    for (size_t period = 0; period < periods; ++period) {
-        for (int ch = 0; ch < w.coded_channels; ++ch, p += w.width) {
-            const int from = w.source_of_coded[ch];
-            const uint32_t v =
-                from >= 0
-                    ? static_cast<uint32_t>(samples[period * size_t(w.source_channels) + size_t(from)]) & w.mask
-                    : 0u;
-            const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
-                          b1 = static_cast<uint8_t>(v >> 8);
-            if (w.width == 2) {
-                p[0] = w.big_endian ? b3 : b2;
-                p[1] = w.big_endian ? b2 : b3;
-            } else {
-                p[0] = w.big_endian ? b3 : b1;
-                p[1] = b2;
-                p[2] = w.big_endian ? b1 : b3;
-            }
-        }
-    }
-    return static_cast<size_t>(p - out);
-}
-
 // What a run does to the words of the source's channel pairs.
 struct WordPlan {
     bool dither = false;  // TPDF dither reaches the words

@@ -11,6 +11,7 @@
 #include "source/input.h"
 #include "source/word_order.h"
 #include "containers/container.h"
+#include "outputs/file_stream.h"
 #include "outputs/network_output.h"
 #include "settings.h"
 
@@ -73,91 +74,15 @@ struct LibraryHost {
     std::string see_above() const { return messages && mode == Mode::print ? " (see the messages above)" : ""; }
 };
 
-// --- the output stream ------------------------------------------------------
+// The muxer takes the library's frames in place of the output.
+class MuxedFrames final : public FrameSink {
+public:
+    explicit MuxedFrames(ContainerWriter &muxer) : muxer_(muxer) {}
+    void add(const uint8_t *data, size_t size) override { muxer_.add(data, size); }
+    void end_unit(uint32_t byte_count, int64_t ticks) override { muxer_.end_unit(byte_count, ticks); }
 
-// The bufstream handed to the library. Its first host slot points back here.
-// Index lines are written as the frames are announced, so that the index of
-// any length of audio takes no memory.
-struct FileStream {
-    bufstream bs{};
-    ByteSink *out = nullptr;
-    ContainerWriter *container = nullptr;  // null: the elementary stream itself
-    OutputFile *index = nullptr;
-    bool json = false;
-    uint64_t written = 0;   // bytes on the stream so far
-    uint64_t recorded = 0;  // bytes covered by aux_records so far
-    std::string failure;    // why a write failed; the library only says P002
-
-    static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
-        auto *self = static_cast<FileStream *>(stream->host_slot1);
-        // No exception may cross the library: a failed write is answered
-        // with a short count, which the library turns into P002.
-        if (!self->failure.empty()) return 0;
-        try {
-            if (self->container)
-                self->container->add(data, size);
-            else
-                self->out->write(data, size);
-        } catch (const Failure &failure) {
-            if (self->failure.empty()) self->failure = failure.what();
-            return 0;
-        }
-        self->written += size;
-        return size;
-    }
-
-    static uint32_t auxinfo(bufstream *stream, uint32_t, uint32_t info_id, void *info,
-                            uint32_t info_size) {
-        auto *self = static_cast<FileStream *>(stream->host_slot1);
-        if (info_id != AUX_FRAME_INFO_ID || info_size != sizeof(aux_record) || !info) return 0;
-        aux_record record;
-        std::memcpy(&record, info, sizeof record);
-        if (self->index) self->index_line(record);
-        self->recorded += record.byte_count;
-        // A muxer failure stops the next write, which the library reports.
-        if (self->container && self->failure.empty()) {
-            try {
-                self->container->end_unit(record.byte_count, record.timestamp);
-            } catch (const Failure &failure) {
-                self->failure = failure.what();
-            }
-        }
-        return 0;
-    }
-
-    void index_line(const aux_record &record) {
-        char line[160];
-        const unsigned long long offset = recorded;
-        const unsigned bytes = record.byte_count;
-        const long long ticks = record.timestamp;
-        const double seconds = static_cast<double>(record.timestamp) / 27e6;
-        int n;
-        if (!json)
-            n = ticks < 0 ? std::snprintf(line, sizeof line, "%llu,%u,%lld,\n", offset, bytes, ticks)
-                          : std::snprintf(line, sizeof line, "%llu,%u,%lld,%.9f\n", offset, bytes,
-                                          ticks, seconds);
-        else
-            n = ticks < 0
-                    ? std::snprintf(line, sizeof line,
-                                    "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":null}\n",
-                                    offset, bytes, ticks)
-                    : std::snprintf(line, sizeof line,
-                                    "{\"offset\":%llu,\"bytes\":%u,\"ticks\":%lld,\"seconds\":%.9f}\n",
-                                    offset, bytes, ticks, seconds);
-        try {
-            index->write(line, static_cast<size_t>(n));
-        } catch (const Failure &failure) {
-            if (this->failure.empty()) this->failure = failure.what();
-        }
-    }
-
-    FileStream(ByteSink *file, OutputFile *index_file, bool index_json)
-        : out(file), index(index_file), json(index_json) {
-        bs.host_slot1 = this;
-        bs.write_bytes = &FileStream::write_bytes;
-        bs.auxinfo = &FileStream::auxinfo;
-        if (index && !json) index->write("offset,bytes,ticks,seconds\n", 27);
-    }
+private:
+    ContainerWriter &muxer_;
 };
 
 struct EncoderDeleter {
@@ -667,6 +592,7 @@ int run_encode(const EncodeOptions &o) {
     FileStream stream(file_out, index, o.index_format == "json");
     std::unique_ptr<NetworkOutput> network_out;
     std::unique_ptr<ContainerWriter> muxer;
+    std::unique_ptr<MuxedFrames> frames;
     if (container != Container::elementary) {
         route_libav_messages(false);
         StreamShape shape;
@@ -698,7 +624,8 @@ int run_encode(const EncodeOptions &o) {
         }
         muxer = std::make_unique<ContainerWriter>(container, shape, *sink, display_name(o.output, true),
                                                   timing);
-        stream.container = muxer.get();
+        frames = std::make_unique<MuxedFrames>(*muxer);
+        stream.frames = frames.get();
     }
     // Samples that the source stores as the layer's words already go to the
     // library as they are read; HDMV passes its input through unchanged, so

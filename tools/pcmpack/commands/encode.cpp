@@ -187,7 +187,8 @@ size_t Feed::next_block(size_t &size) {
 }
 
 void Feed::put(size_t size) {
-    if (pcmOutAudioPutBytes(encoder_, bytes_.data(), static_cast<uint32_t>(size)) != 0 || !stream_.failure.empty())
+    if (pcmOutAudioPutBytes(encoder_, bytes_.data(), static_cast<uint32_t>(size)) != 0 ||
+        !stream_.failure.empty())
         throw write_failure(stream_, output_);
 }
 

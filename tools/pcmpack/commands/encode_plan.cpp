@@ -141,9 +141,11 @@ void plan_coded_channels(const EncodeOptions &o, EncodePlan &p) {
     p.data_pair = o.data_pair - 1;
     if (p.data) {
         const int pair_end = 2 * p.data_pair + 2;
-        if (static_cast<int>(p.source_of_coded.size()) < pair_end) p.source_of_coded.resize(size_t(pair_end), -1);
+        if (static_cast<int>(p.source_of_coded.size()) < pair_end)
+            p.source_of_coded.resize(size_t(pair_end), -1);
         if (p.source_channels > 2 * p.data_pair)
-            std::fprintf(stderr, "pcmpack: note: %s: channels %d and %d carry the %s data, not the input's audio\n",
+            std::fprintf(stderr,
+                         "pcmpack: note: %s: channels %d and %d carry the %s data, not the input's audio\n",
                          p.input.c_str(), 2 * p.data_pair + 1, 2 * p.data_pair + 2, p.data->data_type_name());
     }
     p.coded_channels = static_cast<int>(p.source_of_coded.size());
@@ -159,8 +161,7 @@ WordPlan plan_word_changes(const EncodeOptions &o, const EncodePlan &p) {
     w.rate = p.rate;
     w.bits = p.bits;
     w.layer = p.layer;
-    w.order = p.channels.layout ? "HDMV " + std::string(p.channels.layout->name)
-                                : std::string("layer ") + std::to_string(p.layer) + " (" + layer_name(p.layer) + ")";
+    w.order = p.channels.layout ? "HDMV " + std::string(p.channels.layout->name) : layer_text(p.layer);
     for (int left = 0; left + 1 < p.source_channels; left += 2) {
         // The pair's two words must stay side by side as a pair of the layer.
         bool kept = false;
@@ -196,7 +197,8 @@ std::vector<bool> watched_pairs(const EncodePlan &p, const WordPlan &words) {
     for (size_t pair = 0; pair < watched.size(); ++pair) {
         if (is_data_pair(p, pair)) continue;
         for (int mode : {16, 20, 24})
-            if (mode <= p.source->precision()) watched[pair] = watched[pair] || !word_change(words, pair, mode).empty();
+            if (mode <= p.source->precision())
+                watched[pair] = watched[pair] || !word_change(words, pair, mode).empty();
     }
     return watched;
 }
@@ -207,7 +209,8 @@ void check_settings(const EncodeOptions &o, const EncodePlan &p) {
     LibraryHost check_host(o.verbose ? LibraryHost::Mode::hold : LibraryHost::Mode::count);
     const int32_t code = pcmOutAudioChkSettingsWithHost(&check_host.record, &p.settings, p.video_type, p.rate,
                                                         PCM_CHECK_REPORT_ALL);
-    const RefusalContext context{p.input, p.settings, p.video_type, p.rate, p.source_channels, p.bits, o.resample != 0};
+    const RefusalContext context{p.input,           p.settings, p.video_type,   p.rate,
+                                 p.source_channels, p.bits,     o.resample != 0};
     std::vector<std::string> problems = settings_refusals(code, context);
     problems.insert(problems.end(), p.channels.problems.begin(), p.channels.problems.end());
     if (problems.empty()) return;
@@ -257,7 +260,9 @@ void note_channels(const EncodeOptions &o, const EncodePlan &p) {
     const bool padded = !p.data && std::any_of(plan.source_of_coded.begin(), plan.source_of_coded.end(),
                                                [](int from) { return from < 0; });
     if (padded)
-        std::fprintf(stderr, "pcmpack: note: %s: %d %s packed as HDMV %s in %d coded channels; channel %d is silent padding\n",
+        std::fprintf(stderr,
+                     "pcmpack: note: %s: %d %s packed as HDMV %s in %d coded channels; channel %d is "
+                     "silent padding\n",
                      p.input.c_str(), p.source_channels, p.source_channels == 1 ? "channel" : "channels",
                      plan.layout->name, p.coded_channels, p.coded_channels);
     if (o.verbose && plan.layout && (!plan.identity() || !plan.source_speakers.empty() || plan.sets_assignment()))

@@ -29,7 +29,7 @@ std::string rate_fix(const RefusalContext &c) {
 // the option that fixes it where one does.
 std::string explain_refusal(int32_t code, const RefusalContext &c) {
     const int layer = c.settings.audio_layer;
-    const std::string layer_text = pcmpack_format::layer_name(layer);
+    const std::string layer_title = pcmpack_format::layer_name(layer);
     const int channels = c.settings.channels_minus_one + 1;
     const std::string channel_text = c.input + ": " + plural(channels, "channel", "channels") + "; ";
     const std::string bits_text = c.input + ": " + std::to_string(c.bits) + "-bit samples; ";
@@ -37,7 +37,7 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
     switch (code) {
     case PCM_CHECK_SAMPLE_RATE:
         // The general rule takes 96000 Hz, which the AES3 layers do not.
-        if (layer == PCM_LAYER_AES3_302M || layer == PCM_LAYER_AES3_D10 || layer == PCM_LAYER_AES3_PLANAR)
+        if (pcmpack_format::is_aes3(layer))
             return (c.resampled ? "--resample " + std::to_string(c.rate) + ": " : rate_subject(c)) +
                    "the AES3 layers (10, 11, 12) carry 48000 Hz only" +
                    (c.resampled ? "" : " (--resample 48000 converts it)");
@@ -45,19 +45,19 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
     case PCM_CHECK_CHANNELS:
         if (channels > 8) return channel_text + "at most 8 are carried";
         if (layer == PCM_LAYER_DVD_LPCM)
-            return channel_text + layer_text +
+            return channel_text + layer_title +
                    " carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, --target hdmv, "
                    "carries 5.1 and 7.1)";
         if (layer == PCM_LAYER_HDMV_LPCM)
             return c.input + ": " + plural(c.source_channels, "channel", "channels") + "; " +
-                   layer_text + " carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)";
-        return channel_text + layer_text + " carries channel pairs: 2, 4, 6 or 8 channels";
+                   layer_title + " carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)";
+        return channel_text + layer_title + " carries channel pairs: 2, 4, 6 or 8 channels";
     case PCM_CHECK_QUANTIZATION:
-        if (layer == PCM_LAYER_DVD_LPCM) return bits_text + layer_text + " carries 16-bit words only" + shorten;
-        return bits_text + layer_text + " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
+        if (layer == PCM_LAYER_DVD_LPCM) return bits_text + layer_title + " carries 16-bit words only" + shorten;
+        return bits_text + layer_title + " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
     case PCM_CHECK_DVD_NEEDS_PCM:
         return "video type " + std::to_string(c.video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
-               std::to_string(layer) + " (" + layer_text + ")";
+               std::to_string(layer) + " (" + layer_title + ")";
     case PCM_CHECK_DVDVR_SAMPLE_RATE:
         return rate_subject(c) + "DVD-VR needs 48000 Hz" + rate_fix(c);
     case PCM_CHECK_DVDVR_CHANNELS:
@@ -142,19 +142,18 @@ std::vector<int32_t> failed_checks(pcm_a_settings s, int video_type, int rate) {
     return codes;
 }
 
-// The AES3 layers carry 48000 Hz only, a rule of the tool's frame cut that
-// the library's general rule (48000 or 96000) leaves to it.
+// Whether a failed check is about the sample rate.
 bool about_rate(int32_t code) {
     for (const CheckProperty &row : kCheckProperties)
         if (row.code == code) return row.property == Property::rate;
     return false;
 }
 
+}  // namespace
+
 std::string layer_text(int layer) {
     return std::string("layer ") + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) + ")";
 }
-
-}  // namespace
 
 void refuse(const std::vector<std::string> &problems) {
     std::string text = problems.front();
@@ -228,6 +227,8 @@ std::vector<std::string> settings_refusals(int32_t code, const RefusalContext &c
     std::vector<int32_t> codes;
     if (code != PCM_CHECK_OK) codes = failed_checks(context.settings, context.video_type, context.rate);
     if (code != PCM_CHECK_OK && codes.empty()) codes.push_back(code);
+    // The AES3 layers carry 48000 Hz only, a rule of the tool's frame cut
+    // that the library's general rule (48000 or 96000) leaves to it.
     if (pcmpack_format::is_aes3(context.settings.audio_layer) && context.rate != 48000 &&
         std::none_of(codes.begin(), codes.end(), about_rate))
         codes.push_back(PCM_CHECK_SAMPLE_RATE);

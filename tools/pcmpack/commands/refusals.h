@@ -16,6 +16,9 @@
 
 namespace pcmtool {
 
+// "layer 4 (DVD LPCM)": a layer as refusals name it.
+std::string layer_text(int layer);
+
 // One message for every refusal of a run, one line each; main() puts
 // "pcmpack: " before the first.
 [[noreturn]] void refuse(const std::vector<std::string> &problems);

@@ -72,6 +72,30 @@ ReverseLoop reverse_loop() {
 
 }  // namespace
 
+size_t to_layer_words(const int32_t *samples, size_t periods, const WordLayout &w, uint8_t *out) {
+    uint8_t *p = out;
+    for (size_t period = 0; period < periods; ++period) {
+        for (int ch = 0; ch < w.coded_channels; ++ch, p += w.width) {
+            const int from = w.source_of_coded[ch];
+            const uint32_t v =
+                from >= 0
+                    ? static_cast<uint32_t>(samples[period * size_t(w.source_channels) + size_t(from)]) & w.mask
+                    : 0u;
+            const uint8_t b3 = static_cast<uint8_t>(v >> 24), b2 = static_cast<uint8_t>(v >> 16),
+                          b1 = static_cast<uint8_t>(v >> 8);
+            if (w.width == 2) {
+                p[0] = w.big_endian ? b3 : b2;
+                p[1] = w.big_endian ? b2 : b3;
+            } else {
+                p[0] = w.big_endian ? b3 : b1;
+                p[1] = b2;
+                p[2] = w.big_endian ? b1 : b3;
+            }
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
+
 void reverse_words(uint8_t *words, size_t bytes, size_t width) {
     reverse_loop()(words, bytes, width);
 }

@@ -21,6 +21,9 @@ std::vector<int> fields(const HdmvFrameHeader &h) {
 std::vector<int> fields(const S302mFrameHeader &h) {
     return {int(h.payload_bytes), h.channels, h.channel_id, h.bits_code, h.alignment};
 }
+std::vector<int> fields(const D10ElementHeader &h) {
+    return {h.step, h.sample_periods, h.channel_mask};
+}
 std::vector<int> fields(const DvdFrameHeader &h) {
     return {h.emphasis, h.mute, h.reserved_flag, h.frame_number, h.bits_code,
             h.rate_code, h.reserved_rate, h.channels, h.dynamic_range};
@@ -71,6 +74,13 @@ TEST(FormatFrameHeaders, RowsDecodeAndEncode) {
             {"reserved word length", {0x00, 0x00, 0x00, 0x30}, {0, 2, 0, 3, 0}},
         },
         decode_302m_frame_header, encode_302m_frame_header);
+    // step, sample periods, channel mask
+    check_rows<D10ElementHeader>(
+        {
+            {"8 channels, step 2 of 30000/1001: 1601 periods", {0x02, 0x41, 0x06, 0xFF}, {2, 1601, 255}},
+            {"4 channels at 25 Hz: 1920 periods", {0x00, 0x80, 0x07, 0x0F}, {0, 1920, 15}},
+        },
+        decode_d10_element_header, encode_d10_element_header);
     // emphasis, mute, reserved, frame number, word length, rate, reserved, channels, range
     check_rows<DvdFrameHeader>(
         {
@@ -92,12 +102,15 @@ TEST(FormatFrameHeaders, HeadersCutShortAreRefused) {
         const uint8_t *p = bytes.empty() ? nullptr : bytes.data();
         HdmvFrameHeader hdmv;
         S302mFrameHeader s302m;
+        D10ElementHeader d10;
         DvdFrameHeader dvd;
         EXPECT_FALSE(decode_hdmv_frame_header(p, size, &hdmv));
         EXPECT_FALSE(decode_302m_frame_header(p, size, &s302m));
+        EXPECT_FALSE(decode_d10_element_header(p, size, &d10));
         EXPECT_EQ(size == 3, decode_dvd_frame_header(p, size, &dvd));
         EXPECT_EQ(fields(hdmv), fields(HdmvFrameHeader{}));
         EXPECT_EQ(fields(s302m), fields(S302mFrameHeader{}));
+        EXPECT_EQ(fields(d10), fields(D10ElementHeader{}));
         if (size < 3) {
             EXPECT_EQ(fields(dvd), fields(DvdFrameHeader{}));
         }
@@ -178,7 +191,7 @@ bool written_back(const std::vector<uint8_t> &bytes, Decoder<Header> decode, Enc
 // dropped, and no two fields share one. The DVD header's third byte is one
 // field: every pair of the first two bytes, with a dynamic range that
 // varies along; the HDMV and 302M headers' fields beyond the payload size
-// lie in bytes 2 and 3.
+// lie in bytes 2 and 3, and the D-10 header's in all four.
 TEST(FormatFrameHeaders, EveryHeaderIsWrittenBackAsItWasRead) {
     for (uint32_t v = 0; v < (1u << 16); ++v) {
         const std::vector<uint8_t> dvd = {uint8_t(v >> 8), uint8_t(v), uint8_t(v * 37)};
@@ -190,6 +203,8 @@ TEST(FormatFrameHeaders, EveryHeaderIsWrittenBackAsItWasRead) {
                                                       encode_hdmv_frame_header)) << v;
             ASSERT_TRUE(written_back<S302mFrameHeader>(bytes, decode_302m_frame_header,
                                                        encode_302m_frame_header)) << v;
+            ASSERT_TRUE(written_back<D10ElementHeader>(bytes, decode_d10_element_header,
+                                                       encode_d10_element_header)) << v;
         }
     }
 }

@@ -5,7 +5,7 @@ namespace pcmpack_format {
 
 namespace {
 
-constexpr size_t kHeaderBytes = 4;  // HDMV and 302M
+constexpr size_t kHeaderBytes = 4;  // HDMV, 302M and D-10
 
 // A code and what it stands for; codes missing from a table are reserved.
 struct CodeRow {
@@ -81,6 +81,24 @@ void encode_302m_frame_header(const S302mFrameHeader &h, uint8_t b[4]) {
     b[1] = static_cast<uint8_t>(h.payload_bytes);
     b[2] = static_cast<uint8_t>((h.channels / 2 - 1) << 6 | h.channel_id >> 2);
     b[3] = static_cast<uint8_t>((h.channel_id & 3) << 6 | h.bits_code << 4 | h.alignment);
+}
+
+// byte 0    step number
+// byte 1-2  sample periods, least significant byte first
+// byte 3    channel mask
+bool decode_d10_element_header(const uint8_t *b, size_t size, D10ElementHeader *h) {
+    if (size < kHeaderBytes) return false;
+    h->step = b[0];
+    h->sample_periods = b[1] | b[2] << 8;
+    h->channel_mask = b[3];
+    return true;
+}
+
+void encode_d10_element_header(const D10ElementHeader &h, uint8_t b[4]) {
+    b[0] = static_cast<uint8_t>(h.step);
+    b[1] = static_cast<uint8_t>(h.sample_periods);
+    b[2] = static_cast<uint8_t>(h.sample_periods >> 8);
+    b[3] = static_cast<uint8_t>(h.channel_mask);
 }
 
 // byte 0  emphasis, mute, reserved, audio frame number (5 bits)

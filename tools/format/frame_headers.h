@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The header at the front of each frame, one decoder (and encoder) per
 // layer: the 4-byte HDMV LPCM frame header, the 4-byte SMPTE 302M block
-// header, and the 3-byte DVD audio frame header that opens every DVD LPCM
-// packet of a program stream. The fields are kept as they are coded, so
+// header, the 4-byte D-10 element header, and the 3-byte DVD audio frame
+// header that opens every DVD LPCM packet of a program stream (the DVD
+// elementary stream and planar AES3 have none). The fields are kept as they are coded, so
 // that a header decoded and encoded again is the same bytes, reserved bits
 // and all; the meaning of each code comes from the lookups beside it. The
 // stream reader, the container reader and the container writer all read
@@ -52,6 +53,17 @@ struct S302mFrameHeader {
 bool decode_302m_frame_header(const uint8_t *bytes, size_t size, S302mFrameHeader *header);
 // `channels` must be 2, 4, 6 or 8.
 void encode_302m_frame_header(const S302mFrameHeader &header, uint8_t bytes[4]);
+
+// --- D-10 AES3 -----------------------------------------------------------------
+
+struct D10ElementHeader {
+    int step = 0;            // 1..5 in the cadence of the 1001 rates, 0 at the others
+    int sample_periods = 0;  // 16 bits, least significant byte first
+    int channel_mask = 0;    // a bit per channel slot that carries audio
+};
+
+bool decode_d10_element_header(const uint8_t *bytes, size_t size, D10ElementHeader *header);
+void encode_d10_element_header(const D10ElementHeader &header, uint8_t bytes[4]);
 
 // --- DVD LPCM in a program stream -------------------------------------------
 

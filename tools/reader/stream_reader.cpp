@@ -545,22 +545,24 @@ bool IncrementalReader::Walker::read_d10_frame(const uint8_t *h, uint64_t avail,
     const int code = info.frame_rate_code;
     const uint32_t payload = static_cast<uint32_t>(samples) * 32;
     const uint64_t offset = offset_;
-    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
+    pcmpack_format::D10ElementHeader got;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail) ||
+        !pcmpack_format::decode_d10_element_header(h, avail, &got))
+        return false;
     const int want_step = (code == 4 || code == 7) ? step + 1 : 0;
-    if (h[0] != want_step) {
-        return fail(offset, "D-10 element header step number %d, expected %d", h[0], want_step);
+    if (got.step != want_step) {
+        return fail(offset, "D-10 element header step number %d, expected %d", got.step, want_step);
     }
-    const int coded_samples = h[1] | h[2] << 8;
-    if (coded_samples != samples) {
+    if (got.sample_periods != samples) {
         return fail(offset + 1,
                     "D-10 element header gives %d sample periods, cadence step %d of frame rate "
                     "code %d implies %d",
-                    coded_samples, step, code, samples);
+                    got.sample_periods, step, code, samples);
     }
     const int mask = (1 << info.channels) - 1;
-    if (h[3] != mask) {
+    if (got.channel_mask != mask) {
         return fail(offset + 3, "D-10 element channel mask %02X, expected %02X for %d channels",
-                    h[3], mask, info.channels);
+                    got.channel_mask, mask, info.channels);
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;

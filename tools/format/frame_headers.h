@@ -3,11 +3,11 @@
 // layer: the 4-byte HDMV LPCM frame header, the 4-byte SMPTE 302M block
 // header, the 4-byte D-10 element header, and the 3-byte DVD audio frame
 // header that opens every DVD LPCM packet of a program stream (the DVD
-// elementary stream and planar AES3 have none). The fields are kept as they are coded, so
-// that a header decoded and encoded again is the same bytes, reserved bits
-// and all; the meaning of each code comes from the lookups beside it. The
-// stream reader, the container reader and the container writer all read
-// and write these headers here, and nowhere else.
+// elementary stream and planar AES3 have none). The fields are kept as
+// they are coded, so that a header decoded and encoded again is the same
+// bytes, reserved bits and all; the meaning of each code comes from the
+// lookups beside it. The stream reader, the container reader and the
+// container writer all read and write these headers here, and nowhere else.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,7 @@ struct HdmvFrameHeader {
     int reserved = 0;            // the six bits after the word length; 0 in every frame pcmpack writes
 };
 
-// False, with *header untouched, for fewer than the 4 bytes of a header.
+// Each decoder: false, with *header untouched, for fewer bytes than its header.
 bool decode_hdmv_frame_header(const uint8_t *bytes, size_t size, HdmvFrameHeader *header);
 void encode_hdmv_frame_header(const HdmvFrameHeader &header, uint8_t bytes[4]);
 // 1: 48000 Hz, 4: 96000, 5: 192000; 0 for a code the format reserves. The

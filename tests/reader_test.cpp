@@ -423,6 +423,21 @@ TEST(Reader, Smpte302mCorruptionsStopAtTheirByte) {
     check_corruptions(valid, cases);
 }
 
+// Two channels, 16 bits, 48 kHz: each field of a frame's header.
+TEST(Reader, HdmvFrameHeaderCorruptionsStopAtTheirByte) {
+    const size_t f0 = 8, f1 = 8 + 964;
+    const std::vector<Corruption> cases = {
+        {"payload size", f1 + 1, 0x01, f1, "payload size 961"},
+        {"assignment of no layout of 2 channels", f0 + 2, 0x10, f0 + 2, "assignment 2, expected 3 or 1"},
+        {"assignment other than the first frame's", f1 + 2, 0x20, f1 + 2, "the first frame has 3"},
+        {"sampling frequency", f1 + 2, 0x05, f1 + 2, "frequency code 4, expected 1"},
+        {"word length", f1 + 3, 0x80, f1 + 3, "byte 3 is C0, expected 40"},
+        {"reserved bit after the word length", f1 + 3, 0x20, f1 + 3, "byte 3 is 60"},
+        {"last reserved bit", f1 + 3, 0x01, f1 + 3, "byte 3 is 41"},
+    };
+    check_corruptions(hdmv_stereo16_stream(2), cases);
+}
+
 TEST(Reader, Smpte302mTwentyBitMarkersSitInTheLowNibble) {
     // With 20 bits the first marker nibble is the low half of group byte 2.
     Bytes stream = stream_header("AES3", 0x0A, 0xE9);  // code 8, 20 bits, 2 channels

@@ -361,6 +361,67 @@ TEST_F(ContainersRead, StreamsOfOtherWriters) {
     }
 }
 
+// A frame header the reader does not take is refused naming what it says,
+// before any frame is read; a packet of a program stream whose header
+// changes the track is refused naming the packet, and one whose audio frame
+// number counts on is read.
+TEST_F(ContainersRead, FrameHeadersOfTracksThatCannotBeReadAreNamed) {
+    ASSERT_EQ(pcmpack("tone -o tone.wav --seconds 0.5").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o in.vob -t dvd").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o in.m2ts -t hdmv").status, 0);
+    ASSERT_EQ(pcmpack("encode tone.wav -o in.ts -t xdcam-imx --frame-rate 25").status, 0);
+    const Bytes vob = read_bytes(path("in.vob"));
+    const std::vector<LpcmPacket> packets = lpcm_packets(vob);
+    ASSERT_GT(packets.size(), 2u);
+    // The audio frame header follows the substream id, the frame header
+    // count and the first access unit pointer.
+    const size_t second = packets[1].header + 4;
+    const std::string second_named = "the packet at byte " + std::to_string(packets[1].pes);
+    // The first frame header of 2.0, 16 bits, 48 kHz, and of 302M, 2
+    // channels, 16 bits, 1920 periods.
+    const auto first_of = [](const Bytes &in, std::vector<uint8_t> header) {
+        return size_t(std::search(in.begin(), in.end(), header.begin(), header.end()) - in.begin());
+    };
+    const Bytes m2ts = read_bytes(path("in.m2ts")), ts = read_bytes(path("in.ts"));
+    const size_t hdmv = first_of(m2ts, {0x03, 0xC0, 0x31, 0x40});
+    const size_t s302m = first_of(ts, {0x25, 0x80, 0x00, 0x00});
+    ASSERT_LT(hdmv, m2ts.size());
+    ASSERT_LT(s302m, ts.size());
+    struct Case {
+        const char *name;
+        const Bytes &in;
+        const char *ext;
+        size_t byte;
+        uint8_t flip;
+        std::string message;  // "" for a track read whole
+    };
+    const Case cases[] = {
+        {"DVD 20 bits", vob, ".vob", packets[0].header + 5, 0x40,
+         "DVD LPCM track: 20-bit, 2 channels, rate code 0; pcmpack reads 16-bit mono or stereo"},
+        {"DVD reserved rate", vob, ".vob", packets[0].header + 5, 0x20, "2 channels, rate code 2;"},
+        {"DVD emphasis of the second packet", vob, ".vob", second, 0x80,
+         second_named + " (0.010 s into the audio) changes the audio frame header"},
+        {"DVD reserved bit after the rate", vob, ".vob", second + 1, 0x08, second_named},
+        {"DVD frame number counts on", vob, ".vob", second, 0x01, ""},
+        {"DVD reserved bit after mute", vob, ".vob", second, 0x20, ""},
+        {"HDMV 192 kHz", m2ts, ".m2ts", hdmv + 2, 0x04,
+         "HDMV LPCM track: the frame header 53/64 names a layout, rate or word length pcmpack does not read"},
+        {"HDMV 2/1 layout", m2ts, ".m2ts", hdmv + 2, 0x60, "frame header 81/64 names"},
+        {"HDMV reserved word length", m2ts, ".m2ts", hdmv + 3, 0x40, "frame header 49/0 names"},
+        {"302M reserved word length", ts, ".ts", s302m + 3, 0x30,
+         "SMPTE 302M track: AES3 stream header codes quantization 3"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes changed = c.in;
+        changed[c.byte] ^= c.flip;
+        write_bytes(path(std::string("changed") + c.ext), changed);
+        const Outcome r = pcmpack(std::string("inspect changed") + c.ext);
+        EXPECT_EQ(r.status, c.message.empty() ? 0 : 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
 // Every pack of the VOBs the tool writes: the LPCM header's number of frame
 // headers counts the 1/600 s frames that start in the pack, and the first
 // access unit pointer leads to the first of them (4 when it opens the audio,

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "format/stream_format.h"
 
+#include "format/frame_headers.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -76,15 +78,13 @@ bool fault(HeaderFault *f, size_t offset, const char *format, ...) {
     return false;
 }
 
-int quantization_of(int bits) { return (bits - 16) / 4; }
-
 // The fields of each layer's header bytes 4 and 5, as they are coded.
 void read_dvd_fields(const uint8_t *h, StreamParams *p) {
     const uint8_t b4 = h[4];
     p->sample_rate = (b4 & 0x01) ? 96000 : 48000;
     p->emphasis = (b4 >> 1) & 1;
     p->channels = ((b4 >> 2) & 7) + 1;
-    p->bits = 16 + 4 * ((b4 >> 5) & 3);
+    p->bits = word_length_bits((b4 >> 5) & 3);
     p->mute = (b4 >> 7) & 1;
     p->dynamic_range = h[5];
 }
@@ -92,14 +92,14 @@ void read_dvd_fields(const uint8_t *h, StreamParams *p) {
 void read_hdmv_fields(const uint8_t *h, StreamParams *p) {
     const uint8_t b5 = h[5];
     p->sample_rate = ((b5 >> 5) & 3) ? 96000 : 48000;
-    p->bits = 16 + 4 * ((b5 >> 3) & 3);
+    p->bits = word_length_bits((b5 >> 3) & 3);
     p->channels = (b5 & 7) + 1;
 }
 
 void read_aes3_fields(const uint8_t *h, StreamParams *p) {
     const uint8_t b5 = h[5];
     p->frame_rate_code = (b5 >> 5) + 1;
-    p->bits = 16 + 4 * ((b5 >> 3) & 3);
+    p->bits = word_length_bits((b5 >> 3) & 3);
     p->channels = (b5 & 7) + 1;
     p->sample_rate = kAes3SampleRate;
 }
@@ -110,7 +110,7 @@ bool check_dvd(const StreamParams &p, HeaderFault *f) {
     if (p.channels < 1 || p.channels > 2)
         return fault(f, 4, "DVD LPCM stream header codes %d channels, at most 2", p.channels);
     if (p.bits != 16)
-        return fault(f, 4, "DVD LPCM stream header codes quantization %d, only 16 bits", quantization_of(p.bits));
+        return fault(f, 4, "DVD LPCM stream header codes quantization %d, only 16 bits", word_length_code(p.bits));
     if (p.sample_rate != 48000 && p.sample_rate != 96000)
         return fault(f, 4, "DVD LPCM stream header codes %d Hz, not 48000 or 96000", p.sample_rate);
     if (p.emphasis && p.sample_rate != 48000)
@@ -122,7 +122,7 @@ bool check_hdmv(const StreamParams &p, HeaderFault *f) {
     if (p.sample_rate != 48000 && p.sample_rate != 96000)
         return fault(f, 5, "HDMV stream header codes sample rate %d, not 0 or 1", p.sample_rate / 48000);
     if (p.bits != 16 && p.bits != 20 && p.bits != 24)
-        return fault(f, 5, "HDMV stream header codes quantization %d", quantization_of(p.bits));
+        return fault(f, 5, "HDMV stream header codes quantization %d", word_length_code(p.bits));
     if (!hdmv_layout_of_coded(p.channels))
         return fault(f, 5, "HDMV stream header codes %d channels, not 2, 4, 6 or 8", p.channels);
     return true;
@@ -133,7 +133,7 @@ bool check_aes3(const StreamParams &p, HeaderFault *f) {
     if (!any_length && !frame_rate(p.frame_rate_code))
         return fault(f, 5, "AES3 stream header codes frame rate code %d, not 1 to 8", p.frame_rate_code);
     if (p.bits != 16 && p.bits != 20 && p.bits != 24)
-        return fault(f, 5, "AES3 stream header codes quantization %d", quantization_of(p.bits));
+        return fault(f, 5, "AES3 stream header codes quantization %d", word_length_code(p.bits));
     if (p.channels < 1 || p.channels > 8 || p.sample_rate != kAes3SampleRate)
         return fault(f, 5, "AES3 stream header codes %d channels at %d Hz", p.channels, p.sample_rate);
     if (p.layer == kLayer302m && p.channels % 2 != 0)
@@ -204,7 +204,7 @@ bool check_stream_params(const StreamParams &p, HeaderFault *f) {
 void encode_stream_header(const StreamParams &p, uint8_t h[kStreamHeaderBytes]) {
     std::memset(h, 0, kStreamHeaderBytes);
     const int channels_minus_one = p.channels - 1;
-    const int quantization = quantization_of(p.bits);
+    const int quantization = word_length_code(p.bits);
     if (p.layer == kLayerDvd) {
         std::memcpy(h, "LPCM", 4);
         h[4] = static_cast<uint8_t>(p.mute << 7 | quantization << 5 | channels_minus_one << 2 |

@@ -35,29 +35,36 @@ constexpr Target kTargets[] = {
     {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX},  // SMPTE 302M
 };
 
-// The family of each video type code: the named targets' and the ones with
-// target rules by the names of those rules, the other preset codes by the
-// family their preset serves. XDCAM's codes 41-43 and 65808-65810 take DVD
-// LPCM, as the library's presets for them say.
-constexpr VideoTypeFamily kFamilies[] = {
-    {0, 0, "none", true},  // SMPTE 302M held to no video type's rules
+// Video types held to target rules, by the names of those rules. Whether a
+// code also has a preset is the library's to say: DVD-VR's have one; VCD,
+// SVCD, DVHS and HDV have none.
+constexpr VideoTypeFamily kRuleFamilies[] = {
     {1, 1, "VCD", false},
     {3, 3, "SVCD", false},
-    {4, 4, "DVD", true},
     {10, 10, "DVHS", false},
-    {13, 13, "DVD", true},
-    {14, 15, "DVD-VR", true},
-    {16, 17, "DVD", true},
+    {14, 15, "DVD-VR", false},
     {18, 19, "HDV", false},
-    {28, 31, "XDCAM IMX", true},
-    {32, 43, "XDCAM", true},
-    {44, 44, "HDMV", true},
-    {0x1010, 0x1015, "DVD", true},
-    {0x2800, 0x2800, "HDMV", true},
-    {0x10000, 0x10003, "XDCAM IMX", true},
-    {0x10100, 0x10105, "XDCAM", true},
-    {0x10110, 0x10116, "XDCAM", true},
 };
+
+// The family of every other video type with a preset, by the name the
+// library gives the preset. XDCAM's codes 41-43 and 65808-65810 take DVD
+// LPCM, and are XDCAM's all the same.
+struct PresetFamily {
+    const char *preset;
+    const char *family;
+};
+constexpr PresetFamily kPresetFamilies[] = {
+    {"Default, PCM Audio", "none"},  // SMPTE 302M held to no video type's rules
+    {"DVD, PCM Audio", "DVD"},
+    {"XDCAM IMX, PCM Audio", "XDCAM IMX"},
+    {"XDCAM, PCM Audio", "XDCAM"},
+    {"HDMV, LPCM Audio", "HDMV"},
+};
+
+bool has_preset(int video_type) {
+    pcm_a_settings settings;
+    return pcmOutAudioDefaults(&settings, video_type) != nullptr;
+}
 
 // Digits of each number in a frame rate. A decimal of 9 digits, scaled by
 // its 6 decimals and compared with a rate over 1001, stays below 2^63: the
@@ -96,15 +103,22 @@ std::string target_list() {
 }
 
 const char *video_type_family(int video_type) {
-    for (const VideoTypeFamily &f : kFamilies)
+    for (const VideoTypeFamily &f : kRuleFamilies)
         if (video_type >= f.first && video_type <= f.last) return f.name;
+    pcm_a_settings settings;
+    const char *preset = pcmOutAudioDefaults(&settings, video_type);
+    if (!preset) return nullptr;
+    for (const PresetFamily &f : kPresetFamilies)
+        if (std::strcmp(preset, f.preset) == 0) return f.family;
     return nullptr;
 }
 
 std::vector<VideoTypeFamily> families_without_preset() {
     std::vector<VideoTypeFamily> families;
-    for (const VideoTypeFamily &f : kFamilies)
+    for (VideoTypeFamily f : kRuleFamilies) {
+        for (int code = f.first; code <= f.last; ++code) f.preset = f.preset || has_preset(code);
         if (!f.preset) families.push_back(f);
+    }
     return families;
 }
 

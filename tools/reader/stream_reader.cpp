@@ -7,6 +7,7 @@
 
 #include "groups_302m.h"
 
+#include "format/frame_headers.h"
 #include "format/stream_format.h"
 
 #include <algorithm>
@@ -261,7 +262,7 @@ uint64_t IncrementalReader::Walker::frame_size_at(const uint8_t *data, size_t si
         *known = false;
         return 2;
     }
-    return kFrameHeaderBytes + (uint64_t{coded[0]} << 8 | coded[1]);
+    return kFrameHeaderBytes + pcmpack_format::coded_payload_bytes(coded);
 }
 
 uint64_t IncrementalReader::Walker::next_frame_size() const {
@@ -326,11 +327,18 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
     const HdmvCodes codes = hdmv_codes(info.channels);
     const int assignment = codes.padded;
     const int same_geometry = codes.same_geometry;
-    const int frequency = info.sample_rate == 48000 ? 1 : 4;
-    const int bits_code = (info.bits - 12) / 4;  // 16 -> 1, 20 -> 2, 24 -> 3
     const uint64_t offset = offset_;
-    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
-    const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
+    pcmpack_format::HdmvFrameHeader got;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail) ||
+        !pcmpack_format::decode_hdmv_frame_header(h, avail, &got))
+        return false;
+    // The header the stream header implies, its payload aside.
+    pcmpack_format::HdmvFrameHeader want;
+    want.rate_code = pcmpack_format::hdmv_rate_code(info.sample_rate);
+    want.bits_code = pcmpack_format::hdmv_bits_code(info.bits);
+    uint8_t wanted[kFrameHeaderBytes];
+    pcmpack_format::encode_hdmv_frame_header(want, wanted);
+    const uint32_t coded_size = got.payload_bytes;
     const uint32_t payload = sizes_from_headers_ ? coded_size : periods * period_bytes;
     if (sizes_from_headers_ && (coded_size == 0 || coded_size % period_bytes != 0)) {
         return fail(offset, "HDMV frame header gives payload size %u, not whole sample periods of %u bytes",
@@ -340,7 +348,7 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
         return fail(offset, "HDMV frame header gives payload size %u, the stream header implies %u",
                     coded_size, payload);
     }
-    const int code = h[2] >> 4;
+    const int code = got.assignment;
     if (info.hdmv_assignment == 0 && code != assignment && code != same_geometry) {
         if (same_geometry)
             return fail(offset + 2,
@@ -354,13 +362,12 @@ bool IncrementalReader::Walker::read_hdmv_frame(const uint8_t *h, uint64_t avail
                     code, info.hdmv_assignment);
     }
     info.hdmv_assignment = code;
-    if ((h[2] & 15) != frequency) {
+    if (got.rate_code != want.rate_code) {
         return fail(offset + 2, "HDMV frame header sampling frequency code %d, expected %d",
-                    h[2] & 15, frequency);
+                    got.rate_code, want.rate_code);
     }
-    if ((h[3] >> 6) != bits_code || (h[3] & 0x3F) != 0) {
-        return fail(offset + 3, "HDMV frame header byte 3 is %02X, expected %02X", h[3],
-                    bits_code << 6);
+    if (h[3] != wanted[3]) {
+        return fail(offset + 3, "HDMV frame header byte 3 is %02X, expected %02X", h[3], wanted[3]);
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
@@ -389,8 +396,11 @@ bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail
     const int n = info.bits;
     const uint32_t period_bytes = pcmpack_format::period_bytes(info);
     const uint64_t offset = offset_;
-    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
-    const uint32_t coded_size = static_cast<uint32_t>(h[0]) << 8 | h[1];
+    pcmpack_format::S302mFrameHeader got;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail) ||
+        !pcmpack_format::decode_302m_frame_header(h, avail, &got))
+        return false;
+    const uint32_t coded_size = got.payload_bytes;
     if (sizes_from_headers_ && (coded_size == 0 || coded_size % period_bytes != 0)) {
         return fail(offset, "302M header gives payload size %u, not whole sample periods of %u bytes",
                     coded_size, period_bytes);
@@ -403,13 +413,20 @@ bool IncrementalReader::Walker::read_302m_frame(const uint8_t *h, uint64_t avail
                     "implies %u",
                     coded_size, step, info.frame_rate_code, payload);
     }
-    if ((h[2] >> 6) != pairs - 1 || (h[2] & 0x3F) != 0) {
+    // Our frames identify no channels and align nothing: the bytes after the
+    // payload size are the channel count and word length alone.
+    pcmpack_format::S302mFrameHeader want;
+    want.channels = info.channels;
+    want.bits_code = pcmpack_format::word_length_code(n);
+    uint8_t wanted[kFrameHeaderBytes];
+    pcmpack_format::encode_302m_frame_header(want, wanted);
+    if (h[2] != wanted[2]) {
         return fail(offset + 2, "302M header byte 2 is %02X, expected %02X for %d channels", h[2],
-                    (pairs - 1) << 6, info.channels);
+                    wanted[2], info.channels);
     }
-    if (h[3] != ((n - 16) / 4) << 4) {
+    if (h[3] != wanted[3]) {
         return fail(offset + 3, "302M header byte 3 is %02X, expected %02X for %d bits", h[3],
-                    ((n - 16) / 4) << 4, n);
+                    wanted[3], n);
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;
@@ -528,22 +545,24 @@ bool IncrementalReader::Walker::read_d10_frame(const uint8_t *h, uint64_t avail,
     const int code = info.frame_rate_code;
     const uint32_t payload = static_cast<uint32_t>(samples) * 32;
     const uint64_t offset = offset_;
-    if (!frame_fits(offset, kFrameHeaderBytes, avail)) return false;
+    pcmpack_format::D10ElementHeader got;
+    if (!frame_fits(offset, kFrameHeaderBytes, avail) ||
+        !pcmpack_format::decode_d10_element_header(h, avail, &got))
+        return false;
     const int want_step = (code == 4 || code == 7) ? step + 1 : 0;
-    if (h[0] != want_step) {
-        return fail(offset, "D-10 element header step number %d, expected %d", h[0], want_step);
+    if (got.step != want_step) {
+        return fail(offset, "D-10 element header step number %d, expected %d", got.step, want_step);
     }
-    const int coded_samples = h[1] | h[2] << 8;
-    if (coded_samples != samples) {
+    if (got.sample_periods != samples) {
         return fail(offset + 1,
                     "D-10 element header gives %d sample periods, cadence step %d of frame rate "
                     "code %d implies %d",
-                    coded_samples, step, code, samples);
+                    got.sample_periods, step, code, samples);
     }
     const int mask = (1 << info.channels) - 1;
-    if (h[3] != mask) {
+    if (got.channel_mask != mask) {
         return fail(offset + 3, "D-10 element channel mask %02X, expected %02X for %d channels",
-                    h[3], mask, info.channels);
+                    got.channel_mask, mask, info.channels);
     }
     if (!frame_fits(offset, kFrameHeaderBytes + payload, avail)) return false;
     const uint8_t *p = h + kFrameHeaderBytes;

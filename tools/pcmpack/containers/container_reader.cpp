@@ -6,6 +6,7 @@
 #include "common.h"
 #include "containers/container.h"
 
+#include "format/frame_headers.h"
 #include "format/stream_format.h"
 
 extern "C" {
@@ -17,7 +18,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 
 namespace pcmtool {
@@ -49,10 +49,6 @@ constexpr DemuxerRow kDemuxers[] = {
 // 60000/1001 step from 60 Hz and the steps of 60000/1001 apart.
 constexpr size_t kPlanUnits = 5;
 
-// The first byte of the DVD audio frame header: emphasis, mute, then the
-// reserved bit and the audio frame number, which count from pack to pack.
-constexpr uint8_t kLpcmFixedBits = 0xC0;
-
 // Presentation times count modulo 2^33.
 constexpr int64_t kPtsMask = (int64_t{1} << 33) - 1;
 
@@ -73,7 +69,7 @@ struct ContainerReader::Impl {
     bool header_sent = false;
     ContainerReader::FramePlan plan;
     std::deque<AVPacket *> ahead;  // access units read to make the plan
-    uint8_t lpcm_header[3] = {};
+    pcmpack_format::DvdFrameHeader lpcm_header;  // the first packet's
     // Transport streams: each access unit is one frame whose presentation
     // time follows from the sample periods before it.
     int64_t first_pts = AV_NOPTS_VALUE;
@@ -191,62 +187,59 @@ struct ContainerReader::Impl {
                            std::to_string(size) + " bytes, too few for a frame header");
         switch (container) {
         case Container::transport: {
-            // 302M block header: payload size, channel pairs, word length.
-            const int pairs = (unit[2] >> 6) + 1;
-            const int bits_code = (unit[3] >> 4) & 3;
-            period_bytes = static_cast<uint32_t>(5 + bits_code) * static_cast<uint32_t>(pairs);
-            sample_rate = 48000;
+            pcmpack_format::S302mFrameHeader header;
+            pcmpack_format::decode_302m_frame_header(unit, size, &header);
             params.layer = pcmpack_format::kLayer302m;
-            params.frame_rate_code = aes3_plan(bits_code);
-            params.bits = 16 + 4 * bits_code;
-            params.channels = 2 * pairs;
+            params.bits = pcmpack_format::word_length_bits(header.bits_code);
+            params.channels = header.channels;
+            sample_rate = 48000;
             params.sample_rate = sample_rate;
+            period_bytes = pcmpack_format::period_bytes(params);
+            params.frame_rate_code = aes3_plan(header.bits_code);
             break;
         }
         case Container::bdav: {
+            pcmpack_format::HdmvFrameHeader header;
+            pcmpack_format::decode_hdmv_frame_header(unit, size, &header);
             const pcmpack_format::HdmvLayout *layout =
-                pcmpack_format::hdmv_layout_of_assignment(unit[2] >> 4);
+                pcmpack_format::hdmv_layout_of_assignment(header.assignment);
             const int channels = layout ? layout->coded_channels : 0;
-            const int rate_code = unit[2] & 15;
-            const int bits_code = unit[3] >> 6;
-            if (channels == 0 || (rate_code != 1 && rate_code != 4) || bits_code == 0)
+            sample_rate = pcmpack_format::hdmv_sample_rate(header.rate_code);
+            const int bits = pcmpack_format::hdmv_bits(header.bits_code);
+            if (channels == 0 || (sample_rate != 48000 && sample_rate != 96000) || bits == 0)
                 fail("HDMV LPCM track: the frame header " + std::to_string(unit[2]) + "/" +
                      std::to_string(unit[3]) +
                      " names a layout, rate or word length pcmpack does not read");
-            sample_rate = rate_code == 4 ? 96000 : 48000;
-            period_bytes = static_cast<uint32_t>(channels * (bits_code == 1 ? 2 : 3));
+            params.layer = pcmpack_format::kLayerHdmv;
+            params.sample_rate = sample_rate;
+            params.bits = bits;
+            params.channels = channels;
+            period_bytes = pcmpack_format::period_bytes(params);
             // Our frames last 1/200 s; other writers choose other lengths.
             const uint32_t frame_bytes = static_cast<uint32_t>(sample_rate / 200) * period_bytes;
             for (const AVPacket *p : ahead)
                 if (clean(p) && payload_of(p->data, static_cast<size_t>(p->size)) != frame_bytes)
                     plan.sizes_from_headers = true;
-            params.layer = pcmpack_format::kLayerHdmv;
-            params.sample_rate = sample_rate;
-            params.bits = 12 + 4 * bits_code;
-            params.channels = channels;
             break;
         }
         case Container::program: {
-            // The DVD audio frame header: emphasis and mute flags, word
-            // length, rate, channels, dynamic range.
-            const int quantization = unit[1] >> 6;
-            const int rate_code = (unit[1] >> 4) & 3;
-            const int channels = (unit[1] & 7) + 1;
-            if (quantization != 0 || rate_code > 1 || channels > 2)
-                fail("DVD LPCM track: " + std::to_string(16 + 4 * quantization) + "-bit, " +
-                     std::to_string(channels) + " channels, rate code " +
-                     std::to_string(rate_code) +
+            pcmpack_format::DvdFrameHeader &header = lpcm_header;
+            pcmpack_format::decode_dvd_frame_header(unit, size, &header);
+            sample_rate = pcmpack_format::dvd_sample_rate(header.rate_code);
+            const int bits = pcmpack_format::word_length_bits(header.bits_code);
+            if (bits != 16 || sample_rate == 0 || header.channels > 2)
+                fail("DVD LPCM track: " + std::to_string(bits) + "-bit, " +
+                     std::to_string(header.channels) + " channels, rate code " +
+                     std::to_string(header.rate_code) +
                      "; pcmpack reads 16-bit mono or stereo at 48 or 96 kHz");
-            std::memcpy(lpcm_header, unit, 3);
-            sample_rate = rate_code ? 96000 : 48000;
-            period_bytes = static_cast<uint32_t>(2 * channels);
             params.layer = pcmpack_format::kLayerDvd;
             params.sample_rate = sample_rate;
-            params.bits = 16;
-            params.channels = channels;
-            params.emphasis = unit[0] >> 7;
-            params.mute = (unit[0] >> 6) & 1;
-            params.dynamic_range = unit[2];
+            params.bits = bits;
+            params.channels = header.channels;
+            params.emphasis = header.emphasis;
+            params.mute = header.mute;
+            params.dynamic_range = header.dynamic_range;
+            period_bytes = pcmpack_format::period_bytes(params);
             break;
         }
         case Container::elementary: throw Failure("internal: no header for the elementary stream");
@@ -254,8 +247,11 @@ struct ContainerReader::Impl {
     }
 
     static bool clean(const AVPacket *p) { return !(p->flags & AV_PKT_FLAG_CORRUPT); }
+    // The payload size that opens a 302M or HDMV frame; 0 for a unit too
+    // short to hold a frame header.
     static uint32_t payload_of(const uint8_t *unit, size_t size) {
-        return size >= 4 ? (uint32_t{unit[0]} << 8 | unit[1]) : 0;
+        return size >= pcmpack_format::kFrameHeaderBytes ? pcmpack_format::coded_payload_bytes(unit)
+                                                          : 0;
     }
 
     // The frame rate and the cadence step of the first block, from the
@@ -430,11 +426,12 @@ struct ContainerReader::Impl {
         if (container == Container::program) {
             // Each packet opens with the DVD audio frame header: the audio
             // frame number counts on, the rest holds for the whole track.
-            if (size < 3 || ((data[0] ^ lpcm_header[0]) & kLpcmFixedBits) != 0 ||
-                std::memcmp(data + 1, lpcm_header + 1, 2) != 0)
+            pcmpack_format::DvdFrameHeader header;
+            if (!pcmpack_format::decode_dvd_frame_header(data, size, &header) ||
+                !pcmpack_format::same_dvd_track(header, lpcm_header))
                 fail("DVD LPCM track: " + unit_here() + " changes the audio frame header");
-            data += 3;
-            size -= 3;
+            data += pcmpack_format::kDvdFrameHeaderBytes;
+            size -= pcmpack_format::kDvdFrameHeaderBytes;
             check_program_time(size);
         } else {
             check_time(data, size);

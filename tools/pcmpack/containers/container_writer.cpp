@@ -6,6 +6,9 @@
 #include "containers/container.h"
 #include "outputs/sink.h"
 
+#include "format/frame_headers.h"
+#include "format/stream_format.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -29,7 +32,7 @@ constexpr int64_t kTicksPer90k = 300;
 // A DVD LPCM packet of libavcodec starts with the 3 bytes of the audio frame
 // header (flags, word length / rate / channels, dynamic range); the program
 // stream muxer drops them and writes its own from the stream parameters.
-constexpr size_t kLpcmHeaderBytes = 3;
+constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
 
 // A DVD program stream is cut into packs of 2048 bytes.
 constexpr size_t kDvdPackBytes = 2048;
@@ -176,6 +179,30 @@ struct ContainerWriter::Impl {
         }
     }
 
+    // The DVD audio frame header as libavcodec's DVD LPCM encoder writes it,
+    // and as the program stream muxer writes its own: emphasis and mute off,
+    // dynamic range 128, whatever the stream asks.
+    pcmpack_format::DvdFrameHeader lpcm_frame_header() const {
+        pcmpack_format::DvdFrameHeader header;
+        header.frame_number = 12;  // its first byte is 0x0C
+        header.bits_code = pcmpack_format::word_length_code(16);
+        header.rate_code = pcmpack_format::dvd_rate_code(shape.params.sample_rate);
+        header.channels = shape.params.channels;
+        header.dynamic_range = 128;
+        return header;
+    }
+
+    // Whether the frame headers the muxer writes say what the stream header
+    // asks for.
+    bool muxer_keeps(const uint8_t *stream_header) const {
+        pcmpack_format::StreamParams params;
+        pcmpack_format::HeaderFault fault;
+        const pcmpack_format::DvdFrameHeader muxed = lpcm_frame_header();
+        return pcmpack_format::decode_stream_header(stream_header, &params, &fault) &&
+               params.emphasis == muxed.emphasis && params.mute == muxed.mute &&
+               params.dynamic_range == muxed.dynamic_range;
+    }
+
     // Sample periods of one access unit (of the first, for the AES3
     // cadence), which the muxer wants to know of audio streams.
     int frame_samples() const {
@@ -212,10 +239,9 @@ struct ContainerWriter::Impl {
             // stamps on a pack is that of the first frame starting in it.
             lpcm_frame_bytes = shape.geometry.frame_bytes[0];
             pack.reserve(kDvdPackBytes);
-            // As libavcodec's DVD LPCM encoder writes it; the muxer
-            // replaces it with its own, the same for this stream.
-            const uint8_t rate_code = shape.params.sample_rate == 48000 ? 0 : 1;
-            unit = {0x0C, static_cast<uint8_t>(rate_code << 4 | (shape.params.channels - 1)), 0x80};
+            // The muxer replaces it with its own, the same for this stream.
+            unit.resize(kLpcmHeaderBytes);
+            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(), unit.data());
             frame_start = unit.size();
         }
         stream = avformat_new_stream(format, nullptr);
@@ -321,8 +347,7 @@ void ContainerWriter::end_unit(uint32_t byte_count, int64_t ticks) {
         // The program stream muxer writes emphasis off, mute off and dynamic
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
-        const uint8_t *header = w.unit.data() + w.frame_start;
-        if (w.container == Container::program && ((header[4] & 0x82) != 0 || header[5] != 0x80))
+        if (w.container == Container::program && !w.muxer_keeps(w.unit.data() + w.frame_start))
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // pcmpack: packs audio into DVD LPCM, HDMV LPCM and AES3 (SMPTE 302M, D-10,
 // planar) elementary streams, and reads such streams back.
+#include "commands/encode_options.h"
+#include "commands/inspect_options.h"
+#include "commands/presets_options.h"
+#include "commands/tone_options.h"
+#include "commands/unpack_options.h"
 #include "common.h"
 #include "source/conversion.h"
+#include "outputs/output.h"
 #include "settings.h"
 
 #include <pcmpack.h>

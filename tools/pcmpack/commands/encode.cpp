@@ -3,6 +3,7 @@
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
 #include "source/audio_source.h"
 #include "source/channel_layout.h"
+#include "commands/encode_options.h"
 #include "common.h"
 #include "format/stream_format.h"
 #include "source/conversion.h"
@@ -12,11 +13,13 @@
 #include "source/word_order.h"
 #include "containers/container.h"
 #include "outputs/network_output.h"
+#include "outputs/output.h"
 #include "settings.h"
 
 #include <pcmpack.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <algorithm>
 #include <cstring>
 #include <memory>

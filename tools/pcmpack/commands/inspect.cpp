@@ -2,10 +2,10 @@
 // pcmpack inspect: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
 #include "commands/stream_walk.h"
+#include "commands/inspect_options.h"
 #include "common.h"
 #include "containers/live_input.h"
 #include "format/stream_format.h"
-#include "settings.h"
 #include "source/burst_scan.h"
 
 #include "reader/stream_reader.h"

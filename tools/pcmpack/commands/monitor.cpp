@@ -4,6 +4,7 @@
 // is checked as the bytes arrive; the frames are demultiplexed and
 // validated as a file's are, and a lost frame shows as a break in the
 // presentation times, named by the time it was due.
+#include "commands/inspect_options.h"
 #include "common.h"
 #include "containers/container.h"
 #include "containers/live_input.h"

@@ -2,8 +2,10 @@
 // pcmpack unpack: a stream, or a container's audio track, back into a WAV
 // file, through the stream reader, which validates every frame first.
 #include "commands/stream_walk.h"
+#include "commands/unpack_options.h"
 #include "common.h"
 #include "containers/live_input.h"
+#include "outputs/output.h"
 #include "outputs/wav_writer.h"
 #include "source/burst_scan.h"
 

@@ -3,7 +3,6 @@
 
 #include "common.h"
 #include "format/stream_format.h"
-#include "settings.h"
 
 #include <pcmpack.h>
 #include <sndfile.h>

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// tone's command line: what it is asked to do, the options and rules that
+// say it, and the command that does it.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace pcmtool {
+
+struct ToneOptions {
+    std::string output;
+    double seconds = 5.0;
+    int channels = 2;
+    int bits = 16;
+    int rate = 48000;
+    bool overwrite = false;  // -y: replace an existing file without asking
+};
+
+int run_tone(const ToneOptions &options);
+
+}  // namespace pcmtool

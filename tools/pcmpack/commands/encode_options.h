@@ -43,6 +43,11 @@ struct EncodeOptions {
     bool overwrite = false;  // -y: replace existing files without asking
 };
 
+// Adds `encode` with its options, bound to `options`, and the rules
+// between them to the tool's command line; returns the command.
+CLI::App *add_encode_command(CLI::App &app, EncodeOptions &options);
+
+// Runs `encode`; a Failure names what went wrong.
 int run_encode(const EncodeOptions &options);
 
 }  // namespace pcmtool

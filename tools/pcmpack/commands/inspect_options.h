@@ -23,6 +23,11 @@ struct InspectOptions {
     bool fail_fast = false;
 };
 
+// Adds `inspect` with its options, bound to `options`, and the rules
+// between them to the tool's command line; returns the command.
+CLI::App *add_inspect_command(CLI::App &app, InspectOptions &options);
+
+// Runs `inspect`; a Failure names what went wrong.
 int run_inspect(const InspectOptions &options);
 // inspect of a live input (udp://, srt://): a line per interval. `reported`
 // becomes true with the first line, which the faults are counted in.

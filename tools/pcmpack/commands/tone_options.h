@@ -20,6 +20,11 @@ struct ToneOptions {
     bool overwrite = false;  // -y: replace an existing file without asking
 };
 
+// Adds `tone` with its options, bound to `options`, and the rules
+// between them to the tool's command line; returns the command.
+CLI::App *add_tone_command(CLI::App &app, ToneOptions &options);
+
+// Runs `tone`; a Failure names what went wrong.
 int run_tone(const ToneOptions &options);
 
 }  // namespace pcmtool

@@ -21,6 +21,11 @@ struct UnpackOptions {
     bool overwrite = false;  // -y: replace existing files without asking
 };
 
+// Adds `unpack` with its options, bound to `options`, and the rules
+// between them to the tool's command line; returns the command.
+CLI::App *add_unpack_command(CLI::App &app, UnpackOptions &options);
+
+// Runs `unpack`; a Failure names what went wrong.
 int run_unpack(const UnpackOptions &options);
 
 }  // namespace pcmtool

@@ -3,12 +3,14 @@
 
 #include "commands/command_line.h"
 #include "settings.h"
+#include "source/channel_layout.h"
 #include "source/conversion.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pcmtool {
 
@@ -74,24 +76,23 @@ void add_stream_options(CLI::App &encode, EncodeOptions &o) {
                                          ". Left out: default, SMPTE 302M for broadcast with no "
                                          "video type's rules; xdcam-imx gives 302M too, held to "
                                          "the rules of XDCAM IMX")
-                       ->check(CLI::IsMember({"default", "dvd", "hdmv", "xdcam", "xdcam-imx"}));
+                       ->check(CLI::IsMember(target_names()));
     encode.add_option("--video-type", o.video_type,
                       "preset and target rules of this video type code (see `pcmpack presets`)")
         ->check(CLI::NonNegativeNumber)
         ->excludes(target);
-    encode.add_option("--layer", o.layer,
-                      "4 DVD LPCM, 10 SMPTE 302M, 11 D-10 AES3, 12 planar AES3, 13 HDMV LPCM")
-        ->check(CLI::IsMember({4, 10, 11, 12, 13}));
+    encode.add_option("--layer", o.layer, layer_list())->check(CLI::IsMember(layer_codes()));
     encode.add_option("--bits", o.bits,
                       "word length 16, 20 or 24; default: the input's (raw input: 16)")
         ->check(CLI::IsMember({16, 20, 24}));
     auto *frame_rate = encode.add_option("--frame-rate", o.frame_rate,
                                           "video frame rate of the AES3 layers: " +
                                               frame_rate_list());
+    // The codes run from 1 to 8 without a gap.
+    const std::vector<int> codes = frame_rate_codes();
     encode.add_option("--frame-rate-code", o.frame_rate_code,
-                      "the same as its MPEG frame rate code: 1 24000/1001, 2 24, 3 25, "
-                      "4 30000/1001, 5 30, 6 50, 7 60000/1001, 8 60")
-        ->check(CLI::Range(1, 8))
+                      "the same as its MPEG frame rate code: " + frame_rate_code_list())
+        ->check(CLI::Range(codes.front(), codes.back()))
         ->excludes(frame_rate);
 }
 
@@ -138,10 +139,13 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
                       "auto (default): HDMV channels in the coded order of the layout the "
                       "source's channel mask names; keep: in the order given")
         ->check(CLI::IsMember({"auto", "keep"}));
-    encode.add_option("--hdmv-layout", o.hdmv_layout,
-                      "auto (default: from the channel mask, else the channel count), 5.1, "
-                      "7.1, mono, or library (only 2.0, 3/0, 3/2, 3/4)")
-        ->check(CLI::IsMember({"auto", "5.1", "7.1", "mono", "library"}));
+    std::vector<std::string> layouts = signalled_layout_names();
+    std::string layout_help = "auto (default: from the channel mask, else the channel count), ";
+    for (const std::string &name : layouts) layout_help += name + ", ";
+    layout_help += "or library (only " + library_layout_list() + ")";
+    layouts.insert(layouts.begin(), "auto");
+    layouts.push_back("library");
+    encode.add_option("--hdmv-layout", o.hdmv_layout, layout_help)->check(CLI::IsMember(layouts));
     encode.add_flag("-v,--verbose", o.verbose,
                     "say what is converted and which source channel goes where");
 }

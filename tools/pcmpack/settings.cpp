@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <vector>
 
 namespace pcmtool {
@@ -21,6 +23,15 @@ struct FrameRates {
     const FrameRate *end() const { return pcmpack_format::frame_rates_end(); }
 };
 constexpr FrameRates kFrameRates;
+
+// Every layer, in code order.
+constexpr int kLayers[] = {
+    pcmpack_format::kLayerDvd,     // DVD LPCM
+    pcmpack_format::kLayer302m,    // SMPTE 302M
+    pcmpack_format::kLayerD10,     // D-10 AES3
+    pcmpack_format::kLayerPlanar,  // planar AES3
+    pcmpack_format::kLayerHdmv,    // HDMV LPCM
+};
 
 struct Target {
     const char *name;
@@ -91,6 +102,12 @@ int target_video_type(const std::string &target) {
     for (const Target &t : kTargets)
         if (target == t.name) return t.video_type;
     return PCM_VIDEO_TYPE_DEFAULT;
+}
+
+std::vector<std::string> target_names() {
+    std::vector<std::string> names;
+    for (const Target &t : kTargets) names.push_back(t.name);
+    return names;
 }
 
 std::string target_list() {
@@ -164,6 +181,28 @@ std::string frame_rate_list() {
         if (*r.decimal) text += std::string(" (") + r.decimal + ")";
     }
     return text + "; also written as 25.0, 25/1 or 23.98";
+}
+
+std::vector<int> frame_rate_codes() {
+    std::vector<int> codes;
+    for (const FrameRate &r : kFrameRates) codes.push_back(r.code);
+    return codes;
+}
+
+std::string frame_rate_code_list() {
+    std::string text;
+    for (const FrameRate &r : kFrameRates)
+        text += (text.empty() ? "" : ", ") + std::to_string(r.code) + " " + r.exact;
+    return text;
+}
+
+std::vector<int> layer_codes() { return std::vector<int>(std::begin(kLayers), std::end(kLayers)); }
+
+std::string layer_list() {
+    std::string text;
+    for (const int layer : kLayers)
+        text += (text.empty() ? "" : ", ") + std::to_string(layer) + " " + pcmpack_format::layer_name(layer);
+    return text;
 }
 
 }  // namespace pcmtool

@@ -9,7 +9,8 @@ namespace pcmtool {
 
 // Video type of a --target name; the caller has restricted the names.
 int target_video_type(const std::string &target);
-// The --target names with their video types, for help texts.
+// The --target names, and the same with their video types for help texts.
+std::vector<std::string> target_names();
 std::string target_list();
 // The family of a video type code ("DVD", "DVD-VR", "XDCAM IMX", ...), as
 // the tool names it; nullptr for a code of no family the tool knows.
@@ -27,6 +28,13 @@ std::vector<VideoTypeFamily> families_without_preset();
 // rate (a bare code is not a rate: "5" is 5 frames per second).
 int parse_frame_rate(const std::string &text);
 std::string frame_rate_list();
+// The MPEG frame rate codes (1..8), and each with its rate for help texts:
+// "1 24000/1001, 2 24, ...".
+std::vector<int> frame_rate_codes();
+std::string frame_rate_code_list();
 
-
+// The layers encode packs, by code, and each with its name for help texts:
+// "4 DVD LPCM, 10 SMPTE 302M, ...".
+std::vector<int> layer_codes();
+std::string layer_list();
 }  // namespace pcmtool

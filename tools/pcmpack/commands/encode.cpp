@@ -3,6 +3,7 @@
 // exported interface only (preset, check, New, Init, PutBytes, Done, Free).
 // The run is its plan (encode_plan.h), carried out: the outputs opened while
 // planning, then the encoder fed block by block, then the outputs committed.
+#include "commands/encode_options.h"
 #include "commands/encode_plan.h"
 #include "commands/library_host.h"
 #include "common.h"
@@ -16,6 +17,7 @@
 #include <pcmpack.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <vector>
 

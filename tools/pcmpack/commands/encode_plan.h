@@ -8,6 +8,7 @@
 // (data bursts that start after the source's first second).
 #pragma once
 
+#include "commands/encode_options.h"
 #include "common.h"
 #include "containers/container.h"
 #include "outputs/network_output.h"

@@ -2,10 +2,10 @@
 // pcmpack inspect: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
 #include "commands/stream_walk.h"
+#include "commands/inspect_options.h"
 #include "common.h"
 #include "containers/live_input.h"
 #include "format/stream_format.h"
-#include "settings.h"
 #include "source/burst_scan.h"
 
 #include "reader/stream_reader.h"
@@ -307,28 +307,24 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
     }
 }
 
-void print_json(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
-                Summary &sum, bool frames, const TrackChoice &tracks) {
-    const StreamInfo &i = reader.info();
-    std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), reader.ok() ? "true" : "false");
-    if (reader.ok())
+// "error" and "error_offset" (null when the stream read cleanly) and, for a
+// fault in a frame, which has a time in the audio, "error_seconds".
+void print_json_verdict(const IncrementalReader &reader, const TrackChoice &tracks) {
+    if (reader.ok()) {
         std::printf(",\"error\":null,\"error_offset\":null");
-    else {
-        const int64_t byte = error_byte(reader, tracks);
-        std::printf(",\"error\":%s,\"error_offset\":%s", json_string(reader.error()).c_str(),
-                    byte < 0 ? "null" : std::to_string(byte).c_str());
-        // A fault in a frame has a time in the audio; one in the stream
-        // header has none.
-        if (reader.error_seconds() >= 0) std::printf(",\"error_seconds\":%.6f", reader.error_seconds());
-    }
-    if (!sum.header_ok()) {
-        // Only what was read: the fields of a header that is not understood
-        // would be invented.
-        const std::string header = stream_bytes < 8 ? "null" : "\"" + header_hex(i) + "\"";
-        std::printf(",\"header\":%s,\"bytes\":%llu}\n", header.c_str(),
-                    static_cast<unsigned long long>(stream_bytes));
         return;
     }
+    const int64_t byte = error_byte(reader, tracks);
+    std::printf(",\"error\":%s,\"error_offset\":%s", json_string(reader.error()).c_str(),
+                byte < 0 ? "null" : std::to_string(byte).c_str());
+    if (reader.error_seconds() >= 0) std::printf(",\"error_seconds\":%.6f", reader.error_seconds());
+}
+
+// The stream's fields: its track and container, the layer, what its stream
+// header codes, how long its frames last, and the layer's own fields.
+void print_json_stream(const IncrementalReader &reader, const Summary &sum, const TrackChoice &tracks,
+                       const pcmpack_format::FrameRate *rate) {
+    const StreamInfo &i = reader.info();
     if (tracks.read > 0) {
         std::printf(",\"tracks\":[");
         for (size_t k = 0; k < tracks.ids.size(); ++k)
@@ -337,8 +333,6 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
     }
     std::printf(",\"container\":%s,\"layer\":%d,\"layer_name\":%s", json_string(tracks.container).c_str(),
                 i.layer, json_string(pcmpack_reader::layer_name(i.layer)).c_str());
-    const pcmpack_format::FrameRate *rate =
-        is_aes3(i.layer) ? pcmpack_format::frame_rate(i.frame_rate_code) : nullptr;
     std::printf(",\"header\":%s,\"sample_rate\":%d,\"channels\":%d,\"bits\":%d",
                 is_aes3(i.layer) && !rate ? "null" : ("\"" + header_hex(i) + "\"").c_str(),
                 i.sample_rate, i.channels, i.bits);
@@ -366,11 +360,11 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
         std::printf(",\"layout\":\"%s\",\"channel_assignment\":%d,\"speakers\":\"%s\"",
                     layout.name, layout.assignment, coded_speakers(layout).c_str());
     }
-    const uint64_t periods = sum.periods();
-    std::printf(",\"frames\":%llu,\"sample_periods\":%llu,\"duration_seconds\":%.6f,\"bytes\":%llu",
-                static_cast<unsigned long long>(sum.frames()), static_cast<unsigned long long>(periods),
-                i.sample_rate ? double(periods) / i.sample_rate : 0.0,
-                static_cast<unsigned long long>(stream_bytes));
+}
+
+// "frame_sizes": one entry per cadence step and size; the step is null for
+// a stream without a cadence.
+void print_json_frame_sizes(const StreamInfo &i, const Summary &sum, const pcmpack_format::FrameRate *rate) {
     std::printf(",\"frame_sizes\":[");
     const std::vector<StepSize> sizes = sum.frame_sizes();
     for (size_t n = 0; n < sizes.size(); ++n) {
@@ -381,40 +375,67 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
                     static_cast<unsigned long long>(sizes[n].count));
     }
     std::printf("]");
-    std::printf(",\"pairs\":[");
-    const std::vector<PairBursts> pairs = sum.pairs();
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        const PairBursts &p = pairs[k];
-        std::printf("%s{\"pair\":%zu,\"content\":\"%s\"", k ? "," : "", k + 1, content(p));
-        std::printf(",\"segments\":[");
-        for (size_t n = 0; n < p.segments.size(); ++n) {
-            const Segment &g = p.segments[n];
-            std::printf("%s{\"start_period\":%llu,\"start\":%.6f,\"kind\":\"%s\"", n ? "," : "",
-                        static_cast<unsigned long long>(g.start), seconds_at(g.start, i.sample_rate),
-                        g.data ? "data" : "pcm");
-            if (g.data) {
-                const char *name = data_type_name(g.data_type);
-                std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d", g.data_type,
-                            name ? json_string(name).c_str() : "null", g.mode);
-            }
-            std::printf("}");
-        }
-        std::printf("],\"more_changes\":%llu", static_cast<unsigned long long>(p.more_changes));
-        if (p.first_data()) {
-            const char *name = data_type_name(p.data_type);
-            std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d,\"data_stream\":%u,"
-                        "\"bursts\":%llu,\"bit_rate\":%llu,\"first_burst\":%llu,"
-                        "\"errors\":{\"bad_pd\":%llu,\"past_period\":%llu,\"error_flag\":%llu}",
-                        p.data_type, name ? json_string(name).c_str() : "null", p.mode, p.data_stream,
-                        static_cast<unsigned long long>(p.bursts),
-                        static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
-                        static_cast<unsigned long long>(p.first_burst),
-                        static_cast<unsigned long long>(p.bad_pd),
-                        static_cast<unsigned long long>(p.past_period),
-                        static_cast<unsigned long long>(p.error_flag));
+}
+
+// One channel pair: its segments of PCM and data, and the first data's
+// bursts with their errors.
+void print_json_pair(size_t k, const PairBursts &p, int sample_rate) {
+    std::printf("%s{\"pair\":%zu,\"content\":\"%s\"", k ? "," : "", k + 1, content(p));
+    std::printf(",\"segments\":[");
+    for (size_t n = 0; n < p.segments.size(); ++n) {
+        const Segment &g = p.segments[n];
+        std::printf("%s{\"start_period\":%llu,\"start\":%.6f,\"kind\":\"%s\"", n ? "," : "",
+                    static_cast<unsigned long long>(g.start), seconds_at(g.start, sample_rate),
+                    g.data ? "data" : "pcm");
+        if (g.data) {
+            const char *name = data_type_name(g.data_type);
+            std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d", g.data_type,
+                        name ? json_string(name).c_str() : "null", g.mode);
         }
         std::printf("}");
     }
+    std::printf("],\"more_changes\":%llu", static_cast<unsigned long long>(p.more_changes));
+    if (p.first_data()) {
+        const char *name = data_type_name(p.data_type);
+        std::printf(",\"data_type\":%u,\"data_type_name\":%s,\"mode\":%d,\"data_stream\":%u,"
+                    "\"bursts\":%llu,\"bit_rate\":%llu,\"first_burst\":%llu,"
+                    "\"errors\":{\"bad_pd\":%llu,\"past_period\":%llu,\"error_flag\":%llu}",
+                    p.data_type, name ? json_string(name).c_str() : "null", p.mode, p.data_stream,
+                    static_cast<unsigned long long>(p.bursts),
+                    static_cast<unsigned long long>(p.bit_rate(sample_rate)),
+                    static_cast<unsigned long long>(p.first_burst),
+                    static_cast<unsigned long long>(p.bad_pd),
+                    static_cast<unsigned long long>(p.past_period),
+                    static_cast<unsigned long long>(p.error_flag));
+    }
+    std::printf("}");
+}
+
+void print_json(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
+                Summary &sum, bool frames, const TrackChoice &tracks) {
+    const StreamInfo &i = reader.info();
+    std::printf("{\"file\":%s,\"ok\":%s", json_string(name).c_str(), reader.ok() ? "true" : "false");
+    print_json_verdict(reader, tracks);
+    if (!sum.header_ok()) {
+        // Only what was read: the fields of a header that is not understood
+        // would be invented.
+        const std::string header = stream_bytes < 8 ? "null" : "\"" + header_hex(i) + "\"";
+        std::printf(",\"header\":%s,\"bytes\":%llu}\n", header.c_str(),
+                    static_cast<unsigned long long>(stream_bytes));
+        return;
+    }
+    const pcmpack_format::FrameRate *rate =
+        is_aes3(i.layer) ? pcmpack_format::frame_rate(i.frame_rate_code) : nullptr;
+    print_json_stream(reader, sum, tracks, rate);
+    const uint64_t periods = sum.periods();
+    std::printf(",\"frames\":%llu,\"sample_periods\":%llu,\"duration_seconds\":%.6f,\"bytes\":%llu",
+                static_cast<unsigned long long>(sum.frames()), static_cast<unsigned long long>(periods),
+                i.sample_rate ? double(periods) / i.sample_rate : 0.0,
+                static_cast<unsigned long long>(stream_bytes));
+    print_json_frame_sizes(i, sum, rate);
+    std::printf(",\"pairs\":[");
+    const std::vector<PairBursts> pairs = sum.pairs();
+    for (size_t k = 0; k < pairs.size(); ++k) print_json_pair(k, pairs[k], i.sample_rate);
     std::printf("]");
     if (frames) {
         std::printf(",\"frame_list\":[");

@@ -4,6 +4,7 @@
 // is checked as the bytes arrive; the frames are demultiplexed and
 // validated as a file's are, and a lost frame shows as a break in the
 // presentation times, named by the time it was due.
+#include "commands/inspect_options.h"
 #include "common.h"
 #include "containers/container.h"
 #include "containers/live_input.h"
@@ -360,6 +361,124 @@ private:
     bool faulted_ = false;
 };
 
+// One watch of a live stream: the bytes as they arrive, timed and handed to
+// the tap; the demuxer and the stream reader behind it; a line per interval,
+// drawn on time whether or not anything comes; the summary at the end.
+class Watch {
+public:
+    Watch(const InspectOptions &o, int64_t start, bool &reported)
+        : o_(o),
+          reported_(reported),
+          start_(start),
+          every_(static_cast<int64_t>((o.every > 0 ? o.every : 1.0) * 1e9)),
+          end_(o.duration > 0 ? start + static_cast<int64_t>(o.duration * 1e9) : 0),
+          next_line_(start + every_),
+          in_(o.input, [this] { return stopping(); }),
+          monitor_(o, start) {}
+
+    // Demultiplexes what arrives and checks every frame, until the stream
+    // ends, --duration is up or a stop signal comes.
+    void watch() {
+        // After a break the stream reader starts again at the frame that
+        // came, in the cadence step its time gives.
+        std::unique_ptr<IncrementalReader> reader;
+        ContainerReader::Live live;
+        live.on_loss = [&](const ContainerReader::Loss &loss) {
+            monitor_.lost(loss);
+            reader.reset();
+        };
+        route_libav_messages(true);
+        try {
+            ContainerReader demuxer(
+                Container::transport, [this](uint8_t *data, size_t size) { return read(data, size); },
+                o_.input, o_.track ? o_.track : 1, &live);
+            std::vector<uint8_t> unit;
+            while (demuxer.next(unit)) {
+                if (!reader) reader = start_reader(demuxer);
+                if (!reader->feed(unit.data(), unit.size())) {
+                    char at[48];
+                    std::snprintf(at, sizeof at,
+                                  "frame at PTS %lld: ", static_cast<long long>(demuxer.unit_pts()));
+                    monitor_.rejected(at + reader->error());
+                    reader.reset();
+                }
+            }
+        } catch (const Failure &) {
+            if (received_ == 0 && !in_.refused()) throw Failure(o_.input + ": no transport stream arrived");
+            throw;
+        }
+    }
+
+    // The interval cut short by the end, and the summary; a fault seen
+    // fails the run.
+    int finish() {
+        const int64_t now = end_ > 0 ? std::min(monotonic_ns(), end_) : monotonic_ns();
+        if (now > monitor_.line_start()) {
+            monitor_.line(now);
+            reported_ = true;
+        }
+        monitor_.summary(double(now - start_) / 1e9,
+                         first_arrival_ < 0 ? 0.0 : double(last_arrival_ - first_arrival_) / 1e9);
+        finish_stdout();
+        if (monitor_.any_fault()) throw Failure(o_.input + ": faults were seen (see above)");
+        return 0;
+    }
+
+private:
+    bool stopping() const { return stop_requested() || (end_ > 0 && monotonic_ns() >= end_); }
+
+    // The demuxer reads the packets in stream order, as the tap puts them
+    // back together.
+    size_t read(uint8_t *data, size_t size) {
+        for (;;) {
+            if (const size_t given = monitor_.tap().give(data, size)) return given;
+            const int64_t now = monotonic_ns();
+            if (now >= next_line_) {
+                monitor_.line(next_line_);
+                reported_ = true;
+                next_line_ += every_;
+            }
+            if (flushed_) return 0;
+            if (in_.ended() || stopping()) {
+                monitor_.tap().flush();
+                flushed_ = true;
+                continue;
+            }
+            const size_t got = in_.read(arrived_.data(), arrived_.size(),
+                                        end_ > 0 ? std::min(next_line_, end_) : next_line_);
+            if (got == 0) continue;
+            received_ += got;
+            last_arrival_ = monotonic_ns();
+            if (first_arrival_ < 0) first_arrival_ = last_arrival_;
+            monitor_.tap().take(arrived_.data(), got, last_arrival_);
+        }
+    }
+
+    // A stream reader for the frames from here on, at the cadence step of
+    // the frame that came.
+    std::unique_ptr<IncrementalReader> start_reader(const ContainerReader &demuxer) {
+        auto reader = std::make_unique<IncrementalReader>(monitor_, true);
+        const ContainerReader::FramePlan &plan = demuxer.frame_plan();
+        reader->start_at_cadence_step(demuxer.unit_cadence_step());
+        if (plan.sizes_from_headers) reader->take_frame_sizes_from_headers();
+        if (!reader->begin(plan.params)) throw Failure(o_.input + ": " + reader->error());
+        return reader;
+    }
+
+    const InspectOptions &o_;
+    bool &reported_;  // a line is out, which the faults are counted in
+    const int64_t start_;
+    const int64_t every_;  // nanoseconds between lines
+    const int64_t end_;    // when --duration is up; 0: never
+    int64_t next_line_;
+    LiveInput in_;
+    Monitor monitor_;
+    uint64_t received_ = 0;
+    int64_t first_arrival_ = -1, last_arrival_ = -1;
+    std::vector<uint8_t> arrived_ = std::vector<uint8_t>(kReadBytes);
+    bool flushed_ = false;
+};
+
 }  // namespace
 
 int run_monitor(const InspectOptions &o, bool &reported) {
@@ -368,88 +487,9 @@ int run_monitor(const InspectOptions &o, bool &reported) {
                       ": --frames lists a file's frames; a live stream is watched by "
                       "the interval (--every)");
     end_stream_on_stop_signals();
-
-    const int64_t start = monotonic_ns();
-    const int64_t every = static_cast<int64_t>((o.every > 0 ? o.every : 1.0) * 1e9);
-    const int64_t end = o.duration > 0 ? start + static_cast<int64_t>(o.duration * 1e9) : 0;
-    int64_t next_line = start + every;
-    auto stopping = [end] { return stop_requested() || (end > 0 && monotonic_ns() >= end); };
-    LiveInput in(o.input, stopping);
-    Monitor monitor(o, start);
-    uint64_t received = 0;
-    int64_t first_arrival = -1, last_arrival = -1;
-    std::vector<uint8_t> arrived(kReadBytes);
-    bool flushed = false;
-    // The demuxer reads the packets in stream order, as the tap puts them
-    // back together.
-    auto read = [&](uint8_t *data, size_t size) -> size_t {
-        for (;;) {
-            if (const size_t given = monitor.tap().give(data, size)) return given;
-            const int64_t now = monotonic_ns();
-            if (now >= next_line) {
-                monitor.line(next_line);
-                reported = true;
-                next_line += every;
-            }
-            if (flushed) return 0;
-            if (in.ended() || stopping()) {
-                monitor.tap().flush();
-                flushed = true;
-                continue;
-            }
-            const size_t got =
-                in.read(arrived.data(), arrived.size(), end > 0 ? std::min(next_line, end) : next_line);
-            if (got == 0) continue;
-            received += got;
-            last_arrival = monotonic_ns();
-            if (first_arrival < 0) first_arrival = last_arrival;
-            monitor.tap().take(arrived.data(), got, last_arrival);
-        }
-    };
-
-    // After a break the stream reader starts again at the frame that came,
-    // in the cadence step its time gives.
-    std::unique_ptr<IncrementalReader> reader;
-    ContainerReader::Live live;
-    live.on_loss = [&](const ContainerReader::Loss &loss) {
-        monitor.lost(loss);
-        reader.reset();
-    };
-    route_libav_messages(true);
-    try {
-        ContainerReader demuxer(Container::transport, read, o.input, o.track ? o.track : 1, &live);
-        std::vector<uint8_t> unit;
-        while (demuxer.next(unit)) {
-            if (!reader) {
-                reader = std::make_unique<IncrementalReader>(monitor, true);
-                const ContainerReader::FramePlan &plan = demuxer.frame_plan();
-                reader->start_at_cadence_step(demuxer.unit_cadence_step());
-                if (plan.sizes_from_headers) reader->take_frame_sizes_from_headers();
-                if (!reader->begin(plan.params)) throw Failure(o.input + ": " + reader->error());
-            }
-            if (!reader->feed(unit.data(), unit.size())) {
-                char at[48];
-                std::snprintf(at, sizeof at,
-                              "frame at PTS %lld: ", static_cast<long long>(demuxer.unit_pts()));
-                monitor.rejected(at + reader->error());
-                reader.reset();
-            }
-        }
-    } catch (const Failure &) {
-        if (received == 0 && !in.refused()) throw Failure(o.input + ": no transport stream arrived");
-        throw;
-    }
-    // The interval cut short by the end.
-    const int64_t now = end > 0 ? std::min(monotonic_ns(), end) : monotonic_ns();
-    if (now > monitor.line_start()) {
-        monitor.line(now);
-        reported = true;
-    }
-    monitor.summary(double(now - start) / 1e9,
-                    first_arrival < 0 ? 0.0 : double(last_arrival - first_arrival) / 1e9);
-    finish_stdout();
-    if (monitor.any_fault()) throw Failure(o.input + ": faults were seen (see above)");
-    return 0;
+    Watch watch(o, monotonic_ns(), reported);
+    watch.watch();
+    return watch.finish();
 }
 
 }  // namespace pcmtool

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // pcmpack presets: what the library's presets give, asked of the library
 // itself, so that the list can never drift from it.
+#include "commands/presets_options.h"
 #include "common.h"
 #include "format/stream_format.h"
 #include "settings.h"

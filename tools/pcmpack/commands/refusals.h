@@ -5,6 +5,7 @@
 // are here, one place for all of them.
 #pragma once
 
+#include "commands/encode_options.h"
 #include "common.h"
 
 #include <pcmpack.h>

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // pcmpack tone: a WAV test signal with a different sine on every channel, so
 // that a channel swap or a lost channel shows in the unpacked result.
+#include "commands/tone_options.h"
 #include "common.h"
+#include "outputs/output.h"
 #include "outputs/wav_writer.h"
 
 #include <algorithm>

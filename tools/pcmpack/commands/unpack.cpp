@@ -2,8 +2,10 @@
 // pcmpack unpack: a stream, or a container's audio track, back into a WAV
 // file, through the stream reader, which validates every frame first.
 #include "commands/stream_walk.h"
+#include "commands/unpack_options.h"
 #include "common.h"
 #include "containers/live_input.h"
+#include "outputs/output.h"
 #include "outputs/wav_writer.h"
 #include "source/burst_scan.h"
 
@@ -176,10 +178,9 @@ private:
     uint64_t breaks_ = 0;
 };
 
-}  // namespace
-
-int run_unpack(const UnpackOptions &o) {
-    const bool live = is_url(o.input);
+// What is refused before any output is opened: a live option on a file, a
+// run with nothing to write, an output that is the input.
+void check_unpack(const UnpackOptions &o, bool live) {
     if (live) {
         check_live_url(o.input);
     } else if (o.duration > 0) {
@@ -194,20 +195,56 @@ int run_unpack(const UnpackOptions &o) {
     if (!o.output.empty()) names.push_back({o.output, "WAV file"});
     if (!o.data_out.empty()) names.push_back({o.data_out, "data"});
     if (!live) refuse_shared_files({{o.input, "stream"}}, names);
+}
+
+// A recording ends on --duration, SIGINT or SIGTERM, and keeps every whole
+// frame that came.
+std::unique_ptr<LiveInput> open_recording(const UnpackOptions &o) {
+    end_stream_on_stop_signals();
+    const int64_t until = o.duration > 0 ? monotonic_ns() + static_cast<int64_t>(o.duration * 1e9) : 0;
+    return std::make_unique<LiveInput>(o.input, [until] {
+        return stop_requested() || (until > 0 && monotonic_ns() >= until);
+    });
+}
+
+// --data-out is written only when the pair held data as inspect sees it:
+// bursts that follow one another, not one chance Pa Pb in the audio.
+void check_extracted(const WavSink &wav, const UnpackOptions &o, const std::string &name) {
+    const PairBursts *found = wav.extracted();
+    if (!found || !found->first_data())
+        throw Failure(name + ": channel pair " + std::to_string(o.data_pair) +
+                      " holds no data bursts (see `pcmpack inspect`); " +
+                      display_name(o.data_out, true) + " is not written");
+    if (found->errors())
+        std::fprintf(stderr, "pcmpack: %s: pair %d: %llu damaged bursts left out of %s\n",
+                     name.c_str(), o.data_pair,
+                     static_cast<unsigned long long>(found->bad_pd + found->past_period),
+                     display_name(o.data_out, true).c_str());
+}
+
+// A recording says how long it is, and fails, kept, if the stream broke.
+void report_recording(const UnpackOptions &o, const WavSink &wav, const LossReport &losses,
+                      const std::string &name) {
+    std::fprintf(stderr, "pcmpack: %s: %.3f s recorded\n",
+                 display_name(o.output.empty() ? o.data_out : o.output, true).c_str(),
+                 wav.rate() ? double(wav.periods()) / wav.rate() : 0.0);
+    if (losses.breaks())
+        throw Failure(name + ": the stream broke " + std::to_string(losses.breaks()) +
+                      (losses.breaks() == 1 ? " time" : " times") + " (see above); the recording is kept");
+}
+
+}  // namespace
+
+int run_unpack(const UnpackOptions &o) {
+    const bool live = is_url(o.input);
+    check_unpack(o, live);
     OutputSet outputs(o.overwrite);
     OutputFile *out = o.output.empty() ? nullptr : &outputs.open(o.output);
     OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
     std::unique_ptr<InputFile> file;
     std::unique_ptr<LiveInput> net;
     if (live) {
-        // A recording ends on --duration, SIGINT or SIGTERM, and keeps every
-        // whole frame that came.
-        end_stream_on_stop_signals();
-        const int64_t until =
-            o.duration > 0 ? monotonic_ns() + static_cast<int64_t>(o.duration * 1e9) : 0;
-        net = std::make_unique<LiveInput>(o.input, [until] {
-            return stop_requested() || (until > 0 && monotonic_ns() >= until);
-        });
+        net = open_recording(o);
     } else {
         file = std::make_unique<InputFile>(o.input);
         outputs.guard(file->fd(), file->name(), "stream");
@@ -234,30 +271,9 @@ int run_unpack(const UnpackOptions &o) {
     }
     if (!reader->ok()) throw Failure(describe_error(name, *reader, tracks));
     wav.finish();
-    if (data) {
-        const PairBursts *found = wav.extracted();
-        // Data as inspect sees it: bursts that follow one another, not one
-        // chance Pa Pb in the audio.
-        if (!found || !found->first_data())
-            throw Failure(name + ": channel pair " + std::to_string(o.data_pair) +
-                          " holds no data bursts (see `pcmpack inspect`); " +
-                          display_name(o.data_out, true) + " is not written");
-        if (found->errors())
-            std::fprintf(stderr, "pcmpack: %s: pair %d: %llu damaged bursts left out of %s\n",
-                         name.c_str(), o.data_pair,
-                         static_cast<unsigned long long>(found->bad_pd + found->past_period),
-                         display_name(o.data_out, true).c_str());
-    }
+    if (data) check_extracted(wav, o, name);
     outputs.commit();
-    if (live) {
-        std::fprintf(stderr, "pcmpack: %s: %.3f s recorded\n",
-                     display_name(o.output.empty() ? o.data_out : o.output, true).c_str(),
-                     wav.rate() ? double(wav.periods()) / wav.rate() : 0.0);
-        if (losses.breaks())
-            throw Failure(name + ": the stream broke " + std::to_string(losses.breaks()) +
-                          (losses.breaks() == 1 ? " time" : " times") +
-                          " (see above); the recording is kept");
-    }
+    if (live) report_recording(o, wav, losses, name);
     return 0;
 }
 

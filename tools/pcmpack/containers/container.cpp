@@ -5,7 +5,6 @@
 
 #include "common.h"
 #include "format/stream_format.h"
-#include "settings.h"
 
 extern "C" {
 #include <libavutil/log.h>

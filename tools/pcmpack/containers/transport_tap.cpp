@@ -146,51 +146,15 @@ void TransportTap::arrive(const uint8_t *p) {
     pid.repeats = again ? pid.repeats + 1 : 0;
     const int behind = (pid.next - 1 - cc) & 15;  // counters back from the last in line
     if (again && pid.repeats == 1) return;  // the repeat MPEG allows: left out, no fault
-    // A copy of a packet taken among the last kReorderPackets (the hash
-    // covers the PID and the counter). A packet of silence comes again
-    // alike a whole lap of the counter on, next in line: only a copy from
-    // within the lap is one then.
-    const auto taken = std::find_if(std::begin(recent_), std::end(recent_),
-                                    [&](const Taken &t) { return t.hash == hash; });
-    const bool recent = taken != std::end(recent_) &&
-                        (cc != pid.next || pid.steps - taken->steps < 16);
-    if (recent && !announced) {
+    if (taken_recently(pid, hash, cc) && !announced) {
         ++window_.packets_duplicated;
         note(Run::duplicated, number, cc);
         return;
     }
     if (pid.next < 0 || announced || cc == pid.next) {
-        if (announced && pid.missing) {
-            // The sender says the counters start again: nothing is awaited.
-            gaps_.erase(std::remove_if(gaps_.begin(), gaps_.end(),
-                                       [&](const Gap &g) { return g.pid == number; }),
-                        gaps_.end());
-            pid.missing = 0;
-        }
-        give_up_counter(number, cc);
-        pid.next = (cc + 1) & 15;
-        ++pid.steps;
-        held_[place] = packet;
-    } else if (const auto gap = (pid.missing & bit) ? std::find_if(gaps_.begin(), gaps_.end(),
-                                                                  [&](const Gap &g) {
-                                                                      return g.pid == number &&
-                                                                             g.cc == cc;
-                                                                  })
-                                                    : gaps_.end();
-               gap != gaps_.end()) {
-        // Packets that came late together go back together, in the order
-        // they came, at the first one's place.
-        uint64_t at = gap->before - kPlaceStep + 1 + uint64_t(gap->place);
-        if (late_arrival_ + 1 == arrived_ && late_place_ + 1 < at && (late_place_ + 1) % kPlaceStep)
-            at = late_place_ + 1;
-        while (held_.count(at)) ++at;  // a place another late packet took
-        late_place_ = at;
-        late_arrival_ = arrived_;
-        held_[at] = packet;
-        gaps_.erase(gap);
-        pid.missing &= uint16_t(~bit);
-        ++window_.packets_out_of_order;
-        note(Run::reordered, number, cc);
+        take_in_line(pid, number, cc, announced, packet, place);
+    } else if (const auto gap = awaited(pid, number, cc); gap != gaps_.end()) {
+        take_late(gap, pid, number, cc, packet);
     } else if (again) {
         ++window_.packets_duplicated;
         note(Run::duplicated, number, cc);
@@ -201,21 +165,77 @@ void TransportTap::arrive(const uint8_t *p) {
         note(Run::too_late, number, cc);
         return;
     } else {
-        const int missing = (cc - pid.next) & 15;
-        for (int k = 0; k <= missing; ++k) give_up_counter(number, (pid.next + k) & 15);
-        pid.steps += uint64_t(missing) + 1;
-        for (int k = 0; k < missing; ++k) {
-            const int lost_cc = (pid.next + k) & 15;
-            gaps_.push_back({number, lost_cc, k, place, arrived_});
-            pid.missing |= uint16_t(1u << lost_cc);
-            pid.have &= uint16_t(~(1u << lost_cc));
-        }
-        pid.next = (cc + 1) & 15;
-        held_[place] = packet;
+        take_past_gap(pid, number, cc, packet, place);
     }
     recent_[arrived_ % kReorderPackets] = {hash, pid.steps};
     pid.have |= bit;
     expire(false);
+}
+
+// A copy of a packet taken among the last kReorderPackets (the hash covers
+// the PID and the counter). A packet of silence comes again alike a whole
+// lap of the counter on, next in line: only a copy from within the lap is
+// one then.
+bool TransportTap::taken_recently(const Pid &pid, uint64_t hash, int cc) const {
+    const auto taken = std::find_if(std::begin(recent_), std::end(recent_),
+                                    [&](const Taken &t) { return t.hash == hash; });
+    return taken != std::end(recent_) && (cc != pid.next || pid.steps - taken->steps < 16);
+}
+
+// The gap that awaits this PID's counter, or gaps_.end().
+std::deque<TransportTap::Gap>::iterator TransportTap::awaited(const Pid &pid, int number, int cc) {
+    if (!(pid.missing & (1u << cc))) return gaps_.end();
+    return std::find_if(gaps_.begin(), gaps_.end(),
+                        [&](const Gap &g) { return g.pid == number && g.cc == cc; });
+}
+
+// The packet next in line, the first of its PID, or one whose sender says
+// its counters start again, after which nothing is awaited.
+void TransportTap::take_in_line(Pid &pid, int number, int cc, bool announced, const Packet &packet,
+                                uint64_t place) {
+    if (announced && pid.missing) {
+        gaps_.erase(std::remove_if(gaps_.begin(), gaps_.end(),
+                                   [&](const Gap &g) { return g.pid == number; }),
+                    gaps_.end());
+        pid.missing = 0;
+    }
+    give_up_counter(number, cc);
+    pid.next = (cc + 1) & 15;
+    ++pid.steps;
+    held_[place] = packet;
+}
+
+// A packet a gap awaited goes back in place. Packets that came late together
+// go back together, in the order they came, at the first one's place.
+void TransportTap::take_late(std::deque<Gap>::iterator gap, Pid &pid, int number, int cc,
+                             const Packet &packet) {
+    uint64_t at = gap->before - kPlaceStep + 1 + uint64_t(gap->place);
+    if (late_arrival_ + 1 == arrived_ && late_place_ + 1 < at && (late_place_ + 1) % kPlaceStep)
+        at = late_place_ + 1;
+    while (held_.count(at)) ++at;  // a place another late packet took
+    late_place_ = at;
+    late_arrival_ = arrived_;
+    held_[at] = packet;
+    gaps_.erase(gap);
+    pid.missing &= uint16_t(~(1u << cc));
+    ++window_.packets_out_of_order;
+    note(Run::reordered, number, cc);
+}
+
+// A packet past counters that did not come: each of them opens a gap that
+// awaits it for kReorderPackets arrivals.
+void TransportTap::take_past_gap(Pid &pid, int number, int cc, const Packet &packet, uint64_t place) {
+    const int missing = (cc - pid.next) & 15;
+    for (int k = 0; k <= missing; ++k) give_up_counter(number, (pid.next + k) & 15);
+    pid.steps += uint64_t(missing) + 1;
+    for (int k = 0; k < missing; ++k) {
+        const int lost_cc = (pid.next + k) & 15;
+        gaps_.push_back({number, lost_cc, k, place, arrived_});
+        pid.missing |= uint16_t(1u << lost_cc);
+        pid.have &= uint16_t(~(1u << lost_cc));
+    }
+    pid.next = (cc + 1) & 15;
+    held_[place] = packet;
 }
 
 // Gaps whose packets did not come within kReorderPackets arrivals (all of

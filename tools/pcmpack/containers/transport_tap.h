@@ -100,6 +100,11 @@ private:
     void note(Run::Kind kind, int pid, int cc);
     void say();
     void arrive(const uint8_t *p);
+    bool taken_recently(const Pid &pid, uint64_t hash, int cc) const;
+    std::deque<Gap>::iterator awaited(const Pid &pid, int number, int cc);
+    void take_in_line(Pid &pid, int number, int cc, bool announced, const Packet &packet, uint64_t place);
+    void take_late(std::deque<Gap>::iterator gap, Pid &pid, int number, int cc, const Packet &packet);
+    void take_past_gap(Pid &pid, int number, int cc, const Packet &packet, uint64_t place);
     void expire(bool all);
     void give_up(Gap gap);
     void give_up_counter(int pid, int cc);

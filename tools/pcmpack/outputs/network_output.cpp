@@ -13,6 +13,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>

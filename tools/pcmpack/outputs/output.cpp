@@ -4,6 +4,7 @@
 #include "common.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <csignal>
 #include <cstdlib>

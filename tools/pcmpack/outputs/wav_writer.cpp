@@ -4,6 +4,7 @@
 #include "common.h"
 #include "vector_level.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace pcmtool {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "source/burst_scan.h"
 
-#include "common.h"
 #include "vector_level.h"
 
 #include <algorithm>

@@ -3,11 +3,11 @@
 
 #include "common.h"
 #include "format/stream_format.h"
-#include "settings.h"
 
 #include <pcmpack.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace pcmtool {
@@ -375,5 +375,15 @@ std::string describe_plan(const ChannelPlan &plan) {
     }
     return text;
 }
+
+std::vector<std::string> signalled_layout_names() {
+    std::vector<std::string> names;
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if (!written_by_library(l)) names.push_back(l.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string library_layout_list() { return layout_list(true); }
 
 }  // namespace pcmtool

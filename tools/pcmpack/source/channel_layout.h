@@ -28,6 +28,12 @@ int file_order(const HdmvLayout &layout, int coded_of_file[8]);
 // libsndfile's SF_CHANNEL_MAP_* value of a speaker, for writing a mask.
 int sndfile_position(Speaker speaker);
 
+// The names --hdmv-layout takes besides auto and library: the layouts that
+// only the tool signals (5.1, 7.1, mono), in name order.
+std::vector<std::string> signalled_layout_names();
+// The layouts the library writes by itself, for messages: "2.0, 3/0, 3/2, 3/4".
+std::string library_layout_list();
+
 struct ChannelRequest {
     std::string hdmv_layout = "auto";  // auto, 5.1, 7.1, mono, library
     bool keep_order = false;           // --channel-order keep

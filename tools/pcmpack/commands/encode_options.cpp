@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "commands/encode_options.h"
+
+#include "commands/command_line.h"
+#include "settings.h"
+#include "source/channel_layout.h"
+#include "source/conversion.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+namespace {
+
+// The command's line in `pcmpack --help`, which a reader scans for the
+// command that does the job; its help below is its whole story.
+const char *const kEncodeLine = "Pack audio into a DVD, HDMV or AES3 stream";
+
+const char *const kEncodeHelp =
+    "Pack audio into an elementary stream, or into its container: .ts (302M in an\n"
+    "MPEG transport stream), .m2ts/.mts (HDMV in a BDAV transport stream), .vob/.mpg/\n"
+    ".mpeg (DVD LPCM in an MPEG program stream), or as --container says.\n"
+    "INPUT is any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, CAF, ...) or\n"
+    "headerless PCM when --rate and --channels are given; '-' reads standard input.\n"
+    "The target's preset chooses the layer; --layer, --bits and --frame-rate override\n"
+    "it. Channel count, sample rate and word length come from the input and are never\n"
+    "changed silently: what the layer does not carry is an error that says why.\n"
+    "On request only: --resample converts the sample rate (libsoxr); --bits shortens\n"
+    "longer words with TPDF dither (--dither none truncates); floating-point input is\n"
+    "rounded, and samples beyond full scale are limited and counted. -v says what was\n"
+    "done. The settings are checked against the target's video type and every coded\n"
+    "message is printed.\n"
+    "HDMV: a source whose channel mask names its speakers goes out in the coded order\n"
+    "of its layout: 2.0, 3/0, 3/2, 3/4, and 5.1, 7.1 and mono, which the tool signals\n"
+    "in the frame headers (--hdmv-layout picks one, --channel-order keep keeps the\n"
+    "order given). Without a mask, 3, 5 and 7 channels are packed as 3/0, 3/2 and 3/4\n"
+    "with a silent padding channel appended; 4, 6 and 8 channels are refused, because\n"
+    "the last coded channel of those layouts is read as padding, unless\n"
+    "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
+    "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
+    "The output appears only when complete ('-' writes standard output); an existing\n"
+    "file is replaced only with -y, or when you answer y at the terminal.\n"
+    "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
+    "transport stream at a constant bit rate, paced by the audio when the input is a\n"
+    "file, frame by frame as a pipe delivers it but never ahead of the audio; SIGINT\n"
+    "and SIGTERM end the stream cleanly. A caller whose listener goes away\n"
+    "reconnects and resumes at the live point; if it never comes back, the run\n"
+    "fails.\n"
+    "\n"
+    "Examples:\n"
+    "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
+    "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
+    "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
+    "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live";
+
+
+// CLI11 converts, checks and relates the options in the order they are
+// declared, and reports the first mistake it meets: the order below is the
+// one that decides which of two mistakes a user is told of, so the options
+// keep it, and the help groups them by what they act on instead.
+
+// The audio, the output, and the target with what overrides its preset.
+void add_stream_options(CLI::App &encode, EncodeOptions &o) {
+    encode.add_option("INPUT", o.input,
+                      "audio file, or '-' for standard input; optional with --data");
+    encode.add_option("-o,--output", o.output,
+                      "stream to write, '-' for standard output, or udp://HOST:PORT[?pkt_size=N] "
+                      "or srt://HOST:PORT[?mode=caller|listener&...] to send it live")
+        ->required();
+    auto *target = encode.add_option("-t,--target", o.target,
+                                     "preset and rules of a video type: " + target_list() +
+                                         ". Left out: default, SMPTE 302M for broadcast with no "
+                                         "video type's rules; xdcam-imx gives 302M too, held to "
+                                         "the rules of XDCAM IMX")
+                       ->check(CLI::IsMember(target_names()));
+    encode.add_option("--video-type", o.video_type,
+                      "preset and target rules of this video type code (see `pcmpack presets`)")
+        ->check(CLI::NonNegativeNumber)
+        ->excludes(target);
+    encode.add_option("--layer", o.layer, layer_list())->check(CLI::IsMember(layer_codes()));
+    encode.add_option("--bits", o.bits,
+                      "word length 16, 20 or 24; default: the input's (raw input: 16)")
+        ->check(CLI::IsMember({16, 20, 24}));
+    auto *frame_rate = encode.add_option("--frame-rate", o.frame_rate,
+                                          "video frame rate of the AES3 layers: " +
+                                              frame_rate_list());
+    // The codes run from 1 to 8 without a gap.
+    const std::vector<int> codes = frame_rate_codes();
+    encode.add_option("--frame-rate-code", o.frame_rate_code,
+                      "the same as its MPEG frame rate code: " + frame_rate_code_list())
+        ->check(CLI::Range(codes.front(), codes.back()))
+        ->excludes(frame_rate);
+}
+
+// Headerless input's description, the container and the index.
+void add_raw_input_and_file_options(CLI::App &encode, EncodeOptions &o) {
+    auto *raw_rate = encode.add_option("--rate", o.rate, "raw input: sample rate in Hz")
+        ->check(CLI::Range(1, 1000000));
+    auto *raw_channels = encode.add_option("--channels", o.channels, "raw input: interleaved channels")
+        ->check(CLI::Range(1, 64));
+    auto *raw_endian = encode.add_option("--endian", o.endian, "raw input: little (default) or big")
+        ->check(CLI::IsMember({"little", "big"}));
+    encode.add_option("--container", o.container,
+                      "es (our stream), ts (302M in MPEG-TS), m2ts (HDMV in BDAV MPEG-TS), ps "
+                      "(DVD LPCM in an MPEG program stream); default: from the output's "
+                      "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)");
+    auto *index = encode.add_option("--index", o.index,
+                      "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
+                      "seconds");
+    auto *index_format =
+        encode.add_option("--index-format", o.index_format, "csv (default) or json (JSON lines)")
+            ->check(CLI::IsMember({"csv", "json"}));
+    // Raw PCM is described by its rate and channel count together; an
+    // index's format means nothing without an index.
+    raw_rate->needs(raw_channels);
+    raw_channels->needs(raw_rate);
+    raw_endian->needs(raw_rate);
+    index_format->needs(index);
+}
+
+// What is done to the samples on the way: rate, word length, channel order.
+void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
+    encode.add_option("--resample", o.resample,
+                      "convert the sample rate to 48000 or 96000 Hz (libsoxr)")
+        ->check(CLI::IsMember({48000, 96000}));
+    encode.add_option("--resample-quality", o.resample_quality,
+                      "sample-rate conversion quality: " + resample_quality_list() +
+                           "; default very-high")
+        ->check(CLI::IsMember(resample_quality_names()));
+    encode.add_option("--dither", o.dither,
+                      "when --bits shortens the words: tpdf (default) or none (truncate); none, "
+                      "and tpdf refused, when a channel pair holds data bursts")
+        ->check(CLI::IsMember({"tpdf", "none"}));
+    encode.add_option("--channel-order", o.channel_order,
+                      "auto (default): HDMV channels in the coded order of the layout the "
+                      "source's channel mask names; keep: in the order given")
+        ->check(CLI::IsMember({"auto", "keep"}));
+    std::vector<std::string> layouts = signalled_layout_names();
+    std::string layout_help = "auto (default: from the channel mask, else the channel count), ";
+    for (const std::string &name : layouts) layout_help += name + ", ";
+    layout_help += "or library (only " + library_layout_list() + ")";
+    layouts.insert(layouts.begin(), "auto");
+    layouts.push_back("library");
+    encode.add_option("--hdmv-layout", o.hdmv_layout, layout_help)->check(CLI::IsMember(layouts));
+    encode.add_flag("-v,--verbose", o.verbose,
+                    "say what is converted and which source channel goes where");
+}
+
+// Data bursts, the transport stream's timing, and the HDMV padding choice.
+void add_data_and_transport_options(CLI::App &encode, EncodeOptions &o) {
+    auto *data = encode.add_option("--data", o.data,
+                      "AC-3 (.ac3) or E-AC-3 (.ec3) file carried as data bursts in one channel "
+                      "pair of an AES3 layer (10, 11, 12); the INPUT's audio, if any, on the "
+                      "other pairs");
+    encode.add_option("--data-pair", o.data_pair,
+                      "channel pair of the data bursts, 1 (channels 1 and 2, default) to 4")
+        ->check(CLI::Range(1, 4))
+        ->needs(data);
+    encode.add_option("--muxrate", o.muxrate,
+                      "transport stream: constant bit rate in bits/s, filled with null packets; "
+                      "default for udp:// and srt://: what the channels and word length need "
+                      "plus 5% (-v states it)")
+        ->check(CLI::Range(int64_t{1}, int64_t{1} << 30));
+    encode.add_option("--latency", o.latency_ms,
+                      "transport stream: milliseconds from a frame's clock reference to its "
+                      "presentation, the decoder's buffer; default for udp:// and srt://: 100")
+        ->check(CLI::Range(1, 10000));
+    encode.add_option("--pace", o.pace,
+                      "udp:// and srt://: auto (default: audio for a file; for a pipe each "
+                      "frame as it comes, never before its time in the audio), audio (datagrams "
+                      "at the audio's time), none (as fast as the network takes them)")
+        ->check(CLI::IsMember({"auto", "audio", "none"}));
+    encode.add_flag("-y,--overwrite", o.overwrite, kOverwriteHelp);
+    encode.add_flag("--hdmv-pad-last", o.hdmv_pad_last,
+                    "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
+}
+
+// encode's options by what they act on, in the order a command line is
+// usually written: what comes in, what it becomes, what changes, where to.
+struct OptionGroup {
+    const char *option;
+    const char *group;
+};
+constexpr OptionGroup kEncodeGroups[] = {
+    {"--rate", "Input"},           {"--channels", "Input"},
+    {"--endian", "Input"},         {"--data", "Input"},
+    {"--data-pair", "Input"},      {"--target", "Target"},
+    {"--video-type", "Target"},    {"--layer", "Target"},
+    {"--frame-rate", "Target"},    {"--frame-rate-code", "Target"},
+    {"--hdmv-layout", "Target"},   {"--channel-order", "Target"},
+    {"--hdmv-pad-last", "Target"}, {"--bits", "Conversion"},
+    {"--resample", "Conversion"},  {"--resample-quality", "Conversion"},
+    {"--dither", "Conversion"},    {"--output", "Output"},
+    {"--container", "Output"},     {"--index", "Output"},
+    {"--index-format", "Output"},  {"--verbose", "Output"},
+    {"--muxrate", "Output"},       {"--latency", "Output"},
+    {"--pace", "Output"},          {"--overwrite", "Output"},
+};
+
+}  // namespace
+
+CLI::App *add_encode_command(CLI::App &app, EncodeOptions &o) {
+    CLI::App *encode = app.add_subcommand("encode", kEncodeLine);
+    encode->footer(kEncodeHelp);
+    add_stream_options(*encode, o);
+    add_raw_input_and_file_options(*encode, o);
+    add_conversion_options(*encode, o);
+    add_data_and_transport_options(*encode, o);
+    for (const OptionGroup &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
+    // A target named, even "default", holds the run to its rules.
+    const CLI::Option *target = encode->get_option("--target");
+    const CLI::Option *video_type = encode->get_option("--video-type");
+    encode->final_callback(
+        [&o, target, video_type] { o.target_given = target->count() > 0 || video_type->count() > 0; });
+    return encode;
+}
+
+}  // namespace pcmtool

@@ -117,7 +117,9 @@ def main():
             faults.append(f"{source}: in no module of the map")
             continue
         names, uses, extra = row
-        allowed = names + uses + extra.get(os.path.basename(source), [])
+        allowed = names + uses + [g for pattern, grants in extra.items()
+                                   if fnmatch.fnmatch(os.path.basename(source), pattern)
+                                   for g in grants]
         with open(os.path.join(ROOT, source), encoding="utf-8") as text:
             for number, line in enumerate(text, 1):
                 match = INCLUDE.match(line)

@@ -217,6 +217,88 @@ const HdmvLayout &layout_by_count(int channels, const ChannelRequest &request,
                   "; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, 3/4)");
 }
 
+// The layout --hdmv-layout names, checked against the source's channel
+// count and the speakers its mask declares; null with the refusal in
+// `why`. Without a declared layout the channels are taken to be in the
+// order a WAV file of this layout holds them.
+const HdmvLayout *named_layout(int channels, const ChannelRequest &request, bool keep,
+                               const std::string &input, std::vector<Speaker> &speakers,
+                               std::string &why) {
+    const std::string &wanted = request.hdmv_layout;
+    const HdmvLayout *layout = &layout_named(wanted.c_str());
+    const std::vector<Speaker> expected = file_speakers(*layout);
+    if (channels != static_cast<int>(expected.size())) {
+        std::string fix;
+        for (const HdmvLayout &l : kHdmvLayouts)
+            if (!written_by_library(l) && static_cast<int>(file_speakers(l).size()) == channels)
+                fix = " (--hdmv-layout " + std::string(l.name) + " takes " + channels_text(channels) + ")";
+        why = "--hdmv-layout " + wanted + " takes " +
+              channels_text(static_cast<int>(expected.size())) + "; " + input + " has " +
+              std::to_string(channels) + fix;
+        return nullptr;
+    }
+    if (!speakers.empty() && match(*layout, speakers).empty()) {
+        why = input + ": its channel mask says " + speaker_list(speakers) + "; --hdmv-layout " +
+              wanted + " needs " + speaker_list(expected) +
+              " (--hdmv-layout auto follows the mask, --channel-order keep ignores it)";
+        return nullptr;
+    }
+    if (speakers.empty() && !keep) speakers = wav_order_speakers(*layout);
+    return layout;
+}
+
+// The first layout that carries every speaker the mask declares (among the
+// library's own with --hdmv-layout library); null with the refusal in `why`.
+const HdmvLayout *layout_for_speakers(const std::vector<Speaker> &speakers, int channels,
+                                      bool library_only, const std::string &input,
+                                      std::string &why) {
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if ((!library_only || written_by_library(l)) && !match(l, speakers).empty()) return &l;
+    const std::string text =
+        input + ": " + channels_text(channels) + " " + speaker_list(speakers) + ": ";
+    const HdmvLayout *any = nullptr;
+    for (const HdmvLayout &l : kHdmvLayouts)
+        if (!any && !match(l, speakers).empty()) any = &l;
+    if (library_only && any)
+        why = text + "--hdmv-layout library writes only " + layout_list(true) +
+              ", none of which carries them (--hdmv-layout auto packs them as " + any->name + ")";
+    else
+        why = text + "HDMV LPCM has no layout for them (it has " + layout_list(false) + ")";
+    return nullptr;
+}
+
+// --hdmv-pad-last takes the channels as numbered, the last one as padding:
+// speakers that the mask names would land in other speakers' places and the
+// last one would be lost.
+std::string pad_last_against_mask(const std::vector<Speaker> &speakers, int channels,
+                                  const std::string &input) {
+    const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
+    if (speakers.empty() || !padded || padded->coded[channels - 1] != S::pad) return {};
+    return input + ": its channel mask names " + speaker_list(speakers) +
+           "; --hdmv-pad-last would pack them as " + padded->name +
+           " in the order given and read channel " + std::to_string(channels) + " (" +
+           speaker_name(speakers.back()) +
+           ") as padding: leave it out to pack the speakers the mask names "
+           "(--channel-order keep ignores the mask)";
+}
+
+// The plan's coded channels from the chosen layout: each coded channel's
+// source channel, by the speakers when they are known, else in the order
+// given.
+void place_channels(ChannelPlan &plan, const HdmvLayout &layout,
+                    const std::vector<Speaker> &speakers, int channels) {
+    plan.layout = &layout;
+    plan.assignment = layout.assignment;
+    plan.coded_channels = layout.coded_channels;
+    plan.source_speakers = speakers;
+    if (!speakers.empty()) {
+        plan.source_of_coded = match(layout, speakers);
+        return;
+    }
+    for (int c = 0; c < layout.coded_channels; ++c)
+        plan.source_of_coded.push_back(c < channels ? c : -1);
+}
+
 // Every rule of the channel plan the run breaks goes into plan.problems,
 // one plain line each; a rule whose answer the next ones depend on (the
 // speakers, the layout) ends the planning when it fails.
@@ -244,83 +326,29 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
             return refused(unreadable.what());
         }
     }
-    // --hdmv-pad-last takes the channels as numbered, the last one as
-    // padding: speakers that the mask names would land in other speakers'
-    // places and the last one would be lost.
-    const auto *padded = pcmpack_format::hdmv_layout_of_coded(channels);
-    if (pad_last && !speakers.empty() && padded && padded->coded[channels - 1] == S::pad) {
-        plan.problems.push_back(
-            input + ": its channel mask names " + speaker_list(speakers) +
-            "; --hdmv-pad-last would pack them as " + padded->name +
-            " in the order given and read channel " + std::to_string(channels) + " (" +
-            speaker_name(speakers.back()) +
-            ") as padding: leave it out to pack the speakers the mask names "
-            "(--channel-order keep ignores the mask)");
+    if (pad_last) {
+        const std::string clash = pad_last_against_mask(speakers, channels, input);
+        if (!clash.empty()) plan.problems.push_back(clash);
     }
     if (keep) speakers.clear();
 
     const HdmvLayout *layout = nullptr;
+    std::string why;
     if (explicit_layout) {
-        layout = &layout_named(wanted.c_str());
-        const std::vector<Speaker> expected = file_speakers(*layout);
-        if (channels != static_cast<int>(expected.size())) {
-            std::string fix;
-            for (const HdmvLayout &l : kHdmvLayouts)
-                if (!written_by_library(l) && static_cast<int>(file_speakers(l).size()) == channels)
-                    fix = " (--hdmv-layout " + std::string(l.name) + " takes " + channels_text(channels) + ")";
-            return refused("--hdmv-layout " + wanted + " takes " +
-                           channels_text(static_cast<int>(expected.size())) + "; " + input +
-                           " has " + std::to_string(channels) + fix);
-        }
-        if (!speakers.empty() && match(*layout, speakers).empty())
-            return refused(input + ": its channel mask says " + speaker_list(speakers) +
-                           "; --hdmv-layout " + wanted + " needs " + speaker_list(expected) +
-                           " (--hdmv-layout auto follows the mask, --channel-order keep ignores it)");
-        // Without a declared layout the channels are taken to be in the
-        // order a WAV file of this layout holds them.
-        if (speakers.empty() && !keep) speakers = wav_order_speakers(*layout);
+        layout = named_layout(channels, request, keep, input, speakers, why);
     } else if (speakers.empty()) {
         ChannelRequest by_count = request;
         by_count.hdmv_pad_last = pad_last;
         try {
             layout = &layout_by_count(channels, by_count, input);
         } catch (const Failure &no_layout) {
-            return refused(no_layout.what());
+            why = no_layout.what();
         }
     } else {
-        const bool library_only = wanted == "library";
-        for (const HdmvLayout &l : kHdmvLayouts)
-            if ((!library_only || written_by_library(l)) && !match(l, speakers).empty()) {
-                layout = &l;
-                break;
-            }
-        if (!layout) {
-            std::string text = input + ": " + channels_text(channels) + " " +
-                               speaker_list(speakers) + ": ";
-            const HdmvLayout *any = nullptr;
-            for (const HdmvLayout &l : kHdmvLayouts)
-                if (!any && !match(l, speakers).empty()) any = &l;
-            if (library_only && any)
-                return refused(text + "--hdmv-layout library writes only " + layout_list(true) +
-                               ", none of which carries them (--hdmv-layout auto packs them as " +
-                               any->name + ")");
-            return refused(text + "HDMV LPCM has no layout for them (it has " + layout_list(false) +
-                           ")");
-        }
+        layout = layout_for_speakers(speakers, channels, wanted == "library", input, why);
     }
-    if (!plan.problems.empty()) return plan;
-
-    plan.layout = layout;
-    plan.assignment = layout->assignment;
-    plan.coded_channels = layout->coded_channels;
-    plan.source_speakers = speakers;
-    if (speakers.empty()) {
-        // The order given: coded channel k is source channel k.
-        for (int c = 0; c < layout->coded_channels; ++c)
-            plan.source_of_coded.push_back(c < channels ? c : -1);
-    } else {
-        plan.source_of_coded = match(*layout, speakers);
-    }
+    if (!layout) return refused(why);
+    if (plan.problems.empty()) place_channels(plan, *layout, speakers, channels);
     return plan;
 }
 

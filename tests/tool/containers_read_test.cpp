@@ -398,6 +398,8 @@ TEST_F(ContainersRead, FrameHeadersOfTracksThatCannotBeReadAreNamed) {
     const Case cases[] = {
         {"DVD 20 bits", vob, ".vob", packets[0].header + 5, 0x40,
          "DVD LPCM track: 20-bit, 2 channels, rate code 0; pcmpack reads 16-bit mono or stereo"},
+        {"DVD reserved word length", vob, ".vob", packets[0].header + 5, 0xC0,
+         "DVD LPCM track: reserved word-length code 3, 2 channels"},
         {"DVD reserved rate", vob, ".vob", packets[0].header + 5, 0x20, "2 channels, rate code 2;"},
         {"DVD emphasis of the second packet", vob, ".vob", second, 0x80,
          second_named + " (0.010 s into the audio) changes the audio frame header"},

@@ -228,7 +228,10 @@ struct ContainerReader::Impl {
             sample_rate = pcmpack_format::dvd_sample_rate(header.rate_code);
             const int bits = pcmpack_format::word_length_bits(header.bits_code);
             if (bits != 16 || sample_rate == 0 || header.channels > 2)
-                fail("DVD LPCM track: " + std::to_string(bits) + "-bit, " +
+                // Code 3 names no word length: 28 bits would be made up.
+                fail("DVD LPCM track: " +
+                     (header.bits_code == 3 ? std::string("reserved word-length code 3")
+                                            : std::to_string(bits) + "-bit") + ", " +
                      std::to_string(header.channels) + " channels, rate code " +
                      std::to_string(header.rate_code) +
                      "; pcmpack reads 16-bit mono or stereo at 48 or 96 kHz");

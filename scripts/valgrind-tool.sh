@@ -13,13 +13,20 @@
 # skipped by the patterns below: the names of three letters or more in
 # /usr/bin and /bin, and the short ones other than sh by name.
 #
-# The tool starts in about 2 s under valgrind, most of it loading
-# libavformat and the 130 libraries behind it, and the two original test
-# programs start it about 500 times: run whole, they would add some 40
-# minutes. From those two, one case of each kind runs here (every layer,
-# every container written and read, the conversions, stream damage, write
-# failures, every kind of output, every input format and size field);
-# programs added later run whole. Left out:
+# The tool starts in about 1.5 s of processor time under valgrind, most of
+# it loading libavformat and the 130 libraries behind it; a test's run of
+# it costs some 3 s with its shell and its audio. Whole, the programs take
+# these processor seconds under valgrind (the three largest measured on a
+# tenth of their cases): pcmpack_tool_tests 870, pcmpack_outputs_tests 720,
+# pcmpack_safety_tests 440, pcmpack_containers_read_tests 270,
+# pcmpack_inputs_tests 140, pcmpack_messages_tests 70, and
+# pcmpack_tool_core_tests (what is pure, in one process) 3: some 40
+# minutes of processor, over 20 on two processors. So from
+# pcmpack_tool_tests and pcmpack_safety_tests one case of each kind runs
+# here (every layer, every container written and read, the conversions,
+# stream damage, write failures, every kind of output, every input format
+# and size field), about 22 minutes of processor in all; the other
+# programs run whole. Left out:
 #   Parent/Signals.*  times its signal with sleep 0.3; under valgrind the
 #                     tool has not set its handlers by then
 #   CommandLine/Options.*, the rest of Paths/ToolError.*: option and name
@@ -31,7 +38,7 @@ build=${1:-build/ci}
 logs=$(cd "$build" && pwd)/valgrind-tool
 jobs=${PCMPACK_JOBS:-$(nproc)}
 
-# The cases run from the two original programs, one pattern a line.
+# The cases run from those two programs, one pattern a line.
 tool_cases=(
   'EveryLayer/LayerRoundTrip.*/dvd_mono_96k'
   'EveryLayer/LayerRoundTrip.*/hdmv_3_2_20'

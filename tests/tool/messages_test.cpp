@@ -33,7 +33,8 @@ struct MessageCase {
     const char *out;
 };
 
-// A fresh folder holding:
+// A fresh folder per row, a copy of one the suite makes once (ten runs of
+// the tool and two of ffmpeg, which every row would otherwise repeat):
 //   in.wav            1 s of the tool's stereo tone
 //   s.ac3             1 s of AC-3 from ffmpeg, 48 kHz
 //   w4/w6/w8.wav      4, 6 and 8 channels without a channel mask, the AC-3
@@ -42,18 +43,31 @@ struct MessageCase {
 //   mp2.ts            a transport stream whose only audio is MPEG-1 layer II
 class Messages : public ::testing::TestWithParam<MessageCase> {
 protected:
-    void SetUp() override {
+    static void SetUpTestSuite() {
+        made_ = Outcome();
         char pattern[] = "/tmp/pcmpack-messages-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        const Outcome made = sh(
+        if (!mkdtemp(pattern)) return;
+        files_ = pattern;
+        made_ = run_script(
+            files_,
             "$P tone -o in.wav --seconds 1 &&"
             " ffmpeg -v error -f lavfi -i sine=sample_rate=48000:duration=1 -ac 2 -c:a ac3 s.ac3 &&"
             " ffmpeg -v error -f lavfi -i sine=sample_rate=48000:duration=1 -c:a mp2 mp2.ts &&"
             " for n in 4 6 8; do $P tone -o t$n.wav --channels $n --seconds 1 &&"
             " $P encode t$n.wav -o w$n.es --frame-rate 25 --data s.ac3 --data-pair 2 2>/dev/null &&"
-            " $P unpack w$n.es -o w$n.wav || exit 1; done");
-        ASSERT_EQ(made.status, 0) << made.err;
+            " $P unpack w$n.es -o w$n.wav || exit 1; done",
+            ".out");
+    }
+    static void TearDownTestSuite() {
+        if (!files_.empty()) std::system(("rm -rf '" + files_ + "'").c_str());
+    }
+
+    void SetUp() override {
+        ASSERT_EQ(made_.status, 0) << made_.err;
+        char pattern[] = "/tmp/pcmpack-messages-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ASSERT_EQ(std::system(("cp -p '" + files_ + "'/* '" + dir_ + "'").c_str()), 0);
     }
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
@@ -63,6 +77,8 @@ protected:
     // empty, standard output goes to .out.
     Outcome sh(const std::string &script) const { return run_script(dir_, script, ".out"); }
 
+    static inline Outcome made_;
+    static inline std::string files_;
     std::string dir_;
 };
 

@@ -427,22 +427,6 @@ TEST_P(Options, AreRefusedOrNotedWithTheReason) {
 INSTANTIATE_TEST_SUITE_P(CommandLine, Options, ::testing::ValuesIn(kOptions),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(Safety, FrameRateSpellingsNameTheirCode) {
-    make_wav("in.wav", 2000);
-    const std::pair<const char *, int> spellings[] = {
-        {"25", 3},         {"25.0", 3},      {"25/1", 3},  {"50/2", 3},        {"24000/1001", 1},
-        {"23.976", 1},     {"23.98", 1},     {"24", 2},    {"29.97", 4},       {"30000/1001", 4},
-        {"59.94", 7},      {"60.00", 8},
-    };
-    for (const auto &[text, code] : spellings) {
-        const Outcome r = sh(std::string("$P encode in.wav -o out.es -y -t xdcam --frame-rate ") + text +
-                             " && $P inspect out.es --json");
-        ASSERT_EQ(r.status, 0) << text << ": " << r.err;
-        EXPECT_NE(r.out.find("\"frame_rate_code\":" + std::to_string(code) + ","), std::string::npos)
-            << text << ": " << r.out;
-    }
-}
-
 TEST_F(Safety, InspectOfABadHeaderInventsNoFields) {
     // "LPCM" with 3 channels coded: the layer is named, its fields are not.
     write_file(path("bad.es"), std::string("LPCM\x08\x80\x00\x00", 8) + std::string(640, '\0'));

@@ -26,7 +26,10 @@ end_step() {
 }
 print_times() {
   local status=$? i
+  [[ $BASHPID == "$$" ]] || return $status  # a background subshell ending
   end_step
+  # A step failed while the live tests ran beside it: they are not waited for.
+  [[ -n ${live_tests:-} ]] && kill "$live_tests" 2>/dev/null
   echo "== seconds per step =="
   for i in "${!step_names[@]}"; do
     printf '%6s  %s\n' "${step_seconds[$i]}" "${step_names[$i]}"
@@ -42,7 +45,12 @@ trap print_times EXIT
 step "build and test (warnings are errors)"
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCMPACK_WERROR=ON
 cmake --build build/ci -j "$jobs"
-ctest --test-dir build/ci --output-on-failure -j "$jobs"
+ctest --test-dir build/ci --output-on-failure -j "$jobs" -LE live
+# The live tests run in real time and take little processor: they run one
+# after the other beside the next steps, whose load they are built to bear
+# (their verdicts hold on two busy cores), and are waited for at the end.
+(trap - EXIT; exec ctest --test-dir build/ci --output-on-failure -L live >build/ci/live-tests.log 2>&1) &
+live_tests=$!
 
 step "pcmpack as a subproject, with none of the test dependencies"
 # Every package a test or the tool would look for is hidden from CMake: the
@@ -149,6 +157,14 @@ done
 for i in 0 1; do wait "${cross_pids[$i]}" || cross_failed=1; done
 cat build/cross-aarch64.log build/cross-s390x.log
 ((cross_failed == 0)) || { echo "a cross-built test run failed (logs above)" >&2; exit 1; }
+end_step
+
+step "live tests (plain build), run beside the steps since the plain build"
+live_failed=0
+wait "$live_tests" || live_failed=1
+live_tests=
+cat build/ci/live-tests.log
+((live_failed == 0)) || { echo "live tests failed (log above)" >&2; exit 1; }
 end_step
 
 # Every step above stops the script on its first failure, so reaching this

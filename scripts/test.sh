@@ -73,8 +73,9 @@ step "build and test under ASan and UBSan (clang), the tool and the reader stric
 # overflow is defined, but in the tool and the reader a wrap is a miscounted
 # size: where wrapping is meant, the code says so, and
 # scripts/ubsan-ignore.txt keeps the check out of code that is not ours and
-# of the library's unit tests' own hashes and counts. The live tests (real time on loopback) and the long ones run
-# once, in the plain build above. Each process logs a finding to
+# of the library's unit tests' own hashes and counts. Debug: the library's
+# asserts hold too. The live tests (real time on loopback) and the long ones
+# run once, in the plain build above. Each process logs a finding to
 # build/sanitize/reports/, and any report fails the step even where a test saw
 # the status it expected (an ASan abort gives the tool's own failure status).
 # Static: clang leaves the sanitizer runtimes out of a shared library, which
@@ -83,7 +84,7 @@ step "build and test under ASan and UBSan (clang), the tool and the reader stric
 # with no sanitizer: the plain build and the packages run that install test.
 strict="-fsanitize=float-cast-overflow,unsigned-integer-overflow"
 strict+=" -fsanitize-ignorelist=$PWD/scripts/ubsan-ignore.txt"
-CC=clang CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DPCMPACK_WERROR=ON -DPCMPACK_SANITIZE=ON -DBUILD_SHARED_LIBS=OFF -DCMAKE_C_FLAGS="$strict" \
   -DCMAKE_CXX_FLAGS="$strict" >/dev/null
 cmake --build build/sanitize -j "$jobs"

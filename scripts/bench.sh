@@ -19,6 +19,14 @@
 #                                 speed targets of every subcommand (4) and the
 #                                 2-hour 8-channel 24-bit round trip (5: 8.3 GB
 #                                 files, about 25 GB of scratch disk at once)
+#   scripts/bench.sh --live       only the live sender's timing on loopback:
+#                                 how closely arrival follows the clock
+#                                 references (peak to peak, 96%), the bit rate
+#                                 per second of arrival, and how soon a frame
+#                                 piped in live leaves (tests/live/live_test.py's
+#                                 timing cases, about 25 s; run it on a quiet
+#                                 machine: the tests assert only what a busy
+#                                 one keeps, these figures are what it moves)
 #   BENCH_ARGS='--benchmark_filter=L10|s302m' scripts/bench.sh --no-tool
 #                                 extra Google Benchmark flags
 #   BENCH_BASELINE_TOOL=/path/to/old/pcmpack scripts/bench.sh --streaming-only
@@ -35,13 +43,16 @@ run_library=1
 run_tool=1
 run_containers=1
 run_streaming=1
+run_live=0
 case "${1:-}" in
   --no-tool) run_tool=0; run_containers=0; run_streaming=0 ;;
   --tool-only) run_library=0 ;;
   --containers-only) run_library=0; run_tool=0; run_streaming=0 ;;
   --streaming-only) run_library=0; run_tool=0; run_containers=0 ;;
+  --live) run_library=0; run_tool=0; run_containers=0; run_streaming=0; run_live=1 ;;
   "") ;;
-  *) echo "usage: $0 [--no-tool | --tool-only | --containers-only | --streaming-only]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--no-tool | --tool-only | --containers-only | --streaming-only | --live]" >&2
+     exit 2 ;;
 esac
 
 scripts/install-deps.sh
@@ -335,4 +346,10 @@ PY
     echo "round trip: the WAV files differ" >&2
     exit 1
   fi
+fi
+
+if ((run_live)); then
+  echo "== live: 302M sent over loopback UDP in real time, arrival times from the kernel"
+  python3 tests/live/live_test.py "$build/tools/pcmpack/pcmpack" timing_25 timing_2997 pipe_input |
+    tee "$results/live.txt"
 fi

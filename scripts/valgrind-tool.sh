@@ -16,21 +16,28 @@
 # The tool starts in about 1.5 s of processor time under valgrind, most of
 # it loading libavformat and the 130 libraries behind it; a test's run of
 # it costs some 3 s with its shell and its audio. Whole, the programs take
-# these processor seconds under valgrind (the three largest measured on a
-# tenth of their cases): pcmpack_tool_tests 870, pcmpack_outputs_tests 720,
-# pcmpack_safety_tests 440, pcmpack_containers_read_tests 270,
-# pcmpack_inputs_tests 140, pcmpack_messages_tests 70, and
-# pcmpack_tool_core_tests (what is pure, in one process) 3: some 40
-# minutes of processor, over 20 on two processors. So from
-# pcmpack_tool_tests and pcmpack_safety_tests one case of each kind runs
-# here (every layer, every container written and read, the conversions,
-# stream damage, write failures, every kind of output, every input format
-# and size field), about 22 minutes of processor in all; the other
-# programs run whole. Left out:
+# these processor seconds under valgrind: pcmpack_tool_tests 870,
+# pcmpack_outputs_tests 720, pcmpack_safety_tests 440,
+# pcmpack_containers_read_tests 270, pcmpack_inputs_tests 140,
+# pcmpack_messages_tests 70, and pcmpack_tool_core_tests (what is pure, in
+# one process) 3: some 40 minutes of processor, over 20 on two processors.
+# So from pcmpack_tool_tests, pcmpack_safety_tests, pcmpack_outputs_tests
+# and pcmpack_messages_tests one case of each kind runs here (every layer, every
+# container written and read, the conversions, stream damage, write
+# failures, every kind of output, every input format and size field, and of
+# the output rules each path of the commit set: the temporary with and
+# without O_TMPFILE, the rollback of renames, the terminal's answer, named
+# descriptors, the same-file check, a signal); the other programs run
+# whole, the largest first, each cut in two halves that run side by side.
+# Left out:
 #   Parent/Signals.*  times its signal with sleep 0.3; under valgrind the
 #                     tool has not set its handlers by then
 #   CommandLine/Options.*, the rest of Paths/ToolError.*: option and name
 #                     refusals that stop before a byte of audio is read
+#   the rest of Tool/Outputs.*: the same paths of the commit set with other
+#                     files, folders and owners
+#   the rest of Tool/Messages.*: the wording of refusals, which the
+#                     sanitizer build checks with every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/ci}
@@ -45,7 +52,9 @@ tool_cases=(
   'EveryLayer/LayerRoundTrip.*/302m_four_20_2997'
   'EveryLayer/LayerRoundTrip.*/d10_stereo_24_2997'
   'EveryLayer/LayerRoundTrip.*/planar_three_24_5994'
-  'Containers/ContainerRoundTrip.*'
+  'Containers/ContainerRoundTrip.*/ts_302m_six_24_2997'
+  'Containers/ContainerRoundTrip.*/m2ts_hdmv_stereo_16'
+  'Containers/ContainerRoundTrip.*/vob_dvd_stereo'
   'Encode/Conversion.*/dither_24_to_16'
   'Encode/Conversion.*/resample_44100'
   'ToolTest.FloatingPointInputNeedsBitsAndMapsFullScaleToFullScale'
@@ -69,15 +78,33 @@ safety_cases=(
   'Headers/Containers.*/float_pipe_cut_resampled'
   'Safety.AFailedWriteToStandardOutputIsAnError'
 )
+outputs_cases=()
+for row in keeps_an_old_file_named_like_a_temporary_without_o_tmpfile \
+  file_size_limit_removes_the_temporary dev_stdout_appends \
+  failed_second_rename_puts_the_first_back_without_o_tmpfile failed_folder_sync_puts_both_back \
+  terminal_answer_yes_replaces replaced_file_keeps_owner_group_and_mode \
+  input_renamed_to_the_output_during_the_run; do
+  outputs_cases+=("Tool/Outputs.KeepThePromisesOfTheShell/$row")
+done
+messages_cases=()
+for row in empty_stdin write_failed_verbose hdmv_6_maskless_bursts unpack_data_out_alone; do
+  messages_cases+=("Tool/Messages.SayWhatToDoInTheUsersTerms/$row")
+done
 declare -A subset=(
+  [pcmpack_messages_tests]=$(IFS=:; echo "${messages_cases[*]}")
+  [pcmpack_outputs_tests]=$(IFS=:; echo "${outputs_cases[*]}")
   [pcmpack_tool_tests]=$(IFS=:; echo "${tool_cases[*]}")
   [pcmpack_safety_tests]=$(IFS=:; echo "${safety_cases[*]}")
 )
 
+# The largest first, so that the two processors end together.
 programs=()
+for name in containers_read inputs tool safety messages outputs tool_core; do
+  [[ -x $build/tests/tool/pcmpack_${name}_tests ]] && programs+=("$build/tests/tool/pcmpack_${name}_tests")
+done
 for program in "$build"/tests/tool/pcmpack_*_tests; do
   [[ $(basename "$program") == pcmpack_long_tests ]] && continue  # label long: plain build only
-  programs+=("$program")
+  [[ " ${programs[*]} " == *" $program "* ]] || programs+=("$program")
 done
 ((${#programs[@]} >= 2)) || { echo "valgrind-tool: no tool test programs in $build" >&2; exit 1; }
 
@@ -101,19 +128,24 @@ skip='/usr/bin/?,/bin/?,/usr/bin/???*,/bin/???*'
 for short in cp dd du ln ls mv od rm tr wc; do skip+=",/usr/bin/$short,/bin/$short"; done
 
 run_one() {
-  local program=$1 filter=$2
-  echo "valgrind (tool traced): $(basename "$program") ${filter:+--gtest_filter=$filter}"
-  valgrind --quiet --trace-children=yes --trace-children-skip="$skip" --error-exitcode=99 \
+  local program=$1 filter=$2 half=$3
+  echo "valgrind (tool traced): $(basename "$program") (half $((half + 1)) of 2)" \
+    "${filter:+--gtest_filter=$filter}"
+  GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$half \
+    valgrind --quiet --trace-children=yes --trace-children-skip="$skip" --error-exitcode=99 \
     --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --log-file="$logs/%p.log" "$program" --gtest_brief=1 ${filter:+"--gtest_filter=$filter"} ||
-    touch "$logs/$(basename "$program").failed"
+    touch "$logs/$(basename "$program").$half.failed"
 }
 
-# Side by side, one program per processor: each is one process at a time.
+# Side by side, one half of a program per processor: each is one process at
+# a time.
 for program in "${programs[@]}"; do
   name=$(basename "$program")
-  while (($(jobs -rp | wc -l) >= jobs)); do wait -n; done
-  run_one "$program" "${subset[$name]:-}" &
+  for half in 0 1; do
+    while (($(jobs -rp | wc -l) >= jobs)); do wait -n; done
+    run_one "$program" "${subset[$name]:-}" "$half" &
+  done
 done
 wait
 

@@ -42,7 +42,7 @@ FILES = sorted(repo_files())
 def resolve(token):
     """The repository paths a map token names: a folder prefix or files."""
     for base in SEARCH:
-        path = os.path.normpath(os.path.join(base, token.rstrip("/"))) if token != "/" else base
+        path = os.path.normpath(os.path.join(base, token.rstrip("/")))
         if token.endswith("/"):
             if os.path.isdir(os.path.join(ROOT, path)):
                 return ("folder", path + "/")

@@ -30,6 +30,7 @@ struct Source {
 struct Facts {
     int layer, bits, rate, coded_channels;
     Container container;
+    int frame_rate_code = -1;  // -1: not checked
 };
 
 struct PlanCase {
@@ -82,6 +83,15 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "dvd"; o.muxrate = 100000; },
      "--muxrate applies to a transport stream of 302M (.ts, udp://, srt://), not to an elementary stream", {}},
 
+    // A video's frame rate is the AES3 layers' own.
+    {"frame_rate_not_the_videos", kStereo16, "out.ts",
+     [](EncodeOptions &o) { o.frame_rate = "25"; o.video_rate = {"v.ts", 30000, 1001}; },
+     "--frame-rate 25: v.ts runs at 30000/1001 (29.97) frames a second, not 25; the audio's frames fall on "
+     "the video's (leave --frame-rate out to take its rate)", {}},
+    {"video_rate_without_cadence", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 25, 2}; },
+     "v.ts: 12.5 frames a second; SMPTE 302M (layer 10) is cut one frame per video frame, at 24000/1001 "
+     "(23.976), 24, 25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60 only", {}},
+
     // The source against the settings: every rule broken, one line each.
     {"float_without_bits", {48000, 2, SF_FORMAT_FLOAT}, "out.es", [](EncodeOptions &o) { o.target = "dvd"; },
      "{in}: floating-point WAV (Microsoft) samples have no word length the layers carry; choose one "
@@ -116,6 +126,8 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "dvd"; o.resample = 48000; }, nullptr, {4, 16, 48000, 2, Container::program}},
     {"302m_sent_live", {48000, 4, SF_FORMAT_PCM_24}, "udp://127.0.0.1:9", [](EncodeOptions &o) { o.frame_rate = "25"; },
      nullptr, {10, 24, 48000, 4, Container::transport}},
+    {"302m_on_the_videos_frames", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 60000, 2002}; },
+     nullptr, {10, 16, 48000, 2, Container::transport, 4}},
 };
 
 void PrintTo(const PlanCase &c, std::ostream *os) { *os << c.name; }
@@ -179,6 +191,7 @@ TEST_P(Plans, RefuseOrHold) {
     EXPECT_EQ(plan.container, c.facts.container);
     EXPECT_EQ(plan.settings.channels_minus_one + 1, c.facts.coded_channels);
     EXPECT_EQ(plan.converter != nullptr, c.source.rate != c.facts.rate);
+    if (c.facts.frame_rate_code >= 0) EXPECT_EQ(plan.frame_rate_code, c.facts.frame_rate_code);
 }
 
 INSTANTIATE_TEST_SUITE_P(Encode, Plans, ::testing::ValuesIn(kPlans),

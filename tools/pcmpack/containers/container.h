@@ -86,6 +86,12 @@ struct ServiceSpec {
 // Blu-ray clip, as many as the transport stream's PIDs hold.
 int container_audio_track_limit(Container container);
 
+// The PID of a transport stream's video (`is_video`) or of its audio track
+// `audio_index` (0-based): `given`, or the container's default: in a BDAV
+// stream 0x1011 for the video and 0x1100 on for the audio; in a plain
+// transport stream 0x0100 on in stream order, the video first.
+int programme_pid(Container container, int given, bool is_video, size_t audio_index, bool has_video);
+
 // Throws Failure, with the reason and the fix, when the container cannot
 // carry the programme: a track's layer, more audio tracks than it takes, a
 // video codec it does not take, a PID out of range, given twice or given to

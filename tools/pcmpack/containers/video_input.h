@@ -45,6 +45,7 @@ public:
     // The libav side, for the programme writer alone.
     struct Impl;
     Impl &impl() { return *impl_; }
+    const Impl &impl() const { return *impl_; }
 
 private:
     std::unique_ptr<Impl> impl_;

@@ -68,7 +68,7 @@ const char *const kEncodeHelp =
 
 // A per-track option takes one value for every track or a comma-separated
 // list, once.
-CLI::Option *per_track(CLI::Option *option) { return option->expected(1)->delimiter(','); }
+CLI::Option *per_track(CLI::Option *option) { return option->allow_extra_args(false)->delimiter(','); }
 
 // CLI11 converts, checks and relates the options in the order they are
 // declared, and reports the first mistake it meets: the order below is the

@@ -312,6 +312,8 @@ void refuse_program_stream_options(const EncodeOptions &o, std::vector<std::stri
 std::vector<std::string> programme_option_refusals(const EncodeOptions &o, Container container, bool network) {
     std::vector<std::string> problems;
     refuse_list_lengths(o, problems);
+    // A list for one INPUT asks for no programme; its length is the mistake.
+    if (!problems.empty() && o.inputs.size() < 2) return problems;
     refuse_one_track_options(o, problems);
     const char *const programme = "several INPUTs, --video, --language, --program-number, --audio-pid and the "
                                   "service options";

@@ -4,12 +4,11 @@
 // order) or a few facts of the plan. The plan opens no output here, so the
 // rows check what is refused before one would be.
 #include "commands/encode_plan.h"
+#include "plan_sources.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,7 @@ using pcmtool::EncodeOptions;
 using pcmtool::EncodePlan;
 
 // The source written for a row; no channels: no INPUT at all.
-struct Source {
-    int rate;
-    int channels;
-    int format;  // SF_FORMAT_PCM_16, _PCM_24 or _FLOAT, in a WAV
-};
+using plan_test::Source;
 
 // What a plan that holds must say.
 struct Facts {
@@ -132,46 +127,13 @@ const PlanCase kPlans[] = {
 
 void PrintTo(const PlanCase &c, std::ostream *os) { *os << c.name; }
 
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-class Plans : public ::testing::TestWithParam<PlanCase> {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pcmpack-plan-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    // A tenth of a second of a quiet ramp, which holds no data burst.
-    std::string write_source(const Source &s) {
-        const std::string path = dir_ + "/in.wav";
-        SF_INFO info{};
-        info.samplerate = s.rate;
-        info.channels = s.channels;
-        info.format = SF_FORMAT_WAV | s.format;
-        SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-        std::vector<short> samples(size_t(s.rate / 10) * size_t(s.channels));
-        for (size_t i = 0; i < samples.size(); ++i) samples[i] = short(i % 256);
-        sf_write_short(file, samples.data(), sf_count_t(samples.size()));
-        sf_close(file);
-        return path;
-    }
-
-    std::string dir_;
-};
+using Plans = plan_test::InFolder<PlanCase>;
+using plan_test::replaced;
 
 TEST_P(Plans, RefuseOrHold) {
     const PlanCase &c = GetParam();
     EncodeOptions o;
-    if (c.source.channels) o.input = write_source(c.source);
+    if (c.source.channels) o.input = plan_test::write_source(dir_ + "/in.wav", c.source);
     o.output = std::string(c.output).find("://") != std::string::npos ? c.output : dir_ + "/" + c.output;
     c.options(o);
     if (c.refusal) {
@@ -191,7 +153,9 @@ TEST_P(Plans, RefuseOrHold) {
     EXPECT_EQ(plan.container, c.facts.container);
     EXPECT_EQ(plan.settings.channels_minus_one + 1, c.facts.coded_channels);
     EXPECT_EQ(plan.converter != nullptr, c.source.rate != c.facts.rate);
-    if (c.facts.frame_rate_code >= 0) EXPECT_EQ(plan.frame_rate_code, c.facts.frame_rate_code);
+    if (c.facts.frame_rate_code >= 0) {
+        EXPECT_EQ(plan.frame_rate_code, c.facts.frame_rate_code);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Encode, Plans, ::testing::ValuesIn(kPlans),

@@ -4,12 +4,11 @@
 // the tracks the plan hands the writer. The plan opens no output, so every
 // row checks what is refused before one would be.
 #include "commands/encode_programme.h"
+#include "plan_sources.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,7 @@ namespace {
 
 using pcmtool::EncodeOptions;
 
-struct Source {
-    int rate, channels, format;  // format: SF_FORMAT_PCM_16 or _PCM_24, in a WAV
-};
+using plan_test::Source;
 constexpr Source kStereo16{48000, 2, SF_FORMAT_PCM_16};
 constexpr Source kStereo24{48000, 2, SF_FORMAT_PCM_24};
 constexpr Source kSix16{48000, 6, SF_FORMAT_PCM_16};
@@ -95,44 +92,14 @@ const ProgrammeCase kProgrammes[] = {
 
 void PrintTo(const ProgrammeCase &c, std::ostream *os) { *os << c.name; }
 
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-class Programmes : public ::testing::TestWithParam<ProgrammeCase> {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pcmpack-programme-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    // A tenth of a second of a quiet ramp.
-    std::string write_source(const Source &s, size_t n) {
-        const std::string path = dir_ + "/in" + std::to_string(n) + ".wav";
-        SF_INFO info{};
-        info.samplerate = s.rate;
-        info.channels = s.channels;
-        info.format = SF_FORMAT_WAV | s.format;
-        SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-        std::vector<short> samples(size_t(s.rate / 10) * size_t(s.channels));
-        for (size_t i = 0; i < samples.size(); ++i) samples[i] = short(i % 256);
-        sf_write_short(file, samples.data(), sf_count_t(samples.size()));
-        sf_close(file);
-        return path;
-    }
-
-    std::string dir_;
-};
+using Programmes = plan_test::InFolder<ProgrammeCase>;
+using plan_test::replaced;
 
 TEST_P(Programmes, RefuseOrHold) {
     const ProgrammeCase &c = GetParam();
     EncodeOptions o;
-    for (size_t n = 0; n < c.sources.size(); ++n) o.inputs.push_back(write_source(c.sources[n], n + 1));
+    for (size_t n = 0; n < c.sources.size(); ++n)
+        o.inputs.push_back(plan_test::write_source(dir_ + "/in" + std::to_string(n + 1) + ".wav", c.sources[n]));
     o.output = std::string(c.output).find("://") != std::string::npos ? c.output : dir_ + "/" + c.output;
     c.options(o);
     if (c.refusal) {

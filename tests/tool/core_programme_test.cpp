@@ -1,0 +1,426 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Programmes the container writer makes of a video clip from ffmpeg and the
+// library's audio tracks, read back through libavformat and, for DVD,
+// authored by dvdauthor: streams, PIDs, languages and service, the video's
+// packets as the clip holds them, the audio on the video's first frame, and
+// every DVD pack's LPCM header true per substream. In process, one table
+// across containers, video codecs and track counts.
+#include "common.h"
+#include "containers/container.h"
+#include "containers/video_input.h"
+#include "outputs/sink.h"
+
+#include <pcmpack.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using pcmtool::AudioTrackSpec;
+using pcmtool::Container;
+using pcmtool::ServiceSpec;
+
+using Bytes = std::vector<uint8_t>;
+
+std::string temp_folder() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/pcmpack-programme-XXXXXX";
+    if (!mkdtemp(&pattern[0])) return "";
+    return pattern;
+}
+
+// Runs a shell command; its output, and whether it exited 0.
+bool run(const std::string &command, std::string *output = nullptr) {
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return false;
+    char buffer[4096];
+    size_t n;
+    std::string text;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    if (output) *output = text;
+    return pclose(pipe) == 0;
+}
+
+class FileSink final : public pcmtool::ByteSink {
+public:
+    explicit FileSink(const std::string &path) : name_(path), file_(std::fopen(path.c_str(), "wb")) {}
+    ~FileSink() override {
+        if (file_) std::fclose(file_);
+    }
+    void write(const void *data, size_t size) override {
+        if (!file_ || std::fwrite(data, 1, size, file_) != size) throw pcmtool::Failure(name_ + ": write failed");
+    }
+    const std::string &name() const override { return name_; }
+
+private:
+    std::string name_;
+    FILE *file_;
+};
+
+// One audio track: its layer and shape, its language and PID, and the PID
+// or stream id a reader must find it on.
+struct TrackRow {
+    int layer, channels, bits;
+    const char *language;
+    int pid;       // given; 0: the container's default
+    int found_id;  // expected PID, or DVD substream id
+};
+
+struct ProgrammeRow {
+    const char *name;
+    const char *output;        // its extension chooses the container
+    const char *clip;          // ffmpeg's arguments for a clip of about a second
+    int frame_rate_code;       // of 302M
+    std::vector<TrackRow> tracks;
+    ServiceSpec service;
+    int video_id;              // expected PID or stream id of the video
+    const char *dvd_format;    // dvdauthor's VIDEO_FORMAT; nullptr: not a DVD
+};
+
+const char *const kMpeg2Pal =
+    "-f lavfi -i testsrc=size=720x576:rate=25 -t 1.2 -c:v mpeg2video -b:v 4M -maxrate 8M "
+    "-bufsize 1835k -g 12 -bf 2 -pix_fmt yuv420p -aspect 4:3";
+const char *const kMpeg2Ntsc =
+    "-f lavfi -i testsrc=size=720x480:rate=30000/1001 -t 1.2 -c:v mpeg2video -b:v 4M -maxrate 8M "
+    "-bufsize 1835k -g 15 -bf 2 -pix_fmt yuv420p -aspect 16:9";
+const char *const kH264 =
+    "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 -t 1.2 -c:v libx264 -preset ultrafast -bf 2 "
+    "-g 12 -pix_fmt yuv420p";
+const char *const kHevc =
+    "-f lavfi -i testsrc2=size=320x240:rate=25 -t 1.2 -c:v libx265 -preset ultrafast "
+    "-x265-params log-level=error:bframes=2 -pix_fmt yuv420p";
+const char *const kH264Film =
+    "-f lavfi -i testsrc2=size=320x240:rate=24000/1001 -t 1.2 -c:v libx264 -preset ultrafast "
+    "-bf 3 -g 24 -pix_fmt yuv420p";
+
+ServiceSpec service(int number, const char *name, const char *provider, int video_pid, int64_t offset) {
+    ServiceSpec s;
+    s.program_number = number;
+    s.name = name;
+    s.provider = provider;
+    s.video_pid = video_pid;
+    s.audio_offset_90k = offset;
+    return s;
+}
+
+const ProgrammeRow kProgrammes[] = {
+    {"ts_mpeg2_one_302m", "out.ts", kMpeg2Pal, 3, {{10, 8, 24, "eng", 0, 0x101}},
+     service(7, "News One", "pcmpack tests", 0, 0), 0x100, nullptr},
+    {"ts_h264_two_302m_pids_offset", "out.ts", kH264, 4,
+     {{10, 2, 24, "eng", 0x200, 0x200}, {10, 4, 16, "spa", 0x201, 0x201}},
+     service(300, "Sport", "", 0x1E1, 3003), 0x1E1, nullptr},
+    {"ts_hevc_one_302m_before_video", "out.ts", kHevc, 3, {{10, 2, 20, "", 0, 0x101}},
+     service(1, "", "Provider", 0, -3600), 0x100, nullptr},
+    {"m2ts_h264_51_and_stereo", "out.m2ts", kH264Film, 0,
+     {{13, 6, 24, "eng", 0, 0x1100}, {13, 2, 16, "fra", 0, 0x1101}}, service(1, "", "", 0, 0),
+     0x1011, nullptr},
+    {"m2ts_hevc_one_pids", "out.m2ts", kHevc, 0, {{13, 2, 24, "deu", 0x1102, 0x1102}},
+     service(1, "", "", 0x1012, 0), 0x1012, nullptr},
+    {"m2ts_mpeg2_one", "out.m2ts", kMpeg2Pal, 0, {{13, 2, 16, "", 0, 0x1100}}, service(1, "", "", 0, 0),
+     0x1011, nullptr},
+    {"vob_pal_two_languages", "out.vob", kMpeg2Pal, 0, {{4, 2, 16, "eng", 0, 0xA0}, {4, 2, 16, "fra", 0, 0xA1}},
+     service(1, "", "", 0, 0), 0x1E0, "PAL"},
+    {"vob_ntsc_one", "out.vob", kMpeg2Ntsc, 0, {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0,
+     "NTSC"},
+    {"vob_pal_one_offset", "out.vob", kMpeg2Pal, 0, {{4, 1, 16, "", 0, 0xA0}}, service(1, "", "", 0, 900),
+     0x1E0, "PAL"},
+};
+
+// The library's frames of one track handed to the writer, as encode hands
+// them: bytes as they come, a unit at each frame record.
+struct TrackFeed {
+    pcmtool::ContainerWriter *writer = nullptr;
+    int track = 0;
+    bufstream bs{};
+    pcm_a_encoder *encoder = nullptr;
+    size_t period_bytes = 0;
+    bool failed = false;
+
+    static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
+        auto *self = static_cast<TrackFeed *>(stream->host_slot1);
+        try {
+            self->writer->add(self->track, data, size);
+        } catch (const pcmtool::Failure &failure) {
+            ADD_FAILURE() << failure.what();
+            self->failed = true;
+            return 0;
+        }
+        return size;
+    }
+    static uint32_t auxinfo(bufstream *stream, uint32_t, uint32_t, void *info, uint32_t) {
+        auto *self = static_cast<TrackFeed *>(stream->host_slot1);
+        const auto *record = static_cast<const aux_record *>(info);
+        try {
+            self->writer->end_unit(self->track, record->byte_count, record->timestamp);
+        } catch (const pcmtool::Failure &failure) {
+            ADD_FAILURE() << failure.what();
+            self->failed = true;
+        }
+        return 0;
+    }
+};
+
+pcm_a_settings settings_of(const TrackRow &t) {
+    pcm_a_settings settings{};
+    pcmOutAudioDefaults(&settings, 0);
+    settings.audio_layer = t.layer;
+    settings.channels_minus_one = t.channels - 1;
+    settings.quantization = t.bits == 16 ? 0 : t.bits == 20 ? 1 : 2;
+    return settings;
+}
+
+AudioTrackSpec spec_of(const TrackRow &t, int frame_rate_code) {
+    AudioTrackSpec spec;
+    const pcm_a_settings settings = settings_of(t);
+    pcmOutAudioFrameGeometry(&settings, frame_rate_code, 48000, &spec.shape.geometry);
+    spec.shape.params.layer = t.layer;
+    spec.shape.params.channels = t.channels;
+    spec.shape.params.bits = t.bits;
+    spec.shape.params.sample_rate = 48000;
+    spec.shape.params.frame_rate_code = frame_rate_code;
+    spec.shape.params.dynamic_range = 128;
+    spec.language = t.language;
+    spec.pid = t.pid;
+    return spec;
+}
+
+// A second of each track, fed a 25th of a second of each in turn.
+void write_programme(const ProgrammeRow &row, pcmtool::VideoInput &video, const std::string &path) {
+    std::vector<AudioTrackSpec> specs;
+    for (const TrackRow &t : row.tracks) specs.push_back(spec_of(t, row.frame_rate_code));
+    FileSink sink(path);
+    pcmtool::ContainerWriter writer(pcmtool::choose_container("", path), specs, &video, row.service, sink,
+                                    path);
+    std::vector<TrackFeed> feeds(row.tracks.size());
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        TrackFeed &f = feeds[i];
+        const pcm_a_settings settings = settings_of(row.tracks[i]);
+        f.writer = &writer;
+        f.track = static_cast<int>(i);
+        f.bs.host_slot1 = &f;
+        f.bs.write_bytes = &TrackFeed::write_bytes;
+        f.bs.auxinfo = &TrackFeed::auxinfo;
+        f.period_bytes = size_t(row.tracks[i].channels) * (row.tracks[i].bits == 16 ? 2 : 3);
+        f.encoder = pcmOutAudioNew(nullptr, &settings, 0, row.frame_rate_code ? row.frame_rate_code : 3, 48000);
+        ASSERT_NE(f.encoder, nullptr);
+        ASSERT_EQ(pcmOutAudioInit(f.encoder, &f.bs), 0);
+    }
+    for (int block = 0; block < 25; ++block)
+        for (TrackFeed &f : feeds) {
+            Bytes samples(1920 * f.period_bytes);
+            for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint8_t(i * 7 + size_t(block));
+            EXPECT_EQ(pcmOutAudioPutBytes(f.encoder, samples.data(), uint32_t(samples.size())), 0);
+        }
+    for (TrackFeed &f : feeds) {
+        EXPECT_EQ(pcmOutAudioDone(f.encoder, 0), 0);
+        pcmOutAudioFree(f.encoder);
+    }
+    writer.finish();
+}
+
+// What libavformat reads of a file: each stream, its packets' bytes and
+// times, and the programme's service.
+struct Stream {
+    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+    AVCodecID codec = AV_CODEC_ID_NONE;
+    int id = 0;
+    std::string language;
+    Bytes bytes;               // every packet's, in order
+    std::vector<int64_t> pts;  // 90 kHz
+};
+
+struct Demuxed {
+    std::vector<Stream> streams;
+    int program_number = 0;
+    std::string service_name, service_provider;
+};
+
+std::string meta(AVDictionary *dictionary, const char *key) {
+    const AVDictionaryEntry *entry = av_dict_get(dictionary, key, nullptr, 0);
+    return entry ? entry->value : "";
+}
+
+Demuxed demux(const std::string &path) {
+    Demuxed d;
+    AVFormatContext *format = nullptr;
+    // A program stream stamps some packets only; the parser's times fill
+    // in the others.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "fflags", "+genpts", 0);
+    const int opened = avformat_open_input(&format, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) return d;
+    if (avformat_find_stream_info(format, nullptr) >= 0) {
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            const AVStream *st = format->streams[i];
+            d.streams.push_back({st->codecpar->codec_type, st->codecpar->codec_id, st->id,
+                                 meta(st->metadata, "language"), {}, {}});
+        }
+        if (format->nb_programs > 0) {
+            d.program_number = format->programs[0]->program_num;
+            d.service_name = meta(format->programs[0]->metadata, "service_name");
+            d.service_provider = meta(format->programs[0]->metadata, "service_provider");
+        }
+        AVPacket *packet = av_packet_alloc();
+        while (av_read_frame(format, packet) >= 0) {
+            Stream &s = d.streams[size_t(packet->stream_index)];
+            s.bytes.insert(s.bytes.end(), packet->data, packet->data + packet->size);
+            const AVRational base = format->streams[packet->stream_index]->time_base;
+            s.pts.push_back(av_rescale_q(packet->pts, base, AVRational{1, 90000}));
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+    }
+    avformat_close_input(&format);
+    return d;
+}
+
+const Stream *video_of(const Demuxed &d) {
+    for (const Stream &s : d.streams)
+        if (s.type == AVMEDIA_TYPE_VIDEO) return &s;
+    return nullptr;
+}
+
+std::vector<const Stream *> audio_of(const Demuxed &d) {
+    std::vector<const Stream *> audio;
+    for (const Stream &s : d.streams)
+        if (s.type == AVMEDIA_TYPE_AUDIO) audio.push_back(&s);
+    return audio;
+}
+
+int64_t lowest(const std::vector<int64_t> &times) {
+    return times.empty() ? -1 : *std::min_element(times.begin(), times.end());
+}
+
+Bytes read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every audio pack of a DVD program stream against the frames of its own
+// substream: the frame header count is the number of 1/600 s frames that
+// start in the pack, and the pointer leads to the first (4 past itself when
+// the pack's audio opens with one, 0 when none starts). Video packs must
+// come between the audio packs. Returns the audio packs checked.
+size_t check_dvd_packs(const Bytes &vob, const std::vector<TrackRow> &tracks) {
+    std::vector<size_t> before(tracks.size(), 0);
+    size_t checked = 0, video_between = 0, audio_seen = 0;
+    for (size_t pack = 0; pack + 2048 <= vob.size(); pack += 2048) {
+        const uint8_t *p = vob.data() + pack;
+        const size_t at = 14 + (p[13] & 7);
+        if (p[at + 3] == 0xE0 && audio_seen > 0) ++video_between;
+        if (p[at + 3] != 0xBD) continue;
+        const uint8_t *lpcm = p + at + 9 + p[at + 8];
+        const size_t track = size_t(lpcm[0] - 0xA0);
+        if (lpcm[0] < 0xA0 || track >= tracks.size()) {
+            ADD_FAILURE() << "pack " << pack / 2048 << ": substream " << int(lpcm[0]);
+            continue;
+        }
+        const size_t frame = 80 * size_t(tracks[track].channels) * 2;  // 1/600 s of 16-bit words at 48 kHz
+        const size_t audio = size_t(at + 6 + (p[at + 4] << 8 | p[at + 5])) - size_t(lpcm + 7 - p);
+        size_t starts = 0, first = 0;
+        for (size_t byte = before[track]; byte < before[track] + audio; ++byte)
+            if (byte % frame == 0 && starts++ == 0) first = byte - before[track];
+        EXPECT_EQ(lpcm[1], starts) << "pack " << pack / 2048 << ", substream " << int(lpcm[0]);
+        EXPECT_EQ(lpcm[2] << 8 | lpcm[3], starts ? 4 + first : 0) << "pack " << pack / 2048;
+        before[track] += audio;
+        ++audio_seen;
+        ++checked;
+    }
+    EXPECT_GT(video_between, 10u) << "video packs between the audio packs";
+    for (size_t t = 0; t < tracks.size(); ++t)
+        EXPECT_GE(before[t], 48000u * size_t(tracks[t].channels) * 2) << "substream " << t;
+    return checked;
+}
+
+// dvdauthor takes the .vob into a title and writes no warning or error.
+void check_dvdauthor(const std::string &folder, const std::string &vob, const char *format, size_t tracks) {
+    std::string log;
+    const std::string env = std::string("VIDEO_FORMAT=") + format + " ";
+    EXPECT_TRUE(run("mkdir -p " + folder + " && " + env + "dvdauthor -o " + folder + "/dvd -t " + vob, &log))
+        << log;
+    EXPECT_TRUE(run(env + "dvdauthor -o " + folder + "/dvd -T", nullptr));
+    size_t line_start = 0, complaints = 0;
+    while (line_start < log.size()) {
+        size_t end = log.find('\n', line_start);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(line_start, end - line_start);
+        if (line.find("WARN") != std::string::npos || line.find("ERR") != std::string::npos) ++complaints;
+        line_start = end + 1;
+    }
+    EXPECT_EQ(complaints, 0u) << log;
+    for (size_t t = 0; t < tracks; ++t)
+        EXPECT_NE(log.find("Audio ch " + std::to_string(t) + " format: pcm/"), std::string::npos) << log;
+}
+
+class Programme : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = temp_folder();
+        ASSERT_FALSE(folder_.empty());
+        pcmtool::route_libav_messages(false);
+    }
+    void TearDown() override { run("rm -rf '" + folder_ + "'"); }
+    std::string folder_;
+};
+
+TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
+    for (const ProgrammeRow &row : kProgrammes) {
+        SCOPED_TRACE(row.name);
+        const std::string clip = folder_ + "/" + row.name + "-clip.ts";
+        const std::string out = folder_ + "/" + row.name + "-" + row.output;
+        std::string log;
+        ASSERT_TRUE(run(std::string("ffmpeg -v error -y ") + row.clip + " " + clip, &log)) << log;
+        {
+            pcmtool::VideoInput video(clip);
+            write_programme(row, video, out);
+        }
+        const Demuxed source = demux(clip), muxed = demux(out);
+        const Stream *src = video_of(source), *vid = video_of(muxed);
+        ASSERT_TRUE(src && vid);
+        EXPECT_EQ(vid->codec, src->codec);
+        EXPECT_EQ(vid->id, row.video_id);
+        // The clip's video, byte for byte, its times kept apart as they were.
+        EXPECT_TRUE(vid->bytes == src->bytes) << vid->bytes.size() << " bytes, not " << src->bytes.size();
+        ASSERT_EQ(vid->pts.size(), src->pts.size());
+        for (size_t i = 0; i < vid->pts.size(); ++i)
+            EXPECT_EQ(vid->pts[i] - vid->pts[0], src->pts[i] - src->pts[0]) << "video packet " << i;
+
+        const std::vector<const Stream *> audio = audio_of(muxed);
+        ASSERT_EQ(audio.size(), row.tracks.size());
+        for (size_t t = 0; t < audio.size(); ++t) {
+            EXPECT_EQ(audio[t]->id, row.tracks[t].found_id) << "track " << t;
+            if (!row.dvd_format) {
+                EXPECT_EQ(audio[t]->language, row.tracks[t].language) << "track " << t;
+            }
+            EXPECT_EQ(lowest(audio[t]->pts), lowest(vid->pts) + row.service.audio_offset_90k) << "track " << t;
+        }
+        if (!row.dvd_format) {
+            EXPECT_EQ(muxed.program_number, row.service.program_number);
+            if (!row.service.name.empty()) {
+                EXPECT_EQ(muxed.service_name, row.service.name);
+            }
+            if (!row.service.provider.empty()) {
+                EXPECT_EQ(muxed.service_provider, row.service.provider);
+            }
+        } else {
+            EXPECT_GT(check_dvd_packs(read_file(out), row.tracks), 40u);
+            check_dvdauthor(folder_ + "/" + row.name, out, row.dvd_format, row.tracks.size());
+        }
+    }
+}
+
+}  // namespace

@@ -83,6 +83,8 @@ struct ProgrammeRow {
     const char *name;
     const char *output;        // its extension chooses the container
     const char *clip;          // ffmpeg's arguments for a clip of about a second
+    const char *codec_title;
+    int rate_num, rate_den;    // the clip's frame rate
     int frame_rate_code;       // of 302M
     std::vector<TrackRow> tracks;
     ServiceSpec service;
@@ -117,25 +119,25 @@ ServiceSpec service(int number, const char *name, const char *provider, int vide
 }
 
 const ProgrammeRow kProgrammes[] = {
-    {"ts_mpeg2_one_302m", "out.ts", kMpeg2Pal, 3, {{10, 8, 24, "eng", 0, 0x101}},
+    {"ts_mpeg2_one_302m", "out.ts", kMpeg2Pal, "MPEG-2 video", 25, 1, 3, {{10, 8, 24, "eng", 0, 0x101}},
      service(7, "News One", "pcmpack tests", 0, 0), 0x100, nullptr},
-    {"ts_h264_two_302m_pids_offset", "out.ts", kH264, 4,
+    {"ts_h264_two_302m_pids_offset", "out.ts", kH264, "H.264", 30000, 1001, 4,
      {{10, 2, 24, "eng", 0x200, 0x200}, {10, 4, 16, "spa", 0x201, 0x201}},
      service(300, "Sport", "", 0x1E1, 3003), 0x1E1, nullptr},
-    {"ts_hevc_one_302m_before_video", "out.ts", kHevc, 3, {{10, 2, 20, "", 0, 0x101}},
+    {"ts_hevc_one_302m_before_video", "out.ts", kHevc, "HEVC", 25, 1, 3, {{10, 2, 20, "", 0, 0x101}},
      service(1, "", "Provider", 0, -3600), 0x100, nullptr},
-    {"m2ts_h264_51_and_stereo", "out.m2ts", kH264Film, 0,
+    {"m2ts_h264_51_and_stereo", "out.m2ts", kH264Film, "H.264", 24000, 1001, 0,
      {{13, 6, 24, "eng", 0, 0x1100}, {13, 2, 16, "fra", 0, 0x1101}}, service(1, "", "", 0, 0),
      0x1011, nullptr},
-    {"m2ts_hevc_one_pids", "out.m2ts", kHevc, 0, {{13, 2, 24, "deu", 0x1102, 0x1102}},
+    {"m2ts_hevc_one_pids", "out.m2ts", kHevc, "HEVC", 25, 1, 0, {{13, 2, 24, "deu", 0x1102, 0x1102}},
      service(1, "", "", 0x1012, 0), 0x1012, nullptr},
-    {"m2ts_mpeg2_one", "out.m2ts", kMpeg2Pal, 0, {{13, 2, 16, "", 0, 0x1100}}, service(1, "", "", 0, 0),
+    {"m2ts_mpeg2_one", "out.m2ts", kMpeg2Pal, "MPEG-2 video", 25, 1, 0, {{13, 2, 16, "", 0, 0x1100}}, service(1, "", "", 0, 0),
      0x1011, nullptr},
-    {"vob_pal_two_languages", "out.vob", kMpeg2Pal, 0, {{4, 2, 16, "eng", 0, 0xA0}, {4, 2, 16, "fra", 0, 0xA1}},
+    {"vob_pal_two_languages", "out.vob", kMpeg2Pal, "MPEG-2 video", 25, 1, 0, {{4, 2, 16, "eng", 0, 0xA0}, {4, 2, 16, "fra", 0, 0xA1}},
      service(1, "", "", 0, 0), 0x1E0, "PAL"},
-    {"vob_ntsc_one", "out.vob", kMpeg2Ntsc, 0, {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0,
+    {"vob_ntsc_one", "out.vob", kMpeg2Ntsc, "MPEG-2 video", 30000, 1001, 0, {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0,
      "NTSC"},
-    {"vob_pal_one_offset", "out.vob", kMpeg2Pal, 0, {{4, 1, 16, "", 0, 0xA0}}, service(1, "", "", 0, 900),
+    {"vob_pal_one_offset", "out.vob", kMpeg2Pal, "MPEG-2 video", 25, 1, 0, {{4, 1, 16, "", 0, 0xA0}}, service(1, "", "", 0, 900),
      0x1E0, "PAL"},
 };
 
@@ -384,13 +386,20 @@ TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
         const std::string out = folder_ + "/" + row.name + "-" + row.output;
         std::string log;
         ASSERT_TRUE(run(std::string("ffmpeg -v error -y ") + row.clip + " " + clip, &log)) << log;
+        const Demuxed source = demux(clip);
+        const Stream *src = video_of(source);
+        ASSERT_TRUE(src);
         {
             pcmtool::VideoInput video(clip);
+            EXPECT_STREQ(video.codec_title(), row.codec_title);
+            EXPECT_EQ(video.frame_rate().num, row.rate_num);
+            EXPECT_EQ(video.frame_rate().den, row.rate_den);
+            EXPECT_EQ(video.first_pts_90k(), lowest(src->pts));
             write_programme(row, video, out);
         }
-        const Demuxed source = demux(clip), muxed = demux(out);
-        const Stream *src = video_of(source), *vid = video_of(muxed);
-        ASSERT_TRUE(src && vid);
+        const Demuxed muxed = demux(out);
+        const Stream *vid = video_of(muxed);
+        ASSERT_TRUE(vid);
         EXPECT_EQ(vid->codec, src->codec);
         EXPECT_EQ(vid->id, row.video_id);
         // The clip's video, byte for byte, its times kept apart as they were.
@@ -420,6 +429,48 @@ TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
             EXPECT_GT(check_dvd_packs(read_file(out), row.tracks), 40u);
             check_dvdauthor(folder_ + "/" + row.name, out, row.dvd_format, row.tracks.size());
         }
+    }
+}
+
+// A file without the video asked for, and a video its container does not
+// take, are refused naming the file and what it holds.
+TEST_F(Programme, VideoThatCannotGoIsRefused) {
+    const std::string wav = folder_ + "/tone.wav", clip = folder_ + "/clip.ts", text = folder_ + "/notes.txt";
+    std::string log;
+    ASSERT_TRUE(run("ffmpeg -v error -f lavfi -i sine=sample_rate=48000 -t 0.2 -c:a pcm_s16le " + wav +
+                        " && ffmpeg -v error " + kH264 + " -t 0.3 " + clip + " && echo words > " + text,
+                    &log))
+        << log;
+    struct Row {
+        std::string file;
+        int track;
+        const char *output;  // "": the video is only opened
+        std::string refusal;
+    };
+    const Row rows[] = {
+        {wav, 1, "", wav + ": holds no video track, only 1 audio track (pcm_s16le)"},
+        {clip, 2, "", clip + ": holds 1 video track (H.264); there is no video track 2"},
+        {text, 1, "", text + ": cannot read it as video: "},
+        {clip, 1, "out.vob",
+         "out.vob: a DVD program stream takes MPEG-2 video only; " + clip +
+             " holds H.264: re-encode it to MPEG-2 video, or write .m2ts or .ts"},
+        {clip, 1, "out.m2ts", ""},
+    };
+    for (const Row &row : rows) {
+        std::string refusal;
+        try {
+            pcmtool::VideoInput video(row.file, row.track);
+            if (*row.output) {
+                std::vector<AudioTrackSpec> tracks(1);
+                tracks[0].shape.params.layer = std::string(row.output) == "out.vob" ? 4 : 13;
+                pcmtool::check_programme(pcmtool::choose_container("", row.output), tracks, &video,
+                                         ServiceSpec(), row.output);
+            }
+        } catch (const pcmtool::Failure &refused) {
+            refusal = refused.what();
+        }
+        EXPECT_EQ(refusal.substr(0, row.refusal.size()), row.refusal) << row.file;
+        EXPECT_EQ(refusal.empty(), row.refusal.empty()) << row.file << ": " << refusal;
     }
 }
 

@@ -191,7 +191,8 @@ struct ContainerWriter::Impl {
     }
 
     // The program stream muxer sizes its packs to the video decoder's
-    // buffer: the one the source states, or a DVD player's 224 KiB.
+    // buffer: the one the source states (an elementary stream's parser
+    // states none), or a DVD player's 224 KiB.
     void set_video_buffer() {
         const AVStream *source = video->stream;
         size_t size = 0;
@@ -199,7 +200,8 @@ struct ContainerWriter::Impl {
         uint8_t *props = av_stream_new_side_data(video_stream, AV_PKT_DATA_CPB_PROPERTIES,
                                                  sizeof(AVCPBProperties));
         if (!props) fail("out of memory", AVERROR(ENOMEM));
-        if (stated && size >= sizeof(AVCPBProperties)) {
+        if (stated && size >= sizeof(AVCPBProperties) &&
+            reinterpret_cast<const AVCPBProperties *>(stated)->buffer_size > 0) {
             std::memcpy(props, stated, sizeof(AVCPBProperties));
         } else {
             AVCPBProperties dvd{};

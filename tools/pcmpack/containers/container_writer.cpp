@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace pcmtool {
@@ -35,6 +36,9 @@ constexpr int64_t kTicksPer90k = 300;
 // header (flags, word length / rate / channels, dynamic range); the program
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
+
+// A DVD player's video buffer, in bits.
+constexpr int64_t kDvdVideoBufferBits = 224 * 1024 * 8;
 
 // Bytes buffered between libavformat and the output file.
 constexpr int kIoBufferBytes = 1 << 18;
@@ -186,6 +190,27 @@ struct ContainerWriter::Impl {
         if (container == Container::program) packs = std::make_unique<DvdPacks>(out, name);
     }
 
+    // The program stream muxer sizes its packs to the video decoder's
+    // buffer: the one the source states (an elementary stream's parser
+    // states none), or a DVD player's 224 KiB.
+    void set_video_buffer() {
+        const AVStream *source = video->stream;
+        size_t size = 0;
+        const uint8_t *stated = av_stream_get_side_data(source, AV_PKT_DATA_CPB_PROPERTIES, &size);
+        uint8_t *props = av_stream_new_side_data(video_stream, AV_PKT_DATA_CPB_PROPERTIES,
+                                                 sizeof(AVCPBProperties));
+        if (!props) fail("out of memory", AVERROR(ENOMEM));
+        if (stated && size >= sizeof(AVCPBProperties) &&
+            reinterpret_cast<const AVCPBProperties *>(stated)->buffer_size > 0) {
+            std::memcpy(props, stated, sizeof(AVCPBProperties));
+        } else {
+            AVCPBProperties dvd{};
+            dvd.buffer_size = kDvdVideoBufferBits;
+            dvd.vbv_delay = UINT64_MAX;
+            std::memcpy(props, &dvd, sizeof dvd);
+        }
+    }
+
     // The video comes first: the muxers number streams, and choose the
     // clock reference's, in the order they are added.
     void add_video() {
@@ -196,6 +221,7 @@ struct ContainerWriter::Impl {
         // The source container's tag means nothing in this one.
         video_stream->codecpar->codec_tag = 0;
         video_stream->time_base = AVRational{1, 90000};
+        if (container == Container::program) set_video_buffer();
         if (container != Container::program)
             video_stream->id = programme_pid(container, service.video_pid, true, 0, true);
     }

@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <vector>
 
 namespace pcmtool {
 
@@ -83,11 +84,13 @@ void free_packets(std::deque<AVPacket *> &packets) {
 
 VideoInput::Impl::~Impl() {
     free_packets(ahead);
+    free_packets(dated);
+    free_packets(undated);
     av_packet_free(&packet);
     avformat_close_input(&format);
 }
 
-AVPacket *VideoInput::Impl::read() {
+AVPacket *VideoInput::Impl::read_file() {
     AVPacket *packet = av_packet_alloc();
     if (!packet) throw Failure(name + ": out of memory");
     for (;;) {
@@ -103,18 +106,79 @@ AVPacket *VideoInput::Impl::read() {
             continue;
         }
         ++packets_read;
-        if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
-        if (packet->dts == AV_NOPTS_VALUE) packet->dts = packet->pts;
-        if (packet->pts == AV_NOPTS_VALUE) {
-            av_packet_free(&packet);
-            throw Failure(name + ": video packet " + std::to_string(packets_read) +
-                          " has no time stamp; the copy keeps the file's times, so it needs them");
-        }
         av_packet_rescale_ts(packet, stream->time_base, k90k);
         return packet;
     }
     av_packet_free(&packet);
     return nullptr;
+}
+
+int64_t VideoInput::Impl::frame_ticks() const {
+    const AVRational rate = av_guess_frame_rate(format, stream, nullptr);
+    if (rate.num <= 0 || rate.den <= 0) return 3600;
+    return av_rescale_q(1, av_inv_q(rate), k90k);
+}
+
+// A file may leave out decoding times (Matroska those of the first frames,
+// an elementary stream all): each is the one before plus a frame, and those
+// before the first stated one count back from it. A frame without any time
+// is stamped so only where display order is decoding order.
+void VideoInput::Impl::date(AVPacket *packet) {
+    if (packet->pts == AV_NOPTS_VALUE) {
+        if (reorders()) {
+            av_packet_free(&packet);
+            throw Failure(name + ": video packet " + std::to_string(packets_read) +
+                          " has no time stamp, and its frames are reordered, so their "
+                          "presentation times cannot be copied: give the video in a file that "
+                          "stamps them (.ts, .m2ts, .mkv or .mp4)");
+        }
+        if (packet->dts == AV_NOPTS_VALUE) packet->dts = last_dts == AV_NOPTS_VALUE ? 0 : last_dts + frame_ticks();
+        packet->pts = packet->dts;
+    }
+    if (packet->dts == AV_NOPTS_VALUE) {
+        if (last_dts == AV_NOPTS_VALUE) {
+            undated.push_back(packet);
+            return;
+        }
+        packet->dts = last_dts + frame_ticks();
+    }
+    for (size_t back = undated.size(); back > 0; --back) {
+        AVPacket *early = undated[undated.size() - back];
+        early->dts = packet->dts - static_cast<int64_t>(back) * frame_ticks();
+        dated.push_back(early);
+    }
+    undated.clear();
+    last_dts = packet->dts;
+    dated.push_back(packet);
+}
+
+// No decoding time at all: the n-th frame decoded is due a reorder delay
+// before the n-th presentation time.
+void VideoInput::Impl::date_by_presentation() {
+    std::vector<int64_t> times;
+    for (const AVPacket *packet : undated) times.push_back(packet->pts);
+    std::sort(times.begin(), times.end());
+    const int64_t delay = int64_t{stream->codecpar->video_delay} * frame_ticks();
+    for (size_t i = 0; i < undated.size(); ++i) {
+        undated[i]->dts = times[i] - delay;
+        dated.push_back(undated[i]);
+    }
+    undated.clear();
+}
+
+AVPacket *VideoInput::Impl::read() {
+    while (dated.empty()) {
+        AVPacket *packet = read_file();
+        if (packet) {
+            date(packet);
+        } else {
+            date_by_presentation();
+            if (dated.empty()) return nullptr;
+        }
+    }
+    AVPacket *packet = dated.front();
+    dated.pop_front();
+    return packet;
 }
 
 AVPacket *VideoInput::Impl::next() {

@@ -33,7 +33,19 @@ struct VideoInput::Impl {
     // The next packet's decoding time without taking it; false at the end.
     bool peek_dts(int64_t *dts);
 
-    AVPacket *read();  // from the file, times in 90 kHz; nullptr at the end
+    // From the file, times in 90 kHz and complete; nullptr at the end.
+    AVPacket *read();
+
+private:
+    AVPacket *read_file();  // times in 90 kHz as the file has them, either may be missing
+    void date(AVPacket *packet);
+    void date_by_presentation();
+    bool reorders() const { return stream->codecpar->video_delay > 0; }
+    int64_t frame_ticks() const;  // 90 kHz
+
+    std::deque<AVPacket *> dated;    // read, their times complete
+    std::deque<AVPacket *> undated;  // read before the first decoding time
+    int64_t last_dts = AV_NOPTS_VALUE;
 };
 
 }  // namespace pcmtool

@@ -262,8 +262,10 @@ void run_plan(const EncodeOptions &o, EncodePlan &plan, const Outputs &out) {
 // One audio track of a programme: its own encoder, whose frames go to the
 // writer as that track's.
 struct TrackRun {
-    TrackRun(EncodePlan &plan, ContainerWriter &writer, int track, const EncodeOptions &o)
-        : host(o.verbose ? LibraryHost::Mode::print : LibraryHost::Mode::count), stream(nullptr, nullptr, false),
+    // `index`: where the track's frame index goes, or null.
+    TrackRun(EncodePlan &plan, ContainerWriter &writer, int track, const EncodeOptions &o, ByteSink *index)
+        : host(o.verbose ? LibraryHost::Mode::print : LibraryHost::Mode::count),
+          stream(nullptr, index, o.index_format == "json"),
           frames(writer, track) {
         stream.frames = &frames;
         encoder = start_encoder(plan, host, stream);
@@ -298,14 +300,15 @@ void finish_track(TrackRun &run, const std::string &output) {
 
 // The tracks fed in time order; each encoder ends with its last frame, then
 // the writer with the video still to come and the trailer.
-void run_programme(const EncodeOptions &o, ProgrammePlan &plan, ByteSink &file) {
+void run_programme(const EncodeOptions &o, ProgrammePlan &plan, const Outputs &out) {
     route_libav_messages(false);
-    ContainerWriter writer(plan.container, plan.specs, plan.video.get(), plan.service, file,
+    ContainerWriter writer(plan.container, plan.specs, plan.video.get(), plan.service, *out.stream,
                            display_name(o.output, true), plan.timing);
     std::vector<std::unique_ptr<TrackRun>> runs;
     double total = 0;
     for (size_t track = 0; track < plan.tracks.size(); ++track) {
-        runs.push_back(std::make_unique<TrackRun>(plan.tracks[track], writer, static_cast<int>(track), o));
+        // Only a programme of one track has an index (several are refused).
+        runs.push_back(std::make_unique<TrackRun>(plan.tracks[track], writer, static_cast<int>(track), o, out.index));
         total = std::max(total, runs.back()->feed->seconds_total());
     }
     Progress progress("encode", total);
@@ -321,12 +324,12 @@ void run_programme(const EncodeOptions &o, ProgrammePlan &plan, ByteSink &file) 
 // A programme goes to a file, which appears only when complete.
 int encode_programme(const EncodeOptions &o) {
     ProgrammePlan plan = plan_programme(o);
-    OutputSet files(o.overwrite);
-    OutputFile &file = files.open(o.output);
+    Outputs out(o.overwrite);
+    open_outputs(o, plan.tracks.front(), out);
     for (const EncodePlan &track : plan.tracks)
-        if (track.source) files.guard(track.source->file().fd(), track.input, "input");
-    run_programme(o, plan, file);
-    files.commit();
+        if (track.source) out.files.guard(track.source->file().fd(), track.input, "input");
+    run_programme(o, plan, out);
+    out.files.commit();
     return 0;
 }
 

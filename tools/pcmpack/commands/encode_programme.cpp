@@ -14,7 +14,7 @@ namespace pcmtool {
 
 namespace {
 
-// No output may be an input or the video.
+// No output may be an input, the video or another output.
 void refuse_shared_names(const EncodeOptions &o, bool network) {
     std::vector<FileRole> inputs;
     for (const std::string &input : o.inputs) inputs.push_back({input, "input"});
@@ -22,6 +22,7 @@ void refuse_shared_names(const EncodeOptions &o, bool network) {
     if (!o.data.empty()) inputs.push_back({o.data, "data"});
     std::vector<FileRole> outputs;
     if (!network) outputs.push_back({o.output, "stream"});
+    if (!o.index.empty()) outputs.push_back({o.index, "index"});
     refuse_shared_files(inputs, outputs);
 }
 

@@ -63,6 +63,11 @@ int64_t transport_bit_rate_default(const StreamShape &shape);
 
 class VideoInput;
 
+// The same for a programme: every audio track, the video at the peak rate
+// its file states (VideoInput::bit_rate; left out when it states none), and
+// the clock references and tables once.
+int64_t programme_bit_rate_needed(const std::vector<StreamShape> &tracks, const VideoInput *video);
+
 // One audio track of a programme.
 struct AudioTrackSpec {
     StreamShape shape;

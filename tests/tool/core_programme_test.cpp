@@ -527,11 +527,12 @@ TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
 // take, are refused naming the file and what it holds.
 TEST_F(Programme, VideoThatCannotGoIsRefused) {
     const std::string wav = folder_ + "/tone.wav", clip = folder_ + "/clip.ts", text = folder_ + "/notes.txt",
-                      raw = folder_ + "/reordered.264";
+                      raw = folder_ + "/reordered.264", small = folder_ + "/small.m2v";
     std::string log;
     ASSERT_TRUE(run("ffmpeg -v error -f lavfi -i sine=sample_rate=48000 -t 0.2 -c:a pcm_s16le " + wav +
                         " && ffmpeg -v error " + kH264 + " -t 0.3 " + clip + " && ffmpeg -v error -i " +
-                        clip + " -c copy " + raw + " && echo words > " + text,
+                        clip + " -c copy " + raw + " && ffmpeg -v error -f lavfi -i testsrc=size=352x288:rate=30 -t 0.3 " +
+                        "-c:v mpeg2video " + small + " && echo words > " + text,
                     &log))
         << log;
     struct Row {
@@ -552,6 +553,11 @@ TEST_F(Programme, VideoThatCannotGoIsRefused) {
          "out.vob: a DVD program stream takes MPEG-2 video only; " + clip +
              " holds H.264: re-encode it to MPEG-2 video, or write .m2ts or .ts"},
         {clip, 1, "out.m2ts", ""},
+        {small, 1, "out.vob",
+         "out.vob: a DVD title takes pictures of 720x576, 704x576, 352x576 or 352x288 at 25 frames "
+         "a second, or of 720x480, 704x480, 352x480 or 352x240 at 30000/1001; " +
+             small + " holds 352x288 at 30: re-encode it to one of them (ffmpeg's -target pal-dvd or ntsc-dvd)"},
+        {small, 1, "out.ts", ""},
     };
     for (const Row &row : rows) {
         std::string refusal;
@@ -559,9 +565,9 @@ TEST_F(Programme, VideoThatCannotGoIsRefused) {
             pcmtool::VideoInput video(row.file, row.track);
             if (*row.output) {
                 std::vector<AudioTrackSpec> tracks(1);
-                tracks[0].shape.params.layer = std::string(row.output) == "out.vob" ? 4 : 13;
-                pcmtool::check_programme(pcmtool::choose_container("", row.output), tracks, &video,
-                                         ServiceSpec(), row.output);
+                const Container container = pcmtool::choose_container("", row.output);
+                tracks[0].shape.params.layer = container == Container::program ? 4 : container == Container::bdav ? 13 : 10;
+                pcmtool::check_programme(container, tracks, &video, ServiceSpec(), row.output);
             }
         } catch (const pcmtool::Failure &refused) {
             refusal = refused.what();

@@ -93,6 +93,7 @@ struct ProgrammeRow {
     ServiceSpec service;
     int video_id;              // expected PID or stream id of the video
     const char *dvd_format;    // dvdauthor's VIDEO_FORMAT; nullptr: not a DVD
+    int64_t muxrate;           // bits/s of a constant rate; 0: as the frames come
 };
 
 const char *const kMpeg2Pal =
@@ -128,40 +129,40 @@ ServiceSpec service(int number, const char *name, const char *provider, int vide
 }
 
 const ProgrammeRow kProgrammes[] = {
-    {"ts_mpeg2_one_302m", "out.ts", kMpeg2Pal, "ts", "MPEG-2 video", 25, 1, 3, {{10, 8, 24, "eng", 0, 0x101}},
-     service(7, "News One", "pcmpack tests", 0, 0), 0x100, nullptr},
+    {"ts_mpeg2_one_302m_cbr", "out.ts", kMpeg2Pal, "ts", "MPEG-2 video", 25, 1, 3, {{10, 8, 24, "eng", 0, 0x101}},
+     service(7, "News One", "pcmpack tests", 0, 0), 0x100, nullptr, 21000000},
     {"ts_h264_two_302m_pids_offset", "out.ts", kH264, "ts", "H.264", 30000, 1001, 4,
      {{10, 2, 24, "eng", 0x200, 0x200}, {10, 4, 16, "spa", 0x201, 0x201}},
-     service(300, "Sport", "", 0x1E1, 3003), 0x1E1, nullptr},
+     service(300, "Sport", "", 0x1E1, 3003), 0x1E1, nullptr, 0},
     {"ts_hevc_one_302m_before_video", "out.ts", kHevc, "ts", "HEVC", 25, 1, 3, {{10, 2, 20, "", 0, 0x101}},
-     service(1, "", "Provider", 0, -3600), 0x100, nullptr},
+     service(1, "", "Provider", 0, -3600), 0x100, nullptr, 0},
     {"m2ts_h264_51_and_stereo", "out.m2ts", kH264Film, "ts", "H.264", 24000, 1001, 0,
      {{13, 6, 24, "eng", 0, 0x1100}, {13, 2, 16, "fra", 0, 0x1101}}, service(1, "", "", 0, 0),
-     0x1011, nullptr},
+     0x1011, nullptr, 0},
     {"m2ts_hevc_one_pids", "out.m2ts", kHevc, "ts", "HEVC", 25, 1, 0, {{13, 2, 24, "deu", 0x1102, 0x1102}},
-     service(1, "", "", 0x1012, 0), 0x1012, nullptr},
+     service(1, "", "", 0x1012, 0), 0x1012, nullptr, 0},
     {"m2ts_mpeg2_one", "out.m2ts", kMpeg2Pal, "ts", "MPEG-2 video", 25, 1, 0, {{13, 2, 16, "", 0, 0x1100}}, service(1, "", "", 0, 0),
-     0x1011, nullptr},
+     0x1011, nullptr, 0},
     {"vob_pal_two_languages", "out.vob", kMpeg2Pal, "ts", "MPEG-2 video", 25, 1, 0, {{4, 2, 16, "eng", 0, 0xA0}, {4, 2, 16, "fra", 0, 0xA1}},
-     service(1, "", "", 0, 0), 0x1E0, "PAL"},
+     service(1, "", "", 0, 0), 0x1E0, "PAL", 0},
     {"vob_ntsc_one", "out.vob", kMpeg2Ntsc, "ts", "MPEG-2 video", 30000, 1001, 0, {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0,
-     "NTSC"},
+     "NTSC", 0},
     {"vob_pal_one_offset", "out.vob", kMpeg2Pal, "ts", "MPEG-2 video", 25, 1, 0, {{4, 1, 16, "", 0, 0xA0}}, service(1, "", "", 0, 900),
-     0x1E0, "PAL"},
+     0x1E0, "PAL", 0},
     {"vob_from_elementary_mpeg2", "out.vob", kMpeg2Pal, "m2v", "MPEG-2 video", 25, 1, 0,
-     {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0, "PAL"},
+     {{4, 2, 16, "eng", 0, 0xA0}}, service(1, "", "", 0, 0), 0x1E0, "PAL", 0},
     {"ts_from_matroska_mpeg2", "out.ts", kMpeg2Ntsc, "mkv", "MPEG-2 video", 30000, 1001, 4,
      {{10, 2, 24, "eng", 0, 0x101}},
-     service(1, "", "", 0, 0), 0x100, nullptr},
+     service(1, "", "", 0, 0), 0x100, nullptr, 0},
     // Matroska and MP4 store H.264 and HEVC with length fields, which the
     // transport stream muxer turns into start codes: the packets' count and
     // times are kept.
     {"m2ts_from_matroska_h264", "out.m2ts", kH264, "mkv", "H.264", 30000, 1001, 0,
-     {{13, 2, 24, "eng", 0, 0x1100}}, service(1, "", "", 0, 0), 0x1011, nullptr},
+     {{13, 2, 24, "eng", 0, 0x1100}}, service(1, "", "", 0, 0), 0x1011, nullptr, 0},
     {"ts_from_mp4_hevc", "out.ts", kHevc, "mp4", "HEVC", 25, 1, 3, {{10, 2, 24, "", 0, 0x101}},
-     service(1, "", "", 0, 0), 0x100, nullptr},
+     service(1, "", "", 0, 0), 0x100, nullptr, 0},
     {"m2ts_from_elementary_h264_in_order", "out.m2ts", kH264InOrder, "264", "H.264", 25, 1, 0,
-     {{13, 2, 24, "eng", 0, 0x1100}}, service(1, "", "", 0, 0), 0x1011, nullptr},
+     {{13, 2, 24, "eng", 0, 0x1100}}, service(1, "", "", 0, 0), 0x1011, nullptr, 0},
 };
 
 // The library's frames of one track handed to the writer, as encode hands
@@ -227,8 +228,21 @@ void write_programme(const ProgrammeRow &row, pcmtool::VideoInput &video, const 
     std::vector<AudioTrackSpec> specs;
     for (const TrackRow &t : row.tracks) specs.push_back(spec_of(t, row.frame_rate_code));
     FileSink sink(path);
+    pcmtool::MuxTiming timing;
+    timing.bit_rate = row.muxrate;
+    if (row.muxrate) {
+        std::vector<pcmtool::StreamShape> shapes;
+        for (const AudioTrackSpec &spec : specs) shapes.push_back(spec.shape);
+        // The clip states its peak rate (8 Mbit/s), which the least rate
+        // adds to the audio's: 8 channels of 24-bit words take 56 bits a
+        // channel pair in 302M.
+        const int64_t needed = pcmtool::programme_bit_rate_needed(shapes, &video);
+        EXPECT_EQ(video.bit_rate(), 8000000);
+        EXPECT_GT(needed, video.bit_rate() + 48000 * 4 * 56);
+        EXPECT_LT(needed, row.muxrate);
+    }
     pcmtool::ContainerWriter writer(pcmtool::choose_container("", path), specs, &video, row.service, sink,
-                                    path);
+                                    path, timing);
     std::vector<TrackFeed> feeds(row.tracks.size());
     for (size_t i = 0; i < feeds.size(); ++i) {
         TrackFeed &f = feeds[i];
@@ -415,6 +429,27 @@ extern "C" void keep_libav_warning(void *context, int level, const char *format,
     if (!std::strstr(line, "codec s302m, is muxed as a private data stream")) g_libav_warnings += line;
 }
 
+// A constant rate: every clock reference tells the time its packet's
+// position in the file takes at that rate, to the 27 MHz tick.
+void check_constant_rate(const Bytes &ts, int64_t rate) {
+    int64_t first_pcr = -1, first_at = 0, checked = 0;
+    for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+        const uint8_t *p = ts.data() + at;
+        if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) continue;
+        const int64_t base = int64_t(p[6]) << 25 | p[7] << 17 | p[8] << 9 | p[9] << 1 | p[10] >> 7;
+        const int64_t pcr = base * 300 + ((p[10] & 1) << 8 | p[11]);
+        if (first_pcr < 0) {
+            first_pcr = pcr;
+            first_at = int64_t(at);
+            continue;
+        }
+        const int64_t due = first_pcr + (int64_t(at) - first_at) * 8 * 27000000 / rate;
+        EXPECT_LE(std::abs(pcr - due), 1) << "clock reference at byte " << at;
+        ++checked;
+    }
+    EXPECT_GT(checked, 40);
+}
+
 class Programme : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -472,6 +507,7 @@ TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
             }
             EXPECT_EQ(lowest(audio[t]->pts), lowest(vid->pts) + row.service.audio_offset_90k) << "track " << t;
         }
+        if (row.muxrate) check_constant_rate(read_file(out), row.muxrate);
         if (!row.dvd_format) {
             EXPECT_EQ(muxed.program_number, row.service.program_number);
             if (!row.service.name.empty()) {
@@ -491,11 +527,12 @@ TEST_F(Programme, VideoAndTracksAsReadersFindThem) {
 // take, are refused naming the file and what it holds.
 TEST_F(Programme, VideoThatCannotGoIsRefused) {
     const std::string wav = folder_ + "/tone.wav", clip = folder_ + "/clip.ts", text = folder_ + "/notes.txt",
-                      raw = folder_ + "/reordered.264";
+                      raw = folder_ + "/reordered.264", small = folder_ + "/small.m2v";
     std::string log;
     ASSERT_TRUE(run("ffmpeg -v error -f lavfi -i sine=sample_rate=48000 -t 0.2 -c:a pcm_s16le " + wav +
                         " && ffmpeg -v error " + kH264 + " -t 0.3 " + clip + " && ffmpeg -v error -i " +
-                        clip + " -c copy " + raw + " && echo words > " + text,
+                        clip + " -c copy " + raw + " && ffmpeg -v error -f lavfi -i testsrc=size=352x288:rate=30 -t 0.3 " +
+                        "-c:v mpeg2video " + small + " && echo words > " + text,
                     &log))
         << log;
     struct Row {
@@ -516,6 +553,11 @@ TEST_F(Programme, VideoThatCannotGoIsRefused) {
          "out.vob: a DVD program stream takes MPEG-2 video only; " + clip +
              " holds H.264: re-encode it to MPEG-2 video, or write .m2ts or .ts"},
         {clip, 1, "out.m2ts", ""},
+        {small, 1, "out.vob",
+         "out.vob: a DVD title takes pictures of 720x576, 704x576, 352x576 or 352x288 at 25 frames "
+         "a second, or of 720x480, 704x480, 352x480 or 352x240 at 30000/1001; " +
+             small + " holds 352x288 at 30: re-encode it to one of them (ffmpeg's -target pal-dvd or ntsc-dvd)"},
+        {small, 1, "out.ts", ""},
     };
     for (const Row &row : rows) {
         std::string refusal;
@@ -523,9 +565,9 @@ TEST_F(Programme, VideoThatCannotGoIsRefused) {
             pcmtool::VideoInput video(row.file, row.track);
             if (*row.output) {
                 std::vector<AudioTrackSpec> tracks(1);
-                tracks[0].shape.params.layer = std::string(row.output) == "out.vob" ? 4 : 13;
-                pcmtool::check_programme(pcmtool::choose_container("", row.output), tracks, &video,
-                                         ServiceSpec(), row.output);
+                const Container container = pcmtool::choose_container("", row.output);
+                tracks[0].shape.params.layer = container == Container::program ? 4 : container == Container::bdav ? 13 : 10;
+                pcmtool::check_programme(container, tracks, &video, ServiceSpec(), row.output);
             }
         } catch (const pcmtool::Failure &refused) {
             refusal = refused.what();

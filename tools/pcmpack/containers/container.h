@@ -63,6 +63,11 @@ int64_t transport_bit_rate_default(const StreamShape &shape);
 
 class VideoInput;
 
+// The same for a programme: every audio track, the video at the peak rate
+// its file states (VideoInput::bit_rate; left out when it states none), and
+// the clock references and tables once.
+int64_t programme_bit_rate_needed(const std::vector<StreamShape> &tracks, const VideoInput *video);
+
 // One audio track of a programme.
 struct AudioTrackSpec {
     StreamShape shape;
@@ -94,7 +99,8 @@ int programme_pid(Container container, int given, bool is_video, size_t audio_in
 
 // Throws Failure, with the reason and the fix, when the container cannot
 // carry the programme: a track's layer, more audio tracks than it takes, a
-// video codec it does not take, a PID out of range, given twice or given to
+// video codec it does not take (a DVD: also a picture size and rate no DVD
+// title has), a PID out of range, given twice or given to
 // a program stream, a program number out of range, a language that is not
 // three lowercase letters. Everything the writer would refuse, refused
 // before an output is opened; `video` may be null.

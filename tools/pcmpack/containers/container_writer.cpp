@@ -341,19 +341,42 @@ struct ContainerWriter::Impl {
     }
 };
 
-int64_t transport_bit_rate_needed(const StreamShape &shape) {
+namespace {
+
+// Transport packets a second of one audio track: each frame in whole
+// packets, and one more for the clock reference or the adaptation field
+// that may share its first packet.
+int64_t audio_packets_per_second(const StreamShape &shape) {
     const pcm_frame_geometry &g = shape.geometry;
     int64_t packets = 0, periods = 0;
-    // Each frame in whole packets, and one more for the clock reference or
-    // the adaptation field that may share its first packet.
     for (uint32_t step = 0; step < g.cadence_steps; ++step) {
         packets += (int64_t{g.frame_bytes[step]} + kPesHeaderBytes + kTsPayloadBytes - 1) /
                        kTsPayloadBytes + 1;
         periods += g.sample_periods[step];
     }
-    const int64_t per_second =
-        (packets * shape.params.sample_rate + periods - 1) / periods + kOtherPacketsPerSecond;
-    return per_second * kTsPacketBytes * 8;
+    return (packets * shape.params.sample_rate + periods - 1) / periods;
+}
+
+// Transport packets a second of the video at its stated rate: its bytes in
+// payloads, and a packet a frame for the PES header and the last, part
+// filled, packet.
+int64_t video_packets_per_second(const VideoInput &video) {
+    const Rational rate = video.frame_rate();
+    const int64_t frames = rate.num > 0 ? (int64_t{rate.num} + rate.den - 1) / rate.den : 60;
+    return (video.bit_rate() + kTsPayloadBytes * 8 - 1) / (kTsPayloadBytes * 8) + frames;
+}
+
+}  // namespace
+
+int64_t transport_bit_rate_needed(const StreamShape &shape) {
+    return (audio_packets_per_second(shape) + kOtherPacketsPerSecond) * kTsPacketBytes * 8;
+}
+
+int64_t programme_bit_rate_needed(const std::vector<StreamShape> &tracks, const VideoInput *video) {
+    int64_t packets = kOtherPacketsPerSecond;
+    for (const StreamShape &shape : tracks) packets += audio_packets_per_second(shape);
+    if (video && video->bit_rate() > 0) packets += video_packets_per_second(*video);
+    return packets * kTsPacketBytes * 8;
 }
 
 int64_t transport_bit_rate_default(const StreamShape &shape) {

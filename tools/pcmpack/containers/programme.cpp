@@ -38,6 +38,30 @@ constexpr ProgrammeRow kProgrammes[] = {
      {AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MPEG2VIDEO}, "MPEG-2 video", 0},
 };
 
+// The pictures of a DVD title: the 625-line sizes at 25 frames a second,
+// the 525-line ones at 30000/1001 (24000/1001 where the stream repeats
+// fields to make them).
+struct DvdPicture {
+    int width, height;
+    bool pal;
+};
+
+constexpr DvdPicture kDvdPictures[] = {
+    {720, 576, true},  {704, 576, true},  {352, 576, true},  {352, 288, true},
+    {720, 480, false}, {704, 480, false}, {352, 480, false}, {352, 240, false},
+};
+
+bool is_dvd_picture(const VideoInput &video) {
+    const Rational rate = video.frame_rate();
+    const bool pal_rate = rate.num == 25 && rate.den == 1;
+    const bool ntsc_rate = rate.den == 1001 && (rate.num == 30000 || rate.num == 24000);
+    for (const DvdPicture &picture : kDvdPictures)
+        if (video.width() == picture.width && video.height() == picture.height &&
+            (picture.pal ? pal_rate : ntsc_rate))
+            return true;
+    return false;
+}
+
 // The PIDs a stream may take: below 0x0010 the tables, 0x1FFF the null
 // packets.
 constexpr int kFirstPid = 0x0010;
@@ -70,6 +94,17 @@ void check_video(const ProgrammeRow &row, const VideoInput &video, const std::st
                                     : "re-encode it to one of them";
     throw Failure(shown + ": " + row.name + " takes " + row.video_titles + " only; " + video.name() +
                   " holds " + video.codec_title() + ": " + rewrite);
+}
+
+void check_dvd_picture(const VideoInput &video, const std::string &shown) {
+    if (is_dvd_picture(video)) return;
+    const Rational rate = video.frame_rate();
+    throw Failure(shown + ": a DVD title takes pictures of 720x576, 704x576, 352x576 or 352x288 at "
+                  "25 frames a second, or of 720x480, 704x480, 352x480 or 352x240 at 30000/1001; " +
+                  video.name() + " holds " + std::to_string(video.width()) + "x" +
+                  std::to_string(video.height()) + " at " + std::to_string(rate.num) +
+                  (rate.den == 1 ? "" : "/" + std::to_string(rate.den)) +
+                  ": re-encode it to one of them (ffmpeg's -target pal-dvd or ntsc-dvd)");
 }
 
 // A stream's PID, given or the container's default: in a BDAV stream
@@ -134,6 +169,7 @@ void check_programme(Container container, const std::vector<AudioTrackSpec> &tra
     for (const AudioTrackSpec &track : tracks)
         check_container_fits(container, track.shape.params.layer, output);
     if (video) check_video(*row, *video, shown);
+    if (video && container == Container::program) check_dvd_picture(*video, shown);
 
     std::string problems;
     std::set<int> taken;

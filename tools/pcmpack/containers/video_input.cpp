@@ -265,6 +265,16 @@ int64_t VideoInput::frame_count_hint() const {
     return av_rescale_q(stream->duration, stream->time_base, av_inv_q(rate));
 }
 
+int64_t VideoInput::bit_rate() const {
+    size_t size = 0;
+    const uint8_t *stated = av_stream_get_side_data(impl_->stream, AV_PKT_DATA_CPB_PROPERTIES, &size);
+    if (stated && size >= sizeof(AVCPBProperties)) {
+        const auto *buffer = reinterpret_cast<const AVCPBProperties *>(stated);
+        if (buffer->max_bitrate > 0) return buffer->max_bitrate;
+    }
+    return impl_->codec().bit_rate > 0 ? impl_->codec().bit_rate : 0;
+}
+
 int VideoInput::width() const { return impl_->codec().width; }
 
 int VideoInput::height() const { return impl_->codec().height; }

@@ -38,6 +38,9 @@ public:
     // Frames in the track where the file states them or its duration and
     // rate give them; -1 when unknown.
     int64_t frame_count_hint() const;
+    // Bits a second: the peak the file states for the decoder's buffer,
+    // else its stated average; 0 when it states neither.
+    int64_t bit_rate() const;
     // The picture's size in pixels.
     int width() const;
     int height() const;

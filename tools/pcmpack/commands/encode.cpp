@@ -40,16 +40,24 @@ void open_outputs(const EncodeOptions &o, const EncodePlan &plan, Outputs &out) 
 }
 
 // The muxer takes the library's frames in place of the output, as the
-// frames of one of its tracks.
+// frames of one of its tracks, at the library's times or, given the ticks
+// of a video frame, one frame each on the video's.
 class MuxedFrames final : public FrameSink {
 public:
-    explicit MuxedFrames(ContainerWriter &muxer, int track = 0) : muxer_(muxer), track_(track) {}
+    explicit MuxedFrames(ContainerWriter &muxer, int track = 0, int64_t frame_ticks = 0)
+        : muxer_(muxer), track_(track), frame_ticks_(frame_ticks) {}
     void add(const uint8_t *data, size_t size) override { muxer_.add(track_, data, size); }
-    void end_unit(uint32_t byte_count, int64_t ticks) override { muxer_.end_unit(track_, byte_count, ticks); }
+    void end_unit(uint32_t byte_count, int64_t ticks) override {
+        // The stream header (-1) keeps its mark.
+        if (frame_ticks_ && ticks >= 0) ticks = frame_ticks_ * frames_++;
+        muxer_.end_unit(track_, byte_count, ticks);
+    }
 
 private:
     ContainerWriter &muxer_;
     int track_;
+    int64_t frame_ticks_;
+    int64_t frames_ = 0;
 };
 
 // The container and, for udp:// and srt://, the network it is sent to.
@@ -263,10 +271,12 @@ void run_plan(const EncodeOptions &o, EncodePlan &plan, const Outputs &out) {
 // writer as that track's.
 struct TrackRun {
     // `index`: where the track's frame index goes, or null.
-    TrackRun(EncodePlan &plan, ContainerWriter &writer, int track, const EncodeOptions &o, ByteSink *index)
+    TrackRun(ProgrammePlan &programme, ContainerWriter &writer, size_t track, const EncodeOptions &o,
+             ByteSink *index)
         : host(o.verbose ? LibraryHost::Mode::print : LibraryHost::Mode::count),
           stream(nullptr, index, o.index_format == "json"),
-          frames(writer, track) {
+          frames(writer, static_cast<int>(track), programme.frame_ticks[track]) {
+        EncodePlan &plan = programme.tracks[track];
         stream.frames = &frames;
         encoder = start_encoder(plan, host, stream);
         // About a video frame at a time, so that the tracks reach the writer
@@ -308,7 +318,7 @@ void run_programme(const EncodeOptions &o, ProgrammePlan &plan, const Outputs &o
     double total = 0;
     for (size_t track = 0; track < plan.tracks.size(); ++track) {
         // Only a programme of one track has an index (several are refused).
-        runs.push_back(std::make_unique<TrackRun>(plan.tracks[track], writer, static_cast<int>(track), o, out.index));
+        runs.push_back(std::make_unique<TrackRun>(plan, writer, track, o, out.index));
         total = std::max(total, runs.back()->feed->seconds_total());
     }
     Progress progress("encode", total);

@@ -3,6 +3,7 @@
 
 #include "commands/refusals.h"
 #include "common.h"
+#include "format/stream_format.h"
 #include "outputs/output.h"
 
 #include <algorithm>
@@ -59,6 +60,16 @@ int audio_pid(const EncodeOptions &o, size_t track) {
     return o.audio_pids[track];
 }
 
+// A 302M frame is one video frame: beside video it is presented on that
+// frame's time, n frames after the first, not after the sample periods
+// before it, which at the 1001 rates fall up to a tick short of the frame.
+int64_t video_frame_ticks(const EncodePlan &track, bool video) {
+    const pcmpack_format::FrameRate *rate = pcmpack_format::frame_rate(track.frame_rate_code);
+    if (!video || !rate || !pcmpack_format::is_aes3(track.layer)) return 0;
+    // 27 MHz holds a whole number of ticks per frame at every rate.
+    return 27000000 * rate->den / rate->num;
+}
+
 void describe_programme(const EncodeOptions &o, ProgrammePlan &p) {
     for (size_t track = 0; track < p.tracks.size(); ++track) {
         AudioTrackSpec spec;
@@ -66,6 +77,7 @@ void describe_programme(const EncodeOptions &o, ProgrammePlan &p) {
         if (!o.languages.empty()) spec.language = o.languages[o.languages.size() == 1 ? 0 : track];
         spec.pid = audio_pid(o, track);
         p.specs.push_back(spec);
+        p.frame_ticks.push_back(video_frame_ticks(p.tracks[track], !o.video.empty()));
     }
     p.service.program_number = o.program_number >= 0 ? o.program_number : 1;
     p.service.name = o.service_name;

@@ -69,6 +69,10 @@ const ProgrammeCase kProgrammes[] = {
      "--target hdmv, carries 5.1 and 7.1)\n"
      "pcmpack: {in3}: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them with TPDF "
      "dither)", {}},
+    // Each track alone fits the rate; the two together do not.
+    {"muxrate_for_every_track", {kStereo16, kStereo16}, "out.ts",
+     [](EncodeOptions &o) { o.frame_rate = "25"; o.muxrate = 2500000; },
+     "--muxrate 2500000: 2 audio tracks need at least 4176608 bits/s in a transport stream", {}},
     {"option_rule_said_once", {kStereo16, kStereo16}, "out.ts", [](EncodeOptions &) {},
      "SMPTE 302M (layer 10) is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), 24, "
      "25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60; also written as 25.0, 25/1 or 23.98)", {}},

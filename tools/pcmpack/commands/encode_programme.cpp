@@ -87,6 +87,17 @@ void describe_programme(const EncodeOptions &o, ProgrammePlan &p) {
     p.timing = p.tracks.front().timing;
 }
 
+// Each track's rate was checked alone; together, with the video, they need
+// more.
+void check_muxrate(const ProgrammePlan &p) {
+    if (p.timing.bit_rate == 0) return;
+    std::vector<StreamShape> shapes;
+    for (const AudioTrackSpec &spec : p.specs) shapes.push_back(spec.shape);
+    const int64_t needed = programme_bit_rate_needed(shapes, p.video.get());
+    if (p.timing.bit_rate < needed)
+        throw Failure(programme_muxrate_refusal(p.timing.bit_rate, shapes.size(), p.video != nullptr, needed));
+}
+
 }  // namespace
 
 ProgrammePlan plan_programme(const EncodeOptions &o) {
@@ -104,6 +115,7 @@ ProgrammePlan plan_programme(const EncodeOptions &o) {
     }
     plan_tracks(with_video, p);
     describe_programme(o, p);
+    check_muxrate(p);
     check_programme(p.container, p.specs, p.video.get(), p.service, display_name(o.output, true));
     return p;
 }

@@ -328,6 +328,12 @@ std::vector<std::string> programme_option_refusals(const EncodeOptions &o, Conta
     return problems;
 }
 
+std::string programme_muxrate_refusal(int64_t muxrate, size_t tracks, bool video, int64_t needed) {
+    return "--muxrate " + std::to_string(muxrate) + ": " + plural(int(tracks), "audio track", "audio tracks") +
+           (video ? " and the video at its stated peak" : "") + " need at least " + std::to_string(needed) +
+           " bits/s in a transport stream";
+}
+
 std::vector<std::string> settings_refusals(int32_t code, const RefusalContext &context) {
     std::vector<int32_t> codes;
     if (code != PCM_CHECK_OK) codes = failed_checks(context.settings, context.video_type, context.rate);

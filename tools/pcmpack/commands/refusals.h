@@ -38,6 +38,7 @@ std::string no_word_length_refusal(const std::string &input, const std::string &
 std::string d10_cuts_data_refusal();
 std::string transport_option_refusal(const EncodeOptions &o, const char *container_title);
 std::string muxrate_too_low_refusal(int64_t muxrate, int channels, int bits, int64_t needed);
+std::string programme_muxrate_refusal(int64_t muxrate, size_t tracks, bool video, int64_t needed);
 
 // --- the programme ------------------------------------------------------------
 

@@ -17,7 +17,8 @@ frame); the tool writes the programme. Then:
   followed only by the zero padding of the last frame;
 - .m2ts: mkvmerge lists the tracks with their PIDs and languages;
 - .ts: ffprobe and MediaInfo report the service name, the provider and
-  the languages;
+  the languages; with --muxrate the bytes between clock references keep
+  the constant rate;
 - .vob: dvdauthor builds VIDEO_TS without a warning line, and the authored
   VOB's audio decodes to the sources (a program stream carries no
   language: dvdauthor's XML gives each audio stream its own).
@@ -62,7 +63,8 @@ CASES = [
          ["eng", "spa"], [0x100, 0x101, 0x102], 0),
     Case("broadcast-h264-2997", "ts", Video("libx264", 1920, 1080, "30000/1001", "ts"),
          [Track(8, 16)],
-         ["--language", "eng", "--service-name", "Four", "--service-provider", "Test House"],
+         ["--language", "eng", "--service-name", "Four", "--service-provider", "Test House",
+          "--muxrate", "30000000"],
          ["eng"], None, 0),
 ]
 
@@ -160,6 +162,23 @@ def check_service(case, out, info):
           "%s: MediaInfo sees languages %s" % (case.name, languages))
 
 
+def check_constant_rate(case, out):
+    """Between any two clock references the bytes are those of the
+    constant rate asked for."""
+    muxrate = int(case.options[case.options.index("--muxrate") + 1])
+    data = open(out, "rb").read()
+    pcrs = []
+    for pos in range(0, len(data) - 187, 188):
+        p = data[pos:pos + 188]
+        pid = (p[1] & 0x1F) << 8 | p[2]
+        if p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10 and (not pcrs or pcrs[0][0] == pid):
+            base = p[6] << 25 | p[7] << 17 | p[8] << 9 | p[9] << 1 | p[10] >> 7
+            pcrs.append((pid, pos, base * 300 + ((p[10] & 1) << 8 | p[11])))
+    rates = [(b - a) * 8 * 27000000 / (d - c) for (_, a, c), (_, b, d) in zip(pcrs, pcrs[1:])]
+    check(len(rates) > 10 and all(abs(r - muxrate) <= muxrate / 1000 for r in rates),
+          "%s: %d clock references, rates between them %s" % (case.name, len(pcrs), rates[:3]))
+
+
 def check_mkvmerge(case, out):
     tracks = json.loads(run(["mkvmerge", "-J", out]).stdout)["tracks"]
     seen = [(t["type"], t["properties"].get("number"), t["properties"].get("language"))
@@ -200,6 +219,8 @@ def run_case(tool, workdir, case, seed):
     check_timing(case, out)
     if case.container == "ts":
         check_service(case, out, info)
+    if "--muxrate" in case.options:
+        check_constant_rate(case, out)
     if case.container == "m2ts":
         check_mkvmerge(case, out)
     decoded_from = author(case, workdir, out) if case.container == "vob" else out

@@ -120,13 +120,13 @@ TEST_P(Programmes, RefuseOrHold) {
     }
     const pcmtool::ProgrammePlan plan = pcmtool::plan_programme(o);
     ASSERT_EQ(plan.tracks.size(), c.tracks.size());
-    ASSERT_EQ(plan.specs.size(), c.tracks.size());
+    ASSERT_EQ(plan.audio_tracks.size(), c.tracks.size());
     for (size_t n = 0; n < c.tracks.size(); ++n) {
         EXPECT_EQ(plan.tracks[n].bits, c.tracks[n].bits) << n;
-        EXPECT_EQ(plan.specs[n].shape.params.bits, c.tracks[n].bits) << n;
-        EXPECT_EQ(plan.specs[n].shape.params.channels, c.tracks[n].coded_channels) << n;
-        EXPECT_EQ(plan.specs[n].pid, c.tracks[n].pid) << n;
-        EXPECT_EQ(plan.specs[n].language, c.tracks[n].language) << n;
+        EXPECT_EQ(plan.audio_tracks[n].shape.params.bits, c.tracks[n].bits) << n;
+        EXPECT_EQ(plan.audio_tracks[n].shape.params.channels, c.tracks[n].coded_channels) << n;
+        EXPECT_EQ(plan.audio_tracks[n].pid, c.tracks[n].pid) << n;
+        EXPECT_EQ(plan.audio_tracks[n].language, c.tracks[n].language) << n;
     }
     EXPECT_EQ(plan.service.name, o.service_name);
     EXPECT_EQ(plan.service.program_number, 1);

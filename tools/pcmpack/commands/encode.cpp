@@ -312,7 +312,7 @@ void finish_track(TrackRun &run, const std::string &output) {
 // the writer with the video still to come and the trailer.
 void run_programme(const EncodeOptions &o, ProgrammePlan &plan, const Outputs &out) {
     route_libav_messages(false);
-    ContainerWriter writer(plan.container, plan.specs, plan.video.get(), plan.service, *out.stream,
+    ContainerWriter writer(plan.container, plan.audio_tracks, plan.video.get(), plan.service, *out.stream,
                            display_name(o.output, true), plan.timing);
     std::vector<std::unique_ptr<TrackRun>> runs;
     double total = 0;

@@ -72,11 +72,11 @@ int64_t video_frame_ticks(const EncodePlan &track, bool video) {
 
 void describe_programme(const EncodeOptions &o, ProgrammePlan &p) {
     for (size_t track = 0; track < p.tracks.size(); ++track) {
-        AudioTrackSpec spec;
-        spec.shape = p.tracks[track].shape;
-        if (!o.languages.empty()) spec.language = o.languages[o.languages.size() == 1 ? 0 : track];
-        spec.pid = audio_pid(o, track);
-        p.specs.push_back(spec);
+        AudioTrackSpec audio;
+        audio.shape = p.tracks[track].shape;
+        if (!o.languages.empty()) audio.language = o.languages[o.languages.size() == 1 ? 0 : track];
+        audio.pid = audio_pid(o, track);
+        p.audio_tracks.push_back(audio);
         p.frame_ticks.push_back(video_frame_ticks(p.tracks[track], !o.video.empty()));
     }
     p.service.program_number = o.program_number >= 0 ? o.program_number : 1;
@@ -92,7 +92,7 @@ void describe_programme(const EncodeOptions &o, ProgrammePlan &p) {
 void check_muxrate(const ProgrammePlan &p) {
     if (p.timing.bit_rate == 0) return;
     std::vector<StreamShape> shapes;
-    for (const AudioTrackSpec &spec : p.specs) shapes.push_back(spec.shape);
+    for (const AudioTrackSpec &audio : p.audio_tracks) shapes.push_back(audio.shape);
     const int64_t needed = programme_bit_rate_needed(shapes, p.video.get());
     if (p.timing.bit_rate < needed)
         throw Failure(programme_muxrate_refusal(p.timing.bit_rate, shapes.size(), p.video != nullptr, needed));
@@ -116,7 +116,7 @@ ProgrammePlan plan_programme(const EncodeOptions &o) {
     plan_tracks(with_video, p);
     describe_programme(o, p);
     check_muxrate(p);
-    check_programme(p.container, p.specs, p.video.get(), p.service, display_name(o.output, true));
+    check_programme(p.container, p.audio_tracks, p.video.get(), p.service, display_name(o.output, true));
     return p;
 }
 

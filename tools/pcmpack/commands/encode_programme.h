@@ -18,7 +18,7 @@ namespace pcmtool {
 struct ProgrammePlan {
     Container container = Container::transport;
     std::vector<EncodePlan> tracks;     // in INPUT order
-    std::vector<AudioTrackSpec> specs;  // the same order: shape, language, PID
+    std::vector<AudioTrackSpec> audio_tracks;  // the same order: shape, language, PID
     // The same order: 27 MHz ticks of the video frame on whose times the
     // track's frames are presented, one each; 0: at the library's times.
     std::vector<int64_t> frame_ticks;

@@ -305,12 +305,14 @@ std::vector<int64_t> clip_times(const Stream &clip, const ProgrammeRow &row) {
 // substream: the frame header count is the number of 1/600 s frames that
 // start in the pack, and the pointer leads to the first (4 past itself when
 // the pack's audio opens with one, 0 when none starts). Video packs must
-// come between the audio packs. Returns the audio packs checked.
+// come between the audio packs, and every pack keeps the disc's rate. Returns the audio packs checked.
 size_t check_dvd_packs(const Bytes &vob, const std::vector<TrackRow> &tracks) {
     std::vector<size_t> before(tracks.size(), 0);
     size_t checked = 0, video_between = 0, audio_seen = 0;
     for (size_t pack = 0; pack + 2048 <= vob.size(); pack += 2048) {
         const uint8_t *p = vob.data() + pack;
+        // Every pack is timed at a DVD's read rate, in units of 50 bytes a second.
+        EXPECT_EQ((p[10] << 14 | p[11] << 6 | p[12] >> 2) * 400, 10080000) << "pack " << pack / 2048;
         const size_t at = 14 + (p[13] & 7);
         if (p[at + 3] == 0xE0 && audio_seen > 0) ++video_between;
         if (p[at + 3] != 0xBD) continue;

@@ -37,6 +37,9 @@ constexpr int64_t kTicksPer90k = 300;
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
 
+// A DVD's read rate, which every title's packs keep to, in bits a second.
+constexpr int64_t kDvdMuxRate = 10080000;
+
 // A DVD player's video buffer, in bits.
 constexpr int64_t kDvdVideoBufferBits = 224 * 1024 * 8;
 
@@ -287,6 +290,9 @@ struct ContainerWriter::Impl {
         for (size_t i = 0; i < specs.size(); ++i) add_audio(tracks[i], specs[i], i);
         AVDictionary *options = nullptr;
         if (container != Container::program) set_transport_options(&options);
+        // A DVD title's packs are timed at the disc's rate; left to itself
+        // the muxer guesses the video's from nothing.
+        if (container == Container::program && video) av_dict_set_int(&options, "muxrate", kDvdMuxRate, 0);
         const int error = avformat_write_header(format, &options);
         av_dict_free(&options);
         if (error < 0) fail("cannot write the container header", error);

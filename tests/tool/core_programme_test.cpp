@@ -168,27 +168,27 @@ pcm_a_settings settings_of(const TrackRow &t) {
     return settings;
 }
 
-std::vector<AudioTrackSpec> specs_of(const ProgrammeRow &row) {
-    std::vector<AudioTrackSpec> specs;
+std::vector<AudioTrackSpec> audio_of(const ProgrammeRow &row) {
+    std::vector<AudioTrackSpec> audio;
     for (const TrackRow &t : row.tracks) {
-        AudioTrackSpec spec;
+        AudioTrackSpec track;
         const pcm_a_settings settings = settings_of(t);
-        pcmOutAudioFrameGeometry(&settings, row.frame_rate_code, 48000, &spec.shape.geometry);
-        spec.shape.params = {t.layer, t.channels, t.bits, 48000, row.frame_rate_code, 0, 0, 128};
-        spec.language = t.language;
-        spec.pid = t.pid;
-        specs.push_back(spec);
+        pcmOutAudioFrameGeometry(&settings, row.frame_rate_code, 48000, &track.shape.geometry);
+        track.shape.params = {t.layer, t.channels, t.bits, 48000, row.frame_rate_code, 0, 0, 128};
+        track.language = t.language;
+        track.pid = t.pid;
+        audio.push_back(track);
     }
-    return specs;
+    return audio;
 }
 
 // A constant rate makes room for the video at the peak its clip states
 // (8 Mbit/s) besides the audio: 8 channels of 24-bit words take 56 bits a
 // channel pair in 302M.
-void check_least_rate(const ProgrammeRow &row, const std::vector<AudioTrackSpec> &specs,
+void check_least_rate(const ProgrammeRow &row, const std::vector<AudioTrackSpec> &audio,
                       const pcmtool::VideoInput &video) {
     std::vector<pcmtool::StreamShape> shapes;
-    for (const AudioTrackSpec &spec : specs) shapes.push_back(spec.shape);
+    for (const AudioTrackSpec &track : audio) shapes.push_back(track.shape);
     const int64_t needed = pcmtool::programme_bit_rate_needed(shapes, &video);
     EXPECT_EQ(video.bit_rate(), 8000000);
     EXPECT_GT(needed, video.bit_rate() + 48000 * 4 * 56);
@@ -197,12 +197,12 @@ void check_least_rate(const ProgrammeRow &row, const std::vector<AudioTrackSpec>
 
 // A second of each track, a 25th of a second of each in turn.
 void write_programme(const ProgrammeRow &row, pcmtool::VideoInput &video, const std::string &path) {
-    const std::vector<AudioTrackSpec> specs = specs_of(row);
+    const std::vector<AudioTrackSpec> audio = audio_of(row);
     pcmtool::MuxTiming timing;
     timing.bit_rate = row.muxrate;
-    if (row.muxrate) check_least_rate(row, specs, video);
+    if (row.muxrate) check_least_rate(row, audio, video);
     FileSink sink(path);
-    pcmtool::ContainerWriter writer(pcmtool::choose_container("", path), specs, &video, row.service, sink,
+    pcmtool::ContainerWriter writer(pcmtool::choose_container("", path), audio, &video, row.service, sink,
                                     path, timing);
     std::vector<TrackFeed> feeds(row.tracks.size());
     for (size_t i = 0; i < feeds.size(); ++i) {

@@ -37,6 +37,9 @@ constexpr int64_t kTicksPer90k = 300;
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
 
+// A DVD's read rate, which every title's packs keep to, in bits a second.
+constexpr int64_t kDvdMuxRate = 10080000;
+
 // A DVD player's video buffer, in bits.
 constexpr int64_t kDvdVideoBufferBits = 224 * 1024 * 8;
 
@@ -226,8 +229,8 @@ struct ContainerWriter::Impl {
             video_stream->id = programme_pid(container, service.video_pid, true, 0, true);
     }
 
-    void add_audio(Track &track, const AudioTrackSpec &spec, size_t index) {
-        track.shape = spec.shape;
+    void add_audio(Track &track, const AudioTrackSpec &asked, size_t index) {
+        track.shape = asked.shape;
         if (container == Container::program) {
             // One 1/600 s frame per access unit, so that the time the muxer
             // stamps on a pack is that of the first frame starting in it.
@@ -250,8 +253,8 @@ struct ContainerWriter::Impl {
         par->frame_size = track.frame_samples();
         track.stream->time_base = AVRational{1, 90000};
         if (container != Container::program)
-            track.stream->id = programme_pid(container, spec.pid, false, index, video != nullptr);
-        if (!spec.language.empty()) av_dict_set(&track.stream->metadata, "language", spec.language.c_str(), 0);
+            track.stream->id = programme_pid(container, asked.pid, false, index, video != nullptr);
+        if (!asked.language.empty()) av_dict_set(&track.stream->metadata, "language", asked.language.c_str(), 0);
     }
 
     void set_transport_options(AVDictionary **options) {
@@ -277,16 +280,19 @@ struct ContainerWriter::Impl {
         format->max_delay = timing.latency_us >= 0 ? int(timing.latency_us) : 700000;
     }
 
-    void open(const std::vector<AudioTrackSpec> &specs) {
+    void open(const std::vector<AudioTrackSpec> &asked) {
         start_muxer();
         if (video) {
             add_video();
             audio_start = video->first_pts + service.audio_offset_90k;
         }
-        tracks.resize(specs.size());
-        for (size_t i = 0; i < specs.size(); ++i) add_audio(tracks[i], specs[i], i);
+        tracks.resize(asked.size());
+        for (size_t i = 0; i < asked.size(); ++i) add_audio(tracks[i], asked[i], i);
         AVDictionary *options = nullptr;
         if (container != Container::program) set_transport_options(&options);
+        // A DVD title's packs are timed at the disc's rate; left to itself
+        // the muxer guesses the video's from nothing.
+        if (container == Container::program && video) av_dict_set_int(&options, "muxrate", kDvdMuxRate, 0);
         const int error = avformat_write_header(format, &options);
         av_dict_free(&options);
         if (error < 0) fail("cannot write the container header", error);

@@ -144,4 +144,82 @@ TEST(Container, FirstBytesNameTheContainer) {
     }
 }
 
+// What a programme's container cannot carry is refused before an output is
+// opened, every PID, number and language problem in one message, each with
+// its fix.
+struct ProgrammeCheckRow {
+    const char *name;
+    Container container;
+    std::vector<int> layers;       // one audio track each
+    std::vector<int> pids;         // given, by track; missing: default
+    std::vector<const char *> languages;
+    int video_pid, program_number;
+    const char *service_name;
+    const char *refusal;  // "" when it fits
+};
+
+const ProgrammeCheckRow kProgrammeChecks[] = {
+    {"ts_two_defaults", Container::transport, {10, 10}, {}, {"eng", "fra"}, 0, 1, "", ""},
+    {"m2ts_thirty_two", Container::bdav, std::vector<int>(32, 13), {}, {}, 0, 1, "", ""},
+    {"vob_eight", Container::program, std::vector<int>(8, 4), {}, {}, 0, 1, "", ""},
+    {"ts_highest_pids", Container::transport, {10}, {0x1FFE}, {}, 0x0010, 65535, "News", ""},
+    {"vob_nine", Container::program, std::vector<int>(9, 4), {}, {}, 0, 1, "",
+     "out.vob: a DVD program stream takes 8 audio tracks at most, not 9: write the others to a "
+     "second file"},
+    {"m2ts_thirty_three", Container::bdav, std::vector<int>(33, 13), {}, {}, 0, 1, "",
+     "out.vob: a BDAV transport stream takes 32 audio tracks at most, not 33: write the others to "
+     "a second file"},
+    {"ts_second_track_hdmv", Container::transport, {10, 13}, {}, {}, 0, 1, "",
+     "out.vob: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 13 (HDMV "
+     "LPCM) is written as an elementary stream or a BDAV transport stream (.m2ts, .mts) "
+     "(--container es|m2ts)"},
+    {"es_holds_no_programme", Container::elementary, {4}, {}, {}, 0, 1, "",
+     "out.vob: an elementary stream holds one audio track and no video: write .ts, .m2ts or .vob "
+     "for a programme"},
+    {"ts_table_pid", Container::transport, {10}, {0x1000}, {}, 0, 1, "",
+     "out.vob: audio track 1: PID 0x1000 is not a stream's: choose one of 0x0010 to 0x1FFE but "
+     "0x1000, the programme table's"},
+    {"m2ts_table_pid_and_reserved", Container::bdav, {13, 13}, {0x0100, 0x000F}, {}, 0x1FFF, 1, "",
+     "out.vob: the video: PID 0x1FFF is not a stream's: choose one of 0x0010 to 0x1FFE but "
+     "0x0100, the programme table's; audio track 1: PID 0x0100 is not a stream's: choose one of "
+     "0x0010 to 0x1FFE but 0x0100, the programme table's; audio track 2: PID 0x000F is not a "
+     "stream's: choose one of 0x0010 to 0x1FFE but 0x0100, the programme table's"},
+    {"ts_given_meets_default", Container::transport, {10, 10}, {0x0101}, {}, 0, 1, "",
+     "out.vob: audio track 2: PID 0x0101 is taken by another stream: give each stream its own"},
+    {"m2ts_video_on_audio_default", Container::bdav, {13}, {}, {}, 0x1100, 1, "",
+     "out.vob: audio track 1: PID 0x1100 is taken by another stream: give each stream its own"},
+    {"vob_pids_and_service", Container::program, {4, 4}, {0, 0xA1}, {"eng", "fra"}, 0, 2, "Film",
+     "out.vob: audio track 2: a program stream has no PIDs (DVD players choose audio by stream "
+     "number, 0xA0 on): leave the PID out; a program stream has no program number, service name "
+     "or provider: leave them out"},
+    {"ts_number_and_languages", Container::transport, {10, 10, 10}, {}, {"EN", "", "fr1"}, 0, 0, "",
+     "out.vob: audio track 1: language 'EN' is not an ISO 639-2 code: give three lowercase "
+     "letters, as eng or fra; audio track 3: language 'fr1' is not an ISO 639-2 code: give three "
+     "lowercase letters, as eng or fra; program number 0 is out of range: choose 1 to 65535"},
+    {"ts_number_too_high", Container::transport, {10}, {}, {}, 0, 65536, "",
+     "out.vob: program number 65536 is out of range: choose 1 to 65535"},
+};
+
+TEST(Container, AProgrammeIsRefusedWhatItsContainerCannotCarry) {
+    for (const ProgrammeCheckRow &row : kProgrammeChecks) {
+        std::vector<pcmtool::AudioTrackSpec> tracks(row.layers.size());
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            tracks[i].shape.params.layer = row.layers[i];
+            if (i < row.pids.size()) tracks[i].pid = row.pids[i];
+            if (i < row.languages.size()) tracks[i].language = row.languages[i];
+        }
+        pcmtool::ServiceSpec service;
+        service.video_pid = row.video_pid;
+        service.program_number = row.program_number;
+        service.name = row.service_name;
+        std::string refusal;
+        try {
+            pcmtool::check_programme(row.container, tracks, nullptr, service, "out.vob");
+        } catch (const pcmtool::Failure &refused) {
+            refusal = refused.what();
+        }
+        EXPECT_EQ(refusal, row.refusal) << row.name;
+    }
+}
+
 }  // namespace

@@ -4,12 +4,11 @@
 // order) or a few facts of the plan. The plan opens no output here, so the
 // rows check what is refused before one would be.
 #include "commands/encode_plan.h"
+#include "plan_sources.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,16 +19,13 @@ using pcmtool::EncodeOptions;
 using pcmtool::EncodePlan;
 
 // The source written for a row; no channels: no INPUT at all.
-struct Source {
-    int rate;
-    int channels;
-    int format;  // SF_FORMAT_PCM_16, _PCM_24 or _FLOAT, in a WAV
-};
+using plan_test::Source;
 
 // What a plan that holds must say.
 struct Facts {
     int layer, bits, rate, coded_channels;
     Container container;
+    int frame_rate_code = -1;  // -1: not checked
 };
 
 struct PlanCase {
@@ -82,6 +78,15 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "dvd"; o.muxrate = 100000; },
      "--muxrate applies to a transport stream of 302M (.ts, udp://, srt://), not to an elementary stream", {}},
 
+    // A video's frame rate is the AES3 layers' own.
+    {"frame_rate_not_the_videos", kStereo16, "out.ts",
+     [](EncodeOptions &o) { o.frame_rate = "25"; o.video_rate = {"v.ts", 30000, 1001}; },
+     "--frame-rate 25: v.ts runs at 30000/1001 (29.97) frames a second, not 25; the audio's frames fall on "
+     "the video's (leave --frame-rate out to take its rate)", {}},
+    {"video_rate_without_cadence", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 25, 2}; },
+     "v.ts: 12.5 frames a second; SMPTE 302M (layer 10) is cut one frame per video frame, at 24000/1001 "
+     "(23.976), 24, 25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60 only", {}},
+
     // The source against the settings: every rule broken, one line each.
     {"float_without_bits", {48000, 2, SF_FORMAT_FLOAT}, "out.es", [](EncodeOptions &o) { o.target = "dvd"; },
      "{in}: floating-point WAV (Microsoft) samples have no word length the layers carry; choose one "
@@ -116,50 +121,19 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "dvd"; o.resample = 48000; }, nullptr, {4, 16, 48000, 2, Container::program}},
     {"302m_sent_live", {48000, 4, SF_FORMAT_PCM_24}, "udp://127.0.0.1:9", [](EncodeOptions &o) { o.frame_rate = "25"; },
      nullptr, {10, 24, 48000, 4, Container::transport}},
+    {"302m_on_the_videos_frames", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 60000, 2002}; },
+     nullptr, {10, 16, 48000, 2, Container::transport, 4}},
 };
 
 void PrintTo(const PlanCase &c, std::ostream *os) { *os << c.name; }
 
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-class Plans : public ::testing::TestWithParam<PlanCase> {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pcmpack-plan-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    // A tenth of a second of a quiet ramp, which holds no data burst.
-    std::string write_source(const Source &s) {
-        const std::string path = dir_ + "/in.wav";
-        SF_INFO info{};
-        info.samplerate = s.rate;
-        info.channels = s.channels;
-        info.format = SF_FORMAT_WAV | s.format;
-        SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-        std::vector<short> samples(size_t(s.rate / 10) * size_t(s.channels));
-        for (size_t i = 0; i < samples.size(); ++i) samples[i] = short(i % 256);
-        sf_write_short(file, samples.data(), sf_count_t(samples.size()));
-        sf_close(file);
-        return path;
-    }
-
-    std::string dir_;
-};
+using Plans = plan_test::InFolder<PlanCase>;
+using plan_test::replaced;
 
 TEST_P(Plans, RefuseOrHold) {
     const PlanCase &c = GetParam();
     EncodeOptions o;
-    if (c.source.channels) o.input = write_source(c.source);
+    if (c.source.channels) o.input = plan_test::write_source(dir_ + "/in.wav", c.source);
     o.output = std::string(c.output).find("://") != std::string::npos ? c.output : dir_ + "/" + c.output;
     c.options(o);
     if (c.refusal) {
@@ -179,6 +153,9 @@ TEST_P(Plans, RefuseOrHold) {
     EXPECT_EQ(plan.container, c.facts.container);
     EXPECT_EQ(plan.settings.channels_minus_one + 1, c.facts.coded_channels);
     EXPECT_EQ(plan.converter != nullptr, c.source.rate != c.facts.rate);
+    if (c.facts.frame_rate_code >= 0) {
+        EXPECT_EQ(plan.frame_rate_code, c.facts.frame_rate_code);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Encode, Plans, ::testing::ValuesIn(kPlans),

@@ -715,9 +715,10 @@ const ErrorCase kErrors[] = {
     {"file_recorded_for_a_time", "", "unpack in.wav -o out.wav --duration 1",
      "in.wav: --duration records a live stream (udp://, srt://); this is a file"},
     {"tone_to_missing_folder", "", "tone -o nodir/out.es", "nodir/out.es: cannot create"},
-    // A typo names the nearest option of the command, or the nearest command.
+    // A typo names the nearest option of the command, or the nearest command
+    // (encode takes the value after it for one more INPUT).
     {"mistyped_option", "", "encode in.wav -o out.es --frmae-rate 25",
-     "not expected: 25 --frmae-rate\npcmpack: did you mean --frame-rate?\n"},
+     "not expected: --frmae-rate\npcmpack: did you mean --frame-rate?\n"},
     {"mistyped_option_with_value", "", "encode in.wav -o out.es -t dvd --bitz=16",
      "pcmpack: did you mean --bits?\n"},
     {"mistyped_option_of_unpack", "", "unpack in.wav -o out.wav --dat-out x.ac3",

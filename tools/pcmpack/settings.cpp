@@ -6,6 +6,7 @@
 #include <pcmpack.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -171,6 +172,20 @@ int parse_frame_rate(const std::string &text) {
         }
     }
     return 0;
+}
+
+int frame_rate_code_of(int64_t num, int64_t den) {
+    for (const FrameRate &r : kFrameRates)
+        if (den != 0 && num * r.den == r.num * den) return r.code;
+    return 0;
+}
+
+std::string frame_rate_text(int64_t num, int64_t den) {
+    if (const FrameRate *r = pcmpack_format::frame_rate(frame_rate_code_of(num, den)))
+        return std::string(r->exact) + (*r->decimal ? std::string(" (") + r->decimal + ")" : "");
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", den ? double(num) / double(den) : 0.0);
+    return text;
 }
 
 std::string frame_rate_list() {

@@ -2,6 +2,7 @@
 // Names the tool gives to targets and frame rates on its command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ std::vector<VideoTypeFamily> families_without_preset();
 // rate (a bare code is not a rate: "5" is 5 frames per second).
 int parse_frame_rate(const std::string &text);
 std::string frame_rate_list();
+// The code of the exact rate num/den, 0 for a rate not in the table; and a
+// rate as the tool writes it: "30000/1001 (29.97)", "25", or "12.5" for one
+// not in the table.
+int frame_rate_code_of(int64_t num, int64_t den);
+std::string frame_rate_text(int64_t num, int64_t den);
 // The MPEG frame rate codes (1..8), and each with its rate for help texts:
 // "1 24000/1001, 2 24, ...".
 std::vector<int> frame_rate_codes();

@@ -5,6 +5,7 @@
 // planning, then the encoder fed block by block, then the outputs committed.
 #include "commands/encode_options.h"
 #include "commands/encode_plan.h"
+#include "commands/encode_programme.h"
 #include "commands/library_host.h"
 #include "common.h"
 #include "containers/container.h"
@@ -38,15 +39,25 @@ void open_outputs(const EncodeOptions &o, const EncodePlan &plan, Outputs &out) 
     if (!o.index.empty()) out.index = &out.files.open(o.index);
 }
 
-// The muxer takes the library's frames in place of the output.
+// The muxer takes the library's frames in place of the output, as the
+// frames of one of its tracks, at the library's times or, given the ticks
+// of a video frame, one frame each on the video's.
 class MuxedFrames final : public FrameSink {
 public:
-    explicit MuxedFrames(ContainerWriter &muxer) : muxer_(muxer) {}
-    void add(const uint8_t *data, size_t size) override { muxer_.add(data, size); }
-    void end_unit(uint32_t byte_count, int64_t ticks) override { muxer_.end_unit(byte_count, ticks); }
+    explicit MuxedFrames(ContainerWriter &muxer, int track = 0, int64_t frame_ticks = 0)
+        : muxer_(muxer), track_(track), frame_ticks_(frame_ticks) {}
+    void add(const uint8_t *data, size_t size) override { muxer_.add(track_, data, size); }
+    void end_unit(uint32_t byte_count, int64_t ticks) override {
+        // The stream header (-1) keeps its mark.
+        if (frame_ticks_ && ticks >= 0) ticks = frame_ticks_ * frames_++;
+        muxer_.end_unit(track_, byte_count, ticks);
+    }
 
 private:
     ContainerWriter &muxer_;
+    int track_;
+    int64_t frame_ticks_;
+    int64_t frames_ = 0;
 };
 
 // The container and, for udp:// and srt://, the network it is sent to.
@@ -132,8 +143,16 @@ Failure write_failure(const FileStream &stream, const std::string &output) {
 // bursts. Returns whether a stop signal ended a live stream early.
 class Feed {
 public:
-    Feed(EncodePlan &plan, pcm_a_encoder *encoder, const FileStream &stream, const std::string &output);
+    // `chunk`: sample periods handed over at a time.
+    Feed(EncodePlan &plan, pcm_a_encoder *encoder, const FileStream &stream, const std::string &output,
+         size_t chunk);
     bool run();
+    // The stream header, written even for an empty source.
+    void start() { put(0); }
+    // One block; false at the end.
+    bool step();
+    double seconds_done() const { return double(periods_done_) / plan_.rate; }
+    double seconds_total() const;
 
 private:
     size_t next_block(size_t &size);
@@ -155,15 +174,13 @@ private:
     bool audio_left_;
 };
 
-Feed::Feed(EncodePlan &plan, pcm_a_encoder *encoder, const FileStream &stream, const std::string &output)
+Feed::Feed(EncodePlan &plan, pcm_a_encoder *encoder, const FileStream &stream, const std::string &output,
+           size_t chunk)
     : plan_(plan), encoder_(encoder), stream_(stream), output_(output),
       words_{plan.bits == 16 ? 2u : 3u,
              plan.bits == 20 ? 0xFFFFF000u : plan.bits == 24 ? 0xFFFFFF00u : 0xFFFF0000u,
              plan.source_channels, plan.coded_channels, plan.big_endian, plan.source_of_coded.data()},
-      // A network stream takes the audio 10 ms at a time, so that a frame
-      // leaves as soon as the input completes it and a stop signal is heard
-      // within a frame.
-      chunk_(plan.network ? static_cast<size_t>(plan.rate / 100) : 16384),
+      chunk_(chunk),
       bytes_(chunk_ * static_cast<size_t>(plan.coded_channels) * words_.width),
       data_periods_(plan.data ? plan.data->periods() : 0), audio_left_(plan.source != nullptr) {
     if (!plan.as_stored) samples_.resize(chunk_ * static_cast<size_t>(plan.source_channels));
@@ -194,23 +211,37 @@ void Feed::put(size_t size) {
         throw write_failure(stream_, output_);
 }
 
-bool Feed::run() {
+double Feed::seconds_total() const {
     const int64_t audio_periods = plan_.source ? plan_.source->periods() : 0;
     const double total = double(std::max<int64_t>(audio_periods, int64_t(data_periods_)));
-    Progress progress("encode", total > 0 ? total / plan_.rate : 0.0);
-    // Write the stream header even for an empty source.
-    put(0);
+    return total > 0 ? total / plan_.rate : 0.0;
+}
+
+bool Feed::step() {
+    size_t size = 0;
+    const size_t got = next_block(size);
+    if (got == 0) return false;
+    if (plan_.data) plan_.data->fill(bytes_.data(), got, plan_.coded_channels, plan_.data_pair, words_.width);
+    put(size);
+    periods_done_ += got;
+    return true;
+}
+
+bool Feed::run() {
+    Progress progress("encode", seconds_total());
+    start();
     for (;;) {
         if (plan_.network && stop_requested()) return true;
-        size_t size = 0;
-        const size_t got = next_block(size);
-        if (got == 0) return false;
-        if (plan_.data)
-            plan_.data->fill(bytes_.data(), got, plan_.coded_channels, plan_.data_pair, words_.width);
-        put(size);
-        periods_done_ += got;
-        progress.update(double(periods_done_) / plan_.rate);
+        if (!step()) return false;
+        progress.update(seconds_done());
     }
+}
+
+// The conversion's notes follow the run.
+void print_conversion_notes(const EncodePlan &plan) {
+    if (plan.converter)
+        for (const std::string &note : plan.converter->notes())
+            std::fprintf(stderr, "pcmpack: note: %s: %s\n", plan.input.c_str(), note.c_str());
 }
 
 // The encoder, the muxer and the network end in that order; the
@@ -221,7 +252,11 @@ void run_plan(const EncodeOptions &o, EncodePlan &plan, const Outputs &out) {
     Muxing muxing;
     if (plan.container != Container::elementary) muxing = start_container(o, plan, out.stream, stream);
     Encoder encoder = start_encoder(plan, host, stream);
-    const bool stopped = Feed(plan, encoder.get(), stream, o.output).run();
+    // A network stream takes the audio 10 ms at a time, so that a frame
+    // leaves as soon as the input completes it and a stop signal is heard
+    // within a frame.
+    const size_t chunk = plan.network ? static_cast<size_t>(plan.rate / 100) : 16384;
+    const bool stopped = Feed(plan, encoder.get(), stream, o.output, chunk).run();
     pcm_a_encoder *finished = encoder.release();
     // Stopped by a signal, the stream ends with the last complete frame.
     const int32_t flushed = pcmOutAudioDone(finished, stopped ? 1 : 0);
@@ -229,14 +264,89 @@ void run_plan(const EncodeOptions &o, EncodePlan &plan, const Outputs &out) {
     if (flushed != 0 || !stream.failure.empty()) throw write_failure(stream, o.output);
     if (muxing.muxer) muxing.muxer->finish();
     if (muxing.network) muxing.network->finish();
-    if (plan.converter)
-        for (const std::string &note : plan.converter->notes())
-            std::fprintf(stderr, "pcmpack: note: %s: %s\n", plan.input.c_str(), note.c_str());
+    print_conversion_notes(plan);
+}
+
+// One audio track of a programme: its own encoder, whose frames go to the
+// writer as that track's.
+struct TrackRun {
+    // `index`: where the track's frame index goes, or null.
+    TrackRun(ProgrammePlan &programme, ContainerWriter &writer, size_t track, const EncodeOptions &o,
+             ByteSink *index)
+        : host(o.verbose ? LibraryHost::Mode::print : LibraryHost::Mode::count),
+          stream(nullptr, index, o.index_format == "json"),
+          frames(writer, static_cast<int>(track), programme.frame_ticks[track]) {
+        EncodePlan &plan = programme.tracks[track];
+        stream.frames = &frames;
+        encoder = start_encoder(plan, host, stream);
+        // About a video frame at a time, so that the tracks reach the writer
+        // in time order, a few frames of each in turn.
+        feed = std::make_unique<Feed>(plan, encoder.get(), stream, o.output, static_cast<size_t>(plan.rate / 25));
+        feed->start();
+    }
+    LibraryHost host;
+    FileStream stream;
+    MuxedFrames frames;
+    Encoder encoder;
+    std::unique_ptr<Feed> feed;
+    bool done = false;
+};
+
+// The track whose audio is furthest behind; null when every one has ended.
+TrackRun *furthest_behind(const std::vector<std::unique_ptr<TrackRun>> &runs) {
+    TrackRun *behind = nullptr;
+    for (const auto &run : runs)
+        if (!run->done && (!behind || run->feed->seconds_done() < behind->feed->seconds_done()))
+            behind = run.get();
+    return behind;
+}
+
+void finish_track(TrackRun &run, const std::string &output) {
+    pcm_a_encoder *finished = run.encoder.release();
+    const int32_t flushed = pcmOutAudioDone(finished, 0);
+    pcmOutAudioFree(finished);
+    if (flushed != 0 || !run.stream.failure.empty()) throw write_failure(run.stream, output);
+}
+
+// The tracks fed in time order; each encoder ends with its last frame, then
+// the writer with the video still to come and the trailer.
+void run_programme(const EncodeOptions &o, ProgrammePlan &plan, const Outputs &out) {
+    route_libav_messages(false);
+    ContainerWriter writer(plan.container, plan.audio_tracks, plan.video.get(), plan.service, *out.stream,
+                           display_name(o.output, true), plan.timing);
+    std::vector<std::unique_ptr<TrackRun>> runs;
+    double total = 0;
+    for (size_t track = 0; track < plan.tracks.size(); ++track) {
+        // Only a programme of one track has an index (several are refused).
+        runs.push_back(std::make_unique<TrackRun>(plan, writer, track, o, out.index));
+        total = std::max(total, runs.back()->feed->seconds_total());
+    }
+    Progress progress("encode", total);
+    while (TrackRun *run = furthest_behind(runs)) {
+        run->done = !run->feed->step();
+        progress.update(run->feed->seconds_done());
+    }
+    for (const auto &run : runs) finish_track(*run, o.output);
+    writer.finish();
+    for (const EncodePlan &track : plan.tracks) print_conversion_notes(track);
+}
+
+// A programme goes to a file, which appears only when complete.
+int encode_programme(const EncodeOptions &o) {
+    ProgrammePlan plan = plan_programme(o);
+    Outputs out(o.overwrite);
+    open_outputs(o, plan.tracks.front(), out);
+    for (const EncodePlan &track : plan.tracks)
+        if (track.source) out.files.guard(track.source->file().fd(), track.input, "input");
+    run_programme(o, plan, out);
+    out.files.commit();
+    return 0;
 }
 
 }  // namespace
 
 int run_encode(const EncodeOptions &o) {
+    if (is_programme(o)) return encode_programme(o);
     Outputs out(o.overwrite);
     EncodePlan plan = plan_encode(o, [&](const EncodePlan &planned) { open_outputs(o, planned, out); });
     // The renames must not replace the open input, whatever its name is then.

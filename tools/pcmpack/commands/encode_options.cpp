@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,7 +42,12 @@ const char *const kEncodeHelp =
     "with a silent padding channel appended; 4, 6 and 8 channels are refused, because\n"
     "the last coded channel of those layouts is read as padding, unless\n"
     "--hdmv-pad-last or --hdmv-layout 5.1 or 7.1.\n"
-    "The AES3 layers (10, 11, 12) need --frame-rate and 48000 Hz audio.\n"
+    "The AES3 layers (10, 11, 12) need --frame-rate (or --video's) and 48000 Hz audio.\n"
+    "A programme: several INPUTs, one audio track each in order, each planned on its\n"
+    "own terms; --bits, --hdmv-layout and --language take one value for all or a\n"
+    "list, one per track. --video copies a video track beside them, never decoded;\n"
+    "the audio starts on its first frame (--audio-offset moves it) and 302M frames\n"
+    "fall on its frames. A .vob carries no language: dvdauthor's XML gives it.\n"
     "The output appears only when complete ('-' writes standard output); an existing\n"
     "file is replaced only with -y, or when you answer y at the terminal.\n"
     "udp://HOST:PORT and srt://HOST:PORT[?mode=caller|listener] send 302M in a\n"
@@ -55,8 +61,14 @@ const char *const kEncodeHelp =
     "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
     "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
     "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
-    "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live";
+    "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live\n"
+    "  pcmpack encode main.wav comm.wav -o film.m2ts -t hdmv --video film.264 \\\n"
+    "      --language eng,eng --bits 24,16    # Blu-ray clip";
 
+
+// A per-track option takes one value for every track or a comma-separated
+// list, once.
+CLI::Option *per_track(CLI::Option *option) { return option->allow_extra_args(false)->delimiter(','); }
 
 // CLI11 converts, checks and relates the options in the order they are
 // declared, and reports the first mistake it meets: the order below is the
@@ -65,8 +77,9 @@ const char *const kEncodeHelp =
 
 // The audio, the output, and the target with what overrides its preset.
 void add_stream_options(CLI::App &encode, EncodeOptions &o) {
-    encode.add_option("INPUT", o.input,
-                      "audio file, or '-' for standard input; optional with --data");
+    encode.add_option("INPUT", o.inputs,
+                      "audio file, or '-' for standard input, one audio track each (several: "
+                      "a programme in a .ts, .m2ts or .vob); optional with --data");
     encode.add_option("-o,--output", o.output,
                       "stream to write, '-' for standard output, or udp://HOST:PORT[?pkt_size=N] "
                       "or srt://HOST:PORT[?mode=caller|listener&...] to send it live")
@@ -82,8 +95,9 @@ void add_stream_options(CLI::App &encode, EncodeOptions &o) {
         ->check(CLI::NonNegativeNumber)
         ->excludes(target);
     encode.add_option("--layer", o.layer, layer_list())->check(CLI::IsMember(layer_codes()));
-    encode.add_option("--bits", o.bits,
-                      "word length 16, 20 or 24; default: the input's (raw input: 16)")
+    per_track(encode.add_option("--bits", o.track_bits,
+                                "word length 16, 20 or 24; default: the input's (raw input: 16); "
+                                "one for every track, or a list: 24,16"))
         ->check(CLI::IsMember({16, 20, 24}));
     auto *frame_rate = encode.add_option("--frame-rate", o.frame_rate,
                                           "video frame rate of the AES3 layers: " +
@@ -145,7 +159,9 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
     layout_help += "or library (only " + library_layout_list() + ")";
     layouts.insert(layouts.begin(), "auto");
     layouts.push_back("library");
-    encode.add_option("--hdmv-layout", o.hdmv_layout, layout_help)->check(CLI::IsMember(layouts));
+    per_track(encode.add_option("--hdmv-layout", o.track_layouts,
+                                layout_help + "; one for every track, or a list: 5.1,auto"))
+        ->check(CLI::IsMember(layouts));
     encode.add_flag("-v,--verbose", o.verbose,
                     "say what is converted and which source channel goes where");
 }
@@ -179,6 +195,39 @@ void add_data_and_transport_options(CLI::App &encode, EncodeOptions &o) {
                     "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
 }
 
+// The programme: the video copied beside the audio, and what a receiver or
+// an authoring tool reads about the service and its tracks.
+void add_programme_options(CLI::App &encode, EncodeOptions &o) {
+    auto *video = encode.add_option("--video", o.video,
+                                    "video track copied into the .ts, .m2ts or .vob, packets and "
+                                    "times as they are; the audio starts on its first frame: any "
+                                    "file libavformat reads (MPEG-2 for .vob; MPEG-2, H.264 or "
+                                    "HEVC for .ts and .m2ts)");
+    encode.add_option("--video-track", o.video_track,
+                      "which video track of --video, 1 (default) for the first")
+        ->check(CLI::Range(1, 64))
+        ->needs(video);
+    encode.add_option("--audio-offset", o.audio_offset,
+                      "seconds from the first video frame to the audio's first sample, negative "
+                      "for before it; default 0")
+        ->needs(video);
+    per_track(encode.add_option("--language", o.languages,
+                                "ISO 639-2 language of each track, three lowercase letters: eng, "
+                                "or a list: eng,fra (.ts and .m2ts)"));
+    encode.add_option("--program-number", o.program_number,
+                      "number of the programme in the PAT and PMT, 1 to 65535; default 1");
+    encode.add_option("--video-pid", o.video_pid,
+                      "PID of the video, 0x10 to 0x1FFE; default 0x1011 in .m2ts, the muxer's in .ts")
+        ->needs(video);
+    per_track(encode.add_option("--audio-pid", o.audio_pids,
+                                "PID of each audio track, 0x10 to 0x1FFE: one for the first, the "
+                                "next ones counting up, or a list; default 0x1100 up in .m2ts, "
+                                "the muxer's in .ts"));
+    encode.add_option("--service-name", o.service_name, "name of the service in the SDT (.ts, .m2ts)");
+    encode.add_option("--service-provider", o.service_provider,
+                      "provider of the service in the SDT (.ts, .m2ts)");
+}
+
 // encode's options by what they act on, in the order a command line is
 // usually written: what comes in, what it becomes, what changes, where to.
 struct OptionGroup {
@@ -199,6 +248,11 @@ constexpr OptionGroup kEncodeGroups[] = {
     {"--index-format", "Output"},  {"--verbose", "Output"},
     {"--muxrate", "Output"},       {"--latency", "Output"},
     {"--pace", "Output"},          {"--overwrite", "Output"},
+    {"--video", "Programme"},      {"--video-track", "Programme"},
+    {"--audio-offset", "Programme"}, {"--language", "Programme"},
+    {"--program-number", "Programme"}, {"--video-pid", "Programme"},
+    {"--audio-pid", "Programme"},  {"--service-name", "Programme"},
+    {"--service-provider", "Programme"},
 };
 
 }  // namespace
@@ -210,13 +264,41 @@ CLI::App *add_encode_command(CLI::App &app, EncodeOptions &o) {
     add_raw_input_and_file_options(*encode, o);
     add_conversion_options(*encode, o);
     add_data_and_transport_options(*encode, o);
+    add_programme_options(*encode, o);
     for (const OptionGroup &entry : kEncodeGroups) encode->get_option(entry.option)->group(entry.group);
     // A target named, even "default", holds the run to its rules.
     const CLI::Option *target = encode->get_option("--target");
     const CLI::Option *video_type = encode->get_option("--video-type");
-    encode->final_callback(
-        [&o, target, video_type] { o.target_given = target->count() > 0 || video_type->count() > 0; });
+    const CLI::Option *offset = encode->get_option("--audio-offset");
+    encode->final_callback([&o, target, video_type, offset] {
+        o.target_given = target->count() > 0 || video_type->count() > 0;
+        o.audio_offset_given = offset->count() > 0;
+        // One track: the lists' single values are the track's.
+        if (o.inputs.size() == 1) o.input = o.inputs.front();
+        if (o.track_bits.size() == 1) o.bits = o.track_bits.front();
+        if (o.track_layouts.size() == 1) o.hdmv_layout = o.track_layouts.front();
+    });
     return encode;
+}
+
+size_t track_count(const EncodeOptions &o) { return std::max<size_t>(o.inputs.size(), 1); }
+
+bool is_programme(const EncodeOptions &o) {
+    return o.inputs.size() > 1 || !o.video.empty() || !o.languages.empty() || o.program_number >= 0 ||
+           !o.audio_pids.empty() || !o.service_name.empty() || !o.service_provider.empty() ||
+           o.track_bits.size() > 1 || o.track_layouts.size() > 1;
+}
+
+EncodeOptions track_options(const EncodeOptions &o, size_t track) {
+    EncodeOptions t = o;
+    // A list's value for the track; a single value is every track's.
+    auto pick = [track](const auto &list, auto &value) {
+        if (!list.empty()) value = list[list.size() == 1 ? 0 : std::min(track, list.size() - 1)];
+    };
+    pick(o.inputs, t.input);
+    pick(o.track_bits, t.bits);
+    pick(o.track_layouts, t.hdmv_layout);
+    return t;
 }
 
 }  // namespace pcmtool

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -13,6 +14,9 @@ class App;
 namespace pcmtool {
 
 struct EncodeOptions {
+    // Every INPUT, one audio track each, in order; `input`, `bits` and
+    // `hdmv_layout` below are those of the one track a plan is made for.
+    std::vector<std::string> inputs;
     std::string input;
     std::string output;
     std::string target = "default";
@@ -41,7 +45,40 @@ struct EncodeOptions {
     int latency_ms = -1;   // --latency: clock reference to presentation; -1: not given
     std::string pace;      // --pace: auto, audio or none; "": not given
     bool overwrite = false;  // -y: replace existing files without asking
+
+    // Per track: one value for every track, or one per track; empty: the
+    // single value above.
+    std::vector<int> track_bits;
+    std::vector<std::string> track_layouts;
+    std::vector<std::string> languages;  // ISO 639-2, three lowercase letters
+
+    // The programme: video copied beside the audio, and its service data.
+    std::string video;     // --video: a file libavformat reads; "": audio alone
+    int video_track = 0;   // 1-based among the video's tracks; 0: not given (the first)
+    double audio_offset = 0;  // seconds from the first video frame to the audio's first sample
+    bool audio_offset_given = false;
+    int program_number = -1;  // -1: not given (1)
+    int video_pid = -1;       // -1: not given, the container's default
+    std::vector<int> audio_pids;
+    std::string service_name, service_provider;
+    // The video's frame rate, as planning found it: the AES3 layers take it
+    // when --frame-rate is left out, and refuse a --frame-rate that differs.
+    struct VideoRate {
+        std::string name;      // the video file, for messages; "": no video
+        int64_t num = 0, den = 1;
+    } video_rate;
 };
+
+// Whether the run writes a programme (several tracks, video or service
+// data) rather than a single audio track as the tool always has.
+bool is_programme(const EncodeOptions &options);
+
+// The options of one track, `track` 0-based: its INPUT and its values of
+// the per-track lists.
+EncodeOptions track_options(const EncodeOptions &options, size_t track);
+
+// The number of tracks the options name: the INPUTs, or one.
+size_t track_count(const EncodeOptions &options);
 
 // Adds `encode` with its options, bound to `options`, and the rules
 // between them to the tool's command line; returns the command.

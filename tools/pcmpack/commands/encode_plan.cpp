@@ -39,6 +39,19 @@ void plan_names(const EncodeOptions &o, EncodePlan &p) {
     refuse_shared_files(inputs, outputs);
 }
 
+// With video, the AES3 layers are cut on its frames: its rate is theirs,
+// and a rate given that differs is a mistake, not a choice.
+int video_frame_rate_code(const EncodeOptions &o, int code, int layer) {
+    const EncodeOptions::VideoRate &video = o.video_rate;
+    // A file that states no rate leaves it to --frame-rate.
+    if (video.num == 0) return code;
+    const int video_code = frame_rate_code_of(video.num, video.den);
+    if (video_code == 0) throw Failure(video_rate_not_carried_refusal(video.name, video.num, video.den, layer));
+    if (code != 0 && code != video_code)
+        throw Failure(video_rate_differs_refusal(o, code, video.name, video_code));
+    return video_code;
+}
+
 // The AES3 layers are cut one frame per video frame, the others in frames
 // of their own length.
 int plan_frame_rate(const EncodeOptions &o, int layer) {
@@ -47,6 +60,7 @@ int plan_frame_rate(const EncodeOptions &o, int layer) {
         code = parse_frame_rate(o.frame_rate);
         if (code == 0) throw Failure(unknown_frame_rate_refusal(o.frame_rate));
     }
+    if (is_aes3(layer) && !o.video_rate.name.empty()) code = video_frame_rate_code(o, code, layer);
     if (is_aes3(layer) && code == 0) throw Failure(missing_frame_rate_refusal(layer));
     return code;
 }

@@ -223,6 +223,117 @@ std::string muxrate_too_low_refusal(int64_t muxrate, int channels, int bits, int
            " bits/s in a transport stream";
 }
 
+std::string video_rate_not_carried_refusal(const std::string &video, int64_t num, int64_t den, int layer) {
+    std::string rates;
+    for (int code : frame_rate_codes()) {
+        const pcmpack_format::FrameRate *r = pcmpack_format::frame_rate(code);
+        rates += (rates.empty() ? "" : ", ") + frame_rate_text(r->num, r->den);
+    }
+    return video + ": " + frame_rate_text(num, den) + " frames a second; " + pcmpack_format::layer_name(layer) +
+           " (layer " + std::to_string(layer) + ") is cut one frame per video frame, at " + rates + " only";
+}
+
+std::string video_rate_differs_refusal(const EncodeOptions &o, int given_code, const std::string &video,
+                                       int video_code) {
+    const pcmpack_format::FrameRate *given = pcmpack_format::frame_rate(given_code);
+    const pcmpack_format::FrameRate *ran = pcmpack_format::frame_rate(video_code);
+    const std::string option = o.frame_rate.empty() ? "--frame-rate-code " + std::to_string(o.frame_rate_code)
+                                                    : "--frame-rate " + o.frame_rate;
+    return option + ": " + video + " runs at " + frame_rate_text(ran->num, ran->den) + " frames a second, not " +
+           frame_rate_text(given->num, given->den) +
+           "; the audio's frames fall on the video's (leave --frame-rate out to take its rate)";
+}
+
+namespace {
+
+template <class T>
+std::string joined(const std::vector<T> &list, const char *format) {
+    std::string text;
+    for (const T &value : list) {
+        char item[64];
+        std::snprintf(item, sizeof item, format, value);
+        text += (text.empty() ? "" : ",") + std::string(item);
+    }
+    return text;
+}
+
+std::vector<const char *> c_strings(const std::vector<std::string> &list) {
+    std::vector<const char *> items;
+    for (const std::string &item : list) items.push_back(item.c_str());
+    return items;
+}
+
+// A per-track list names one value for every track, or one per track.
+void refuse_list_lengths(const EncodeOptions &o, std::vector<std::string> &problems) {
+    const size_t tracks = track_count(o);
+    const struct {
+        const char *option;
+        size_t values;
+        std::string text;
+        const char *fix;
+    } rows[] = {
+        {"--bits", o.track_bits.size(), joined(o.track_bits, "%d"), "one for every track"},
+        {"--hdmv-layout", o.track_layouts.size(), joined(c_strings(o.track_layouts), "%s"), "one for every track"},
+        {"--language", o.languages.size(), joined(c_strings(o.languages), "%s"), "one for every track"},
+        {"--audio-pid", o.audio_pids.size(), joined(o.audio_pids, "0x%X"), "the first (the others count up)"},
+    };
+    for (const auto &row : rows)
+        if (row.values > 1 && row.values != tracks)
+            problems.push_back(std::string(row.option) + " " + row.text + ": " +
+                               plural(int(row.values), "value", "values") + " for " +
+                               plural(int(tracks), "INPUT", "INPUTs") + "; give " + row.fix + " or one per track");
+}
+
+// What one track's run does alone: its data pair, its index, the network.
+void refuse_one_track_options(const EncodeOptions &o, std::vector<std::string> &problems) {
+    if (o.inputs.size() < 2) return;
+    const std::string several = "; it takes one INPUT, not " + std::to_string(o.inputs.size());
+    if (!o.data.empty()) problems.push_back("--data fills a channel pair of one track's AES3 words" + several);
+    if (!o.index.empty()) problems.push_back("--index lists the frames of one track's stream" + several);
+    if (std::count(o.inputs.begin(), o.inputs.end(), "-") > 1)
+        problems.push_back("standard input ('-') can be only one of the INPUTs");
+}
+
+// A program stream numbers its audio streams in input order and has no
+// tables that name a service or a language.
+void refuse_program_stream_options(const EncodeOptions &o, std::vector<std::string> &problems) {
+    const std::string none = " applies to a transport stream (.ts, .m2ts); a DVD program stream has no ";
+    if (!o.languages.empty())
+        problems.push_back("--language: a DVD program stream carries no language; DVD-Video keeps each audio "
+                           "stream's language in the IFO, which dvdauthor writes from its XML (<audio "
+                           "lang=\"en\"/>, one for each track in INPUT order)");
+    if (o.program_number >= 0) problems.push_back("--program-number" + none + "program tables");
+    if (!o.service_name.empty()) problems.push_back("--service-name" + none + "service description");
+    if (!o.service_provider.empty()) problems.push_back("--service-provider" + none + "service description");
+}
+
+}  // namespace
+
+std::vector<std::string> programme_option_refusals(const EncodeOptions &o, Container container, bool network) {
+    std::vector<std::string> problems;
+    refuse_list_lengths(o, problems);
+    // A list for one INPUT asks for no programme; its length is the mistake.
+    if (!problems.empty() && o.inputs.size() < 2) return problems;
+    refuse_one_track_options(o, problems);
+    const char *const programme = "several INPUTs, --video, --language, --program-number, --audio-pid and the "
+                                  "service options";
+    if (network)
+        problems.push_back(o.output + ": the network carries one 302M track alone; " + programme +
+                           " need a .ts file");
+    else if (container == Container::elementary)
+        problems.push_back(display_name(o.output, true) + ": an elementary stream carries one audio track alone; " +
+                           programme + " need a container: .ts, .m2ts or .vob (or --container ts|m2ts|ps)");
+    else if (container == Container::program)
+        refuse_program_stream_options(o, problems);
+    return problems;
+}
+
+std::string programme_muxrate_refusal(int64_t muxrate, size_t tracks, bool video, int64_t needed) {
+    return "--muxrate " + std::to_string(muxrate) + ": " + plural(int(tracks), "audio track", "audio tracks") +
+           (video ? " and the video at its stated peak" : "") + " need at least " + std::to_string(needed) +
+           " bits/s in a transport stream";
+}
+
 std::vector<std::string> settings_refusals(int32_t code, const RefusalContext &context) {
     std::vector<int32_t> codes;
     if (code != PCM_CHECK_OK) codes = failed_checks(context.settings, context.video_type, context.rate);

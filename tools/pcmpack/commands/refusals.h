@@ -7,6 +7,7 @@
 
 #include "commands/encode_options.h"
 #include "common.h"
+#include "containers/container.h"
 
 #include <pcmpack.h>
 
@@ -37,6 +38,21 @@ std::string no_word_length_refusal(const std::string &input, const std::string &
 std::string d10_cuts_data_refusal();
 std::string transport_option_refusal(const EncodeOptions &o, const char *container_title);
 std::string muxrate_too_low_refusal(int64_t muxrate, int channels, int bits, int64_t needed);
+std::string programme_muxrate_refusal(int64_t muxrate, size_t tracks, bool video, int64_t needed);
+
+// --- the programme ------------------------------------------------------------
+
+// A video whose frame rate the AES3 layers have no cadence for, and a
+// --frame-rate (or --frame-rate-code) that is not the video's.
+std::string video_rate_not_carried_refusal(const std::string &video, int64_t num, int64_t den, int layer);
+std::string video_rate_differs_refusal(const EncodeOptions &o, int given_code, const std::string &video,
+                                       int video_code);
+
+// Every rule the options of a programme break, one line each: a list of
+// values for another number of tracks, an option of one track given several,
+// what the container takes no part of. The PIDs, program number and
+// languages themselves the container's check judges.
+std::vector<std::string> programme_option_refusals(const EncodeOptions &o, Container container, bool network);
 
 // --- the settings, as the library checks them -------------------------------
 

@@ -61,6 +61,53 @@ struct MuxTiming {
 int64_t transport_bit_rate_needed(const StreamShape &shape);
 int64_t transport_bit_rate_default(const StreamShape &shape);
 
+class VideoInput;
+
+// The same for a programme: every audio track, the video at the peak rate
+// its file states (VideoInput::bit_rate; left out when it states none), and
+// the clock references and tables once.
+int64_t programme_bit_rate_needed(const std::vector<StreamShape> &tracks, const VideoInput *video);
+
+// One audio track of a programme.
+struct AudioTrackSpec {
+    StreamShape shape;
+    std::string language;  // ISO 639-2, three lowercase letters; "" for none
+    int pid = 0;           // transport streams; 0: the container's default
+};
+
+// What a transport stream says of its programme. A program stream has none
+// of it but the audio offset.
+struct ServiceSpec {
+    int program_number = 1;
+    std::string name, provider;  // "": the muxer's own
+    int video_pid = 0;           // 0: the container's default
+    // 90 kHz: where the audio's first sample period goes after the video's
+    // first frame (negative: before it). Without video the audio stays
+    // where the single-track writer puts it.
+    int64_t audio_offset_90k = 0;
+};
+
+// Audio streams a container takes in one programme: 8 on a DVD, 32 in a
+// Blu-ray clip, as many as the transport stream's PIDs hold.
+int container_audio_track_limit(Container container);
+
+// The PID of a transport stream's video (`is_video`) or of its audio track
+// `audio_index` (0-based): `given`, or the container's default: in a BDAV
+// stream 0x1011 for the video and 0x1100 on for the audio; in a plain
+// transport stream 0x0100 on in stream order, the video first.
+int programme_pid(Container container, int given, bool is_video, size_t audio_index, bool has_video);
+
+// Throws Failure, with the reason and the fix, when the container cannot
+// carry the programme: a track's layer, more audio tracks than it takes, a
+// video codec it does not take (a DVD: also a picture size and rate no DVD
+// title has), a PID out of range, given twice or given to
+// a program stream, a program number out of range, a language that is not
+// three lowercase letters. Everything the writer would refuse, refused
+// before an output is opened; `video` may be null.
+void check_programme(Container container, const std::vector<AudioTrackSpec> &tracks,
+                     const VideoInput *video, const ServiceSpec &service,
+                     const std::string &output);
+
 // Wraps the library's frames into a container. The library's write_bytes
 // calls go to add(), and each aux_record to end_unit(): the bytes since the
 // last record are one header or one frame, and the record's timestamp is its
@@ -72,14 +119,30 @@ class ContainerWriter {
 public:
     ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,
                     const std::string &output_name, const MuxTiming &timing = MuxTiming());
+    // A programme: the audio tracks in order (DVD: substreams 0xA0, 0xA1,
+    // ...; transport streams: PIDs from the container's default up, or as
+    // given) and, when `video` is not null, its packets copied in, pulled
+    // in time order as the audio arrives. Every track's first sample period
+    // goes to the video's first frame time plus the service's audio offset.
+    // Feed the tracks in rough time order, a few frames of each in turn.
+    // Checks the programme first (check_programme). `video` must outlive
+    // the writer.
+    ContainerWriter(Container container, const std::vector<AudioTrackSpec> &tracks,
+                    VideoInput *video, const ServiceSpec &service, ByteSink &out,
+                    const std::string &output_name, const MuxTiming &timing = MuxTiming());
     ~ContainerWriter();
     ContainerWriter(const ContainerWriter &) = delete;
     ContainerWriter &operator=(const ContainerWriter &) = delete;
 
-    void add(const uint8_t *data, size_t size);
+    void add(const uint8_t *data, size_t size) { add(0, data, size); }
     // ticks: 27 MHz presentation time; -1 marks the stream header.
-    void end_unit(uint32_t byte_count, int64_t ticks);
-    // Writes what is still grouped and the container's trailer.
+    void end_unit(uint32_t byte_count, int64_t ticks) { end_unit(0, byte_count, ticks); }
+    // The same for the 0-based `track` of a programme; its ticks count from
+    // the track's start.
+    void add(int track, const uint8_t *data, size_t size);
+    void end_unit(int track, uint32_t byte_count, int64_t ticks);
+    // Writes what is still grouped, the video packets still to come and the
+    // container's trailer.
     void finish();
 
     struct Impl;

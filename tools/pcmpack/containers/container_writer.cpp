@@ -4,6 +4,8 @@
 // presentation times.
 #include "common.h"
 #include "containers/container.h"
+#include "containers/dvd_packs.h"
+#include "containers/video_packets.h"
 #include "outputs/sink.h"
 
 #include "format/frame_headers.h"
@@ -17,8 +19,9 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace pcmtool {
 
@@ -34,12 +37,11 @@ constexpr int64_t kTicksPer90k = 300;
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
 
-// A DVD program stream is cut into packs of 2048 bytes.
-constexpr size_t kDvdPackBytes = 2048;
+// A DVD's read rate, which every title's packs keep to, in bits a second.
+constexpr int64_t kDvdMuxRate = 10080000;
 
-// The first-access-unit pointer counts from the pointer's last byte: past
-// the 3 bytes of the audio frame header, the audio begins 4 bytes on.
-constexpr unsigned kLpcmPointerToAudio = 4;
+// A DVD player's video buffer, in bits.
+constexpr int64_t kDvdVideoBufferBits = 224 * 1024 * 8;
 
 // Bytes buffered between libavformat and the output file.
 constexpr int kIoBufferBytes = 1 << 18;
@@ -73,36 +75,76 @@ constexpr MuxerRow kMuxers[] = {
     {Container::program, "dvd", AV_CODEC_ID_PCM_DVD},
 };
 
+const MuxerRow &muxer_of(Container container) {
+    for (const MuxerRow &row : kMuxers)
+        if (row.container == container) return row;
+    throw Failure("internal: no muxer for the container");
+}
+
+// The DVD audio frame header as libavcodec's DVD LPCM encoder writes it,
+// and as the program stream muxer writes its own: emphasis and mute off,
+// dynamic range 128, whatever the stream asks.
+pcmpack_format::DvdFrameHeader lpcm_frame_header(const StreamShape &shape) {
+    pcmpack_format::DvdFrameHeader header;
+    header.frame_number = 12;  // its first byte is 0x0C
+    header.bits_code = pcmpack_format::word_length_code(16);
+    header.rate_code = pcmpack_format::dvd_rate_code(shape.params.sample_rate);
+    header.channels = shape.params.channels;
+    header.dynamic_range = 128;
+    return header;
+}
+
+// Whether the frame headers the muxer writes say what the stream header
+// asks for.
+bool muxer_keeps(const StreamShape &shape, const uint8_t *stream_header) {
+    pcmpack_format::StreamParams params;
+    pcmpack_format::HeaderFault fault;
+    const pcmpack_format::DvdFrameHeader muxed = lpcm_frame_header(shape);
+    return pcmpack_format::decode_stream_header(stream_header, &params, &fault) &&
+           params.emphasis == muxed.emphasis && params.mute == muxed.mute &&
+           params.dynamic_range == muxed.dynamic_range;
+}
+
+// One audio track: its stream in the muxer and the access unit being
+// gathered.
+struct Track {
+    StreamShape shape;
+    AVStream *stream = nullptr;
+    std::vector<uint8_t> unit;
+    size_t frame_start = 0;  // where the current frame starts in `unit`
+    int frames_in_unit = 0;
+    int64_t unit_pts = 0;
+
+    // Sample periods of one access unit (of the first, for the AES3
+    // cadence), which the muxer wants to know of audio streams. The first
+    // 302M frame, at cadence step 0, is the largest of the cadence.
+    int frame_samples() const { return static_cast<int>(shape.geometry.sample_periods[0]); }
+};
+
 }  // namespace
 
 struct ContainerWriter::Impl {
     Container container;
-    StreamShape shape;
+    std::vector<Track> tracks;
+    VideoInput::Impl *video = nullptr;
+    ServiceSpec service;
     ByteSink &out;
     MuxTiming timing;
     std::string name;
     AVFormatContext *format = nullptr;
     AVIOContext *io = nullptr;
-    AVStream *stream = nullptr;
+    AVStream *video_stream = nullptr;
     std::string failure;  // why the output file refused bytes
-
-    std::vector<uint8_t> unit;  // the access unit being gathered
-    size_t frame_start = 0;     // where the current frame starts in `unit`
-    int frames_in_unit = 0;
-    int frames_per_unit = 1;
-    int64_t unit_pts = 0;
+    // 90 kHz: where every track's first sample period goes.
+    int64_t audio_start = 0;
     // One packet for every unit: a DVD stream hands the muxer 600 units a
     // second, and allocating each one's packet cost as much as muxing it.
     AVPacket *packet = nullptr;
+    // DVD: the packs on their way out, each LPCM header made true.
+    std::unique_ptr<DvdPacks> packs;
 
-    // DVD: the pack being written, and the audio bytes of the packs before
-    // it, from which each pack's LPCM header learns the frames it holds.
-    std::vector<uint8_t> pack;
-    uint64_t audio_before = 0;
-    uint64_t lpcm_frame_bytes = 0;
-
-    Impl(Container c, const StreamShape &s, ByteSink &o, const std::string &n, const MuxTiming &t)
-        : container(c), shape(s), out(o), timing(t), name(n) {}
+    Impl(Container c, ByteSink &o, const std::string &n, const MuxTiming &t)
+        : container(c), out(o), timing(t), name(n) {}
 
     ~Impl() {
         av_packet_free(&packet);
@@ -125,8 +167,8 @@ struct ContainerWriter::Impl {
 #endif
         auto *self = static_cast<Impl *>(opaque);
         try {
-            if (self->container == Container::program)
-                self->write_packs(data, static_cast<size_t>(size));
+            if (self->packs)
+                self->packs->write(data, static_cast<size_t>(size));
             else
                 self->out.write(data, static_cast<size_t>(size));
         } catch (const Failure &failure) {
@@ -136,93 +178,8 @@ struct ContainerWriter::Impl {
         return size;
     }
 
-    // The program stream muxer writes 7 frame headers and a pointer to the
-    // first byte whatever a pack holds; a player finds the frame that the
-    // PES time stamps by that pointer. Each pack gets the count of the
-    // 1/600 s frames that start in it and the pointer to the first one.
-    void write_packs(const uint8_t *data, size_t size) {
-        while (size > 0) {
-            const size_t take = std::min(size, kDvdPackBytes - pack.size());
-            pack.insert(pack.end(), data, data + take);
-            data += take;
-            size -= take;
-            if (pack.size() < kDvdPackBytes) break;
-            describe_frames(pack.data());
-            out.write(pack.data(), pack.size());
-            pack.clear();
-        }
-    }
-
-    void describe_frames(uint8_t *p) {
-        static constexpr uint8_t kPackStart[4] = {0, 0, 1, 0xBA};
-        if (std::memcmp(p, kPackStart, 4) != 0) fail("internal: the muxer wrote a pack out of step", 0);
-        size_t at = 14 + (p[13] & 7);
-        while (at + 6 <= kDvdPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
-            const size_t length = size_t{p[at + 4]} << 8 | p[at + 5];
-            const size_t end = at + 6 + length;
-            if (p[at + 3] == 0xBD && end <= kDvdPackBytes && at + 9 <= end) {
-                // PES header, then substream id, frame headers, pointer, the
-                // 3-byte audio frame header, and the audio.
-                uint8_t *lpcm = p + at + 9 + p[at + 8];
-                const uint64_t audio = static_cast<uint64_t>(end - static_cast<size_t>(lpcm + 7 - p));
-                const uint64_t first = (audio_before + lpcm_frame_bytes - 1) / lpcm_frame_bytes;
-                const uint64_t last = (audio_before + audio + lpcm_frame_bytes - 1) / lpcm_frame_bytes;
-                const uint64_t starts = last - first;
-                const uint64_t pointer =
-                    starts ? kLpcmPointerToAudio + first * lpcm_frame_bytes - audio_before : 0;
-                lpcm[1] = static_cast<uint8_t>(starts);
-                lpcm[2] = static_cast<uint8_t>(pointer >> 8);
-                lpcm[3] = static_cast<uint8_t>(pointer);
-                audio_before += audio;
-            }
-            at = end;
-        }
-    }
-
-    // The DVD audio frame header as libavcodec's DVD LPCM encoder writes it,
-    // and as the program stream muxer writes its own: emphasis and mute off,
-    // dynamic range 128, whatever the stream asks.
-    pcmpack_format::DvdFrameHeader lpcm_frame_header() const {
-        pcmpack_format::DvdFrameHeader header;
-        header.frame_number = 12;  // its first byte is 0x0C
-        header.bits_code = pcmpack_format::word_length_code(16);
-        header.rate_code = pcmpack_format::dvd_rate_code(shape.params.sample_rate);
-        header.channels = shape.params.channels;
-        header.dynamic_range = 128;
-        return header;
-    }
-
-    // Whether the frame headers the muxer writes say what the stream header
-    // asks for.
-    bool muxer_keeps(const uint8_t *stream_header) const {
-        pcmpack_format::StreamParams params;
-        pcmpack_format::HeaderFault fault;
-        const pcmpack_format::DvdFrameHeader muxed = lpcm_frame_header();
-        return pcmpack_format::decode_stream_header(stream_header, &params, &fault) &&
-               params.emphasis == muxed.emphasis && params.mute == muxed.mute &&
-               params.dynamic_range == muxed.dynamic_range;
-    }
-
-    // Sample periods of one access unit (of the first, for the AES3
-    // cadence), which the muxer wants to know of audio streams.
-    int frame_samples() const {
-        switch (container) {
-        // The first 302M frame, at cadence step 0, is the largest of the cadence.
-        case Container::transport:
-        case Container::bdav: return static_cast<int>(shape.geometry.sample_periods[0]);
-        case Container::program:
-            return frames_per_unit * static_cast<int>(shape.geometry.sample_periods[0]);
-        case Container::elementary: break;
-        }
-        return 0;
-    }
-
-    void open() {
-        const MuxerRow *row = nullptr;
-        for (const MuxerRow &r : kMuxers)
-            if (r.container == container) row = &r;
-        if (!row) throw Failure("internal: no muxer for the container");
-        int error = avformat_alloc_output_context2(&format, nullptr, row->format, nullptr);
+    void start_muxer() {
+        int error = avformat_alloc_output_context2(&format, nullptr, muxer_of(container).format, nullptr);
         if (error < 0 || !format) fail("cannot start the muxer", error);
         auto *buffer = static_cast<uint8_t *>(av_malloc(kIoBufferBytes));
         if (!buffer) fail("out of memory", AVERROR(ENOMEM));
@@ -233,90 +190,199 @@ struct ContainerWriter::Impl {
             fail("out of memory", AVERROR(ENOMEM));
         }
         format->pb = io;
+        if (container == Container::program) packs = std::make_unique<DvdPacks>(out, name);
+    }
 
+    // The program stream muxer sizes its packs to the video decoder's
+    // buffer: the one the source states (an elementary stream's parser
+    // states none), or a DVD player's 224 KiB.
+    void set_video_buffer() {
+        const AVStream *source = video->stream;
+        size_t size = 0;
+        const uint8_t *stated = av_stream_get_side_data(source, AV_PKT_DATA_CPB_PROPERTIES, &size);
+        uint8_t *props = av_stream_new_side_data(video_stream, AV_PKT_DATA_CPB_PROPERTIES,
+                                                 sizeof(AVCPBProperties));
+        if (!props) fail("out of memory", AVERROR(ENOMEM));
+        if (stated && size >= sizeof(AVCPBProperties) &&
+            reinterpret_cast<const AVCPBProperties *>(stated)->buffer_size > 0) {
+            std::memcpy(props, stated, sizeof(AVCPBProperties));
+        } else {
+            AVCPBProperties dvd{};
+            dvd.buffer_size = kDvdVideoBufferBits;
+            dvd.vbv_delay = UINT64_MAX;
+            std::memcpy(props, &dvd, sizeof dvd);
+        }
+    }
+
+    // The video comes first: the muxers number streams, and choose the
+    // clock reference's, in the order they are added.
+    void add_video() {
+        video_stream = avformat_new_stream(format, nullptr);
+        if (!video_stream) fail("cannot add the video stream", AVERROR(ENOMEM));
+        const int error = avcodec_parameters_copy(video_stream->codecpar, &video->codec());
+        if (error < 0) fail("cannot add the video stream", error);
+        // The source container's tag means nothing in this one.
+        video_stream->codecpar->codec_tag = 0;
+        video_stream->time_base = AVRational{1, 90000};
+        if (container == Container::program) set_video_buffer();
+        if (container != Container::program)
+            video_stream->id = programme_pid(container, service.video_pid, true, 0, true);
+    }
+
+    void add_audio(Track &track, const AudioTrackSpec &asked, size_t index) {
+        track.shape = asked.shape;
         if (container == Container::program) {
             // One 1/600 s frame per access unit, so that the time the muxer
             // stamps on a pack is that of the first frame starting in it.
-            lpcm_frame_bytes = shape.geometry.frame_bytes[0];
-            pack.reserve(kDvdPackBytes);
+            packs->add_substream(track.shape.geometry.frame_bytes[0]);
             // The muxer replaces it with its own, the same for this stream.
-            unit.resize(kLpcmHeaderBytes);
-            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(), unit.data());
-            frame_start = unit.size();
+            track.unit.resize(kLpcmHeaderBytes);
+            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), track.unit.data());
+            track.frame_start = track.unit.size();
         }
-        stream = avformat_new_stream(format, nullptr);
-        if (!stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
-        AVCodecParameters *par = stream->codecpar;
+        track.unit.reserve(kLpcmHeaderBytes + 65536);
+        track.stream = avformat_new_stream(format, nullptr);
+        if (!track.stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
+        AVCodecParameters *par = track.stream->codecpar;
         par->codec_type = AVMEDIA_TYPE_AUDIO;
-        par->codec_id = row->codec;
-        par->sample_rate = shape.params.sample_rate;
-        av_channel_layout_default(&par->ch_layout, shape.params.channels);
-        par->bits_per_coded_sample = shape.params.bits;
-        par->bits_per_raw_sample = shape.params.bits;
-        par->frame_size = frame_samples();
-        stream->time_base = AVRational{1, 90000};
-
-        AVDictionary *options = nullptr;
-        if (container == Container::bdav) av_dict_set(&options, "mpegts_m2ts_mode", "1", 0);
-        if (container != Container::program) {
-            // One frame, one PES packet: a payload limit below any frame's
-            // size keeps the muxer from gathering several into one.
-            av_dict_set(&options, "pes_payload_size", "0", 0);
-            // Left to itself the muxer guesses the clock reference's period
-            // from the codec's frame length, which these codecs do not state.
-            av_dict_set(&options, "pcr_period", kPcrPeriodMs, 0);
-            if (timing.bit_rate > 0) {
-                av_dict_set_int(&options, "muxrate", timing.bit_rate, 0);
-                av_dict_set(&options, "pat_period", kTablePeriodSeconds, 0);
-            }
-            // The decoder's buffer delay: the muxer puts it between a
-            // frame's clock reference and its presentation time (by default
-            // 0.7 s, as ffmpeg sets it).
-            format->max_delay = timing.latency_us >= 0 ? int(timing.latency_us) : 700000;
-        }
-        error = avformat_write_header(format, &options);
-        av_dict_free(&options);
-        if (error < 0) fail("cannot write the container header", error);
-        if (stream->time_base.num != 1 || stream->time_base.den != 90000)
-            fail("the muxer does not keep a 90 kHz clock", 0);
-
-        unit.reserve(kLpcmHeaderBytes + 65536);
+        par->codec_id = muxer_of(container).codec;
+        par->sample_rate = track.shape.params.sample_rate;
+        av_channel_layout_default(&par->ch_layout, track.shape.params.channels);
+        par->bits_per_coded_sample = track.shape.params.bits;
+        par->bits_per_raw_sample = track.shape.params.bits;
+        par->frame_size = track.frame_samples();
+        track.stream->time_base = AVRational{1, 90000};
+        if (container != Container::program)
+            track.stream->id = programme_pid(container, asked.pid, false, index, video != nullptr);
+        if (!asked.language.empty()) av_dict_set(&track.stream->metadata, "language", asked.language.c_str(), 0);
     }
 
-    void write_unit(int frames) {
-        if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
-        packet->data = unit.data();
-        packet->size = static_cast<int>(unit.size());
-        packet->stream_index = 0;
-        packet->pts = packet->dts = unit_pts;
-        if (container == Container::program) packet->duration = int64_t{150} * frames;
-        const int error = av_write_frame(format, packet);
-        av_packet_unref(packet);
+    void set_transport_options(AVDictionary **options) {
+        if (container == Container::bdav) av_dict_set(options, "mpegts_m2ts_mode", "1", 0);
+        // One frame, one PES packet: a payload limit below any frame's
+        // size keeps the muxer from gathering several into one.
+        av_dict_set(options, "pes_payload_size", "0", 0);
+        // Left to itself the muxer guesses the clock reference's period
+        // from the codec's frame length, which these codecs do not state.
+        av_dict_set(options, "pcr_period", kPcrPeriodMs, 0);
+        if (timing.bit_rate > 0) {
+            av_dict_set_int(options, "muxrate", timing.bit_rate, 0);
+            av_dict_set(options, "pat_period", kTablePeriodSeconds, 0);
+        }
+        if (service.program_number != 1)
+            av_dict_set_int(options, "mpegts_service_id", service.program_number, 0);
+        if (!service.name.empty()) av_dict_set(&format->metadata, "service_name", service.name.c_str(), 0);
+        if (!service.provider.empty())
+            av_dict_set(&format->metadata, "service_provider", service.provider.c_str(), 0);
+        // The decoder's buffer delay: the muxer puts it between a
+        // frame's clock reference and its presentation time (by default
+        // 0.7 s, as ffmpeg sets it).
+        format->max_delay = timing.latency_us >= 0 ? int(timing.latency_us) : 700000;
+    }
+
+    void open(const std::vector<AudioTrackSpec> &asked) {
+        start_muxer();
+        if (video) {
+            add_video();
+            audio_start = video->first_pts + service.audio_offset_90k;
+        }
+        tracks.resize(asked.size());
+        for (size_t i = 0; i < asked.size(); ++i) add_audio(tracks[i], asked[i], i);
+        AVDictionary *options = nullptr;
+        if (container != Container::program) set_transport_options(&options);
+        // A DVD title's packs are timed at the disc's rate; left to itself
+        // the muxer guesses the video's from nothing.
+        if (container == Container::program && video) av_dict_set_int(&options, "muxrate", kDvdMuxRate, 0);
+        const int error = avformat_write_header(format, &options);
+        av_dict_free(&options);
+        if (error < 0) fail("cannot write the container header", error);
+        for (unsigned i = 0; i < format->nb_streams; ++i)
+            if (format->streams[i]->time_base.num != 1 || format->streams[i]->time_base.den != 90000)
+                fail("the muxer does not keep a 90 kHz clock", 0);
+    }
+
+    // One stream alone goes straight through; several are put in time
+    // order by libavformat.
+    void mux(AVPacket *p) {
+        const int error = format->nb_streams > 1 ? av_interleaved_write_frame(format, p)
+                                                 : av_write_frame(format, p);
+        av_packet_unref(p);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
+    }
+
+    // The video packets due by `dts` (90 kHz, the video's own clock).
+    void pump_video(int64_t dts) {
+        int64_t next = 0;
+        while (video && video->peek_dts(&next) && next <= dts) {
+            AVPacket *p = video->next();
+            p->stream_index = video_stream->index;
+            p->pos = -1;
+            mux(p);
+        }
+    }
+
+    void write_unit(Track &track) {
+        if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
+        pump_video(track.unit_pts);
+        packet->data = track.unit.data();
+        packet->size = static_cast<int>(track.unit.size());
+        packet->stream_index = track.stream->index;
+        packet->pts = packet->dts = track.unit_pts;
+        if (container == Container::program) packet->duration = int64_t{150} * track.frames_in_unit;
+        mux(packet);
         if (out.live()) {
             avio_flush(io);
             if (io->error < 0) fail("write failed", io->error);
             out.frame_done();
         }
-        unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
-        frame_start = unit.size();
-        frames_in_unit = 0;
+        track.unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
+        track.frame_start = track.unit.size();
+        track.frames_in_unit = 0;
+    }
+
+    Track &track_at(int index) {
+        if (index < 0 || static_cast<size_t>(index) >= tracks.size())
+            fail("internal: no audio track " + std::to_string(index), 0);
+        return tracks[static_cast<size_t>(index)];
     }
 };
 
-int64_t transport_bit_rate_needed(const StreamShape &shape) {
+namespace {
+
+// Transport packets a second of one audio track: each frame in whole
+// packets, and one more for the clock reference or the adaptation field
+// that may share its first packet.
+int64_t audio_packets_per_second(const StreamShape &shape) {
     const pcm_frame_geometry &g = shape.geometry;
     int64_t packets = 0, periods = 0;
-    // Each frame in whole packets, and one more for the clock reference or
-    // the adaptation field that may share its first packet.
     for (uint32_t step = 0; step < g.cadence_steps; ++step) {
         packets += (int64_t{g.frame_bytes[step]} + kPesHeaderBytes + kTsPayloadBytes - 1) /
                        kTsPayloadBytes + 1;
         periods += g.sample_periods[step];
     }
-    const int64_t per_second =
-        (packets * shape.params.sample_rate + periods - 1) / periods + kOtherPacketsPerSecond;
-    return per_second * kTsPacketBytes * 8;
+    return (packets * shape.params.sample_rate + periods - 1) / periods;
+}
+
+// Transport packets a second of the video at its stated rate: its bytes in
+// payloads, and a packet a frame for the PES header and the last, part
+// filled, packet.
+int64_t video_packets_per_second(const VideoInput &video) {
+    const Rational rate = video.frame_rate();
+    const int64_t frames = rate.num > 0 ? (int64_t{rate.num} + rate.den - 1) / rate.den : 60;
+    return (video.bit_rate() + kTsPayloadBytes * 8 - 1) / (kTsPayloadBytes * 8) + frames;
+}
+
+}  // namespace
+
+int64_t transport_bit_rate_needed(const StreamShape &shape) {
+    return (audio_packets_per_second(shape) + kOtherPacketsPerSecond) * kTsPacketBytes * 8;
+}
+
+int64_t programme_bit_rate_needed(const std::vector<StreamShape> &tracks, const VideoInput *video) {
+    int64_t packets = kOtherPacketsPerSecond;
+    for (const StreamShape &shape : tracks) packets += audio_packets_per_second(shape);
+    if (video && video->bit_rate() > 0) packets += video_packets_per_second(*video);
+    return packets * kTsPacketBytes * 8;
 }
 
 int64_t transport_bit_rate_default(const StreamShape &shape) {
@@ -326,48 +392,62 @@ int64_t transport_bit_rate_default(const StreamShape &shape) {
 
 ContainerWriter::ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,
                                  const std::string &output_name, const MuxTiming &timing)
-    : impl_(std::make_unique<Impl>(container, shape, out, output_name, timing)) {
-    impl_->open();
+    : impl_(std::make_unique<Impl>(container, out, output_name, timing)) {
+    impl_->open({AudioTrackSpec{shape, "", 0}});
+}
+
+ContainerWriter::ContainerWriter(Container container, const std::vector<AudioTrackSpec> &tracks,
+                                 VideoInput *video, const ServiceSpec &service, ByteSink &out,
+                                 const std::string &output_name, const MuxTiming &timing)
+    : impl_(std::make_unique<Impl>(container, out, output_name, timing)) {
+    check_programme(container, tracks, video, service, output_name);
+    impl_->video = video ? &video->impl() : nullptr;
+    impl_->service = service;
+    impl_->open(tracks);
 }
 
 ContainerWriter::~ContainerWriter() = default;
 
-void ContainerWriter::add(const uint8_t *data, size_t size) {
-    impl_->unit.insert(impl_->unit.end(), data, data + size);
+void ContainerWriter::add(int track, const uint8_t *data, size_t size) {
+    std::vector<uint8_t> &unit = impl_->track_at(track).unit;
+    unit.insert(unit.end(), data, data + size);
 }
 
-void ContainerWriter::end_unit(uint32_t byte_count, int64_t ticks) {
+void ContainerWriter::end_unit(int index, uint32_t byte_count, int64_t ticks) {
     Impl &w = *impl_;
-    if (w.unit.size() - w.frame_start != byte_count)
+    Track &track = w.track_at(index);
+    if (track.unit.size() - track.frame_start != byte_count)
         w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived as " +
-                   std::to_string(w.unit.size() - w.frame_start),
+                   std::to_string(track.unit.size() - track.frame_start),
                0);
     if (ticks < 0) {
         // The stream header: the container signals its parameters instead.
         // The program stream muxer writes emphasis off, mute off and dynamic
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
-        if (w.container == Container::program && !w.muxer_keeps(w.unit.data() + w.frame_start))
+        if (w.container == Container::program && !muxer_keeps(track.shape, track.unit.data() + track.frame_start))
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);
-        w.unit.resize(w.frame_start);
+        track.unit.resize(track.frame_start);
         return;
     }
-    if (w.frames_in_unit == 0) w.unit_pts = ticks / kTicksPer90k;
-    ++w.frames_in_unit;
-    w.frame_start = w.unit.size();
-    if (w.frames_in_unit == w.frames_per_unit) w.write_unit(w.frames_in_unit);
+    if (track.frames_in_unit == 0) track.unit_pts = w.audio_start + ticks / kTicksPer90k;
+    ++track.frames_in_unit;
+    track.frame_start = track.unit.size();
+    w.write_unit(track);
 }
 
 void ContainerWriter::finish() {
     Impl &w = *impl_;
-    if (w.frames_in_unit > 0) w.write_unit(w.frames_in_unit);
+    for (Track &track : w.tracks)
+        if (track.frames_in_unit > 0) w.write_unit(track);
+    w.pump_video(INT64_MAX);
     const int error = av_write_trailer(w.format);
     if (error >= 0) avio_flush(w.io);
     if (error < 0 || w.io->error < 0) w.fail("write failed", error < 0 ? error : w.io->error);
     // The program end code after the last pack.
-    if (!w.pack.empty()) w.out.write(w.pack.data(), w.pack.size());
+    if (w.packs) w.packs->finish();
 }
 
 }  // namespace pcmtool

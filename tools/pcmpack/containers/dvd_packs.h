@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The packs of a DVD program stream on their way from the muxer to the
+// output, each audio pack's LPCM header made true.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pcmtool {
+
+class ByteSink;
+
+// The program stream muxer writes 7 frame headers and a pointer to the first
+// byte whatever a pack holds; a player finds the frame that the PES time
+// stamps by that pointer. Each audio pack gets the count of the 1/600 s
+// frames of its substream that start in it and the pointer to the first
+// one; video and navigation packs pass as they are.
+class DvdPacks {
+public:
+    DvdPacks(ByteSink &out, const std::string &output_name) : out_(out), name_(output_name) {}
+    // The next LPCM substream (0xA0, 0xA1, ... in order) and its frame size.
+    void add_substream(uint64_t frame_bytes);
+    void write(const uint8_t *data, size_t size);
+    // What follows the last pack: the program end code.
+    void finish();
+
+private:
+    struct Substream {
+        uint64_t frame_bytes = 0;
+        uint64_t audio_before = 0;  // audio bytes of its packs so far
+    };
+    void describe_frames(uint8_t *pack);
+    void describe_lpcm(uint8_t *lpcm, uint64_t audio);
+
+    ByteSink &out_;
+    std::string name_;
+    std::vector<Substream> substreams_;
+    std::vector<uint8_t> pack_;
+};
+
+}  // namespace pcmtool

@@ -186,9 +186,10 @@ TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
         {"ffmpeg_hdmv_5_1", "ff51.m2ts", 0, "", "ff51.m2ts", "layout 5.1"},
         {"two_tracks_first_read_and_said", "two.ts", 0,
          "two.ts: 2 SMPTE 302M tracks; reading track 1", "two.ts -map 0:a:0",
-         "tracks           2: 1 id 0x100 (read), 2 id 0x101"},
+         "audio 1          id 0x100: SMPTE 302M, 2 channels, 16 bits, 48000 Hz (read)\n"
+         "  audio 2          id 0x101: SMPTE 302M, 4 channels, 16 bits, 48000 Hz\n"},
         {"two_tracks_second_chosen", "two.ts --track 2", 0, "reading track 2", "two.ts -map 0:a:1",
-         "2 id 0x101 (read)"},
+         "id 0x101: SMPTE 302M, 4 channels, 16 bits, 48000 Hz (read)"},
         {"track_past_the_last", "two.ts --track 3", 1,
          "two.ts: --track 3: it has 2 SMPTE 302M tracks", "", ""},
         {"track_of_an_elementary_stream", "tone.lpcm --track 1", 1,

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "containers/programme.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
+namespace pcmtool {
+
+namespace {
+
+// Two seconds: a multiplexer sends a frame's packets well within this of
+// the audio presented with it, whatever the reordering of B-frames.
+constexpr int64_t kWindowTicks = 180000;
+
+}  // namespace
+
+void FrameMatch::frame(int64_t pts, int64_t dts) {
+    if (pts == kNoPts) return;
+    frames_.insert(pts);
+    if (first_frame_ == kNoPts || pts < first_frame_) first_frame_ = pts;
+    if (last_frame_ == kNoPts || pts > last_frame_) last_frame_ = pts;
+    if (dts == kNoPts) dts = pts;
+    if (decoded_ == kNoPts || dts > decoded_) decoded_ = dts;
+    resolve(decoded_);
+    // Every packet still waiting is presented after decoded_ - window, so
+    // frames far before that can be no packet's nearest.
+    frames_.erase(frames_.begin(), frames_.lower_bound(decoded_ - 2 * kWindowTicks));
+}
+
+void FrameMatch::packet(int64_t pts) {
+    if (pts == kNoPts) return;
+    if (decoded_ != kNoPts && pts + kWindowTicks < decoded_)
+        measure(pts, false);
+    else
+        waiting_.push_back(pts);
+}
+
+void FrameMatch::finish() {
+    for (const int64_t pts : waiting_) measure(pts, true);
+    waiting_.clear();
+}
+
+void FrameMatch::resolve(int64_t decoded_up_to) {
+    const auto settled = [decoded_up_to](int64_t pts) { return pts + kWindowTicks < decoded_up_to; };
+    for (const int64_t pts : waiting_)
+        if (settled(pts)) measure(pts, false);
+    waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(), settled), waiting_.end());
+}
+
+void FrameMatch::measure(int64_t pts, bool at_end) {
+    ++packets_;
+    // A frame more than this away, before the first or past the last, is
+    // no longer the video's.
+    const int64_t reach = std::max<int64_t>(frame_ticks_, 1);
+    if (frames_.empty() || first_frame_ - pts >= reach || (at_end && pts - last_frame_ >= reach)) {
+        ++outside_;
+        return;
+    }
+    const auto after = frames_.lower_bound(pts);
+    int64_t nearest = after == frames_.end() ? *std::prev(after) : *after;
+    if (after != frames_.begin() && after != frames_.end() &&
+        pts - *std::prev(after) < *after - pts)
+        nearest = *std::prev(after);
+    const int64_t off = pts - nearest;
+    if (off == 0) return;
+    ++off_;
+    if (std::llabs(off) > std::llabs(farthest_)) farthest_ = off;
+}
+
+std::string frame_rate_text(int num, int den) {
+    if (num <= 0 || den <= 0) return "not signalled";
+    if (num % den == 0) return std::to_string(num / den) + " Hz";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", double(num) / den);
+    std::string decimal = text;
+    while (decimal.back() == '0') decimal.pop_back();
+    if (decimal.back() == '.') decimal.pop_back();
+    return decimal + " Hz (" + std::to_string(num) + "/" + std::to_string(den) + ")";
+}
+
+}  // namespace pcmtool

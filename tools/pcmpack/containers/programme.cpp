@@ -13,20 +13,21 @@ namespace {
 // Two seconds: a multiplexer sends a frame's packets well within this of
 // the audio presented with it, whatever the reordering of B-frames.
 constexpr int64_t kWindowTicks = 180000;
+// The frames kept behind the video's decode time: a minute, for audio
+// muxed far from its video (a packet later still finds no frame, and is
+// counted outside the video).
+constexpr int64_t kKeptTicks = 60 * 90000;
 
 }  // namespace
 
 void FrameMatch::frame(int64_t pts, int64_t dts) {
     if (pts == kNoPts) return;
     frames_.insert(pts);
-    if (first_frame_ == kNoPts || pts < first_frame_) first_frame_ = pts;
     if (last_frame_ == kNoPts || pts > last_frame_) last_frame_ = pts;
     if (dts == kNoPts) dts = pts;
     if (decoded_ == kNoPts || dts > decoded_) decoded_ = dts;
     resolve(decoded_);
-    // Every packet still waiting is presented after decoded_ - window, so
-    // frames far before that can be no packet's nearest.
-    frames_.erase(frames_.begin(), frames_.lower_bound(decoded_ - 2 * kWindowTicks));
+    frames_.erase(frames_.begin(), frames_.lower_bound(decoded_ - kKeptTicks));
 }
 
 void FrameMatch::packet(int64_t pts) {
@@ -54,7 +55,8 @@ void FrameMatch::measure(int64_t pts, bool at_end) {
     // A frame more than this away, before the first or past the last, is
     // no longer the video's.
     const int64_t reach = std::max<int64_t>(frame_ticks_, 1);
-    if (frames_.empty() || first_frame_ - pts >= reach || (at_end && pts - last_frame_ >= reach)) {
+    if (frames_.empty() || *frames_.begin() - pts >= reach ||
+        (at_end && pts - last_frame_ >= reach)) {
         ++outside_;
         return;
     }

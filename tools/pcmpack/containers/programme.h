@@ -15,9 +15,10 @@ namespace pcmtool {
 constexpr int64_t kNoPts = INT64_MIN;
 
 // Where a track's packets fall against the video's frames: each packet is
-// measured from the frame presented nearest to it. A packet before the first
-// frame or more than a frame past the last has no frame and is counted
-// apart. The frames are kept for a short window only, whatever the length.
+// measured from the frame presented nearest to it. A packet a frame or more
+// before the first frame or past the last has no frame and is counted
+// apart. Frames are kept for a minute behind the video's decode time only,
+// whatever the length of the programme.
 class FrameMatch {
 public:
     // One frame's duration, 90 kHz (0: not known, a packet is then outside
@@ -45,7 +46,6 @@ private:
     int64_t decoded_ = kNoPts;  // the latest frame's decode time
     std::set<int64_t> frames_;
     std::vector<int64_t> waiting_;  // packets whose nearest frame may be still to come
-    int64_t first_frame_ = kNoPts;
     int64_t last_frame_ = kNoPts;
     uint64_t packets_ = 0, off_ = 0, outside_ = 0;
     int64_t farthest_ = 0;

@@ -3,7 +3,7 @@
 // a stream file's first bytes name its container, in process.
 #include "common.h"
 #include "containers/container.h"
-#include "containers/programme.h"
+#include "containers/programme_tracks.h"
 
 #include <gtest/gtest.h>
 
@@ -202,13 +202,6 @@ TEST(Programme, PacketsAreMeasuredFromTheNearestVideoFrame) {
         EXPECT_EQ(match.outside(), row.outside) << row.name;
         EXPECT_EQ(match.farthest(), row.farthest) << row.name;
     }
-}
-
-TEST(Programme, FrameRatesAreNamedAsUsersWriteThem) {
-    EXPECT_EQ(pcmtool::frame_rate_text(25, 1), "25 Hz");
-    EXPECT_EQ(pcmtool::frame_rate_text(30000, 1001), "29.97 Hz (30000/1001)");
-    EXPECT_EQ(pcmtool::frame_rate_text(24000, 1001), "23.976 Hz (24000/1001)");
-    EXPECT_EQ(pcmtool::frame_rate_text(0, 1), "not signalled");
 }
 
 }  // namespace

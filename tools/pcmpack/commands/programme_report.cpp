@@ -10,6 +10,18 @@ namespace pcmtool {
 
 namespace {
 
+// "29.97 Hz (30000/1001)", "25 Hz".
+std::string video_rate(int num, int den) {
+    if (num <= 0 || den <= 0) return "not signalled";
+    if (num % den == 0) return std::to_string(num / den) + " Hz";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", double(num) / den);
+    std::string decimal = text;
+    while (decimal.back() == '0') decimal.pop_back();
+    if (decimal.back() == '.') decimal.pop_back();
+    return decimal + " Hz (" + std::to_string(num) + "/" + std::to_string(den) + ")";
+}
+
 std::string line(const std::string &label, const std::string &text) {
     char head[32];
     std::snprintf(head, sizeof head, "  %-17s", label.c_str());
@@ -88,7 +100,7 @@ std::string programme_track_lines(const Programme &p) {
         const ProgrammeVideo &v = p.video[k];
         std::string about = hex_id(v.id) + ": " + v.codec;
         if (v.width > 0) about += ", " + std::to_string(v.width) + "x" + std::to_string(v.height);
-        about += ", " + frame_rate_text(v.rate_num, v.rate_den);
+        about += ", " + video_rate(v.rate_num, v.rate_den);
         text += line(p.video.size() == 1 ? "video" : "video " + std::to_string(k + 1), about);
     }
     for (size_t k = 0; k < p.audio.size(); ++k)

@@ -3,7 +3,7 @@
 // audio sits on the video's frames, as text lines and as JSON.
 #pragma once
 
-#include "containers/programme.h"
+#include "containers/programme_tracks.h"
 
 #include <string>
 

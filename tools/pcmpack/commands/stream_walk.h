@@ -4,7 +4,7 @@
 #pragma once
 
 #include "containers/container.h"
-#include "containers/programme.h"
+#include "containers/programme_tracks.h"
 #include "source/channel_layout.h"
 #include "source/input.h"
 

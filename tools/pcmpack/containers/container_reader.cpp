@@ -5,7 +5,7 @@
 // the frames they are, so that the stream reader validates them.
 #include "common.h"
 #include "containers/container.h"
-#include "containers/programme.h"
+#include "containers/programme_tracks.h"
 
 #include "format/frame_headers.h"
 #include "format/stream_format.h"

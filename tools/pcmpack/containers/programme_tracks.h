@@ -79,7 +79,4 @@ struct Programme {
     bool listed() const { return !video.empty() || audio.size() > 1; }
 };
 
-// "29.97 Hz (30000/1001)", "25 Hz".
-std::string frame_rate_text(int num, int den);
-
 }  // namespace pcmtool

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "containers/programme.h"
+#include "containers/programme_tracks.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 
@@ -69,17 +68,6 @@ void FrameMatch::measure(int64_t pts, bool at_end) {
     if (off == 0) return;
     ++off_;
     if (std::llabs(off) > std::llabs(farthest_)) farthest_ = off;
-}
-
-std::string frame_rate_text(int num, int den) {
-    if (num <= 0 || den <= 0) return "not signalled";
-    if (num % den == 0) return std::to_string(num / den) + " Hz";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", double(num) / den);
-    std::string decimal = text;
-    while (decimal.back() == '0') decimal.pop_back();
-    if (decimal.back() == '.') decimal.pop_back();
-    return decimal + " Hz (" + std::to_string(num) + "/" + std::to_string(den) + ")";
 }
 
 }  // namespace pcmtool

@@ -475,9 +475,6 @@ struct ContainerReader::Impl {
                 v.rate_den = rate.den;
                 slot = static_cast<int>(programme.video.size());
                 programme.video.push_back(v);
-                if (slot == 0 && rate.num > 0)
-                    for (ProgrammeAudio &a : programme.audio)
-                        a.frames.set_frame_ticks(int64_t{90000} * rate.den / rate.num);
             } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
                 ProgrammeAudio a;
                 a.id = stream->id;
@@ -488,15 +485,17 @@ struct ContainerReader::Impl {
                 a.bits = par->bits_per_raw_sample;
                 a.sample_rate = par->sample_rate;
                 a.frame_timed = par->codec_id == AV_CODEC_ID_S302M;
-                if (!programme.video.empty() && programme.video[0].rate_num > 0)
-                    a.frames.set_frame_ticks(int64_t{90000} * programme.video[0].rate_den /
-                                             programme.video[0].rate_num);
                 slot = -2 - static_cast<int>(programme.audio.size());
                 programme.audio.push_back(a);
             }
             slots.push_back(slot);
             first_seen.push_back(false);
         }
+        // 302M is measured against the first video track's frames.
+        if (!programme.video.empty() && programme.video[0].rate_num > 0)
+            for (ProgrammeAudio &a : programme.audio)
+                a.frames.set_frame_ticks(int64_t{90000} * programme.video[0].rate_den /
+                                         programme.video[0].rate_num);
     }
 
     // Every packet demuxed, of whatever stream: the first frame of the

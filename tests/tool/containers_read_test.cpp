@@ -438,6 +438,14 @@ TEST_F(ContainersRead, ProgrammesListTheirTracksAndPlaceTheAudioOnTheVideo) {
           "  audio 1 start    on the first video frame",
           "  audio 1 frames   all 25 packets on a video frame's time; 25 outside the video's frames"},
          {"\"frame_alignment\":{\"packets\":50,\"off_frame\":0,\"outside_video\":25,\"farthest_ms\":0.000}"}},
+        // 95441 s and the muxer's 1.4 s of delay: the times pass 2^33 ticks
+        // 1.3 s in; the JSON gives the first as the file codes it.
+        {"ts_302m_across_the_33_bit_wrap", video("3", "25") + tone + one_audio + " -c:v mpeg2video" + s302m +
+                                               " -output_ts_offset 95441",
+         "p.ts",
+         {"  video            id 0x100: MPEG-2 video, 64x48, 25 Hz", "  audio 1          id 0x101: " + s302m_line + " (read)",
+          "  audio 1 start    on the first video frame", "  audio 1 frames   all 50 packets on a video frame's time"},
+         {"\"first_pts\":8589816000,\"start_offset_ms\":0.000"}},
         {"m2ts_h264_5_1_and_stereo", video("2", "24000/1001") + tone + tone + two_audio +
                                          " -c:v libx264 -c:a pcm_bluray -ac:a:0 6 -sample_fmt:a:0 s32 -ac:a:1 2" + languages,
          "p.m2ts",

@@ -48,6 +48,12 @@ std::string ms_json(int64_t ticks) {
 
 std::string number_or_null(int64_t value, bool known) { return known ? std::to_string(value) : "null"; }
 
+// A presentation time as the file codes it, in 33 bits: libavformat counts
+// on past the wrap, and below zero before it.
+std::string pts_json(int64_t pts) {
+    return number_or_null(pts & ((int64_t{1} << 33) - 1), pts != kNoPts);
+}
+
 // Alignment is measured against the first video track.
 bool aligned_figures(const Programme &p) {
     return p.complete && !p.video.empty() && p.video[0].first_pts != kNoPts;
@@ -128,7 +134,7 @@ std::string programme_json(const Programme &p) {
                 ",\"height\":" + std::to_string(v.height) + ",\"frame_rate\":" +
                 (v.rate_num > 0 ? json_string(std::to_string(v.rate_num) + "/" + std::to_string(v.rate_den))
                                 : "null") +
-                ",\"first_pts\":" + number_or_null(v.first_pts, v.first_pts != kNoPts) + "}";
+                ",\"first_pts\":" + pts_json(v.first_pts) + "}";
     }
     text += "],\"audio\":[";
     for (size_t k = 0; k < p.audio.size(); ++k) {
@@ -141,7 +147,7 @@ std::string programme_json(const Programme &p) {
                 ",\"bits\":" + number_or_null(a.bits, a.bits > 0) +
                 ",\"sample_rate\":" + number_or_null(a.sample_rate, a.sample_rate > 0) +
                 ",\"read\":" + (a.read ? "true" : "false") +
-                ",\"first_pts\":" + number_or_null(a.first_pts, a.first_pts != kNoPts) +
+                ",\"first_pts\":" + pts_json(a.first_pts) +
                 ",\"start_offset_ms\":" +
                 (has_start(p, a) ? ms_json(a.first_pts - p.video[0].first_pts) : "null") +
                 ",\"frame_alignment\":";

@@ -86,6 +86,7 @@ std::string start_text(int64_t offset) {
 
 std::string frames_text(const FrameMatch &m) {
     const uint64_t within = m.packets() - m.outside();
+    if (within == 0) return "none of " + std::to_string(m.packets()) + " packets within the video's frames";
     std::string text;
     if (m.off_frame() == 0)
         text = "all " + std::to_string(within) + " packets on a video frame's time";

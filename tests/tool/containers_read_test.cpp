@@ -186,9 +186,10 @@ TEST_F(ContainersRead, FilesOfOtherWritersAndCutRecordingsReadAsTheyAre) {
         {"ffmpeg_hdmv_5_1", "ff51.m2ts", 0, "", "ff51.m2ts", "layout 5.1"},
         {"two_tracks_first_read_and_said", "two.ts", 0,
          "two.ts: 2 SMPTE 302M tracks; reading track 1", "two.ts -map 0:a:0",
-         "tracks           2: 1 id 0x100 (read), 2 id 0x101"},
+         "audio 1          id 0x100: SMPTE 302M, 2 channels, 16 bits, 48000 Hz (read)\n"
+         "  audio 2          id 0x101: SMPTE 302M, 4 channels, 16 bits, 48000 Hz\n"},
         {"two_tracks_second_chosen", "two.ts --track 2", 0, "reading track 2", "two.ts -map 0:a:1",
-         "2 id 0x101 (read)"},
+         "id 0x101: SMPTE 302M, 4 channels, 16 bits, 48000 Hz (read)"},
         {"track_past_the_last", "two.ts --track 3", 1,
          "two.ts: --track 3: it has 2 SMPTE 302M tracks", "", ""},
         {"track_of_an_elementary_stream", "tone.lpcm --track 1", 1,
@@ -358,6 +359,136 @@ TEST_F(ContainersRead, StreamsOfOtherWriters) {
         ASSERT_GT(expected.size(), back.size() * 9 / 10);
         ASSERT_LE(expected.size(), back.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), back.begin())) << "unpacked samples differ";
+    }
+}
+
+// The lines of a report that list a programme's tracks and place its audio
+// on the video, in order.
+std::vector<std::string> programme_lines(const std::string &report) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < report.size()) {
+        const size_t end = std::min(report.find('\n', at), report.size());
+        const std::string line = report.substr(at, end - at);
+        if (line.rfind("  video", 0) == 0 || line.rfind("  audio", 0) == 0) lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
+// Programmes as ffmpeg muxes them, video first, with the audio moved off the
+// video by -itsoffset where a row says: every track listed, and each audio
+// track's start and each 302M packet measured against the video's frames.
+// 302M in packets of 1920 sample periods lasts one 25 Hz frame each.
+TEST_F(ContainersRead, ProgrammesListTheirTracksAndPlaceTheAudioOnTheVideo) {
+    const std::string tone = " -f lavfi -i sine=d=2:sample_rate=48000";
+    const auto video = [](const char *seconds, const char *rate) {
+        return std::string(" -f lavfi -i testsrc=s=64x48:d=") + seconds + ":r=" + rate;
+    };
+    const std::string s302m = " -af asetnsamples=n=1920 -ac 2 -c:a s302m -strict -2";
+    const std::string languages = " -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra";
+    const std::string two_audio = " -map 0 -map 1 -map 2", one_audio = " -map 0 -map 1";
+    const std::string s302m_line = "SMPTE 302M, 2 channels, 16 bits, 48000 Hz";
+    const std::string dvd_line = "DVD LPCM, 2 channels, 16 bits, 48000 Hz";
+    const auto on_frames = [](int n) {
+        return "\"frame_alignment\":{\"packets\":" + std::to_string(n) +
+               ",\"off_frame\":0,\"outside_video\":0,\"farthest_ms\":0.000}";
+    };
+    struct Case {
+        const char *name;
+        std::string make;  // ffmpeg's inputs and options before the output's name
+        const char *file;
+        std::vector<std::string> lines;  // every line that lists a track or places one
+        std::vector<std::string> json;   // in --json's object
+    };
+    const Case cases[] = {
+        {"ts_mpeg2_two_302m_on_frames", video("2", "25") + tone + tone + two_audio + " -c:v mpeg2video" + s302m + languages,
+         "p.ts",
+         {"  video            id 0x100: MPEG-2 video, 64x48, 25 Hz",
+          "  audio 1          id 0x101: SMPTE 302M, language eng, 2 channels, 16 bits, 48000 Hz (read)",
+          "  audio 2          id 0x102: SMPTE 302M, language fra, 2 channels, 16 bits, 48000 Hz",
+          "  audio 1 start    on the first video frame",
+          "  audio 1 frames   all 50 packets on a video frame's time",
+          "  audio 2 start    on the first video frame",
+          "  audio 2 frames   all 50 packets on a video frame's time"},
+         {"\"video\":[{\"id\":256,\"codec\":\"MPEG-2 video\",\"width\":64,\"height\":48,\"frame_rate\":\"25/1\"",
+          "{\"id\":258,\"codec\":\"SMPTE 302M\",\"language\":\"fra\",\"channels\":2,\"layout\":null,\"bits\":16,"
+          "\"sample_rate\":48000,\"read\":false",
+          "\"start_offset_ms\":0.000," + on_frames(50)}},
+        {"ts_302m_10_ms_late", video("2", "25") + " -itsoffset 0.01" + tone + one_audio + " -c:v mpeg2video" + s302m,
+         "p.ts",
+         {"  video            id 0x100: MPEG-2 video, 64x48, 25 Hz",
+          "  audio 1          id 0x101: " + s302m_line + " (read)",
+          "  audio 1 start    10.000 ms after the first video frame",
+          "  audio 1 frames   50 of 50 packets off a video frame's time, the farthest 10.000 ms after its frame"},
+         {"\"language\":null", "\"start_offset_ms\":10.000,\"frame_alignment\":{\"packets\":50,\"off_frame\":50,"
+                               "\"outside_video\":0,\"farthest_ms\":10.000}"}},
+        // ffmpeg's own packets of 1024 sample periods come every 1920 ticks
+        // of 90 kHz: every 15th is on a 3600-tick frame, the rest up to 1680
+        // ticks from one, the first of those 1680 before the next frame.
+        {"ts_h264_302m_in_packets_of_its_own", video("3", "25") + tone + one_audio +
+                                                   " -c:v libx264 -ac 2 -c:a s302m -strict -2",
+         "p.ts",
+         {"  video            id 0x100: H.264, 64x48, 25 Hz", "  audio 1          id 0x101: " + s302m_line + " (read)",
+          "  audio 1 start    on the first video frame",
+          "  audio 1 frames   87 of 94 packets off a video frame's time, the farthest 18.667 ms before its frame"},
+         {"\"frame_alignment\":{\"packets\":94,\"off_frame\":87,\"outside_video\":0,\"farthest_ms\":-18.667}"}},
+        {"ts_302m_past_the_video", video("1", "25") + tone + one_audio + " -c:v libx264" + s302m, "p.ts",
+         {"  video            id 0x100: H.264, 64x48, 25 Hz", "  audio 1          id 0x101: " + s302m_line + " (read)",
+          "  audio 1 start    on the first video frame",
+          "  audio 1 frames   all 25 packets on a video frame's time; 25 outside the video's frames"},
+         {"\"frame_alignment\":{\"packets\":50,\"off_frame\":0,\"outside_video\":25,\"farthest_ms\":0.000}"}},
+        // 95441 s and the muxer's 1.4 s of delay: the times pass 2^33 ticks
+        // 1.3 s in; the JSON gives the first as the file codes it.
+        {"ts_302m_across_the_33_bit_wrap", video("3", "25") + tone + one_audio + " -c:v mpeg2video" + s302m +
+                                               " -output_ts_offset 95441",
+         "p.ts",
+         {"  video            id 0x100: MPEG-2 video, 64x48, 25 Hz", "  audio 1          id 0x101: " + s302m_line + " (read)",
+          "  audio 1 start    on the first video frame", "  audio 1 frames   all 50 packets on a video frame's time"},
+         {"\"first_pts\":8589816000,\"start_offset_ms\":0.000"}},
+        {"m2ts_h264_5_1_and_stereo", video("2", "24000/1001") + tone + tone + two_audio +
+                                         " -c:v libx264 -c:a pcm_bluray -ac:a:0 6 -sample_fmt:a:0 s32 -ac:a:1 2" + languages,
+         "p.m2ts",
+         {"  video            id 0x1011: H.264, 64x48, 23.976 Hz (24000/1001)",
+          "  audio 1          id 0x1100: HDMV LPCM, language eng, 6 channels (5.1), 24 bits, 48000 Hz (read)",
+          "  audio 2          id 0x1101: HDMV LPCM, language fra, 2 channels (2.0), 16 bits, 48000 Hz",
+          "  audio 1 start    on the first video frame", "  audio 2 start    on the first video frame"},
+         {"\"frame_rate\":\"24000/1001\"", "\"layout\":\"5.1\",\"bits\":24",
+          "\"start_offset_ms\":0.000,\"frame_alignment\":null}"}},
+        {"m2ts_audio_40_ms_early", " -itsoffset 0.04" + video("2", "25") + tone + one_audio +
+                                       " -c:v libx264 -ac 2 -c:a pcm_bluray",
+         "p.m2ts",
+         {"  video            id 0x1011: H.264, 64x48, 25 Hz",
+          "  audio 1          id 0x1100: HDMV LPCM, 2 channels (2.0), 16 bits, 48000 Hz (read)",
+          "  audio 1 start    40.000 ms before the first video frame"},
+         {"\"start_offset_ms\":-40.000"}},
+        {"vob_two_tracks", video("2", "25") + tone + tone + two_audio + " -c:v mpeg2video -ac 2 -c:a pcm_dvd -f dvd",
+         "p.vob",
+         {"  video            id 0x1E0: MPEG-2 video, 64x48, 25 Hz", "  audio 1          id 0xA0: " + dvd_line + " (read)",
+          "  audio 2          id 0xA1: " + dvd_line, "  audio 1 start    on the first video frame",
+          "  audio 2 start    on the first video frame"},
+         {"{\"id\":161,\"codec\":\"DVD LPCM\",\"language\":null", "\"start_offset_ms\":0.000"}},
+        {"vob_audio_100_ms_late", video("2", "25") + " -itsoffset 0.1" + tone + one_audio +
+                                      " -c:v mpeg2video -ac 2 -c:a pcm_dvd -f dvd",
+         "p.vob",
+         {"  video            id 0x1E0: MPEG-2 video, 64x48, 25 Hz", "  audio 1          id 0xA0: " + dvd_line + " (read)",
+          "  audio 1 start    100.000 ms after the first video frame"},
+         {"\"start_offset_ms\":100.000"}},
+        // One audio track and no video: the report of a stream alone.
+        {"ts_302m_alone", tone + s302m, "p.ts", {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(path(c.file).c_str());
+        ASSERT_EQ(run("ffmpeg -v error" + c.make + " " + c.file).status, 0);
+        ASSERT_EQ(pcmpack(std::string("inspect ") + c.file).status, 0);
+        const Bytes text = read_bytes(path("out.txt"));
+        EXPECT_EQ(programme_lines(std::string(text.begin(), text.end())), c.lines);
+        ASSERT_EQ(pcmpack(std::string("inspect --json ") + c.file).status, 0);
+        const Bytes bytes = read_bytes(path("out.txt"));
+        const std::string json(bytes.begin(), bytes.end());
+        EXPECT_EQ(json.find("\"programme\"") != std::string::npos, !c.lines.empty());
+        for (const std::string &field : c.json) EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
     }
 }
 

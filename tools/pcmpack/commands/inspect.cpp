@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // pcmpack inspect: read a stream back through the stream reader,
 // which recognises the layer by its stream header and validates every frame.
+#include "commands/programme_report.h"
 #include "commands/stream_walk.h"
 #include "commands/inspect_options.h"
 #include "common.h"
@@ -236,7 +237,9 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
     const StreamInfo &i = reader.info();
     std::printf("%s: %s (layer %d) in %s\n", name.c_str(), pcmpack_reader::layer_name(i.layer), i.layer,
                 tracks.container.c_str());
-    if (tracks.ids.size() > 1)
+    if (tracks.programme.listed())
+        std::printf("%s", programme_track_lines(tracks.programme).c_str());
+    else if (tracks.ids.size() > 1)
         std::printf("  tracks           %s\n", track_list(tracks).c_str());
     if (i.frame_rate_code == pcmpack_format::kNoFrameRate && i.layer == pcmpack_format::kLayer302m)
         std::printf("  stream header    none (no stream header codes 302M without a frame rate)\n");
@@ -300,6 +303,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                     static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
                     static_cast<unsigned long long>(p.first_burst), errors.c_str());
     }
+    std::printf("%s", programme_alignment_lines(tracks.programme).c_str());
     if (frames) {
         std::printf("  %8s %12s %8s %8s %5s %14s %12s\n", "frame", "offset", "size", "samples",
                     "step", "timestamp", "seconds");
@@ -330,6 +334,7 @@ void print_json_stream(const IncrementalReader &reader, const Summary &sum, cons
         for (size_t k = 0; k < tracks.ids.size(); ++k)
             std::printf("%s%d", k ? "," : "", tracks.ids[k]);
         std::printf("],\"track\":%d", tracks.read);
+        if (tracks.programme.listed()) std::printf("%s", programme_json(tracks.programme).c_str());
     }
     std::printf(",\"container\":%s,\"layer\":%d,\"layer_name\":%s", json_string(tracks.container).c_str(),
                 i.layer, json_string(pcmpack_reader::layer_name(i.layer)).c_str());

@@ -119,6 +119,7 @@ static uint64_t walk_container(Container container, const ContainerReader::ReadF
     }
     if (!reader.failed()) reader.finish();
     if (reader.failed()) tracks.error_byte = positions.input_byte(reader.error_offset());
+    tracks.programme = demuxer.programme();
     return total;
 }
 

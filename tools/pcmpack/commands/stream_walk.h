@@ -4,6 +4,7 @@
 #pragma once
 
 #include "containers/container.h"
+#include "containers/programme_tracks.h"
 #include "source/channel_layout.h"
 #include "source/input.h"
 
@@ -31,6 +32,9 @@ struct TrackChoice {
     // reader's own offsets count the demuxed track, which the user cannot
     // find in the file.
     int64_t error_byte = -1;
+    // A container's video and audio tracks, and the audio's place on the
+    // video's frames.
+    Programme programme;
 };
 
 // Feeds the whole input to the reader in the blocks it is read in, or, for

@@ -18,6 +18,7 @@
 namespace pcmtool {
 
 class ByteSink;
+struct Programme;
 
 enum class Container {
     elementary,  // our own stream: 8-byte stream header, then the frames
@@ -220,6 +221,10 @@ public:
     // The input's byte where the access unit next() handed out last starts
     // (its first transport or program stream packet); -1 if not known.
     int64_t unit_pos() const;
+
+    // The programme's video and audio tracks, and where the audio sits on
+    // the video's frames: complete once next() has returned false.
+    const Programme &programme() const;
 
     struct Impl;
 

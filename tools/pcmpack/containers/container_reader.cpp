@@ -5,6 +5,7 @@
 // the frames they are, so that the stream reader validates them.
 #include "common.h"
 #include "containers/container.h"
+#include "containers/programme_tracks.h"
 
 #include "format/frame_headers.h"
 #include "format/stream_format.h"
@@ -12,6 +13,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
@@ -52,6 +54,65 @@ constexpr size_t kPlanUnits = 5;
 // Presentation times count modulo 2^33.
 constexpr int64_t kPtsMask = (int64_t{1} << 33) - 1;
 
+struct CodecTitle {
+    AVCodecID codec;
+    const char *title;
+};
+
+// The codecs a programme of ours carries, as inspect names them; others by
+// libavcodec's name.
+constexpr CodecTitle kCodecTitles[] = {
+    {AV_CODEC_ID_MPEG2VIDEO, "MPEG-2 video"}, {AV_CODEC_ID_H264, "H.264"},
+    {AV_CODEC_ID_HEVC, "HEVC"},               {AV_CODEC_ID_S302M, "SMPTE 302M"},
+    {AV_CODEC_ID_PCM_BLURAY, "HDMV LPCM"},    {AV_CODEC_ID_PCM_DVD, "DVD LPCM"},
+};
+
+std::string codec_title(AVCodecID codec) {
+    for (const CodecTitle &t : kCodecTitles)
+        if (t.codec == codec) return t.title;
+    return avcodec_get_name(codec);
+}
+
+int64_t pts_of(int64_t libav_pts) { return libav_pts == AV_NOPTS_VALUE ? kNoPts : libav_pts; }
+
+// The channels, word length and rate an audio track's first packet codes
+// in its own frame header, where the track is one of the layers' (the
+// demuxer's probe leaves some of them unsaid).
+void read_frame_header(AVCodecID codec, const uint8_t *data, size_t size, ProgrammeAudio &audio) {
+    switch (codec) {
+    case AV_CODEC_ID_S302M: {
+        pcmpack_format::S302mFrameHeader h;
+        if (!pcmpack_format::decode_302m_frame_header(data, size, &h)) return;
+        audio.channels = h.channels;
+        audio.bits = pcmpack_format::word_length_bits(h.bits_code);
+        return;
+    }
+    case AV_CODEC_ID_PCM_BLURAY: {
+        pcmpack_format::HdmvFrameHeader h;
+        if (!pcmpack_format::decode_hdmv_frame_header(data, size, &h)) return;
+        if (const pcmpack_format::HdmvLayout *layout =
+                pcmpack_format::hdmv_layout_of_assignment(h.assignment)) {
+            audio.layout = layout->name;
+            audio.channels = 0;
+            for (int c = 0; c < layout->coded_channels; ++c)
+                audio.channels += layout->coded[c] != pcmpack_format::Speaker::pad;
+        }
+        audio.bits = pcmpack_format::hdmv_bits(h.bits_code);
+        audio.sample_rate = pcmpack_format::hdmv_sample_rate(h.rate_code);
+        return;
+    }
+    case AV_CODEC_ID_PCM_DVD: {
+        pcmpack_format::DvdFrameHeader h;
+        if (!pcmpack_format::decode_dvd_frame_header(data, size, &h)) return;
+        audio.channels = h.channels;
+        audio.bits = pcmpack_format::word_length_bits(h.bits_code);
+        audio.sample_rate = pcmpack_format::dvd_sample_rate(h.rate_code);
+        return;
+    }
+    default: return;
+    }
+}
+
 }  // namespace
 
 struct ContainerReader::Impl {
@@ -83,6 +144,11 @@ struct ContainerReader::Impl {
     int64_t unit_pts = AV_NOPTS_VALUE;
     int step = 0;          // AES3 cadence step of the unit handed out last
     int64_t unit_pos = -1; // and its first byte in the input
+    // Every video and audio track seen, each stream's place in it (-1 for
+    // other streams; audio k is -2 - k), and whether its first packet came.
+    Programme programme;
+    std::vector<int> slots;
+    std::vector<bool> first_seen;
 
     Impl(Container c, ContainerReader::ReadFn r, const std::string &n, int t,
          const ContainerReader::Live *l)
@@ -388,6 +454,84 @@ struct ContainerReader::Impl {
         return at;
     }
 
+    // Each stream as the programme lists it, in the order libavformat found
+    // them; a stream that shows only later is added when it does.
+    void describe_streams() {
+        for (unsigned i = static_cast<unsigned>(slots.size()); i < format->nb_streams; ++i) {
+            const AVStream *stream = format->streams[i];
+            const AVCodecParameters *par = stream->codecpar;
+            int slot = -1;
+            if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+                ProgrammeVideo v;
+                v.id = stream->id;
+                v.codec = codec_title(par->codec_id);
+                v.width = par->width;
+                v.height = par->height;
+                // The average rate is the frame rate of interlaced video,
+                // whose base rate counts fields.
+                const AVRational rate =
+                    stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+                v.rate_num = rate.num;
+                v.rate_den = rate.den;
+                slot = static_cast<int>(programme.video.size());
+                programme.video.push_back(v);
+            } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+                ProgrammeAudio a;
+                a.id = stream->id;
+                a.codec = codec_title(par->codec_id);
+                if (const AVDictionaryEntry *language = av_dict_get(stream->metadata, "language", nullptr, 0))
+                    a.language = language->value;
+                a.channels = par->ch_layout.nb_channels;
+                a.bits = par->bits_per_raw_sample;
+                a.sample_rate = par->sample_rate;
+                a.frame_timed = par->codec_id == AV_CODEC_ID_S302M;
+                slot = -2 - static_cast<int>(programme.audio.size());
+                programme.audio.push_back(a);
+            }
+            slots.push_back(slot);
+            first_seen.push_back(false);
+        }
+        // 302M is measured against the first video track's frames.
+        if (!programme.video.empty() && programme.video[0].rate_num > 0)
+            for (ProgrammeAudio &a : programme.audio)
+                a.frames.set_frame_ticks(int64_t{90000} * programme.video[0].rate_den /
+                                         programme.video[0].rate_num);
+    }
+
+    // Every packet demuxed, of whatever stream: the first frame of the
+    // video, the first packet of each audio track, and each 302M packet
+    // against the video's frames.
+    void note(const AVPacket *p) {
+        if (p->stream_index < 0) return;
+        const size_t index = static_cast<size_t>(p->stream_index);
+        if (index >= slots.size()) describe_streams();
+        if (index >= slots.size() || slots[index] == -1) return;
+        const int64_t pts = pts_of(p->pts);
+        if (slots[index] >= 0) {
+            ProgrammeVideo &v = programme.video[size_t(slots[index])];
+            if (pts != kNoPts && (v.first_pts == kNoPts || pts < v.first_pts)) v.first_pts = pts;
+            if (slots[index] == 0)
+                for (ProgrammeAudio &a : programme.audio)
+                    if (a.frame_timed) a.frames.frame(pts, pts_of(p->dts));
+            return;
+        }
+        ProgrammeAudio &a = programme.audio[size_t(-2 - slots[index])];
+        if (!first_seen[index] && p->size > 0) {
+            first_seen[index] = true;
+            read_frame_header(format->streams[index]->codecpar->codec_id, p->data,
+                              static_cast<size_t>(p->size), a);
+        }
+        a.read = p->stream_index == track;
+        if (a.first_pts == kNoPts) a.first_pts = pts;
+        if (a.frame_timed && !programme.video.empty()) a.frames.packet(pts);
+    }
+
+    void finish_programme() {
+        if (programme.complete) return;
+        programme.complete = true;
+        for (ProgrammeAudio &a : programme.audio) a.frames.finish();
+    }
+
     // The next packet of the chosen track into `into`; false at the end.
     bool read_unit(AVPacket *into) {
         for (;;) {
@@ -395,6 +539,7 @@ struct ContainerReader::Impl {
             const int error = av_read_frame(format, into);
             if (error == AVERROR_EOF) return false;
             if (error < 0) fail("read failed: " + av_text(error));
+            note(into);
             if (track < 0) {
                 // A track that only showed after the probe: the first of
                 // the codec's is the one asked for.
@@ -468,6 +613,7 @@ struct ContainerReader::Impl {
         }
         while (read_unit(packet))
             if (take(out)) return true;
+        finish_programme();
         if (!read_failure.empty()) throw Failure(read_failure);
         if (track < 0)
             fail(std::string("read as ") + container_title(container) + ", but it has no " +
@@ -497,5 +643,7 @@ int64_t ContainerReader::unit_pts() const { return impl_->unit_pts; }
 int64_t ContainerReader::unit_pos() const { return impl_->unit_pos; }
 
 int ContainerReader::unit_cadence_step() const { return impl_->step; }
+
+const Programme &ContainerReader::programme() const { return impl_->programme; }
 
 }  // namespace pcmtool

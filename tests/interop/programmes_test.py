@@ -66,6 +66,11 @@ CASES = [
          ["--language", "eng", "--service-name", "Four", "--service-provider", "Test House",
           "--muxrate", "30000000"],
          ["eng"], None, 0),
+    # The frames of 59.94 Hz fall on half ticks of the 90 kHz clock.
+    Case("broadcast-h264-5994", "ts", Video("libx264", 1280, 720, "60000/1001", "ts"),
+         [Track(2, 24)],
+         ["--language", "eng", "--service-name", "Five", "--service-provider", "Test House"],
+         ["eng"], None, 0),
 ]
 
 AUDIO_CODEC = {"vob": "pcm_dvd", "m2ts": "pcm_bluray", "ts": "s302m"}
@@ -136,7 +141,7 @@ def check_timing(case, out):
             continue
         frames = set(video_pts)
         off = [n for n, p in enumerate(audio_pts)
-               if p != video_pts[0] + case.offset + n * 90000 * den // num or
+               if p != video_pts[0] + case.offset + (2 * n * 90000 * den + num) // (2 * num) or
                (p - case.offset <= video_pts[-1] and p - case.offset not in frames)]
         check(not off, "%s: track %d: 302M packets %s are off their video frames"
               % (case.name, track + 1, off[:5]))

@@ -43,13 +43,18 @@ void open_outputs(const EncodeOptions &o, const EncodePlan &plan, Outputs &out) 
 // frames of one of its tracks, at the library's times or, given the ticks
 // of a video frame, one frame each on the video's.
 class MuxedFrames final : public FrameSink {
+    static constexpr int64_t kTicksPer90k = 300;  // 27 MHz ticks per 90 kHz tick
+
 public:
     explicit MuxedFrames(ContainerWriter &muxer, int track = 0, int64_t frame_ticks = 0)
         : muxer_(muxer), track_(track), frame_ticks_(frame_ticks) {}
     void add(const uint8_t *data, size_t size) override { muxer_.add(track_, data, size); }
     void end_unit(uint32_t byte_count, int64_t ticks) override {
-        // The stream header (-1) keeps its mark.
-        if (frame_ticks_ && ticks >= 0) ticks = frame_ticks_ * frames_++;
+        // The stream header (-1) keeps its mark. A frame's time goes to the
+        // nearest 90 kHz tick, halves up, as libavformat rescales the video's
+        // own: the 59.94 Hz frames fall on half ticks.
+        if (frame_ticks_ && ticks >= 0)
+            ticks = (frame_ticks_ * frames_++ + kTicksPer90k / 2) / kTicksPer90k * kTicksPer90k;
         muxer_.end_unit(track_, byte_count, ticks);
     }
 

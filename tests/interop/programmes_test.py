@@ -85,7 +85,7 @@ def make_video(path, video):
     if video.codec == "libx264":
         args += ["-preset", "ultrafast"]
     else:
-        args += ["-b:v", "5M", "-maxrate", "8M", "-bufsize", "1835k", "-g", "12"]
+        args += ["-b:v", "4M", "-maxrate", "6M", "-bufsize", "1835k", "-g", "12"]
     if video.suffix == "m2v":
         args += ["-aspect", "16:9", "-f", "mpeg2video"]
     run(args + [path])

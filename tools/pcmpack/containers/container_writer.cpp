@@ -37,9 +37,6 @@ constexpr int64_t kTicksPer90k = 300;
 // stream muxer drops them and writes its own from the stream parameters.
 constexpr size_t kLpcmHeaderBytes = pcmpack_format::kDvdFrameHeaderBytes;
 
-// A DVD's read rate, which every title's packs keep to, in bits a second.
-constexpr int64_t kDvdMuxRate = 10080000;
-
 // A DVD player's video buffer, in bits.
 constexpr int64_t kDvdVideoBufferBits = 224 * 1024 * 8;
 

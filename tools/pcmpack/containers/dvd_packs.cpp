@@ -13,8 +13,7 @@ namespace pcmtool {
 
 namespace {
 
-// A DVD program stream is cut into packs of 2048 bytes.
-constexpr size_t kPackBytes = 2048;
+constexpr size_t kPackBytes = kDvdPackBytes;
 
 // The private stream that carries DVD audio, and its first LPCM substream.
 constexpr uint8_t kPrivateStream1 = 0xBD;

@@ -12,6 +12,14 @@ namespace pcmtool {
 
 class ByteSink;
 
+// A DVD's read rate, which every title's packs keep to, in bits a second.
+constexpr int64_t kDvdMuxRate = 10080000;
+// Bytes of a DVD pack, and the most of them an LPCM pack leaves its audio
+// once the pack header, the PES header with its time stamp and the LPCM
+// header are written: the share of the read rate the streams themselves get.
+constexpr int64_t kDvdPackBytes = 2048;
+constexpr int64_t kDvdPackPayloadBytes = 2008;
+
 // The program stream muxer writes 7 frame headers and a pointer to the first
 // byte whatever a pack holds; a player finds the frame that the PES time
 // stamps by that pointer. Each audio pack gets the count of the 1/600 s

@@ -5,6 +5,7 @@
 #include "containers/container.h"
 
 #include "common.h"
+#include "containers/dvd_packs.h"
 #include "containers/video_packets.h"
 #include "format/stream_format.h"
 
@@ -107,6 +108,39 @@ void check_dvd_picture(const VideoInput &video, const std::string &shown) {
                   ": re-encode it to one of them (ffmpeg's -target pal-dvd or ntsc-dvd)");
 }
 
+std::string mbits(int64_t bits_per_second) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f Mbit/s", bits_per_second / 1e6);
+    return text;
+}
+
+// The audio's bits a second as its frames carry them.
+int64_t audio_bit_rate(const StreamShape &shape) {
+    const pcm_frame_geometry &g = shape.geometry;
+    if (g.sample_periods[0] == 0) return 0;
+    return int64_t{g.frame_bytes[0]} * 8 * shape.params.sample_rate / g.sample_periods[0];
+}
+
+// A player reads a title at 10.08 Mbit/s, packs and their headers included:
+// a video whose peak leaves the audio too little makes the packs run late,
+// and the player's buffers run dry.
+void check_dvd_rate(const std::vector<AudioTrackSpec> &tracks, const VideoInput &video,
+                    const std::string &shown) {
+    if (video.bit_rate() <= 0) return;  // the video states no peak
+    int64_t audio = 0;
+    for (const AudioTrackSpec &track : tracks) audio += audio_bit_rate(track.shape);
+    const int64_t streams = kDvdMuxRate * kDvdPackPayloadBytes / kDvdPackBytes;
+    if (video.bit_rate() + audio <= streams) return;
+    const std::string fix =
+        audio < streams ? "make the video with a peak (ffmpeg's -maxrate) of at most " +
+                              mbits((streams - audio) / 10000 * 10000) + ", or give fewer audio tracks"
+                        : "give fewer audio tracks, or at a lower rate or word length";
+    throw Failure(shown + ": a DVD is read at " + mbits(kDvdMuxRate) + ", " + mbits(streams) +
+                  " of it for the streams once the packs' headers are paid, and " + video.name() +
+                  "'s peak of " + mbits(video.bit_rate()) + " with the audio's " + mbits(audio) +
+                  " comes to " + mbits(video.bit_rate() + audio) + ": " + fix);
+}
+
 // A stream's PID, given or the container's default: in a BDAV stream
 // 0x1011 for the video and 0x1100 on for the audio, as Blu-ray players
 // expect; in a plain transport stream 0x0100 on, in stream order, the video
@@ -169,7 +203,10 @@ void check_programme(Container container, const std::vector<AudioTrackSpec> &tra
     for (const AudioTrackSpec &track : tracks)
         check_container_fits(container, track.shape.params.layer, output);
     if (video) check_video(*row, *video, shown);
-    if (video && container == Container::program) check_dvd_picture(*video, shown);
+    if (video && container == Container::program) {
+        check_dvd_picture(*video, shown);
+        check_dvd_rate(tracks, *video, shown);
+    }
 
     std::string problems;
     std::set<int> taken;

@@ -32,7 +32,8 @@ import tempfile
 
 from interop_checks import check, check_samples, decode, failures, make_wav, run
 
-Video = collections.namedtuple("Video", "codec width height rate suffix")
+# interlaced: coded as fields, top first (broadcast's 1080i).
+Video = collections.namedtuple("Video", "codec width height rate suffix interlaced", defaults=(False,))
 Track = collections.namedtuple("Track", "channels bits")
 Case = collections.namedtuple("Case", "name container video tracks options languages pids offset")
 
@@ -48,20 +49,20 @@ CASES = [
          [Track(6, 24), Track(2, 16)],
          ["--target", "hdmv", "--hdmv-layout", "5.1,auto", "--language", "eng,spa"],
          ["eng", "spa"], [0x1011, 0x1100, 0x1101], 0),
-    Case("broadcast-mpeg2-25", "ts", Video("mpeg2video", 1920, 1080, "25", "ts"), [Track(8, 24)],
+    Case("broadcast-mpeg2-25", "ts", Video("mpeg2video", 1920, 1080, "25", "ts", True), [Track(8, 24)],
          ["--language", "eng", "--service-name", "Test One", "--service-provider", "Test House"],
          ["eng"], None, 0),
-    Case("broadcast-mpeg2-2997-offset", "ts", Video("mpeg2video", 1920, 1080, "30000/1001", "ts"),
+    Case("broadcast-mpeg2-2997-offset", "ts", Video("mpeg2video", 1920, 1080, "30000/1001", "ts", True),
          [Track(8, 24)],
          ["--language", "spa", "--service-name", "Dos", "--service-provider", "Casa",
           "--audio-offset", "0.0333666", "--program-number", "7"],
          ["spa"], None, 3003),
-    Case("broadcast-h264-25-two-services", "ts", Video("libx264", 1920, 1080, "25", "ts"),
+    Case("broadcast-h264-25-two-services", "ts", Video("libx264", 1920, 1080, "25", "ts", True),
          [Track(8, 24), Track(2, 16)],
          ["--language", "eng,spa", "--service-name", "Three", "--service-provider", "Test House",
           "--video-pid", "0x100", "--audio-pid", "0x101"],
          ["eng", "spa"], [0x100, 0x101, 0x102], 0),
-    Case("broadcast-h264-2997", "ts", Video("libx264", 1920, 1080, "30000/1001", "ts"),
+    Case("broadcast-h264-2997", "ts", Video("libx264", 1920, 1080, "30000/1001", "ts", True),
          [Track(8, 16)],
          ["--language", "eng", "--service-name", "Four", "--service-provider", "Test House",
           "--muxrate", "30000000"],
@@ -86,6 +87,8 @@ def make_video(path, video):
         args += ["-preset", "ultrafast"]
     else:
         args += ["-b:v", "4M", "-maxrate", "6M", "-bufsize", "1835k", "-g", "12"]
+    if video.interlaced:
+        args += ["-flags", "+ilme+ildct", "-top", "1"]
     if video.suffix == "m2v":
         args += ["-aspect", "16:9", "-f", "mpeg2video"]
     run(args + [path])

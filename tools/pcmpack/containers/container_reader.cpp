@@ -5,6 +5,7 @@
 // the frames they are, so that the stream reader validates them.
 #include "common.h"
 #include "containers/container.h"
+#include "containers/codec_titles.h"
 #include "containers/programme_tracks.h"
 
 #include "format/frame_headers.h"
@@ -53,25 +54,6 @@ constexpr size_t kPlanUnits = 5;
 
 // Presentation times count modulo 2^33.
 constexpr int64_t kPtsMask = (int64_t{1} << 33) - 1;
-
-struct CodecTitle {
-    AVCodecID codec;
-    const char *title;
-};
-
-// The codecs a programme of ours carries, as inspect names them; others by
-// libavcodec's name.
-constexpr CodecTitle kCodecTitles[] = {
-    {AV_CODEC_ID_MPEG2VIDEO, "MPEG-2 video"}, {AV_CODEC_ID_H264, "H.264"},
-    {AV_CODEC_ID_HEVC, "HEVC"},               {AV_CODEC_ID_S302M, "SMPTE 302M"},
-    {AV_CODEC_ID_PCM_BLURAY, "HDMV LPCM"},    {AV_CODEC_ID_PCM_DVD, "DVD LPCM"},
-};
-
-std::string codec_title(AVCodecID codec) {
-    for (const CodecTitle &t : kCodecTitles)
-        if (t.codec == codec) return t.title;
-    return avcodec_get_name(codec);
-}
 
 int64_t pts_of(int64_t libav_pts) { return libav_pts == AV_NOPTS_VALUE ? kNoPts : libav_pts; }
 

@@ -3,6 +3,8 @@
 // its packets, never decoded.
 #include "containers/video_input.h"
 
+#include "containers/codec_titles.h"
+
 #include "common.h"
 #include "containers/video_packets.h"
 
@@ -19,25 +21,6 @@ namespace pcmtool {
 namespace {
 
 constexpr AVRational k90k = {1, 90000};
-
-struct CodecTitle {
-    AVCodecID codec;
-    const char *title;
-};
-
-constexpr CodecTitle kCodecTitles[] = {
-    {AV_CODEC_ID_MPEG2VIDEO, "MPEG-2 video"},
-    {AV_CODEC_ID_MPEG1VIDEO, "MPEG-1 video"},
-    {AV_CODEC_ID_H264, "H.264"},
-    {AV_CODEC_ID_HEVC, "HEVC"},
-    {AV_CODEC_ID_VC1, "VC-1"},
-};
-
-const char *title_of(AVCodecID codec) {
-    for (const CodecTitle &row : kCodecTitles)
-        if (row.codec == codec) return row.title;
-    return avcodec_get_name(codec);
-}
 
 bool is_video(const AVStream *stream) {
     return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
@@ -68,7 +51,7 @@ std::string holdings(const AVFormatContext *format) {
             if (stream->codecpar->codec_type != kind.type ||
                 (kind.type == AVMEDIA_TYPE_VIDEO && !is_video(stream)))
                 continue;
-            codecs += std::string(n++ ? ", " : "") + title_of(stream->codecpar->codec_id);
+            codecs += std::string(n++ ? ", " : "") + codec_title(stream->codecpar->codec_id);
         }
         if (n) text += std::string(text.empty() ? "" : " and ") + counted(n, kind.name) + " (" + codecs + ")";
     }
@@ -247,7 +230,7 @@ VideoInput::~VideoInput() = default;
 
 const std::string &VideoInput::name() const { return impl_->name; }
 
-const char *VideoInput::codec_title() const { return title_of(impl_->codec().codec_id); }
+const char *VideoInput::codec_title() const { return pcmtool::codec_title(impl_->codec().codec_id); }
 
 Rational VideoInput::frame_rate() const {
     const AVRational rate = av_guess_frame_rate(impl_->format, impl_->stream, nullptr);

@@ -18,7 +18,8 @@ frame); the tool writes the programme. Then:
 - .m2ts: mkvmerge lists the tracks with their PIDs and languages;
 - .ts: ffprobe and MediaInfo report the service name, the provider and
   the languages; with --muxrate the bytes between clock references keep
-  the constant rate;
+  the constant rate; AC-3 carried in a pair comes back through ffmpeg's
+  302M decoder and spdif demuxer as the source's bytes;
 - .vob: dvdauthor builds VIDEO_TS without a warning line, and the authored
   VOB's audio decodes to the sources (a program stream carries no
   language: dvdauthor's XML gives each audio stream its own).
@@ -27,6 +28,7 @@ import collections
 import json
 import os
 import shutil
+import struct
 import sys
 import tempfile
 
@@ -35,7 +37,10 @@ from interop_checks import check, check_samples, decode, failures, make_wav, run
 # interlaced: coded as fields, top first (broadcast's 1080i).
 Video = collections.namedtuple("Video", "codec width height rate suffix interlaced", defaults=(False,))
 Track = collections.namedtuple("Track", "channels bits")
-Case = collections.namedtuple("Case", "name container video tracks options languages pids offset")
+# data: the first track's first pair carries AC-3 from --data (16-bit 302M,
+# where ffmpeg's decoder looks for bursts).
+Case = collections.namedtuple("Case", "name container video tracks options languages pids offset data",
+                              defaults=(False,))
 
 PAL = Video("mpeg2video", 720, 576, "25", "m2v")
 NTSC = Video("mpeg2video", 720, 480, "30000/1001", "m2v")
@@ -67,6 +72,10 @@ CASES = [
          ["--language", "eng", "--service-name", "Four", "--service-provider", "Test House",
           "--muxrate", "30000000"],
          ["eng"], None, 0),
+    Case("broadcast-h264-25-ac3-pair", "ts", Video("libx264", 1920, 1080, "25", "ts", True),
+         [Track(8, 16)],
+         ["--language", "eng", "--service-name", "Six", "--service-provider", "Test House"],
+         ["eng"], None, 0, True),
     # The frames of 59.94 Hz fall on half ticks of the 90 kHz clock.
     Case("broadcast-h264-5994", "ts", Video("libx264", 1280, 720, "60000/1001", "ts"),
          [Track(2, 24)],
@@ -209,6 +218,25 @@ def author(case, workdir, out):
     return os.path.join(folder, "VIDEO_TS", "VTS_01_1.VOB")
 
 
+def check_data_pair(case, out, ac3, source, channels):
+    """ffmpeg's 302M decoder hands the bursts' words on as they are; its
+    spdif demuxer finds the AC-3 frames in the first pair's, and the other
+    pairs decode to the source."""
+    raw = run(["ffmpeg", "-v", "error", "-non_pcm_mode", "copy", "-i", out, "-map", "0:a:0",
+               "-f", "s16le", "-"]).stdout
+    words = struct.unpack("<%dh" % (len(raw) // 2), raw)
+    pair = struct.pack("<%dh" % (len(words) // channels * 2),
+                       *[w for i, w in enumerate(words) if i % channels < 2])
+    back = run(["ffmpeg", "-v", "error", "-f", "spdif", "-i", "-", "-c", "copy", "-f", "ac3", "-"],
+               input=pair).stdout
+    check(back == open(ac3, "rb").read(), "%s: ffmpeg's spdif demuxer does not give the AC-3 "
+          "source (%d bytes of %d)" % (case.name, len(back), os.path.getsize(ac3)))
+    pcm = [w << 16 for i, w in enumerate(words) if i % channels >= 2]
+    want = [v for i, v in enumerate(source) if i % channels >= 2]
+    check(pcm[:len(want)] == want, "%s: the PCM pairs beside the bursts differ from the source"
+          % case.name)
+
+
 def run_case(tool, workdir, case, seed):
     source_video = os.path.join(workdir, case.name + "-video." + case.video.suffix)
     make_video(source_video, case.video)
@@ -219,8 +247,17 @@ def run_case(tool, workdir, case, seed):
         sources.append(make_wav(wav, 48000, track.channels, track.bits, 48000 - 333, seed * 10 + n))
         wavs.append(wav)
     out = os.path.join(workdir, case.name + "." + case.container)
-    result = run([tool, "encode", *wavs, "-o", out, "--video", source_video, *case.options])
-    check(result.stderr == b"", "%s: the tool said: %s" % (case.name, result.stderr.decode()))
+    options = list(case.options)
+    if case.data:
+        ac3 = os.path.join(workdir, case.name + ".ac3")
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000",
+             "-t", "0.5", "-ac", "2", "-c:a", "ac3", ac3])
+        options += ["--data", ac3, "--data-pair", "1"]
+    result = run([tool, "encode", *wavs, "-o", out, "--video", source_video, *options])
+    said = result.stderr.decode().splitlines()
+    # With --data, one note: which pair the bursts take from the input.
+    noted = [l for l in said if case.data and "channels 1 and 2 carry the AC-3 data" in l]
+    check(said == noted, "%s: the tool said: %s" % (case.name, said))
     info = check_streams(case, out)
     check(packet_hashes(out) == packet_hashes(source_video),
           "%s: the video's packets differ from the source's" % case.name)
@@ -231,6 +268,9 @@ def run_case(tool, workdir, case, seed):
         check_constant_rate(case, out)
     if case.container == "m2ts":
         check_mkvmerge(case, out)
+    if case.data:
+        check_data_pair(case, out, ac3, sources[0], case.tracks[0].channels)
+        return
     decoded_from = author(case, workdir, out) if case.container == "vob" else out
     for n, track in enumerate(case.tracks):
         check_samples("%s track %d" % (case.name, n + 1), decode(decoded_from, ["-map", "0:a:%d" % n]),

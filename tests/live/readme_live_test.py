@@ -7,12 +7,15 @@
 Each ```sh block of the README's Live section runs in order, as one shell
 script, in an empty folder with the built tool first on the PATH, as a
 reader pastes it (its receivers in the background, on this machine's
-loopback and the ports the text names). Every block must end with status 0;
+loopback). The ports the text names are each replaced by a free one, the
+same throughout, so that a second run on the machine (another checkout's
+tests, say) cannot cross its streams with ours. Every block must end with status 0;
 every monitor line must name frames and no fault; the recording must hold
 audio.
 """
 import os
 import re
+import socket
 import subprocess
 import sys
 import struct
@@ -24,6 +27,20 @@ section = re.search(r"^### Live\b.*?(?=^#)", text, re.S | re.M)
 blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
 if len(blocks) < 4:
     sys.exit("the README's Live section has %d sh blocks, not the 4 expected" % len(blocks))
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# Every port after a URL's host, as udp://@:5004 and srt://127.0.0.1:9000
+# name them.
+named = sorted(set(re.findall(r"(?:udp|srt)://[^ :']*:(\d+)", "".join(blocks))))
+ports = {port: str(free_port()) for port in named}
+blocks = [re.sub(r"((?:udp|srt)://[^ :']*:)(\d+)", lambda m: m.group(1) + ports[m.group(2)], b)
+          for b in blocks]
 
 failures = []
 with tempfile.TemporaryDirectory() as folder:

@@ -229,6 +229,31 @@ std::string segments_text(const PairBursts &p, int sample_rate) {
     return text;
 }
 
+// Each channel pair: PCM, or the data bursts it carries and where they
+// change.
+void print_pairs(Summary &sum, int sample_rate) {
+    const std::vector<PairBursts> pairs = sum.pairs();
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const PairBursts &p = pairs[k];
+        if (!p.first_data()) {
+            std::printf("  pair %zu           PCM\n", k + 1);
+            continue;
+        }
+        const std::string errors =
+            p.errors() ? "bad Pd " + std::to_string(p.bad_pd) + ", past its period " +
+                             std::to_string(p.past_period) + ", error flag " +
+                             std::to_string(p.error_flag)
+                       : "none";
+        const std::string changes = p.all_data() ? "" : segments_text(p, sample_rate) + "; ";
+        std::printf("  pair %zu           %sdata: %s, stream %u, %llu bursts, %llu bit/s, first burst "
+                    "at sample period %llu, errors: %s\n",
+                    k + 1, changes.c_str(), describe_bursts(p).c_str(), p.data_stream,
+                    static_cast<unsigned long long>(p.bursts),
+                    static_cast<unsigned long long>(p.bit_rate(sample_rate)),
+                    static_cast<unsigned long long>(p.first_burst), errors.c_str());
+    }
+}
+
 void print_text(const std::string &name, uint64_t stream_bytes, const IncrementalReader &reader,
                 Summary &sum, bool frames, const TrackChoice &tracks) {
     // A stream header that was not understood gives no fields; the error
@@ -283,26 +308,7 @@ void print_text(const std::string &name, uint64_t stream_bytes, const Incrementa
                 i.sample_rate ? double(periods) / i.sample_rate : 0.0,
                 static_cast<unsigned long long>(periods));
     std::printf("  stream bytes     %llu\n", static_cast<unsigned long long>(stream_bytes));
-    const std::vector<PairBursts> pairs = sum.pairs();
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        const PairBursts &p = pairs[k];
-        if (!p.first_data()) {
-            std::printf("  pair %zu           PCM\n", k + 1);
-            continue;
-        }
-        const std::string errors =
-            p.errors() ? "bad Pd " + std::to_string(p.bad_pd) + ", past its period " +
-                             std::to_string(p.past_period) + ", error flag " +
-                             std::to_string(p.error_flag)
-                       : "none";
-        const std::string changes = p.all_data() ? "" : segments_text(p, i.sample_rate) + "; ";
-        std::printf("  pair %zu           %sdata: %s, stream %u, %llu bursts, %llu bit/s, first burst "
-                    "at sample period %llu, errors: %s\n",
-                    k + 1, changes.c_str(), describe_bursts(p).c_str(), p.data_stream,
-                    static_cast<unsigned long long>(p.bursts),
-                    static_cast<unsigned long long>(p.bit_rate(i.sample_rate)),
-                    static_cast<unsigned long long>(p.first_burst), errors.c_str());
-    }
+    print_pairs(sum, i.sample_rate);
     std::printf("%s", programme_alignment_lines(tracks.programme).c_str());
     if (frames) {
         std::printf("  %8s %12s %8s %8s %5s %14s %12s\n", "frame", "offset", "size", "samples",

@@ -206,37 +206,53 @@ RtpSource open_rtp_source(const EncodeOptions &o) {
     return s;
 }
 
-// Reads one packet's sample periods; a short read at the end is completed
-// with silence, so that every packet keeps the stream's packet time.
-// Returns false once neither the audio nor the bursts have any left.
+// The samples of the packets, read 20 ms at a time: one read of the source
+// per packet would cost more than the packet's send at 125 us. A short read
+// at the end is completed with silence, so that every packet keeps the
+// stream's packet time.
 class PacketSamples {
+    static constexpr int kBlockUs = 20'000;
+
 public:
     PacketSamples(RtpSource &source, const RtpPlan &plan, int data_pair)
         : source_(source), plan_(plan), data_pair_(data_pair),
-          samples_(size_t(plan.samples_per_packet) * size_t(plan.channels)),
+          block_packets_(size_t(std::max(1, kBlockUs / plan.ptime_us))),
+          packet_values_(size_t(plan.samples_per_packet) * size_t(plan.channels)),
+          samples_(block_packets_ * packet_values_),
           burst_bytes_(source.data ? samples_.size() * 3 : 0) {}
 
+    // Moves to the next packet; false once neither the audio nor the
+    // bursts have any left.
     bool next() {
+        if (++at_ < filled_) return true;
+        at_ = 0;
+        filled_ = refill();
+        return filled_ > 0;
+    }
+    const int32_t *samples() const { return samples_.data() + at_ * packet_values_; }
+    uint64_t periods() const { return packets_ * uint64_t(plan_.samples_per_packet); }
+
+private:
+    size_t refill() {
         std::fill(samples_.begin(), samples_.end(), 0);
+        const size_t block = block_packets_ * size_t(plan_.samples_per_packet);
         size_t got = 0;
-        while (source_.audio && got < size_t(plan_.samples_per_packet)) {
-            const size_t n = source_.audio->read(samples_.data() + got * size_t(plan_.channels),
-                                                 size_t(plan_.samples_per_packet) - got);
+        while (source_.audio && got < block) {
+            const size_t n = source_.audio->read(samples_.data() + got * size_t(plan_.channels), block - got);
             if (n == 0) source_.audio.reset();
             got += n;
         }
-        const bool bursts_left = source_.data && periods_ < source_.data->periods();
-        if (got == 0 && !bursts_left) return false;
-        if (source_.data) add_bursts();
-        periods_ += uint64_t(plan_.samples_per_packet);
-        return true;
+        const uint64_t done = periods();
+        if (source_.data && done < source_.data->periods()) {
+            add_bursts(block);
+            got = std::max<size_t>(got, size_t(std::min<uint64_t>(block, source_.data->periods() - done)));
+        }
+        const size_t packets = (got + size_t(plan_.samples_per_packet) - 1) / size_t(plan_.samples_per_packet);
+        packets_ += packets;
+        return packets;
     }
-    const int32_t *samples() const { return samples_.data(); }
-    uint64_t periods() const { return periods_; }
 
-private:
-    void add_bursts() {
-        const size_t periods = size_t(plan_.samples_per_packet);
+    void add_bursts(size_t periods) {
         source_.data->fill(burst_bytes_.data(), periods, plan_.channels, data_pair_, 3);
         for (size_t s = 0; s < periods; ++s)
             for (int ch = 2 * data_pair_; ch < 2 * data_pair_ + 2; ++ch) {
@@ -249,9 +265,11 @@ private:
     RtpSource &source_;
     const RtpPlan &plan_;
     int data_pair_;
+    size_t block_packets_, packet_values_;
     std::vector<int32_t> samples_;
     std::vector<uint8_t> burst_bytes_;
-    uint64_t periods_ = 0;
+    size_t at_ = 0, filled_ = 0;
+    uint64_t packets_ = 0;
 };
 
 std::string local_mac() {
@@ -315,16 +333,17 @@ int64_t percentile(std::vector<int64_t> sorted, double q) {
     return sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
 }
 
-void report_run(const RtpPlan &p, const DatagramSender &sender, double seconds, double cpu) {
+void report_run(const DatagramSender &sender, double seconds, double cpu) {
     const std::vector<int64_t> &late = sender.departures();
     std::fprintf(stderr,
-                 "pcmpack: note: %llu packets (%.2f s of audio) sent; processor time %.1f ms, %.2f%% of "
-                 "one core; departure after schedule p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
-                 static_cast<unsigned long long>(sender.sent()), seconds, cpu * 1e3,
+                 "pcmpack: note: %llu packets (%.2f s of audio) sent, nobody listening at %llu of them; "
+                 "processor time %.1f ms, %.2f%% of one core; departure after schedule p50 %.1f us, "
+                 "p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
+                 static_cast<unsigned long long>(sender.sent()), seconds,
+                 static_cast<unsigned long long>(sender.refused()), cpu * 1e3,
                  seconds > 0 ? cpu / seconds * 100 : 0.0, double(percentile(late, 0.5)) / 1e3,
                  double(percentile(late, 0.99)) / 1e3, double(percentile(late, 0.999)) / 1e3,
                  double(percentile(late, 1.0)) / 1e3);
-    (void)p;
 }
 
 }  // namespace
@@ -349,7 +368,7 @@ int encode_rtp(const EncodeOptions &o) {
         const int64_t due = fmt::media_clock_instant_ns(cursor.tick + spp, plan.rate);
         sender.send_at(due, packet.data(), build_rtp_packet(plan, cursor, samples.samples(), packet.data()));
     }
-    if (o.verbose) report_run(plan, sender, double(samples.periods()) / plan.rate, process_seconds() - cpu_before);
+    if (o.verbose) report_run(sender, double(samples.periods()) / plan.rate, process_seconds() - cpu_before);
     return 0;
 }
 

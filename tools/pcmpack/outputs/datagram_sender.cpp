@@ -85,14 +85,17 @@ DatagramSender::~DatagramSender() {
 void DatagramSender::send_at(int64_t due, const uint8_t *data, size_t size) {
     if (due > tai_ns()) sleep_until_tai(due);
     const int64_t left = tai_ns();
-    if (send(socket_, data, size, 0) == ssize_t(size)) {
+    ssize_t sent = send(socket_, data, size, 0);
+    // An earlier datagram found no listener and the kernel says so on this
+    // send, which it then refuses: the datagram goes again, since a sender
+    // of a live stream sends on whether anyone listens or not.
+    if (sent < 0 && errno == ECONNREFUSED) {
+        ++refused_;
+        sent = send(socket_, data, size, 0);
+    }
+    if (sent == ssize_t(size) || (sent < 0 && errno == ECONNREFUSED)) {
         ++sent_;
         if (keep_) late_ns_.push_back(left - due);
-        return;
-    }
-    // An earlier datagram found no listener: the kernel says so on a later send.
-    if (errno == ECONNREFUSED) {
-        ++refused_;
         return;
     }
     throw Failure(url_ + ": cannot send: " + std::strerror(errno));

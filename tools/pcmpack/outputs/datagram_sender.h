@@ -33,9 +33,9 @@ public:
     DatagramSender(const DatagramSender &) = delete;
     DatagramSender &operator=(const DatagramSender &) = delete;
 
-    // Sleeps until `due_tai_ns`, then sends. A datagram the kernel refuses
-    // (nobody listening yet) is counted, not fatal: a sender of a live
-    // stream sends on. Throws Failure for any other error.
+    // Sleeps until `due_tai_ns`, then sends. The kernel's word that nobody
+    // listened to an earlier datagram is counted, not fatal. Throws Failure
+    // for any other error.
     void send_at(int64_t due_tai_ns, const uint8_t *data, size_t size);
 
     // Departures after their instant, nanoseconds, one per datagram sent
@@ -43,7 +43,7 @@ public:
     void keep_departures(bool keep) { keep_ = keep; }
     const std::vector<int64_t> &departures() const { return late_ns_; }
     uint64_t sent() const { return sent_; }
-    uint64_t refused() const { return refused_; }
+    uint64_t refused() const { return refused_; }  // times nobody listened
     // The address the datagrams leave from, as the SDP's origin names it.
     std::string local_address() const;
 

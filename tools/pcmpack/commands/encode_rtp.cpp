@@ -88,6 +88,13 @@ void check_rtp_geometry(const RtpPlan &p, std::vector<std::string> &reasons) {
                           " that fit an Ethernet frame: give --ptime 125us");
 }
 
+void refuse(const EncodeOptions &o, const std::vector<std::string> &reasons) {
+    if (reasons.empty()) return;
+    std::string text = o.output + ": cannot send this stream:";
+    for (const std::string &r : reasons) text += "\n  " + r;
+    throw Failure(text);
+}
+
 uint32_t random_ssrc() {
     std::random_device device;
     return device();
@@ -119,11 +126,7 @@ RtpPlan plan_rtp(const EncodeOptions &o, const RtpSourceFacts &source) {
     p.channel_order = fmt::channel_order(p.channels, source.surround);
     check_rtp_geometry(p, reasons);
     p.to = parse_rtp_url(o.output);
-    if (!reasons.empty()) {
-        std::string text = o.output + ": cannot send this stream:";
-        for (const std::string &r : reasons) text += "\n  " + r;
-        throw Failure(text);
-    }
+    refuse(o, reasons);
     return p;
 }
 
@@ -349,6 +352,11 @@ void report_run(const DatagramSender &sender, double seconds, double cpu) {
 }  // namespace
 
 int encode_rtp(const EncodeOptions &o) {
+    // What the options alone rule out is refused before a file is read.
+    std::vector<std::string> reasons;
+    check_rtp_options(o, reasons);
+    refuse(o, reasons);
+    parse_rtp_url(o.output);
     RtpSource source = open_rtp_source(o);
     const RtpPlan plan = plan_rtp(o, source.facts);
     DatagramSender sender(o.output, plan.to, kDscpExpedited);

@@ -22,6 +22,7 @@ namespace {
 // A wake-up a few microseconds late is a departure that late: the timer
 // slack of a normal thread (50 us) would be most of a 125 us packet.
 constexpr unsigned long kTimerSlackNs = 1000;
+constexpr int kMulticastTtl = 32;  // the TTL of the SDP's c= line
 
 void sleep_until_tai(int64_t ns) {
     timespec t{};
@@ -65,11 +66,14 @@ DatagramSender::DatagramSender(const std::string &url, const UdpDestination &to,
     if (error != 0) throw Failure(url + ": cannot resolve " + to.host + ": " + gai_strerror(error));
     socket_ = socket(found->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int tclass = dscp << 2;
-    if (socket_ >= 0) {
-        if (found->ai_family == AF_INET6)
-            setsockopt(socket_, IPPROTO_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
-        else
-            setsockopt(socket_, IPPROTO_IP, IP_TOS, &tclass, sizeof tclass);
+    // A multicast group's datagrams cross routers as far as the SDP's TTL says.
+    const int hops = kMulticastTtl;
+    if (socket_ >= 0 && found->ai_family == AF_INET6) {
+        setsockopt(socket_, IPPROTO_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
+        setsockopt(socket_, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops);
+    } else if (socket_ >= 0) {
+        setsockopt(socket_, IPPROTO_IP, IP_TOS, &tclass, sizeof tclass);
+        setsockopt(socket_, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops);
     }
     const bool connected = socket_ >= 0 && connect(socket_, found->ai_addr, found->ai_addrlen) == 0;
     const int reason = errno;

@@ -757,7 +757,9 @@ const ErrorCase kErrors[] = {
      "--pace applies to a udp:// or srt:// output only"},
     // ST 2110 over RTP: refused while planning, before a packet or the SDP.
     {"sdp_for_file", "", "encode in.wav -o out.ts --frame-rate 25 --sdp s.sdp",
-     "--sdp describes an rtp:// stream; the output is out.ts"},
+     "--sdp applies to an rtp:// output only; the output is out.ts"},
+    {"ptime_for_network", "", "encode in.wav -o udp://127.0.0.1:9 --frame-rate 25 --ptime 125us",
+     "--ptime applies to an rtp:// output only; the output is udp://127.0.0.1:9"},
     {"rtp_transport_options", "", "encode in.wav -o rtp://127.0.0.1:9 --frame-rate 25 --muxrate 5000000",
      "rtp://127.0.0.1:9: cannot send this stream:\n  --frame-rate, --muxrate do not apply to rtp://"},
     {"rtp_data_on_30", "", "encode in.wav -o rtp://127.0.0.1:9 --data in.wav",

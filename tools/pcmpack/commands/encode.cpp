@@ -353,7 +353,9 @@ int encode_programme(const EncodeOptions &o) {
 
 int run_encode(const EncodeOptions &o) {
     if (is_rtp_url(o.output)) return encode_rtp(o);
-    if (!o.sdp.empty()) throw Failure("--sdp describes an rtp:// stream; the output is " + display_name(o.output, true));
+    if (!o.rtp_option_given.empty())
+        throw Failure(o.rtp_option_given + " applies to an rtp:// output only; the output is " +
+                      display_name(o.output, true));
     if (is_programme(o)) return encode_programme(o);
     Outputs out(o.overwrite);
     EncodePlan plan = plan_encode(o, [&](const EncodePlan &planned) { open_outputs(o, planned, out); });

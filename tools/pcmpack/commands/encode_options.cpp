@@ -304,8 +304,13 @@ CLI::App *add_encode_command(CLI::App &app, EncodeOptions &o) {
     const CLI::Option *target = encode->get_option("--target");
     const CLI::Option *video_type = encode->get_option("--video-type");
     const CLI::Option *offset = encode->get_option("--audio-offset");
-    encode->final_callback([&o, target, video_type, offset] {
+    std::vector<const CLI::Option *> rtp;
+    for (const char *name : {"--st2110", "--ptime", "--sdp", "--payload-type", "--ssrc", "--ptp-grandmaster"})
+        rtp.push_back(encode->get_option(name));
+    encode->final_callback([&o, target, video_type, offset, rtp] {
         o.target_given = target->count() > 0 || video_type->count() > 0;
+        for (const CLI::Option *option : rtp)
+            if (option->count() > 0 && o.rtp_option_given.empty()) o.rtp_option_given = option->get_name();
         o.audio_offset_given = offset->count() > 0;
         // One track: the lists' single values are the track's.
         if (o.inputs.size() == 1) o.input = o.inputs.front();

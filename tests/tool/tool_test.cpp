@@ -765,6 +765,8 @@ const ErrorCase kErrors[] = {
     {"rtp_data_on_30", "", "encode in.wav -o rtp://127.0.0.1:9 --data in.wav",
      "--data rides in AES3 words: send it with --st2110 31"},
     {"rtp_without_port", "", "encode in.wav -o rtp://127.0.0.1", "rtp://127.0.0.1: give rtp://HOST:PORT"},
+    {"rtp_sdp_over_input", "", "encode in.wav -o rtp://127.0.0.1:9 --sdp in.wav -y",
+     "in.wav: is now the same file as the input in.wav"},
     // A disk that fills up in the middle of a container: 3 s of 8 channels
     // make over 3 MB; a file size limit of 1000 blocks whose signal is
     // ignored makes the writes past it fail with EFBIG.

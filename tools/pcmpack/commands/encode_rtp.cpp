@@ -7,6 +7,7 @@
 #include "source/burst_scan.h"
 #include "source/channel_layout.h"
 #include "source/data_bursts.h"
+#include "source/input.h"
 
 #include <pcmpack.h>
 
@@ -316,11 +317,10 @@ std::string session_text(const RtpPlan &p, const EncodeOptions &o, const Datagra
 
 // The SDP appears, committed, before the first packet leaves: a receiver
 // reads it to join the stream.
-void write_session(const EncodeOptions &o, const std::string &text) {
+void write_session(const EncodeOptions &o, const std::string &text, OutputSet &files, OutputFile *sdp) {
     if (o.verbose) std::fprintf(stderr, "%s", text.c_str());
-    if (o.sdp.empty()) return;
-    OutputSet files(o.overwrite);
-    files.open(o.sdp).write(text.data(), text.size());
+    if (!sdp) return;
+    sdp->write(text.data(), text.size());
     files.commit();
 }
 
@@ -357,11 +357,16 @@ int encode_rtp(const EncodeOptions &o) {
     check_rtp_options(o, reasons);
     refuse(o, reasons);
     parse_rtp_url(o.output);
+    // The SDP's file is opened first: an existing one is refused before the
+    // source is read.
+    OutputSet files(o.overwrite);
+    OutputFile *sdp = o.sdp.empty() ? nullptr : &files.open(o.sdp);
     RtpSource source = open_rtp_source(o);
     const RtpPlan plan = plan_rtp(o, source.facts);
     DatagramSender sender(o.output, plan.to, kDscpExpedited);
     sender.keep_departures(o.verbose);
-    write_session(o, session_text(plan, o, sender));
+    if (sdp && source.audio) files.guard(source.audio->file().fd(), o.input, "input");
+    write_session(o, session_text(plan, o, sender), files, sdp);
     end_stream_on_stop_signals();
     PacketSamples samples(source, plan, o.data_pair - 1);
     std::vector<uint8_t> packet(fmt::rtp_packet_bytes(plan.kind, plan.channels, plan.samples_per_packet));

@@ -269,6 +269,7 @@ TEST(St2110, PlanRefusesWhatTheStreamCannotCarry) {
         {"-30, 20 bits", 30, "1ms", 48000, 2, 20, ""},  // the source's 20 bits go as L24
         {"-30, 64 ch at 125 us", 30, "125us", 48000, 64, 24, ""},
         {"-30, 16 ch at 1 ms", 30, "1ms", 48000, 16, 24, "give --ptime 125us"},
+        {"-30, 16-bit source", 30, "1ms", 48000, 2, 16, ""},  // L24, unless --bits 16
     };
     for (const Row &row : rows) {
         pcmtool::EncodeOptions o;
@@ -282,6 +283,7 @@ TEST(St2110, PlanRefusesWhatTheStreamCannotCarry) {
         try {
             const pcmtool::RtpPlan plan = pcmtool::plan_rtp(o, facts);
             EXPECT_STREQ(row.refusal, "") << row.what;
+            EXPECT_EQ(plan.kind, row.st2110 == 31 ? fmt::RtpAudio::am824 : fmt::RtpAudio::l24) << row.what;
         } catch (const pcmtool::Failure &f) {
             EXPECT_NE(std::string(row.refusal), "") << row.what << ": " << f.what();
             EXPECT_NE(std::string(f.what()).find(row.refusal), std::string::npos) << row.what << ": " << f.what();
@@ -294,6 +296,8 @@ TEST(St2110, PlanRefusesWhatTheStreamCannotCarry) {
     }
     o.output = "rtp://[::1]:5004";
     EXPECT_EQ(pcmtool::plan_rtp(o, {}).to.host, "::1");
+    o.bits = 16;
+    EXPECT_EQ(pcmtool::plan_rtp(o, {}).kind, fmt::RtpAudio::l16);
 }
 
 // A -31 stream over a whole channel-status block: the block start on the

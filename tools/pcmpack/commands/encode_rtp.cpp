@@ -110,7 +110,8 @@ RtpPlan plan_rtp(const EncodeOptions &o, const RtpSourceFacts &source) {
     std::vector<std::string> reasons;
     check_rtp_options(o, reasons);
     p.bits = o.bits ? o.bits : source.bits ? source.bits : 24;
-    p.kind = o.st2110 == 31 ? fmt::RtpAudio::am824 : p.bits == 16 ? fmt::RtpAudio::l16 : fmt::RtpAudio::l24;
+    // L24 unless asked: AES67 receivers all take it, whatever the source.
+    p.kind = o.st2110 == 31 ? fmt::RtpAudio::am824 : o.bits == 16 ? fmt::RtpAudio::l16 : fmt::RtpAudio::l24;
     if (p.kind == fmt::RtpAudio::l24) p.bits = 24;
     p.rate = source.rate;
     p.channels = source.channels;

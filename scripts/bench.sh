@@ -26,7 +26,12 @@
 #                                 piped in live leaves (tests/live/live_test.py's
 #                                 timing cases, about 25 s; run it on a quiet
 #                                 machine: the tests assert only what a busy
-#                                 one keeps, these figures are what it moves)
+#                                 one keeps, these figures are what it moves);
+#                                 then each ST 2110-30 stream's processor time
+#                                 and packet departures against schedule (p50,
+#                                 p99, p99.9, max), 2 and 8 channels, 1 ms and
+#                                 125 us, as the machine is and with both cores
+#                                 busy (scripts/st2110_bench.py, about 50 s)
 #   BENCH_ARGS='--benchmark_filter=L10|s302m' scripts/bench.sh --no-tool
 #                                 extra Google Benchmark flags
 #   BENCH_BASELINE_TOOL=/path/to/old/pcmpack scripts/bench.sh --streaming-only
@@ -352,4 +357,6 @@ if ((run_live)); then
   echo "== live: 302M sent over loopback UDP in real time, arrival times from the kernel"
   python3 tests/live/live_test.py "$build/tools/pcmpack/pcmpack" timing_25 timing_2997 pipe_input |
     tee "$results/live.txt"
+  echo "== live: ST 2110-30 over RTP, processor time per stream and departures against schedule"
+  python3 scripts/st2110_bench.py "$build/tools/pcmpack/pcmpack" | tee "$results/st2110.txt"
 fi

@@ -755,6 +755,18 @@ const ErrorCase kErrors[] = {
      "program stream"},
     {"pace_for_file", "", "encode in.wav -o out.ts --frame-rate 25 --pace none",
      "--pace applies to a udp:// or srt:// output only"},
+    // ST 2110 over RTP: refused while planning, before a packet or the SDP.
+    {"sdp_for_file", "", "encode in.wav -o out.ts --frame-rate 25 --sdp s.sdp",
+     "--sdp applies to an rtp:// output only; the output is out.ts"},
+    {"ptime_for_network", "", "encode in.wav -o udp://127.0.0.1:9 --frame-rate 25 --ptime 125us",
+     "--ptime applies to an rtp:// output only; the output is udp://127.0.0.1:9"},
+    {"rtp_transport_options", "", "encode in.wav -o rtp://127.0.0.1:9 --frame-rate 25 --muxrate 5000000",
+     "rtp://127.0.0.1:9: cannot send this stream:\n  --frame-rate, --muxrate do not apply to rtp://"},
+    {"rtp_data_on_30", "", "encode in.wav -o rtp://127.0.0.1:9 --data in.wav",
+     "--data rides in AES3 words: send it with --st2110 31"},
+    {"rtp_without_port", "", "encode in.wav -o rtp://127.0.0.1", "rtp://127.0.0.1: give rtp://HOST:PORT"},
+    {"rtp_sdp_over_input", "", "encode in.wav -o rtp://127.0.0.1:9 --sdp in.wav -y",
+     "in.wav: is now the same file as the input in.wav"},
     // A disk that fills up in the middle of a container: 3 s of 8 channels
     // make over 3 MB; a file size limit of 1000 blocks whose signal is
     // ignored makes the writes past it fail with EFBIG.

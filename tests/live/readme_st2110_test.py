@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
+"""The README's ST 2110 examples, run as written.
+
+  readme_st2110_test.py TOOL README
+
+Each ```sh block of the README's "Audio over IP" section runs in order in
+an empty folder with the built tool first on the PATH (its receivers on this
+machine's loopback and the ports the text names). Every block must end with
+status 0, and what each receiver recorded must be there: 2 s of 8 channels
+from ffmpeg, 2 s from GStreamer, 8000 whole AM824 packets of 8 channels.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
+text = open(readme, encoding="utf-8").read()
+section = re.search(r"^### Audio over IP\b.*?(?=^#)", text, re.S | re.M)
+blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+if len(blocks) != 3:
+    sys.exit("the README's Audio over IP section has %d sh blocks, not the 3 expected" % len(blocks))
+
+# file, bytes it must hold at least (a WAV header, then 2 s of 8 channels of
+# 3 bytes; the RTP packets: 12 bytes of header and 6 periods of 8 AM824 words)
+EXPECTED = [("received.wav", 44 + 2 * 48000 * 8 * 3), ("gst.wav", 44 + 2 * 48000 * 8 * 3),
+            ("st2110-31.rtp", 8000 * (12 + 6 * 8 * 4))]
+failures = []
+with tempfile.TemporaryDirectory() as folder:
+    os.mkdir(os.path.join(folder, "bin"))
+    os.symlink(tool, os.path.join(folder, "bin", "pcmpack"))
+    env = dict(os.environ, PATH=os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"])
+    for block in blocks:
+        run = subprocess.run(["bash", "-e", "-c", block], cwd=folder, env=env, capture_output=True,
+                             text=True, timeout=60)
+        print("$ " + block.strip().replace("\n", "\n$ "))
+        print(run.stdout + run.stderr, end="")
+        if run.returncode != 0:
+            failures.append("status %d: %s" % (run.returncode, block.strip()))
+    for name, least in EXPECTED:
+        path = os.path.join(folder, name)
+        size = os.path.getsize(path) if os.path.exists(path) else -1
+        if size < least:
+            failures.append("%s holds %d bytes, not the %d expected" % (name, size, least))
+for f in failures:
+    print("FAIL: " + f)
+sys.exit(1 if failures else 0)

@@ -10,15 +10,7 @@ namespace pcmpack_format {
 namespace {
 
 // The encodings a receiver takes, as a=rtpmap names them.
-struct EncodingName {
-    const char *name;
-    RtpEncoding encoding;
-};
-constexpr EncodingName kEncodings[] = {
-    {"L16", RtpEncoding::l16},
-    {"L24", RtpEncoding::l24},
-    {"AM824", RtpEncoding::am824},
-};
+constexpr RtpAudio kEncodings[] = {RtpAudio::l16, RtpAudio::l24, RtpAudio::am824};
 
 std::vector<std::string> words(const std::string &line) {
     std::istringstream in(line);
@@ -51,9 +43,9 @@ bool rtpmap(const std::string &value, RtpSession &s, std::string &error) {
     std::vector<std::string> parts;
     std::istringstream in(w[1]);
     for (std::string p; std::getline(in, p, '/');) parts.push_back(p);
-    const EncodingName *found = nullptr;
-    for (const EncodingName &e : kEncodings)
-        if (!parts.empty() && parts[0] == e.name) found = &e;
+    const RtpAudio *found = nullptr;
+    for (const RtpAudio &e : kEncodings)
+        if (!parts.empty() && parts[0] == rtpmap_encoding(e)) found = &e;
     long rate = 0, channels = 1;
     if (!found) {
         error = "the payload is " + w[1] + "; pcmpack receives L16, L24 and AM824";
@@ -64,7 +56,7 @@ bool rtpmap(const std::string &value, RtpSession &s, std::string &error) {
         error = "a=rtpmap:" + value + " names no clock rate and channel count pcmpack takes";
         return false;
     }
-    s.encoding = found->encoding;
+    s.encoding = *found;
     s.rate = int(rate);
     s.channels = int(channels);
     return true;
@@ -126,15 +118,6 @@ bool read_sdp(const std::string &text, RtpSession &session, std::string &error) 
     if (!error.empty()) return false;
     session = s;
     return true;
-}
-
-int rtp_sample_bytes(RtpEncoding encoding) {
-    switch (encoding) {
-    case RtpEncoding::l16: return 2;
-    case RtpEncoding::l24: return 3;
-    case RtpEncoding::am824: return 4;
-    }
-    return 0;
 }
 
 }  // namespace pcmpack_format

@@ -6,19 +6,19 @@
 // text in, a description or the reason it is refused out.
 #pragma once
 
+#include "format/st2110.h"
+
 #include <cstdint>
 #include <string>
 
 namespace pcmpack_format {
-
-enum class RtpEncoding { l16, l24, am824 };
 
 struct RtpSession {
     std::string address;   // the c= address, without a TTL or count
     bool ipv6 = false;
     int port = 0;
     int payload_type = -1;
-    RtpEncoding encoding = RtpEncoding::l24;
+    RtpAudio encoding = RtpAudio::l24;
     int rate = 0;          // media clock, Hz
     int channels = 0;
     int64_t ptime_ns = 0;  // a=ptime; 0: not given
@@ -29,8 +29,5 @@ struct RtpSession {
 // Reads the first audio media section of `text`. False with `error` set when
 // the description lacks what a receiver needs or names what it cannot take.
 bool read_sdp(const std::string &text, RtpSession &session, std::string &error);
-
-// Bytes of one sample of one channel on the wire: 2, 3 or 4 (AM824).
-int rtp_sample_bytes(RtpEncoding encoding);
 
 }  // namespace pcmpack_format

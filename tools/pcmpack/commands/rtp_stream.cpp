@@ -13,7 +13,7 @@ namespace pcmtool {
 
 namespace {
 
-using pcmpack_format::RtpEncoding;
+using pcmpack_format::RtpAudio;
 using pcmpack_format::RtpSession;
 
 // Datagrams held past a missing one for one overtaken on the way to take its
@@ -65,7 +65,7 @@ RtpSession from_url(const std::string &url, const RtpOptions &o) {
         throw Failure(url + ": --bits is -30's word length; -31 carries 24-bit AM824 words");
     RtpSession s;
     url_address(url, s);
-    s.encoding = o.st2110 == 31 ? RtpEncoding::am824 : o.bits == 16 ? RtpEncoding::l16 : RtpEncoding::l24;
+    s.encoding = o.st2110 == 31 ? RtpAudio::am824 : o.bits == 16 ? RtpAudio::l16 : RtpAudio::l24;
     s.channels = o.channels ? o.channels : 2;
     s.rate = o.rate ? o.rate : 48000;
     for (const PacketTime &p : kPacketTimes)
@@ -100,8 +100,7 @@ RtpSession rtp_session(const std::string &input, const RtpOptions &o) {
 }
 
 std::string describe_session(const RtpSession &s) {
-    static const char *const kNames[] = {"L16", "L24", "AM824"};
-    return std::string(kNames[int(s.encoding)]) + "/" + std::to_string(s.rate) + "/" +
+    return std::string(pcmpack_format::rtpmap_encoding(s.encoding)) + "/" + std::to_string(s.rate) + "/" +
            std::to_string(s.channels);
 }
 
@@ -121,7 +120,7 @@ void RtpWindow::add(const RtpWindow &o) {
 
 RtpStream::RtpStream(const std::string &name, const RtpSession &session, Samples samples)
     : name_(name), session_(session),
-      period_bytes_(size_t(session.channels) * size_t(pcmpack_format::rtp_sample_bytes(session.encoding))),
+      period_bytes_(size_t(session.channels) * size_t(pcmpack_format::bytes_per_sample(session.encoding))),
       samples_(std::move(samples)), input_(name, session.address, session.port),
       order_(kReorderDepth, [this](const RtpPacket &p, bool lost) { release(p, lost); }) {}
 
@@ -132,37 +131,44 @@ void RtpStream::receive_until(int64_t until_ns, const std::function<bool()> &sto
         const long size = input_.receive(datagram_.data(), datagram_.size(), wait, arrival);
         if (size >= 0) datagram(size_t(size), arrival);
     }
+    // What had arrived before the stop is still read: a stop sent once the
+    // sender is done ends the run with all it sent.
+    int64_t arrival = 0;
+    for (long size = 0; stop() && size >= 0;) {
+        size = input_.receive(datagram_.data(), datagram_.size(), 0, arrival);
+        if (size >= 0) datagram(size_t(size), arrival);
+    }
 }
 
 void RtpStream::datagram(size_t size, int64_t arrival_ns) {
-    RtpPacket p;
-    if (!read_rtp(datagram_.data(), size, p) || p.version != 2 ||
-        (session_.payload_type >= 0 && p.payload_type != session_.payload_type) || p.size == 0 ||
-        p.size % period_bytes_ != 0) {
+    pcmpack_format::RtpHeader header;
+    size_t offset = 0, bytes = 0;
+    if (!pcmpack_format::read_rtp_header(datagram_.data(), size, &header, &offset, &bytes) ||
+        (session_.payload_type >= 0 && header.payload_type != session_.payload_type) || bytes == 0 ||
+        bytes % period_bytes_ != 0) {
         ++window_.rejected;
         return;
     }
+    const RtpPacket p{header.sequence, header.timestamp, datagram_.data() + offset, bytes};
     arrived_ = true;
     window_.offset.add(media_clock_offset_ns(arrival_ns, p.timestamp, session_.rate, session_.clock_offset));
     order_.arrive(p);
 }
 
-// Big-endian words to left-justified samples: L16 and L24 are the sample
-// itself; AM824 puts the AES3 flags in its first byte and the 24-bit word
-// after them.
+// The payload as left-justified samples; AM824's flags are left behind, its
+// 24-bit word is the sample or the data word of a burst.
 void RtpStream::release(const RtpPacket &p, bool lost) {
     const size_t periods = lost ? window_.samples_per_packet : p.size / period_bytes_;
     if (released_ && p.timestamp != expected_timestamp_) ++window_.timestamp_jumps;
     released_ = true;
     expected_timestamp_ = p.timestamp + uint32_t(periods);
     words_.assign(periods * size_t(session_.channels), 0);
-    const uint8_t *b = p.payload;
-    for (size_t k = 0; !lost && k < words_.size(); ++k) {
-        switch (session_.encoding) {
-        case RtpEncoding::l16: words_[k] = int32_t(uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16); b += 2; break;
-        case RtpEncoding::l24: words_[k] = int32_t(uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8); b += 3; break;
-        case RtpEncoding::am824: words_[k] = int32_t(uint32_t(b[1]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 8); b += 4; break;
-        }
+    if (!lost && session_.encoding != RtpAudio::am824)
+        pcmpack_format::read_linear(session_.encoding, p.payload, words_.size(), words_.data());
+    for (size_t k = 0; !lost && session_.encoding == RtpAudio::am824 && k < words_.size(); ++k) {
+        pcmpack_format::Am824Subframe subframe;
+        (void)pcmpack_format::read_am824(p.payload + 4 * k, &subframe);
+        words_[k] = subframe.word;
     }
     if (!lost) window_.samples_per_packet = uint32_t(periods);
     window_.periods += periods;

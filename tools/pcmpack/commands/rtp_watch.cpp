@@ -187,7 +187,7 @@ public:
         : o_(o), rate_(s.rate) {
         if (wav)
             wav_ = std::make_unique<WavWriter>(*wav, s.rate, s.channels,
-                                               s.encoding == pcmpack_format::RtpEncoding::l16 ? 16 : 24, -1);
+                                               s.encoding == pcmpack_format::RtpAudio::l16 ? 16 : 24, -1);
         if (data)
             bursts_ = std::make_unique<BurstScanner>(
                 s.channels, o.data_pair - 1,

@@ -10,31 +10,7 @@ namespace {
 // Released sequence numbers remembered, to tell a duplicate from a latecomer.
 constexpr size_t kHistory = 4096;
 
-uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
-
 }  // namespace
-
-bool read_rtp(const uint8_t *d, size_t size, RtpPacket &p) {
-    if (size < 12) return false;
-    p.version = d[0] >> 6;
-    const size_t csrcs = d[0] & 0x0F;
-    size_t header = 12 + 4 * csrcs;
-    if (size < header) return false;
-    if (d[0] & 0x10) {  // a header extension: its length in 32-bit words
-        if (size < header + 4) return false;
-        header += 4 + 4 * size_t(be16(d + header + 2));
-    }
-    size_t padding = (d[0] & 0x20) ? d[size - 1] : 0;
-    if (size < header + padding) return false;
-    p.payload_type = d[1] & 0x7F;
-    p.sequence = be16(d + 2);
-    p.timestamp = be32(d + 4);
-    p.ssrc = be32(d + 8);
-    p.payload = d + header;
-    p.size = size - header - padding;
-    return true;
-}
 
 void RtpCounts::add(const RtpCounts &o) {
     packets += o.packets;

@@ -13,19 +13,13 @@
 
 namespace pcmtool {
 
-// The RTP fixed header's fields a receiver reads.
+// A datagram's place in the stream and its payload.
 struct RtpPacket {
-    int version = 0;
-    int payload_type = 0;
     uint16_t sequence = 0;
     uint32_t timestamp = 0;
-    uint32_t ssrc = 0;
     const uint8_t *payload = nullptr;
     size_t size = 0;
 };
-
-// False for a datagram too short for its header, CSRCs, extension and padding.
-bool read_rtp(const uint8_t *datagram, size_t size, RtpPacket &packet);
 
 struct RtpCounts {
     uint64_t packets = 0;       // datagrams that arrived, duplicates included

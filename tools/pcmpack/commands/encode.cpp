@@ -6,6 +6,7 @@
 #include "commands/encode_options.h"
 #include "commands/encode_plan.h"
 #include "commands/encode_programme.h"
+#include "commands/encode_rtp.h"
 #include "commands/library_host.h"
 #include "common.h"
 #include "containers/container.h"
@@ -351,6 +352,8 @@ int encode_programme(const EncodeOptions &o) {
 }  // namespace
 
 int run_encode(const EncodeOptions &o) {
+    if (is_rtp_url(o.output)) return encode_rtp(o);
+    if (!o.sdp.empty()) throw Failure("--sdp describes an rtp:// stream; the output is " + display_name(o.output, true));
     if (is_programme(o)) return encode_programme(o);
     Outputs out(o.overwrite);
     EncodePlan plan = plan_encode(o, [&](const EncodePlan &planned) { open_outputs(o, planned, out); });

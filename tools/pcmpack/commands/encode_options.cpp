@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -56,12 +57,17 @@ const char *const kEncodeHelp =
     "and SIGTERM end the stream cleanly. A caller whose listener goes away\n"
     "reconnects and resumes at the live point; if it never comes back, the run\n"
     "fails.\n"
+    "rtp://HOST:PORT sends the audio itself as SMPTE ST 2110-30 (L24 or L16) or, with\n"
+    "--st2110 31, as AES3 subframes (AM824) whose data bursts pass untouched;\n"
+    "each packet is stamped with the media clock of CLOCK_TAI (which ptp4l and\n"
+    "phc2sys keep on the plant's PTP time) and --sdp writes the session description.\n"
     "\n"
     "Examples:\n"
     "  pcmpack encode movie.wav -o movie.m2ts -t hdmv    # Blu-ray 5.1 in a BDAV stream\n"
     "  pcmpack encode cd.wav -o audio.vob -t dvd --resample 48000 --bits 16\n"
     "  pcmpack encode mix.wav -o mix.ts --frame-rate 29.97    # 302M for broadcast\n"
     "  pcmpack encode mix.wav -o udp://127.0.0.1:5000 --frame-rate 25    # live\n"
+    "  pcmpack encode mix.wav -o rtp://127.0.0.1:5004 --sdp mix.sdp    # ST 2110-30\n"
     "  pcmpack encode main.wav comm.wav -o film.m2ts -t hdmv --video film.264 \\\n"
     "      --language eng,eng --bits 24,16    # Blu-ray clip";
 
@@ -167,6 +173,30 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
 }
 
 // Data bursts, the transport stream's timing, and the HDMV padding choice.
+// Audio over RTP: which ST 2110 payload, its packet time and what the SDP says.
+void add_rtp_options(CLI::App &encode, EncodeOptions &o) {
+    encode.add_option("--st2110", o.st2110,
+                      "rtp://: 30 (default), linear PCM as AES67 carries it (L24, or L16 with --bits "
+                      "16); 31, AES3 subframes (AM824) that carry data bursts untouched")
+        ->check(CLI::IsMember({30, 31}));
+    encode.add_option("--ptime", o.ptime, "rtp://: packet time, 1ms (default) or 125us")
+        ->check(CLI::IsMember({"1ms", "125us"}));
+    encode.add_option("--sdp", o.sdp, "rtp://: write the session description (SDP) to this file");
+    encode.add_option("--payload-type", o.payload_type, "rtp://: RTP payload type, 96 to 127; default 97");
+    encode.add_option("--ssrc", o.ssrc, "rtp://: RTP synchronization source; default: a random one")
+        ->check(CLI::Range(int64_t{0}, int64_t{0xffffffff}));
+    encode.add_option("--ptp-grandmaster", o.ptp_grandmaster,
+                      "rtp://: the PTP grandmaster the system clock follows, its EUI-64 and domain "
+                      "(39-A7-94-FF-FE-07-CB-D0:0), for the SDP's ts-refclk; default: the "
+                      "sender's MAC address (localmac)")
+        ->check(CLI::Validator(
+            [](std::string &v) {
+                static const std::regex id("^([0-9A-Fa-f]{2}-){7}[0-9A-Fa-f]{2}:[0-9]{1,3}$");
+                return std::regex_match(v, id) ? std::string() : "give EUI-64:DOMAIN, 39-A7-94-FF-FE-07-CB-D0:0";
+            },
+            "EUI-64:DOMAIN"));
+}
+
 void add_data_and_transport_options(CLI::App &encode, EncodeOptions &o) {
     auto *data = encode.add_option("--data", o.data,
                       "AC-3 (.ac3) or E-AC-3 (.ec3) file carried as data bursts in one channel "
@@ -191,6 +221,7 @@ void add_data_and_transport_options(CLI::App &encode, EncodeOptions &o) {
                       "at the audio's time), none (as fast as the network takes them)")
         ->check(CLI::IsMember({"auto", "audio", "none"}));
     encode.add_flag("-y,--overwrite", o.overwrite, kOverwriteHelp);
+    add_rtp_options(encode, o);
     encode.add_flag("--hdmv-pad-last", o.hdmv_pad_last,
                     "HDMV: pack 4, 6 or 8 channels as they are; the last one is padding");
 }
@@ -248,6 +279,9 @@ constexpr OptionGroup kEncodeGroups[] = {
     {"--index-format", "Output"},  {"--verbose", "Output"},
     {"--muxrate", "Output"},       {"--latency", "Output"},
     {"--pace", "Output"},          {"--overwrite", "Output"},
+    {"--st2110", "Output"},        {"--ptime", "Output"},
+    {"--sdp", "Output"},           {"--payload-type", "Output"},
+    {"--ssrc", "Output"},          {"--ptp-grandmaster", "Output"},
     {"--video", "Programme"},      {"--video-track", "Programme"},
     {"--audio-offset", "Programme"}, {"--language", "Programme"},
     {"--program-number", "Programme"}, {"--video-pid", "Programme"},

@@ -46,6 +46,14 @@ struct EncodeOptions {
     std::string pace;      // --pace: auto, audio or none; "": not given
     bool overwrite = false;  // -y: replace existing files without asking
 
+    // rtp:// only: ST 2110 audio over RTP.
+    int st2110 = 30;              // --st2110: 30 (L16, L24) or 31 (AM824)
+    std::string ptime = "1ms";    // --ptime: 1ms or 125us
+    std::string sdp;              // --sdp: the session description's file
+    int payload_type = 97;        // --payload-type
+    int64_t ssrc = -1;            // --ssrc; -1: a random one
+    std::string ptp_grandmaster;  // --ptp-grandmaster: EUI-64:domain for the SDP's ts-refclk
+
     // Per track: one value for every track, or one per track; empty: the
     // single value above.
     std::vector<int> track_bits;

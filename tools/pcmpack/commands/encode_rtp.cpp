@@ -1,0 +1,356 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "commands/encode_rtp.h"
+
+#include "common.h"
+#include "outputs/output.h"
+#include "source/audio_source.h"
+#include "source/burst_scan.h"
+#include "source/channel_layout.h"
+#include "source/data_bursts.h"
+
+#include <pcmpack.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <random>
+
+namespace pcmtool {
+
+namespace fmt = pcmpack_format;
+
+namespace {
+
+// AES67 and ST 2110 put media on the expedited-forwarding class.
+constexpr int kDscpExpedited = 46;
+
+struct PacketTime {
+    const char *name;
+    int us;
+};
+constexpr PacketTime kPacketTimes[] = {{"1ms", 1000}, {"125us", 125}};
+
+int packet_time_us(const std::string &name) {
+    for (const PacketTime &p : kPacketTimes)
+        if (name == p.name) return p.us;
+    return 0;
+}
+
+// Options of the transport stream, the containers and the conversions,
+// which a stream of PCM over RTP has no use for.
+std::vector<std::string> options_without_effect(const EncodeOptions &o) {
+    std::vector<std::string> named;
+    if (o.layer) named.push_back("--layer");
+    if (!o.frame_rate.empty() || o.frame_rate_code) named.push_back("--frame-rate");
+    if (!o.container.empty()) named.push_back("--container");
+    if (!o.index.empty()) named.push_back("--index");
+    if (o.resample) named.push_back("--resample");
+    if (o.muxrate) named.push_back("--muxrate");
+    if (o.latency_ms >= 0) named.push_back("--latency");
+    if (!o.pace.empty()) named.push_back("--pace");
+    if (is_programme(o)) named.push_back("a programme (several INPUTs, --video, PIDs, languages)");
+    return named;
+}
+
+std::string join(const std::vector<std::string> &words) {
+    std::string text;
+    for (const std::string &w : words) text += (text.empty() ? "" : ", ") + w;
+    return text;
+}
+
+void check_rtp_options(const EncodeOptions &o, std::vector<std::string> &reasons) {
+    const std::vector<std::string> unused = options_without_effect(o);
+    if (!unused.empty()) reasons.push_back(join(unused) + " do not apply to rtp://");
+    if (o.st2110 == 30 && !o.data.empty())
+        reasons.push_back("--data rides in AES3 words: send it with --st2110 31");
+    if (o.st2110 == 30 && o.bits == 20) reasons.push_back("--st2110 30 carries 16 or 24 bits (L16, L24)");
+    if (o.payload_type < 96 || o.payload_type > 127)
+        reasons.push_back("--payload-type " + std::to_string(o.payload_type) + " is not a dynamic type (96 to 127)");
+}
+
+void check_rtp_geometry(const RtpPlan &p, std::vector<std::string> &reasons) {
+    if (p.rate != 48000 && p.rate != 96000)
+        reasons.push_back("the audio is at " + std::to_string(p.rate) +
+                          " Hz; ST 2110-30 and -31 streams run at 48000 or 96000 Hz");
+    if (p.kind == fmt::RtpAudio::am824 && p.channels % 2 != 0)
+        reasons.push_back("ST 2110-31 carries whole AES3 channel pairs; the audio has " +
+                          std::to_string(p.channels) + " channels");
+    const size_t bytes = fmt::rtp_packet_bytes(p.kind, p.channels, p.samples_per_packet);
+    if (p.samples_per_packet > 0 && bytes > fmt::kMaxRtpPacketBytes)
+        reasons.push_back(std::to_string(p.channels) + " channels of " + fmt::rtpmap_encoding(p.kind) + " in " +
+                          std::to_string(p.ptime_us) + " us packets make " + std::to_string(bytes) +
+                          "-byte datagrams, over the " + std::to_string(fmt::kMaxRtpPacketBytes) +
+                          " that fit an Ethernet frame: give --ptime 125us");
+}
+
+uint32_t random_ssrc() {
+    std::random_device device;
+    return device();
+}
+
+}  // namespace
+
+bool is_rtp_url(const std::string &output) { return output.rfind("rtp://", 0) == 0; }
+
+RtpPlan plan_rtp(const EncodeOptions &o, const RtpSourceFacts &source) {
+    RtpPlan p;
+    std::vector<std::string> reasons;
+    check_rtp_options(o, reasons);
+    p.bits = o.bits ? o.bits : source.bits ? source.bits : 24;
+    p.kind = o.st2110 == 31 ? fmt::RtpAudio::am824 : p.bits == 16 ? fmt::RtpAudio::l16 : fmt::RtpAudio::l24;
+    if (p.kind == fmt::RtpAudio::l24) p.bits = 24;
+    p.rate = source.rate;
+    p.channels = source.channels;
+    p.ptime_us = packet_time_us(o.ptime);
+    p.samples_per_packet = fmt::samples_per_packet(p.rate, p.ptime_us);
+    p.payload_type = o.payload_type;
+    p.ssrc = o.ssrc >= 0 ? uint32_t(o.ssrc) : random_ssrc();
+    p.data_pairs = source.data_pairs;
+    p.data_pairs.resize(size_t(p.channels / 2));
+    if (!o.data.empty() && size_t(o.data_pair) <= p.data_pairs.size()) p.data_pairs[size_t(o.data_pair - 1)] = true;
+    if (!o.data.empty() && size_t(o.data_pair) > p.data_pairs.size())
+        reasons.push_back("--data-pair " + std::to_string(o.data_pair) + " is past the audio's " +
+                          std::to_string(p.channels) + " channels");
+    p.channel_order = fmt::channel_order(p.channels, source.surround);
+    check_rtp_geometry(p, reasons);
+    p.to = parse_rtp_url(o.output);
+    if (!reasons.empty()) {
+        std::string text = o.output + ": cannot send this stream:";
+        for (const std::string &r : reasons) text += "\n  " + r;
+        throw Failure(text);
+    }
+    return p;
+}
+
+namespace {
+
+void write_am824_payload(const RtpPlan &p, RtpCursor &c, const int32_t *samples, uint8_t *out) {
+    const int pairs = p.channels / 2;
+    std::array<uint8_t, fmt::kChannelStatusBytes> blocks[32];  // 64 channels at most
+    for (int pair = 0; pair < pairs; ++pair)
+        fmt::write_channel_status({p.rate, p.bits, p.data_pairs[size_t(pair)]}, blocks[size_t(pair)].data());
+    const uint32_t keep = p.bits >= 24 ? ~0u : ~((1u << (32 - p.bits)) - 1);
+    for (int s = 0; s < p.samples_per_packet; ++s, ++c.frame) {
+        const int frame = int(c.frame % fmt::kChannelStatusFrames);
+        for (int ch = 0; ch < p.channels; ++ch, out += 4) {
+            fmt::Am824Subframe sub;
+            sub.block_start = frame == 0 && ch % 2 == 0;
+            sub.frame_start = ch % 2 == 0;
+            sub.channel_status = fmt::channel_status_bit(blocks[size_t(ch / 2)].data(), frame);
+            sub.word = int32_t(uint32_t(samples[s * p.channels + ch]) & keep);
+            fmt::write_am824(sub, out);
+        }
+    }
+}
+
+}  // namespace
+
+size_t build_rtp_packet(const RtpPlan &p, RtpCursor &c, const int32_t *samples, uint8_t *out) {
+    fmt::RtpHeader header;
+    header.payload_type = p.payload_type;
+    header.sequence = c.sequence++;
+    header.timestamp = uint32_t(uint64_t(c.tick));
+    header.ssrc = p.ssrc;
+    fmt::write_rtp_header(header, out);
+    const size_t count = size_t(p.samples_per_packet) * size_t(p.channels);
+    if (p.kind == fmt::RtpAudio::am824)
+        write_am824_payload(p, c, samples, out + fmt::kRtpHeaderBytes);
+    else
+        fmt::write_linear(p.kind, samples, count, out + fmt::kRtpHeaderBytes);
+    c.tick += p.samples_per_packet;
+    return fmt::rtp_packet_bytes(p.kind, p.channels, p.samples_per_packet);
+}
+
+namespace {
+
+// The samples of the stream: the source's (none with --data alone), with
+// the data bursts of --data written over their pair.
+struct RtpSource {
+    std::unique_ptr<AudioSource> audio;
+    std::unique_ptr<DataBursts> data;
+    RtpSourceFacts facts;
+};
+
+bool is_surround(const std::vector<int> &map) {
+    // A declared centre and LFE make the 6 or 8 channels a 5.1 or 7.1 group.
+    const auto has = [&map](pcmpack_format::Speaker speaker) {
+        return std::find(map.begin(), map.end(), sndfile_position(speaker)) != map.end();
+    };
+    return has(pcmpack_format::Speaker::fc) && has(pcmpack_format::Speaker::lfe);
+}
+
+RtpSource open_rtp_source(const EncodeOptions &o) {
+    RtpSource s;
+    if (!o.input.empty()) {
+        const bool raw = o.rate != 0 || o.channels != 0 || !o.endian.empty();
+        s.audio = raw ? open_raw_pcm(o.input, o.rate, o.channels, o.bits ? o.bits : 16, o.endian == "big")
+                      : open_audio_file(o.input);
+        std::vector<PairBursts> pairs;
+        if (o.st2110 == 31) s.audio = peek_bursts(std::move(s.audio), pairs);
+        for (const PairBursts &pair : pairs) s.facts.data_pairs.push_back(pair.data());
+        s.facts.rate = s.audio->rate();
+        s.facts.channels = s.audio->channels();
+        s.facts.bits = s.audio->bits();
+        s.facts.surround = is_surround(s.audio->channel_map());
+    }
+    if (!o.data.empty()) {
+        const int bits = o.bits ? o.bits : s.audio && s.audio->bits() ? s.audio->bits() : 24;
+        s.data = std::make_unique<DataBursts>(
+            o.data, bits == 16 ? PCM_QUANT_16 : bits == 20 ? PCM_QUANT_20 : PCM_QUANT_24);
+    }
+    return s;
+}
+
+// Reads one packet's sample periods; a short read at the end is completed
+// with silence, so that every packet keeps the stream's packet time.
+// Returns false once neither the audio nor the bursts have any left.
+class PacketSamples {
+public:
+    PacketSamples(RtpSource &source, const RtpPlan &plan, int data_pair)
+        : source_(source), plan_(plan), data_pair_(data_pair),
+          samples_(size_t(plan.samples_per_packet) * size_t(plan.channels)),
+          burst_bytes_(source.data ? samples_.size() * 3 : 0) {}
+
+    bool next() {
+        std::fill(samples_.begin(), samples_.end(), 0);
+        size_t got = 0;
+        while (source_.audio && got < size_t(plan_.samples_per_packet)) {
+            const size_t n = source_.audio->read(samples_.data() + got * size_t(plan_.channels),
+                                                 size_t(plan_.samples_per_packet) - got);
+            if (n == 0) source_.audio.reset();
+            got += n;
+        }
+        const bool bursts_left = source_.data && periods_ < source_.data->periods();
+        if (got == 0 && !bursts_left) return false;
+        if (source_.data) add_bursts();
+        periods_ += uint64_t(plan_.samples_per_packet);
+        return true;
+    }
+    const int32_t *samples() const { return samples_.data(); }
+    uint64_t periods() const { return periods_; }
+
+private:
+    void add_bursts() {
+        const size_t periods = size_t(plan_.samples_per_packet);
+        source_.data->fill(burst_bytes_.data(), periods, plan_.channels, data_pair_, 3);
+        for (size_t s = 0; s < periods; ++s)
+            for (int ch = 2 * data_pair_; ch < 2 * data_pair_ + 2; ++ch) {
+                const uint8_t *b = &burst_bytes_[(s * size_t(plan_.channels) + size_t(ch)) * 3];
+                samples_[s * size_t(plan_.channels) + size_t(ch)] =
+                    int32_t(uint32_t(b[0]) << 8 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 24);
+            }
+    }
+
+    RtpSource &source_;
+    const RtpPlan &plan_;
+    int data_pair_;
+    std::vector<int32_t> samples_;
+    std::vector<uint8_t> burst_bytes_;
+    uint64_t periods_ = 0;
+};
+
+std::string local_mac() {
+    // The first interface with a hardware address stands for the sender
+    // when no PTP grandmaster is named.
+    for (const char *name : {"eth0", "eno1", "enp0s3", "wlan0"}) {
+        std::ifstream file(std::string("/sys/class/net/") + name + "/address");
+        std::string mac;
+        if (file >> mac && mac.size() == 17 && mac != "00:00:00:00:00:00") {
+            for (char &ch : mac) ch = ch == ':' ? '-' : char(std::toupper(static_cast<unsigned char>(ch)));
+            return mac;
+        }
+    }
+    return "00-00-00-00-00-00";
+}
+
+bool is_multicast(const std::string &host) {
+    const int first = std::atoi(host.c_str());
+    return host.find(':') == std::string::npos ? first >= 224 && first <= 239
+                                               : host.size() > 1 && (host[0] == 'f' || host[0] == 'F') &&
+                                                     (host[1] == 'f' || host[1] == 'F');
+}
+
+std::string session_text(const RtpPlan &p, const EncodeOptions &o, const DatagramSender &sender) {
+    fmt::SdpSession s;
+    s.session_id = uint64_t(tai_ns() / 1'000'000'000);
+    s.origin_address = sender.local_address();
+    s.destination = p.to.host;
+    s.port = p.to.port;
+    s.multicast = is_multicast(p.to.host);
+    s.kind = p.kind;
+    s.payload_type = p.payload_type;
+    s.sample_rate = p.rate;
+    s.channels = p.channels;
+    s.ptime_us = p.ptime_us;
+    s.channel_order = p.channel_order;
+    s.ptp_grandmaster = o.ptp_grandmaster;
+    s.local_mac = local_mac();
+    return fmt::write_sdp(s);
+}
+
+// The SDP appears, committed, before the first packet leaves: a receiver
+// reads it to join the stream.
+void write_session(const EncodeOptions &o, const std::string &text) {
+    if (o.verbose) std::fprintf(stderr, "%s", text.c_str());
+    if (o.sdp.empty()) return;
+    OutputSet files(o.overwrite);
+    files.open(o.sdp).write(text.data(), text.size());
+    files.commit();
+}
+
+double process_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+int64_t percentile(std::vector<int64_t> sorted, double q) {
+    if (sorted.empty()) return 0;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
+}
+
+void report_run(const RtpPlan &p, const DatagramSender &sender, double seconds, double cpu) {
+    const std::vector<int64_t> &late = sender.departures();
+    std::fprintf(stderr,
+                 "pcmpack: note: %llu packets (%.2f s of audio) sent; processor time %.1f ms, %.2f%% of "
+                 "one core; departure after schedule p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
+                 static_cast<unsigned long long>(sender.sent()), seconds, cpu * 1e3,
+                 seconds > 0 ? cpu / seconds * 100 : 0.0, double(percentile(late, 0.5)) / 1e3,
+                 double(percentile(late, 0.99)) / 1e3, double(percentile(late, 0.999)) / 1e3,
+                 double(percentile(late, 1.0)) / 1e3);
+    (void)p;
+}
+
+}  // namespace
+
+int encode_rtp(const EncodeOptions &o) {
+    RtpSource source = open_rtp_source(o);
+    const RtpPlan plan = plan_rtp(o, source.facts);
+    DatagramSender sender(o.output, plan.to, kDscpExpedited);
+    sender.keep_departures(o.verbose);
+    write_session(o, session_text(plan, o, sender));
+    end_stream_on_stop_signals();
+    PacketSamples samples(source, plan, o.data_pair - 1);
+    std::vector<uint8_t> packet(fmt::rtp_packet_bytes(plan.kind, plan.channels, plan.samples_per_packet));
+    // The first packet starts on a packet boundary of the media clock, so
+    // that senders of the same packet time cut the clock alike.
+    RtpCursor cursor;
+    const int64_t spp = plan.samples_per_packet;
+    cursor.tick = (fmt::media_clock_ticks_ceil(tai_ns(), plan.rate) + spp - 1) / spp * spp;
+    const double cpu_before = process_seconds();
+    while (!stop_requested() && samples.next()) {
+        // A packet leaves once its last sample is due, as a live capture's would.
+        const int64_t due = fmt::media_clock_instant_ns(cursor.tick + spp, plan.rate);
+        sender.send_at(due, packet.data(), build_rtp_packet(plan, cursor, samples.samples(), packet.data()));
+    }
+    if (o.verbose) report_run(plan, sender, double(samples.periods()) / plan.rate, process_seconds() - cpu_before);
+    return 0;
+}
+
+}  // namespace pcmtool

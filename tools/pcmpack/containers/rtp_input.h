@@ -28,7 +28,4 @@ private:
     int fd_ = -1;
 };
 
-// Nanoseconds of CLOCK_TAI.
-int64_t tai_ns();
-
 }  // namespace pcmtool

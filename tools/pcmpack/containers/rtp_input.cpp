@@ -55,7 +55,9 @@ RtpInput::RtpInput(const std::string &name, const std::string &address, int port
                       "reaches it through a unicast relay)");
     fd_ = socket(where.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw Failure(name + ": cannot open a socket: " + std::strerror(errno));
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    // Past the system's ceiling where the user may (root), else up to it.
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     if (bind(fd_, reinterpret_cast<sockaddr *>(&where), length) != 0) {
         const int error = errno;
         close(fd_);

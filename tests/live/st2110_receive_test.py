@@ -3,7 +3,7 @@
 """`pcmpack inspect` and `pcmpack unpack` receiving ST 2110-30 and -31 over
 this machine's loopback.
 
-  st2110_receive_test.py TOOL
+  st2110_receive_test.py TOOL README
 
 The datagrams are built here from the formats (RFC 3550's fixed header,
 L16/L24 big-endian samples, AM824 subframes with the AES3 flags and a
@@ -13,10 +13,12 @@ ffmpeg) in pair 2 and a Dolby-E-typed 24-bit burst stream in pair 4,
 received word for word with the AC-3 extracted as it was; -30 received
 sample-exact; a relay that drops, duplicates and swaps datagrams, reported
 as exactly that and recorded with silence in the lost packets' place; and
-pcmpack's own -31 sender, its AM824 flags checked here on the way.
+pcmpack's own -31 sender, its AM824 flags checked here on the way. Last,
+the README's recipes for receiving run as written.
 """
 import json
 import os
+import re
 import signal
 import socket
 import struct
@@ -396,6 +398,32 @@ def check_labels(sub):
               "own sender: pair %d channel status %s" % (ch // 2 + 1, block.hex()))
 
 
+def check_readme(readme):
+    """The README's receiving recipes, each block as one shell script in an
+    empty folder with the tool first on the PATH: every block ends with
+    status 0, the monitor sees no fault, and the AC-3 taken back out is whole
+    frames of the one sent."""
+    text = open(readme, encoding="utf-8").read()
+    section = re.search(r"^### Receiving and monitoring ST 2110.*?(?=^#)", text, re.S | re.M)
+    blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+    check(len(blocks) == 2, "README: %d receiving recipes, not 2" % len(blocks))
+    with tempfile.TemporaryDirectory() as work:
+        os.mkdir(os.path.join(work, "bin"))
+        os.symlink(os.path.abspath(TOOL), os.path.join(work, "bin", "pcmpack"))
+        env = dict(os.environ, PATH=os.path.join(work, "bin") + os.pathsep + os.environ["PATH"])
+        for block in blocks:
+            run = subprocess.run(["bash", "-e", "-c", block], cwd=work, env=env, capture_output=True,
+                                 text=True, timeout=60)
+            lines = [line for line in run.stdout.splitlines() if " packets, " in line]
+            check(run.returncode == 0 and lines and all("faults none" in l or "status 0" in l for l in lines),
+                  "README: status %d: %s%s" % (run.returncode, run.stdout, run.stderr))
+        back = os.path.join(work, "back.ac3")
+        sent = open(os.path.join(work, "mix.ac3"), "rb").read() if os.path.exists(back) else b""
+        got = open(back, "rb").read() if os.path.exists(back) else b""
+        check(got and len(got) % 768 == 0 and got in sent and sent.index(got) % 768 == 0,
+              "README: back.ac3 (%d bytes) is not whole frames of mix.ac3" % len(got))
+
+
 def main():
     check(crc8_aes(b"123456789") == 0x97, "the test's own CRC-8/AES is wrong")
     with tempfile.TemporaryDirectory() as work:
@@ -407,6 +435,7 @@ def main():
             check_30(name, work, host, channels, bits, ptime)
     with tempfile.TemporaryDirectory() as work:
         check_relay(work)
+    check_readme(sys.argv[2])
     print("%d failed" % len(failures) if failures else "st2110 receive: all rows passed")
     sys.exit(1 if failures else 0)
 

@@ -147,6 +147,7 @@ void RtpStream::datagram(size_t size, int64_t arrival_ns) {
         (session_.payload_type >= 0 && header.payload_type != session_.payload_type) || bytes == 0 ||
         bytes % period_bytes_ != 0) {
         ++window_.rejected;
+        ++rejected_;
         return;
     }
     const RtpPacket p{header.sequence, header.timestamp, datagram_.data() + offset, bytes};
@@ -173,6 +174,16 @@ void RtpStream::release(const RtpPacket &p, bool lost) {
     if (!lost) window_.samples_per_packet = uint32_t(periods);
     window_.periods += periods;
     samples_(words_.data(), periods, lost);
+}
+
+void RtpStream::check_arrived() const {
+    if (arrived_) return;
+    if (rejected_ == 0) throw Failure(name_ + ": no RTP datagram arrived");
+    throw Failure(name_ + ": " + std::to_string(rejected_) +
+                  " datagrams arrived, none of this session: RTP version 2" +
+                  (session_.payload_type >= 0 ? ", payload type " + std::to_string(session_.payload_type) : "") +
+                  ", and whole sample periods of " + describe_session(session_) +
+                  " were expected (the SDP, or --st2110, --channels and --bits, say otherwise)");
 }
 
 RtpWindow RtpStream::take_window() {

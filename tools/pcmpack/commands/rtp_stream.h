@@ -69,7 +69,8 @@ public:
     // The end: the datagrams still held go out, the holes as lost.
     void finish() { order_.finish(); }
     RtpWindow take_window();
-    bool any_arrived() const { return arrived_; }
+    // Throws Failure, saying why, when no datagram of the session came.
+    void check_arrived() const;
 
 private:
     void datagram(size_t size, int64_t arrival_ns);
@@ -85,6 +86,7 @@ private:
     std::vector<int32_t> words_;
     RtpWindow window_;
     bool arrived_ = false;
+    uint64_t rejected_ = 0;  // over the whole run
     bool released_ = false;
     uint32_t expected_timestamp_ = 0;
 };

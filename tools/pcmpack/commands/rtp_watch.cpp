@@ -79,8 +79,7 @@ public:
             print_line(double(std::min(monotonic_ns(), until) - start) / 1e9);
             reported = true;
         }
-        if (!stream_.any_arrived())
-            throw Failure(o_.input + ": no RTP datagram of the session arrived");
+        stream_.check_arrived();
         summary(double(std::min(monotonic_ns(), end > 0 ? end : monotonic_ns()) - start) / 1e9);
         finish_stdout();
         if (faulted_) throw Failure(o_.input + ": faults were seen (see above)");
@@ -109,7 +108,8 @@ private:
         const std::vector<const char *> bad = faults(w);
         faulted_ = faulted_ || !bad.empty();
         std::vector<std::string> fault_names(bad.begin(), bad.end());
-        const std::vector<std::string> pairs = pair_names(*interval_, o_.json);
+        // Pairs are said of the samples that came, never of none.
+        const std::vector<std::string> pairs = w.periods ? pair_names(*interval_, o_.json) : std::vector<std::string>{};
         interval_ = std::make_unique<BurstScanner>(session_.channels);
         if (o_.json) {
             std::printf("{\"input\":%s,\"seconds\":%.3f,", json_string(o_.input).c_str(), seconds);
@@ -158,7 +158,7 @@ private:
 
     // The whole run in one line, the pairs' bursts counted over all of it.
     void summary(double seconds) {
-        const std::vector<std::string> pairs = pair_names(whole_, o_.json);
+        const std::vector<std::string> pairs = totals_.periods ? pair_names(whole_, o_.json) : std::vector<std::string>{};
         if (o_.json) {
             std::printf("{\"input\":%s,\"summary\":true,\"seconds\":%.3f,", json_string(o_.input).c_str(), seconds);
             print_json_counts(totals_);
@@ -166,7 +166,8 @@ private:
         } else {
             std::printf("%s: %.3f s watched: ", o_.input.c_str(), seconds);
             print_text_counts(totals_);
-            std::printf(", pairs %s; status %d\n", joined(pairs, " ").c_str(), faulted_ ? 1 : 0);
+            std::printf(", pairs %s; status %d\n", pairs.empty() ? "none" : joined(pairs, " ").c_str(),
+                        faulted_ ? 1 : 0);
         }
     }
 
@@ -238,6 +239,7 @@ private:
 int run_rtp_monitor(const InspectOptions &o, bool &reported) {
     if (o.frames)
         throw Failure(o.input + ": --frames lists a file's frames; a live stream is watched by the interval (--every)");
+    if (o.track) throw Failure(o.input + ": --track chooses a container's track; an RTP stream has one");
     const RtpSession session = rtp_session(o.input, o.rtp);
     end_stream_on_stop_signals();
     RtpMonitor monitor(o, session);
@@ -245,6 +247,7 @@ int run_rtp_monitor(const InspectOptions &o, bool &reported) {
 }
 
 int run_rtp_unpack(const UnpackOptions &o) {
+    if (o.track) throw Failure(o.input + ": --track chooses a container's track; an RTP stream has one");
     const RtpSession session = rtp_session(o.input, o.rtp);
     if (o.output.empty() && o.data_out.empty())
         throw Failure(o.input + ": nothing to write: give -o FILE for the audio as WAV, --data-out FILE for "
@@ -262,7 +265,7 @@ int run_rtp_unpack(const UnpackOptions &o) {
     const int64_t until = o.duration > 0 ? monotonic_ns() + int64_t(o.duration * 1e9) : INT64_MAX;
     stream.receive_until(until, [] { return stop_requested(); });
     stream.finish();
-    if (!stream.any_arrived()) throw Failure(o.input + ": no RTP datagram of the session arrived; nothing is written");
+    stream.check_arrived();
     recording.finish(display_name(o.data_out, true));
     outputs.commit();
     recording.report(display_name(o.output.empty() ? o.data_out : o.output, true));

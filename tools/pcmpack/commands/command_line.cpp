@@ -124,7 +124,7 @@ std::string suggestion(const CLI::App &app, int argc, char **argv) {
 
 void add_stream_argument(CLI::App &command, std::string &input) {
     command.add_option("STREAM", input,
-                       "stream file, '-' for standard input, or a live stream's udp:// or srt:// URL")
+                       "stream file, '-' for standard input, a live stream's udp:// or srt:// URL, or an ST 2110 stream's SDP file or rtp:// URL")
         ->required();
 }
 

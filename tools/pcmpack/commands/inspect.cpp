@@ -458,6 +458,8 @@ void print_json(const std::string &name, uint64_t stream_bytes, const Incrementa
 
 // `reported`: the failure that ends the run is already in what was printed.
 int inspect(const InspectOptions &o, bool &reported) {
+    if (is_rtp_input(o.input)) return run_rtp_monitor(o, reported);
+    if (o.rtp.given()) throw Failure(o.input + ": " + kRtpOnly);
     if (is_url(o.input)) return run_monitor(o, reported);
     if (o.every > 0 || o.duration > 0 || o.fail_fast)
         throw Failure(o.input + ": --every, --duration and --fail-fast watch a live stream "

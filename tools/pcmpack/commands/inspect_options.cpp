@@ -23,13 +23,19 @@ const char *const kInspectHelp =
     "per interval (frames, cadence, PTS breaks, packets lost, duplicated or out of\n"
     "order, PCR and PTS discontinuities, PCR, PAT/PMT, bit rate) and a summary at\n"
     "the end; status 1 if any fault was seen.\n"
+    "An ST 2110-30 or -31 stream, from its SDP file or an rtp:// URL, is watched\n"
+    "likewise: datagrams lost, duplicated, out of order or late, the packet time,\n"
+    "the offset of arrival from each packet's sampling instant on the media clock\n"
+    "(CLOCK_TAI), and each channel pair as PCM or data bursts.\n"
     "\n"
     "Examples:\n"
     "  pcmpack inspect movie.m2ts\n"
     "  pcmpack inspect mix.ts --frames    # one line per frame\n"
     "  pcmpack inspect audio.vob --json\n"
     "  pcmpack inspect udp://@:5000 --duration 60\n"
-    "  pcmpack inspect 'srt://:9000?mode=listener' --json";
+    "  pcmpack inspect 'srt://:9000?mode=listener' --json\n"
+    "  pcmpack inspect session.sdp --duration 10\n"
+    "  pcmpack inspect rtp://127.0.0.1:5004 --st2110 31 --channels 8";
 
 }  // namespace
 
@@ -47,6 +53,7 @@ CLI::App *add_inspect_command(CLI::App &app, InspectOptions &o) {
                         "live stream: seconds to watch; default until SIGINT or SIGTERM")
         ->check(CLI::Range(0.1, kLongestWatch));
     inspect->add_flag("--fail-fast", o.fail_fast, "live stream: end with status 1 at the first fault");
+    add_rtp_options(*inspect, o.rtp);
     return inspect;
 }
 

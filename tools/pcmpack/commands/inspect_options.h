@@ -3,6 +3,8 @@
 // say it, and the command that does it.
 #pragma once
 
+#include "commands/rtp_stream.h"
+
 #include <string>
 
 namespace CLI {
@@ -21,6 +23,7 @@ struct InspectOptions {
     double every = 0;     // 0: not given (1 s)
     double duration = 0;  // 0: not given
     bool fail_fast = false;
+    RtpOptions rtp;  // an rtp:// URL's stream
 };
 
 // Adds `inspect` with its options, bound to `options`, and the rules
@@ -32,5 +35,7 @@ int run_inspect(const InspectOptions &options);
 // inspect of a live input (udp://, srt://): a line per interval. `reported`
 // becomes true with the first line, which the faults are counted in.
 int run_monitor(const InspectOptions &options, bool &reported);
+// inspect of an ST 2110-30 or -31 stream, from its SDP file or an rtp:// URL.
+int run_rtp_monitor(const InspectOptions &options, bool &reported);
 
 }  // namespace pcmtool

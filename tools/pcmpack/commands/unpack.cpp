@@ -236,6 +236,8 @@ void report_recording(const UnpackOptions &o, const WavSink &wav, const LossRepo
 }  // namespace
 
 int run_unpack(const UnpackOptions &o) {
+    if (is_rtp_input(o.input)) return run_rtp_unpack(o);
+    if (o.rtp.given()) throw Failure(o.input + ": " + kRtpOnly);
     const bool live = is_url(o.input);
     check_unpack(o, live);
     OutputSet outputs(o.overwrite);

@@ -22,11 +22,14 @@ const char *const kUnpackHelp =
     "its audio track. --data-out alone writes a pair's data bursts and no WAV.\n"
     "A udp:// or srt:// URL is recorded until --duration, SIGINT or SIGTERM; a frame\n"
     "lost on the way becomes silence of its length, and the status 1.\n"
+    "An ST 2110-30 or -31 stream, from its SDP file or an rtp:// URL, is recorded\n"
+    "the same way, datagrams that came out of order put back in place.\n"
     "\n"
     "Examples:\n"
     "  pcmpack unpack movie.m2ts -o back.wav\n"
     "  pcmpack unpack mix.ts -o back.wav --data-out sound.ac3 --data-pair 2\n"
-    "  pcmpack unpack udp://@:5000 -o capture.wav --duration 60    # record";
+    "  pcmpack unpack udp://@:5000 -o capture.wav --duration 60    # record\n"
+    "  pcmpack unpack session.sdp -o capture.wav --data-out sound.ac3 --data-pair 2 --duration 10";
 
 }  // namespace
 
@@ -46,6 +49,7 @@ CLI::App *add_unpack_command(CLI::App &app, UnpackOptions &o) {
                        "channel pair of --data-out, 1 (channels 1 and 2, default) to 4")
         ->check(CLI::Range(1, 4))
         ->needs(data_out);
+    add_rtp_options(*unpack, o.rtp);
     return unpack;
 }
 

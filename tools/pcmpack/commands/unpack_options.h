@@ -3,6 +3,8 @@
 // say it, and the command that does it.
 #pragma once
 
+#include "commands/rtp_stream.h"
+
 #include <string>
 
 namespace CLI {
@@ -19,6 +21,7 @@ struct UnpackOptions {
     int data_pair = 1;     // --data-pair: 1-based
     double duration = 0;   // --duration: seconds of a live input recorded; 0: not given
     bool overwrite = false;  // -y: replace existing files without asking
+    RtpOptions rtp;  // an rtp:// URL's stream
 };
 
 // Adds `unpack` with its options, bound to `options`, and the rules
@@ -27,5 +30,7 @@ CLI::App *add_unpack_command(CLI::App &app, UnpackOptions &options);
 
 // Runs `unpack`; a Failure names what went wrong.
 int run_unpack(const UnpackOptions &options);
+// unpack of an ST 2110-30 or -31 stream, from its SDP file or an rtp:// URL.
+int run_rtp_unpack(const UnpackOptions &options);
 
 }  // namespace pcmtool

@@ -25,7 +25,7 @@ bool is_url(const std::string &input) {
 }
 
 void check_live_url(const std::string &url) {
-    if (!is_live_url(url)) throw Failure(url + ": pcmpack reads live streams from udp:// and srt:// URLs only");
+    if (!is_live_url(url)) throw Failure(url + ": pcmpack reads live streams from udp://, srt:// and rtp:// URLs (and ST 2110 SDP files) only");
     char host[256] = {};
     int port = -1;
     av_url_split(nullptr, 0, nullptr, 0, host, sizeof host, &port, nullptr, 0, url.c_str());

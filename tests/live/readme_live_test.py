@@ -15,32 +15,18 @@ audio.
 """
 import os
 import re
-import socket
 import subprocess
 import sys
 import struct
 import tempfile
 
+from readme_blocks import on_free_ports, sh_blocks
+
 tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
-text = open(readme, encoding="utf-8").read()
-section = re.search(r"^### Live\b.*?(?=^#)", text, re.S | re.M)
-blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+blocks = sh_blocks(readme, "Live")
 if len(blocks) < 4:
     sys.exit("the README's Live section has %d sh blocks, not the 4 expected" % len(blocks))
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-# Every port after a URL's host, as udp://@:5004 and srt://127.0.0.1:9000
-# name them.
-named = sorted(set(re.findall(r"(?:udp|srt)://[^ :']*:(\d+)", "".join(blocks))))
-ports = {port: str(free_port()) for port in named}
-blocks = [re.sub(r"((?:udp|srt)://[^ :']*:)(\d+)", lambda m: m.group(1) + ports[m.group(2)], b)
-          for b in blocks]
+blocks = on_free_ports(blocks)
 
 failures = []
 with tempfile.TemporaryDirectory() as folder:

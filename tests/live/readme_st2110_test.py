@@ -6,20 +6,19 @@
 
 Each ```sh block of the README's "Audio over IP" section runs in order in
 an empty folder with the built tool first on the PATH (its receivers on this
-machine's loopback and the ports the text names). Every block must end with
+machine's loopback, each port the text names replaced by a free one). Every block must end with
 status 0, and what each receiver recorded must be there: 2 s of 8 channels
 from ffmpeg, 2 s from GStreamer, 8000 whole AM824 packets of 8 channels.
 """
 import os
-import re
 import subprocess
 import sys
 import tempfile
 
+from readme_blocks import on_free_ports, sh_blocks
+
 tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
-text = open(readme, encoding="utf-8").read()
-section = re.search(r"^### Audio over IP\b.*?(?=^#)", text, re.S | re.M)
-blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+blocks = on_free_ports(sh_blocks(readme, "Audio over IP"))
 if len(blocks) != 3:
     sys.exit("the README's Audio over IP section has %d sh blocks, not the 3 expected" % len(blocks))
 

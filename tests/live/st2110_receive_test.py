@@ -18,7 +18,6 @@ the README's recipes for receiving run as written.
 """
 import json
 import os
-import re
 import signal
 import socket
 import struct
@@ -32,6 +31,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from monitor_test import check, failures, free_port, wav_data  # noqa: E402
+from readme_blocks import on_free_ports, sh_blocks  # noqa: E402
 
 TOOL = sys.argv[1]
 RATE = 48000
@@ -403,9 +403,7 @@ def check_readme(readme):
     empty folder with the tool first on the PATH: every block ends with
     status 0, the monitor sees no fault, and the AC-3 taken back out is whole
     frames of the one sent."""
-    text = open(readme, encoding="utf-8").read()
-    section = re.search(r"^### Receiving and monitoring ST 2110.*?(?=^#)", text, re.S | re.M)
-    blocks = re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+    blocks = on_free_ports(sh_blocks(readme, "Receiving and monitoring ST 2110"))
     check(len(blocks) == 2, "README: %d receiving recipes, not 2" % len(blocks))
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "bin"))

@@ -9,6 +9,7 @@ extern "C" {
 #include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace pcmtool {
@@ -47,6 +48,12 @@ std::string av_text(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(error, text, sizeof text);
     return text;
+}
+
+int64_t tai_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_TAI, &t);
+    return int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 int64_t monotonic_ns() {

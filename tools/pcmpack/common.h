@@ -30,6 +30,10 @@ std::string json_string(const std::string &text);
 // lines count by.
 int64_t monotonic_ns();
 
+// Nanoseconds of CLOCK_TAI, the clock a plant's PTP daemons discipline and
+// the media clock of audio over RTP counts from.
+int64_t tai_ns();
+
 // libavformat's words for one of its error codes.
 std::string av_text(int error);
 

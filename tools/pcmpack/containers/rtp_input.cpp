@@ -22,13 +22,6 @@ namespace {
 // moment of the machine.
 constexpr int kReceiveBuffer = 4 << 20;
 
-// Nanoseconds of CLOCK_TAI, which the media clock counts from.
-int64_t now_tai_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_TAI, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 }  // namespace
 
 RtpInput::RtpInput(const std::string &name, const std::string &address, int port) : name_(name) {
@@ -74,7 +67,7 @@ long RtpInput::receive(uint8_t *data, size_t capacity, int wait_ms, int64_t &arr
     pollfd ready{fd_, POLLIN, 0};
     if (poll(&ready, 1, wait_ms) <= 0) return -1;
     const ssize_t got = recv(fd_, data, capacity, MSG_DONTWAIT);
-    arrival_tai_ns = now_tai_ns();
+    arrival_tai_ns = tai_ns();
     return got < 0 ? -1 : long(got);
 }
 

@@ -52,12 +52,6 @@ UdpDestination parse_rtp_url(const std::string &url) {
     return d;
 }
 
-int64_t tai_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_TAI, &t);
-    return int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
 DatagramSender::DatagramSender(const std::string &url, const UdpDestination &to, int dscp) : url_(url) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_DGRAM;

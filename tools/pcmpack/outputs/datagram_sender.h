@@ -21,9 +21,6 @@ struct UdpDestination {
 };
 UdpDestination parse_rtp_url(const std::string &url);
 
-// Nanoseconds of CLOCK_TAI, the clock a plant's PTP daemons discipline.
-int64_t tai_ns();
-
 class DatagramSender {
 public:
     // Resolves and connects; `dscp` marks the datagrams' class of service.

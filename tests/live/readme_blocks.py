@@ -1,0 +1,34 @@
+# SPDX-License-Identifier: BSD-2-Clause
+"""The README's shell recipes as the live tests run them: a section's
+```sh blocks, each port they name replaced by a free one."""
+import re
+import socket
+
+# A port after a URL's host (udp://@:5004, srt://127.0.0.1:9000,
+# rtp://[::1]:5004) or in GStreamer's udpsrc port=5004.
+PORT = re.compile(r"((?:udp|srt|rtp)://(?:\[[^\]]*\]|[^ :'/\[]*):|\budpsrc port=)(\d+)")
+
+
+def sh_blocks(readme, heading):
+    """The ```sh blocks of the README section whose heading starts so."""
+    text = open(readme, encoding="utf-8").read()
+    section = re.search(r"^### " + re.escape(heading) + r".*?(?=^#)", text, re.S | re.M)
+    return re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def on_free_ports(blocks):
+    """The blocks with each port the text names replaced by a free one, the
+    same throughout, so that another checkout's tests running on this
+    machine cannot cross their streams with these."""
+    ports = {}
+
+    def free(match):
+        ports.setdefault(match.group(2), str(free_port()))
+        return match.group(1) + ports[match.group(2)]
+    return [PORT.sub(free, block) for block in blocks]

@@ -326,7 +326,7 @@ TEST(St2110, Am824PacketsSpellEachPairsChannelStatus) {
         size_t offset = 0, payload = 0;
         ASSERT_TRUE(fmt::read_rtp_header(packet.data(), packet.size(), &h, &offset, &payload));
         EXPECT_EQ(h.sequence, p);
-        EXPECT_EQ(h.timestamp, uint32_t(4294967290u + 6u * unsigned(p)));
+        EXPECT_EQ(h.timestamp, uint32_t((4294967290u + 6u * uint64_t(p)) & 0xFFFFFFFFu));
         EXPECT_EQ(h.ssrc, 7u);
         for (int s = 0; s < 6; ++s)
             for (int ch = 0; ch < 4; ++ch) {

@@ -109,6 +109,16 @@ int samples_per_packet(int sample_rate, int ptime_us);
 // RTP header and payload.
 size_t rtp_packet_bytes(RtpAudio kind, int channels, int samples);
 
+// RTP timestamps count modulo 2^32, and wrap on purpose: a timestamp
+// `periods` on, and the periods from `earlier` to `later` the short way
+// forward.
+constexpr uint32_t timestamp_after(uint32_t timestamp, uint64_t periods) {
+    return uint32_t((timestamp + periods) & 0xFFFFFFFFu);
+}
+constexpr uint32_t timestamp_distance(uint32_t earlier, uint32_t later) {
+    return uint32_t((uint64_t{later} + (uint64_t{1} << 32) - earlier) & 0xFFFFFFFFu);
+}
+
 // The RTP timestamp of the sampling instant `tai_ns` (nanoseconds of
 // CLOCK_TAI since 1970-01-01 TAI, the PTP epoch): the media clock counts
 // sample periods from the epoch and the timestamp is its low 32 bits, so

@@ -162,7 +162,7 @@ void RtpStream::release(const RtpPacket &p, bool lost) {
     const size_t periods = lost ? window_.samples_per_packet : p.size / period_bytes_;
     if (released_ && p.timestamp != expected_timestamp_) ++window_.timestamp_jumps;
     released_ = true;
-    expected_timestamp_ = p.timestamp + uint32_t(periods);
+    expected_timestamp_ = pcmpack_format::timestamp_after(p.timestamp, uint64_t(periods));
     words_.assign(periods * size_t(session_.channels), 0);
     if (!lost && session_.encoding != RtpAudio::am824)
         pcmpack_format::read_linear(session_.encoding, p.payload, words_.size(), words_.data());

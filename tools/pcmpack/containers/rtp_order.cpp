@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "containers/rtp_order.h"
 
+#include "format/st2110.h"
+
 #include <algorithm>
 
 namespace pcmtool {
@@ -65,7 +67,7 @@ void RtpOrder::release_next() {
     history_[size_t(next_) % kHistory] = came ? 1 : 0;
     if (came) {
         if (last_released_ >= 0 && next_ == last_released_ + 1)
-            samples_per_packet_ = slot.packet.timestamp - last_timestamp_;
+            samples_per_packet_ = pcmpack_format::timestamp_distance(last_timestamp_, slot.packet.timestamp);
         last_timestamp_ = slot.packet.timestamp;
         last_released_ = next_;
         release_(slot.packet, false);
@@ -74,7 +76,8 @@ void RtpOrder::release_next() {
         count(&RtpCounts::lost);
         RtpPacket hole;
         hole.sequence = uint16_t(next_);
-        hole.timestamp = last_timestamp_ + uint32_t(next_ - last_released_) * samples_per_packet_;
+        hole.timestamp = pcmpack_format::timestamp_after(
+            last_timestamp_, uint64_t(next_ - last_released_) * samples_per_packet_);
         release_(hole, true);
     }
     ++next_;
@@ -98,7 +101,8 @@ int64_t media_clock_offset_ns(int64_t arrival_ns, uint32_t timestamp, int rate, 
     // Seconds and the rest apart, so that no product leaves 64 bits.
     const int64_t ns = 1000000000;
     const int64_t ticks = arrival_ns / ns * rate + arrival_ns % ns * rate / ns;
-    const int32_t behind = int32_t(uint32_t(uint64_t(ticks)) + clock_offset - timestamp);
+    const uint32_t now = pcmpack_format::timestamp_after(uint32_t(uint64_t(ticks)), clock_offset);
+    const int32_t behind = int32_t(pcmpack_format::timestamp_distance(timestamp, now));
     const int64_t sampled = ticks - behind;
     return arrival_ns - (sampled / rate * ns + sampled % rate * ns / rate);
 }

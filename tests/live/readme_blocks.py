@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The README's shell recipes as the live tests run them: a section's
 ```sh blocks, each port they name replaced by a free one."""
+import os
 import re
 import socket
+import subprocess
 
 # A port after a URL's host (udp://@:5004, srt://127.0.0.1:9000,
 # rtp://[::1]:5004) or in GStreamer's udpsrc port=5004.
@@ -32,3 +34,18 @@ def on_free_ports(blocks):
         ports.setdefault(match.group(2), str(free_port()))
         return match.group(1) + ports[match.group(2)]
     return [PORT.sub(free, block) for block in blocks]
+
+
+def run_blocks(tool, blocks, folder):
+    """Runs each block as one bash script in `folder`, with the tool first
+    on the PATH as `pcmpack`, printing what it said; yields each block with
+    its completed run."""
+    os.mkdir(os.path.join(folder, "bin"))
+    os.symlink(os.path.abspath(tool), os.path.join(folder, "bin", "pcmpack"))
+    env = dict(os.environ, PATH=os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"])
+    for block in blocks:
+        run = subprocess.run(["bash", "-e", "-c", block], cwd=folder, env=env, capture_output=True,
+                             text=True, timeout=60)
+        print("$ " + block.strip().replace("\n", "\n$ "))
+        print(run.stdout + run.stderr, end="")
+        yield block, run

@@ -15,12 +15,11 @@ audio.
 """
 import os
 import re
-import subprocess
 import sys
 import struct
 import tempfile
 
-from readme_blocks import on_free_ports, sh_blocks
+from readme_blocks import on_free_ports, run_blocks, sh_blocks
 
 tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
 blocks = sh_blocks(readme, "Live")
@@ -30,14 +29,7 @@ blocks = on_free_ports(blocks)
 
 failures = []
 with tempfile.TemporaryDirectory() as folder:
-    os.mkdir(os.path.join(folder, "bin"))
-    os.symlink(tool, os.path.join(folder, "bin", "pcmpack"))
-    env = dict(os.environ, PATH=os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"])
-    for block in blocks:
-        run = subprocess.run(["bash", "-e", "-c", block], cwd=folder, env=env, capture_output=True,
-                             text=True, timeout=60)
-        print("$ " + block.strip().replace("\n", "\n$ "))
-        print(run.stdout + run.stderr, end="")
+    for block, run in run_blocks(tool, blocks, folder):
         if run.returncode != 0:
             failures.append("status %d: %s" % (run.returncode, block.strip()))
         if "pcmpack inspect" in block:

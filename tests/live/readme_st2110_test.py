@@ -11,11 +11,10 @@ status 0, and what each receiver recorded must be there: 2 s of 8 channels
 from ffmpeg, 2 s from GStreamer, 8000 whole AM824 packets of 8 channels.
 """
 import os
-import subprocess
 import sys
 import tempfile
 
-from readme_blocks import on_free_ports, sh_blocks
+from readme_blocks import on_free_ports, run_blocks, sh_blocks
 
 tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
 blocks = on_free_ports(sh_blocks(readme, "Audio over IP"))
@@ -28,14 +27,7 @@ EXPECTED = [("received.wav", 44 + 2 * 48000 * 8 * 3), ("gst.wav", 44 + 2 * 48000
             ("st2110-31.rtp", 8000 * (12 + 6 * 8 * 4))]
 failures = []
 with tempfile.TemporaryDirectory() as folder:
-    os.mkdir(os.path.join(folder, "bin"))
-    os.symlink(tool, os.path.join(folder, "bin", "pcmpack"))
-    env = dict(os.environ, PATH=os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"])
-    for block in blocks:
-        run = subprocess.run(["bash", "-e", "-c", block], cwd=folder, env=env, capture_output=True,
-                             text=True, timeout=60)
-        print("$ " + block.strip().replace("\n", "\n$ "))
-        print(run.stdout + run.stderr, end="")
+    for block, run in run_blocks(tool, blocks, folder):
         if run.returncode != 0:
             failures.append("status %d: %s" % (run.returncode, block.strip()))
     for name, least in EXPECTED:

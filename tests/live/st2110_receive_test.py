@@ -16,14 +16,17 @@ as exactly that and recorded with silence in the lost packets' place; and
 pcmpack's own -31 sender, its AM824 flags checked here on the way. Last,
 the README's recipes for receiving run as written.
 """
+import fcntl
 import json
 import os
+import select
 import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -151,34 +154,52 @@ class Relay(threading.Thread):
         except OSError:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
         self.sock.bind((host, 0))
-        self.sock.settimeout(0.1)
+        self.sock.setblocking(False)
         self.port = self.sock.getsockname()[1]
         self.to, self.drop, self.repeat, self.swap, self.look = to, drop, repeat, swap, look
+        self.held = None
         self.seen = 0
+        # Held from taking a datagram in to passing it on, so that `drain`
+        # never sees one in between.
+        self.lock = threading.Lock()
         self.done = threading.Event()
 
     def run(self):
-        held = None
         while not self.done.is_set():
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            n, self.seen = self.seen, self.seen + 1
-            if self.look:
-                self.look(data)
-            if n in self.drop:
-                continue
-            if n in self.swap:
-                held = data
-                continue
-            for _ in range(2 if n in self.repeat else 1):
-                for to in self.to:
-                    self.sock.sendto(data, to)
-            if held is not None:
-                for to in self.to:
-                    self.sock.sendto(held, to)
-                held = None
+            select.select([self.sock], [], [], 0.1)
+            with self.lock:
+                try:
+                    data = self.sock.recv(65536)
+                except BlockingIOError:
+                    continue
+                n, self.seen = self.seen, self.seen + 1
+                self.forward(n, data)
+
+    def drain(self):
+        """Returns once every datagram sent to the relay so far is passed
+        on: the receivers may then be stopped without cutting the stream."""
+        while True:
+            with self.lock:
+                queued = struct.unpack("i", fcntl.ioctl(self.sock, termios.FIONREAD, b"\0" * 4))[0]
+                if queued == 0:
+                    return
+            time.sleep(0.01)
+
+    def forward(self, n, data):
+        if self.look:
+            self.look(data)
+        if n in self.drop:
+            return
+        if n in self.swap:
+            self.held = data
+            return
+        for _ in range(2 if n in self.repeat else 1):
+            for to in self.to:
+                self.sock.sendto(data, to)
+        if self.held is not None:
+            for to in self.to:
+                self.sock.sendto(self.held, to)
+            self.held = None
 
 
 # --- the receivers ---------------------------------------------------------
@@ -304,8 +325,8 @@ def row_30(work, host, channels, bits, ptime_ms, relay=None):
     start = tai_ticks() + RATE // 50
     packets = datagrams(payload, channels * size, samples, start)
     send_paced(packets, samples, start, family, destinations)
-    while relay is not None and relay.seen < len(packets):
-        time.sleep(0.01)
+    if relay is not None:
+        relay.drain()
     results = stop(procs[:2])
     if relay is not None:
         relay.done.set()
@@ -367,7 +388,7 @@ def check_own_sender(work, words):
     wait_bound([port])
     sent = subprocess.run([TOOL, "encode", source, "-o", "rtp://127.0.0.1:%d" % relay.port, "--st2110", "31",
                            "--ptime", "125us", "--sdp", session], capture_output=True, text=True)
-    time.sleep(0.2)
+    relay.drain()
     ((ru, _, eu),) = stop([unpack])
     relay.done.set()
     check(sent.returncode == 0 and ru == 0, "own sender: %d %d: %s %s" % (sent.returncode, ru, sent.stderr, eu))

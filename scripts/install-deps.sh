@@ -9,7 +9,7 @@ packages=(
   libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy ffmpeg mkvtoolnix
   libavcodec-dev libavutil-dev
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3 mediainfo
-  valgrind strace sox srt-tools gstreamer1.0-tools gstreamer1.0-plugins-good
+  valgrind strace sox srt-tools gstreamer1.0-tools gstreamer1.0-plugins-good linuxptp iproute2
   libclang-rt-dev jq
   man-db groff-base abigail-tools dpkg-dev lintian
   crossbuild-essential-arm64 crossbuild-essential-s390x qemu-user googletest

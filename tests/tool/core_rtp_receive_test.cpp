@@ -31,15 +31,22 @@ TEST(SdpRead, ReadsWhatAReceiverNeedsAndRefusesTheRest) {
     const SdpRow rows[] = {
         {"-30 session-level c=", kHead + "c=IN IP4 127.0.0.1\r\nm=audio 5004 RTP/AVP 97\r\na=rtpmap:97 L24/48000/8\r\n"
                                  "a=ptime:1\r\na=mediaclk:direct=0\r\n",
-         nullptr, {"127.0.0.1", false, 5004, 97, RtpAudio::l24, 48000, 8, 1000000, 0}},
+         nullptr, {"127.0.0.1", false, 5004, 97, RtpAudio::l24, 48000, 8, 1000000, 0, ""}},
         {"-31 media-level c= and TTL, 125 us, CRLF-less", kHead + "m=audio 6000 RTP/AVP 98\nc=IN IP4 239.1.2.3/64\n"
                                                            "a=rtpmap:98 AM824/48000/2\na=ptime:0.125\na=mediaclk:direct=7\n",
-         nullptr, {"239.1.2.3", false, 6000, 98, RtpAudio::am824, 48000, 2, 125000, 7}},
+         nullptr, {"239.1.2.3", false, 6000, 98, RtpAudio::am824, 48000, 2, 125000, 7, ""}},
+        {"a group from one sender", kHead + "a=source-filter: incl IN IP4 239.1.2.3 192.0.2.7\r\nm=audio 6000 RTP/AVP 98\r\n"
+                                    "c=IN IP4 239.1.2.3/32\r\na=rtpmap:98 L24/48000/2\r\n",
+         nullptr, {"239.1.2.3", false, 6000, 98, RtpAudio::l24, 48000, 2, 0, 0, "192.0.2.7"}},
+        {"a group from all senders but one", kHead + "m=audio 6000 RTP/AVP 98\r\nc=IN IP6 ff3e::1\r\n"
+                                             "a=source-filter: excl IN IP6 ff3e::1 2001:db8::7\r\n"
+                                             "a=rtpmap:98 L24/48000/2\r\n",
+         nullptr, {"ff3e::1", true, 6000, 98, RtpAudio::l24, 48000, 2, 0, 0, ""}},
         {"IPv6, L16, one channel by default", kHead + "c=IN IP6 ::1\r\nm=audio 5006 RTP/AVP 96\r\na=rtpmap:96 L16/96000\r\n",
-         nullptr, {"::1", true, 5006, 96, RtpAudio::l16, 96000, 1, 0, 0}},
+         nullptr, {"::1", true, 5006, 96, RtpAudio::l16, 96000, 1, 0, 0, ""}},
         {"the audio after a video section", kHead + "c=IN IP4 127.0.0.1\r\nm=video 7000 RTP/AVP 96\r\na=rtpmap:96 raw/90000\r\n"
                                                 "m=audio 5008 RTP/AVP 97\r\na=rtpmap:97 L24/48000/2\r\n",
-         nullptr, {"127.0.0.1", false, 5008, 97, RtpAudio::l24, 48000, 2, 0, 0}},
+         nullptr, {"127.0.0.1", false, 5008, 97, RtpAudio::l24, 48000, 2, 0, 0, ""}},
         {"an rtpmap of another payload type", kHead + "c=IN IP4 127.0.0.1\r\nm=audio 5004 RTP/AVP 97\r\na=rtpmap:96 L24/48000/2\r\n",
          "no a=rtpmap for payload type 97", {}},
         {"an encoding not received", kHead + "c=IN IP4 127.0.0.1\r\nm=audio 5004 RTP/AVP 97\r\na=rtpmap:97 opus/48000/2\r\n",
@@ -71,6 +78,7 @@ TEST(SdpRead, ReadsWhatAReceiverNeedsAndRefusesTheRest) {
         EXPECT_EQ(got.channels, w.channels) << row.name;
         EXPECT_EQ(got.ptime_ns, w.ptime_ns) << row.name;
         EXPECT_EQ(got.clock_offset, w.clock_offset) << row.name;
+        EXPECT_EQ(got.source, w.source) << row.name;
     }
 }
 

@@ -241,6 +241,8 @@ TEST(St2110, SdpAsReceiversReadIt) {
                              "a=rtpmap:97 AM824/48000/8\r\n", "a=ptime:1\r\n",
                              "a=ts-refclk:ptp=IEEE1588-2008:39-A7-94-FF-FE-07-CB-D0:0\r\n"})
         EXPECT_NE(multicast.find(line), std::string::npos) << line;
+    s.origin_address = "0.0.0.0";  // the system chose no source for the group
+    EXPECT_EQ(fmt::write_sdp(s).find("source-filter"), std::string::npos);
     s.destination = "::1";
     s.multicast = false;
     s.origin_address.clear();

@@ -62,11 +62,20 @@ bool rtpmap(const std::string &value, RtpSession &s, std::string &error) {
     return true;
 }
 
+// "a=source-filter: incl IN IP4 239.1.1.1 192.0.2.10": the first source
+// of an inclusive filter; an exclusive one admits all but some, as a
+// receiver without a filter does.
+void source_filter(const std::string &value, RtpSession &s) {
+    const std::vector<std::string> w = words(value);
+    if (w.size() >= 5 && w[0] == "incl" && w[1] == "IN") s.source = w[4];
+}
+
 bool attribute(const std::string &value, RtpSession &s, std::string &error) {
     const size_t colon = value.find(':');
     const std::string name = value.substr(0, colon);
     const std::string rest = colon == std::string::npos ? "" : value.substr(colon + 1);
     if (name == "rtpmap") return rtpmap(rest, s, error);
+    if (name == "source-filter") source_filter(rest, s);
     if (name == "ptime") {
         const double ms = std::atof(rest.c_str());
         if (ms <= 0 || ms > 1000) {
@@ -110,6 +119,8 @@ bool read_sdp(const std::string &text, RtpSession &session, std::string &error) 
             return false;
         } else if (line[0] == 'a' && in_audio && !attribute(value, s, error)) {
             return false;
+        } else if (line[0] == 'a' && s.port == 0 && value.rfind("source-filter:", 0) == 0) {
+            source_filter(value.substr(14), s);  // for every media section
         }
     }
     if (s.port == 0) error = "no audio media section (m=audio PORT RTP/AVP TYPE)";

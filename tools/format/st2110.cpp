@@ -211,7 +211,10 @@ std::string write_sdp(const SdpSession &s) {
     t += "t=0 0\r\n";
     t += "m=audio " + std::to_string(s.port) + " RTP/AVP " + pt + "\r\n";
     t += std::string("c=IN ") + family + " " + s.destination + (s.multicast && !v6 ? "/32" : "") + "\r\n";
-    if (s.multicast)
+    // A filter on an unknown sender would admit no datagram: without its
+    // address, a group's receivers take any source.
+    const bool sender_known = !s.origin_address.empty() && s.origin_address != "0.0.0.0" && s.origin_address != "::";
+    if (s.multicast && sender_known)
         t += std::string("a=source-filter: incl IN ") + family + " " + s.destination + " " + origin + "\r\n";
     t += "a=rtpmap:" + pt + " " + rtpmap_encoding(s.kind) + "/" + std::to_string(s.sample_rate) + "/" +
          std::to_string(s.channels) + "\r\n";

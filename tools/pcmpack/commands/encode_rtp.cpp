@@ -2,6 +2,7 @@
 #include "commands/encode_rtp.h"
 
 #include "common.h"
+#include "outputs/clock_reference.h"
 #include "outputs/output.h"
 #include "source/audio_source.h"
 #include "source/burst_scan.h"
@@ -12,12 +13,10 @@
 #include <pcmpack.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <array>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <random>
 
@@ -277,18 +276,19 @@ private:
     uint64_t packets_ = 0;
 };
 
-std::string local_mac() {
-    // The first interface with a hardware address stands for the sender
-    // when no PTP grandmaster is named.
-    for (const char *name : {"eth0", "eno1", "enp0s3", "wlan0"}) {
-        std::ifstream file(std::string("/sys/class/net/") + name + "/address");
-        std::string mac;
-        if (file >> mac && mac.size() == 17 && mac != "00:00:00:00:00:00") {
-            for (char &ch : mac) ch = ch == ':' ? '-' : char(std::toupper(static_cast<unsigned char>(ch)));
-            return mac;
-        }
-    }
-    return "00-00-00-00-00-00";
+// The SDP's reference clock: the grandmaster named, or the one ptp4l
+// follows here, or else the sending interface's hardware address.
+void reference_clock(const EncodeOptions &o, const DatagramSender &sender, fmt::SdpSession &s) {
+    s.local_mac = interface_mac(sender.local_address());
+    s.ptp_grandmaster = o.ptp_grandmaster;
+    if (!s.ptp_grandmaster.empty()) return;
+    std::string state;
+    s.ptp_grandmaster = find_ptp_grandmaster(state);
+    if (o.verbose && s.ptp_grandmaster.empty() && !state.empty())
+        std::fprintf(stderr,
+                     "pcmpack: note: ptp4l runs here but follows no grandmaster (ports %s); the SDP names "
+                     "this machine's clock (localmac) until it does, or give --ptp-grandmaster\n",
+                     state.c_str());
 }
 
 bool is_multicast(const std::string &host) {
@@ -311,8 +311,7 @@ std::string session_text(const RtpPlan &p, const EncodeOptions &o, const Datagra
     s.channels = p.channels;
     s.ptime_us = p.ptime_us;
     s.channel_order = p.channel_order;
-    s.ptp_grandmaster = o.ptp_grandmaster;
-    s.local_mac = local_mac();
+    reference_clock(o, sender, s);
     return fmt::write_sdp(s);
 }
 

@@ -70,6 +70,7 @@ RtpSession from_url(const std::string &url, const RtpOptions &o) {
     s.rate = o.rate ? o.rate : 48000;
     for (const PacketTime &p : kPacketTimes)
         if (o.ptime == p.name) s.ptime_ns = p.ns;
+    s.source = o.source;
     return s;
 }
 
@@ -85,6 +86,11 @@ void add_rtp_options(CLI::App &command, RtpOptions &o) {
         ->check(CLI::IsMember({44100, 48000, 96000}));
     command.add_option("--ptime", o.ptime, "rtp:// stream: packet time expected, 1ms or 125us")
         ->check(CLI::IsMember({"1ms", "125us"}));
+    command.add_option("--source", o.source,
+                       "rtp:// multicast stream: admit only this sender's datagrams (a source-specific join)");
+    command.add_option("--interface", o.interface_name,
+                       "rtp:// or SDP multicast stream: the network interface to join the group on; "
+                       "default: the one the routing table gives");
 }
 
 bool is_rtp_input(const std::string &input) {
@@ -93,9 +99,9 @@ bool is_rtp_input(const std::string &input) {
 
 RtpSession rtp_session(const std::string &input, const RtpOptions &o) {
     if (input.rfind("rtp://", 0) == 0) return from_url(input, o);
-    if (o.given())
+    if (o.describes())
         throw Failure(input + ": the session description says what the stream is; --st2110, "
-                              "--channels, --bits, --rate and --ptime describe an rtp:// URL");
+                              "--channels, --bits, --rate, --ptime and --source describe an rtp:// URL");
     return from_sdp(input);
 }
 
@@ -118,10 +124,11 @@ void RtpWindow::add(const RtpWindow &o) {
     }
 }
 
-RtpStream::RtpStream(const std::string &name, const RtpSession &session, Samples samples)
+RtpStream::RtpStream(const std::string &name, const RtpSession &session, const std::string &interface,
+                     Samples samples)
     : name_(name), session_(session),
       period_bytes_(size_t(session.channels) * size_t(pcmpack_format::bytes_per_sample(session.encoding))),
-      samples_(std::move(samples)), input_(name, session.address, session.port),
+      samples_(std::move(samples)), input_(name, session, interface),
       order_(kReorderDepth, [this](const RtpPacket &p, bool lost) { release(p, lost); }) {}
 
 void RtpStream::receive_until(int64_t until_ns, const std::function<bool()> &stop) {

@@ -28,14 +28,18 @@ struct RtpOptions {
     int bits = 0;      // -30's word length, 16 or 24; 0: not given (24)
     int rate = 0;      // 0: not given (48000)
     std::string ptime;  // "1ms" or "125us"; "": not given
-    bool given() const { return st2110 || channels || bits || rate || !ptime.empty(); }
+    std::string source;  // --source: the one sender of a multicast group admitted
+    // --interface: where a multicast group is joined, with a URL or an SDP.
+    std::string interface_name;
+    bool describes() const { return st2110 || channels || bits || rate || !ptime.empty() || !source.empty(); }
+    bool given() const { return describes() || !interface_name.empty(); }
 };
 
 void add_rtp_options(CLI::App &command, RtpOptions &options);
 
 // The refusal of those options for any other input.
 constexpr const char *kRtpOnly =
-    "--st2110, --channels, --bits, --rate and --ptime describe an rtp:// stream";
+    "--st2110, --channels, --bits, --rate, --ptime, --source and --interface describe an rtp:// stream";
 
 // An SDP file (NAME.sdp) or an rtp:// URL.
 bool is_rtp_input(const std::string &input);
@@ -62,7 +66,8 @@ public:
     // Samples in sequence order, left-justified in 32 bits, interleaved;
     // `lost`: silence in place of a datagram that never came.
     using Samples = std::function<void(const int32_t *samples, size_t periods, bool lost)>;
-    RtpStream(const std::string &name, const pcmpack_format::RtpSession &session, Samples samples);
+    RtpStream(const std::string &name, const pcmpack_format::RtpSession &session, const std::string &interface,
+              Samples samples);
 
     // Receives until the monotonic clock reads `until_ns` or `stop` says so.
     void receive_until(int64_t until_ns, const std::function<bool()> &stop);

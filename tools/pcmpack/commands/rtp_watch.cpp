@@ -63,7 +63,7 @@ public:
     RtpMonitor(const InspectOptions &o, const RtpSession &s)
         : o_(o), session_(s), interval_(std::make_unique<BurstScanner>(s.channels)),
           whole_(s.channels),
-          stream_(o.input, s, [this](const int32_t *samples, size_t periods, bool) {
+          stream_(o.input, s, o.rtp.interface_name, [this](const int32_t *samples, size_t periods, bool) {
               interval_->scan(samples, periods);
               whole_.scan(samples, periods);
           }) {}
@@ -260,7 +260,7 @@ int run_rtp_unpack(const UnpackOptions &o) {
     OutputFile *data = o.data_out.empty() ? nullptr : &outputs.open(o.data_out);
     end_stream_on_stop_signals();
     RtpRecording recording(o, session, wav, data);
-    RtpStream stream(o.input, session,
+    RtpStream stream(o.input, session, o.rtp.interface_name,
                      [&recording](const int32_t *s, size_t periods, bool lost) { recording.put(s, periods, lost); });
     const int64_t until = o.duration > 0 ? monotonic_ns() + int64_t(o.duration * 1e9) : INT64_MAX;
     stream.receive_until(until, [] { return stop_requested(); });

@@ -84,7 +84,7 @@ TEST(SdpRead, ReadsWhatAReceiverNeedsAndRefusesTheRest) {
 
 struct OrderRow {
     const char *name;
-    std::vector<int> arrivals;  // sequence numbers as they arrive
+    std::vector<int> arrivals;  // sequence numbers as they arrive; -1: another sender starts
     std::vector<int> released;  // in order; a lost one negative (-1 - sequence)
     RtpCounts counts;           // packets, lost, duplicated, out of order, late
 };
@@ -101,6 +101,8 @@ TEST(RtpOrder, PutsDatagramsBackInOrderAndCountsWhatTheWayDid) {
         {"late after its place was given up", {10, 12, 13, 14, 15, 11}, {10, -12, 12, 13, 14, 15}, {6, 1, 0, 0, 1}},
         {"across the wrap", {65534, 0, 65535, 1}, {65534, 65535, 0, 1}, {4, 0, 0, 1, 0}},
         {"a jump past the depth", {10, 20}, {10, -12, -13, -14, -15, -16, -17, -18, -19, -20, 20}, {2, 9, 0, 0, 0}},
+        {"another sender starts over", {10, 11, 12, -1, 500, 501}, {10, 11, 12, 500, 501}, {5, 0, 0, 0, 0}},
+        {"a hole held as the sender changes", {10, 12, -1, 7, 8, 7}, {10, -12, 12, 7, 8}, {5, 1, 1, 0, 0}},
     };
     for (const OrderRow &row : rows) {
         std::vector<int> released;
@@ -108,7 +110,11 @@ TEST(RtpOrder, PutsDatagramsBackInOrderAndCountsWhatTheWayDid) {
             released.push_back(lost ? -1 - int(p.sequence) : int(p.sequence));
         });
         const uint8_t byte = 0;
-        for (const int sequence : row.arrivals) order.arrive({uint16_t(sequence), uint32_t(sequence * 48), &byte, 1});
+        for (const int sequence : row.arrivals)
+            if (sequence < 0)
+                order.restart();
+            else
+                order.arrive({uint16_t(sequence), uint32_t(sequence * 48), &byte, 1});
         order.finish();
         EXPECT_EQ(released, row.released) << row.name;
         const RtpCounts &c = order.totals(), &w = row.counts;

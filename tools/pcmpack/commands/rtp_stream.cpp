@@ -114,6 +114,7 @@ void RtpWindow::add(const RtpWindow &o) {
     counts.add(o.counts);
     rejected += o.rejected;
     timestamp_jumps += o.timestamp_jumps;
+    sender_changes += o.sender_changes;
     periods += o.periods;
     if (o.samples_per_packet) samples_per_packet = o.samples_per_packet;
     if (o.offset.count) {
@@ -158,6 +159,14 @@ void RtpStream::datagram(size_t size, int64_t arrival_ns) {
         return;
     }
     const RtpPacket p{header.sequence, header.timestamp, datagram_.data() + offset, bytes};
+    // A restarted or replaced sender numbers and stamps its datagrams
+    // afresh: followed from here on, neither a loss nor a jump.
+    if (arrived_ && header.ssrc != ssrc_) {
+        order_.restart();
+        released_ = false;
+        ++window_.sender_changes;
+    }
+    ssrc_ = header.ssrc;
     arrived_ = true;
     window_.offset.add(media_clock_offset_ns(arrival_ns, p.timestamp, session_.rate, session_.clock_offset));
     order_.arrive(p);

@@ -55,6 +55,7 @@ struct RtpWindow {
     RtpCounts counts;
     uint64_t rejected = 0;          // not RTP, another payload type, a torn payload
     uint64_t timestamp_jumps = 0;   // a timestamp away from where the one before put it
+    uint64_t sender_changes = 0;    // another SSRC took over the stream
     uint64_t periods = 0;           // sample periods handed on, silence included
     uint32_t samples_per_packet = 0;  // of the last datagram; 0: none came
     OffsetSpread offset;            // arrival against sampling instant
@@ -94,6 +95,7 @@ private:
     uint64_t rejected_ = 0;  // over the whole run
     bool released_ = false;
     uint32_t expected_timestamp_ = 0;
+    uint32_t ssrc_ = 0;
 };
 
 }  // namespace pcmtool

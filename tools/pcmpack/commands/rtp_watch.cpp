@@ -23,9 +23,9 @@ namespace {
 using pcmpack_format::RtpSession;
 
 // The faults a line names, in this order.
-enum Fault { kLost, kDuplicated, kOutOfOrder, kLate, kRejected, kTimestamp, kPacketTime, kFaults };
-constexpr const char *kFaultNames[kFaults] = {"lost", "duplicated", "out-of-order", "late",
-                                              "rejected", "timestamp", "packet-time"};
+enum Fault { kLost, kDuplicated, kOutOfOrder, kLate, kRejected, kTimestamp, kPacketTime, kSender, kFaults };
+constexpr const char *kFaultNames[kFaults] = {"lost",      "duplicated", "out-of-order", "late",
+                                              "rejected",  "timestamp",  "packet-time",  "sender"};
 
 unsigned long long u(uint64_t v) { return static_cast<unsigned long long>(v); }
 
@@ -89,7 +89,8 @@ public:
 private:
     std::vector<const char *> faults(const RtpWindow &w) const {
         const uint64_t counts[kFaults] = {w.counts.lost, w.counts.duplicated, w.counts.out_of_order,
-                                          w.counts.late, w.rejected, w.timestamp_jumps, packet_time_off(w)};
+                                          w.counts.late, w.rejected, w.timestamp_jumps, packet_time_off(w),
+                                          w.sender_changes};
         std::vector<const char *> names;
         for (int k = 0; k < kFaults; ++k)
             if (counts[k]) names.push_back(kFaultNames[k]);
@@ -137,7 +138,7 @@ private:
                         ms_text(double(w.offset.least)).c_str(), ms_text(double(w.offset.most)).c_str());
         else
             std::printf("timestamp offset none");
-        std::printf(", %llu timestamp jumps", u(w.timestamp_jumps));
+        std::printf(", %llu timestamp jumps, %llu sender changes", u(w.timestamp_jumps), u(w.sender_changes));
     }
 
     void print_json_counts(const RtpWindow &w) {
@@ -153,7 +154,8 @@ private:
                         ms_text(double(w.offset.most - w.offset.least)).c_str());
         else
             std::printf("\"offset_ms\":null");
-        std::printf(",\"timestamp_jumps\":%llu", u(w.timestamp_jumps));
+        std::printf(",\"timestamp_jumps\":%llu,\"sender_changes\":%llu", u(w.timestamp_jumps),
+                    u(w.sender_changes));
     }
 
     // The whole run in one line, the pairs' bursts counted over all of it.

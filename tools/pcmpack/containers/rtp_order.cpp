@@ -91,6 +91,13 @@ void RtpOrder::finish() {
     while (started_ && next_ <= highest_) release_next();
 }
 
+void RtpOrder::restart() {
+    finish();
+    started_ = false;
+    last_released_ = -1;
+    std::fill(history_.begin(), history_.end(), int8_t(-1));
+}
+
 RtpCounts RtpOrder::take_window() {
     const RtpCounts w = window_;
     window_ = RtpCounts{};

@@ -44,6 +44,9 @@ public:
     void arrive(const RtpPacket &packet);
     // The end: whatever is held goes out, the holes as lost.
     void finish();
+    // Another sender took over the stream (a new SSRC): what is held goes
+    // out, and its sequence numbers are followed from the next datagram on.
+    void restart();
     // What came since the last call.
     RtpCounts take_window();
     const RtpCounts &totals() const { return totals_; }

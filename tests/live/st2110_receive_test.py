@@ -419,6 +419,30 @@ def check_labels(sub):
               "own sender: pair %d channel status %s" % (ch // 2 + 1, block.hex()))
 
 
+def check_resampled(work):
+    """A 44.1 kHz source sent with --resample 48000 arrives as the file
+    path's conversion writes it, word for word."""
+    source, ref = os.path.join(work, "t44.wav"), os.path.join(work, "ref.lpcm")
+    subprocess.run([TOOL, "tone", "-o", source, "--seconds", "1", "--rate", "44100", "--bits", "24"], check=True,
+                   capture_output=True)
+    port = free_port(socket.AF_INET, "127.0.0.1")
+    back = os.path.join(work, "resampled.wav")
+    unpack = subprocess.Popen([TOOL, "unpack", "rtp://127.0.0.1:%d" % port, "-o", back], stderr=subprocess.PIPE,
+                              text=True)
+    wait_bound([port])
+    conversion = ["--resample", "48000", "--dither", "none"]
+    sent = subprocess.run([TOOL, "encode", source, "-o", "rtp://127.0.0.1:%d" % port, *conversion],
+                          capture_output=True, text=True)
+    ((ru, _, eu),) = stop([unpack])
+    for args in (["encode", source, "-o", ref, "--target", "hdmv", "--bits", "24", *conversion],
+                 ["unpack", ref, "-o", ref + ".wav"]):
+        subprocess.run([TOOL, *args], check=True, capture_output=True)
+    got, want = wav_data(back) if ru == 0 else b"", wav_data(ref + ".wav")
+    common = min(len(got), len(want))
+    check(sent.returncode == 0 and common >= 48000 * 6 and got[:common] == want[:common],
+          "resampled: %d bytes, not the file path's conversion: %s %s" % (len(got), sent.stderr, eu))
+
+
 def check_readme(readme):
     """The README's receiving recipes, each block as one shell script in an
     empty folder with the tool first on the PATH: every block ends with
@@ -454,6 +478,8 @@ def main():
             check_30(name, work, host, channels, bits, ptime)
     with tempfile.TemporaryDirectory() as work:
         check_relay(work)
+    with tempfile.TemporaryDirectory() as work:
+        check_resampled(work)
     check_readme(sys.argv[2])
     print("%d failed" % len(failures) if failures else "st2110 receive: all rows passed")
     sys.exit(1 if failures else 0)

@@ -261,13 +261,19 @@ TEST(St2110, PlanRefusesWhatTheStreamCannotCarry) {
         const char *ptime;
         int rate, channels, bits;
         const char *refusal;  // "" : planned
+        int resample = 0;
+        bool data = false;  // pair 1 holds data bursts
     };
     const Row rows[] = {
         {"-30, 8 ch at 1 ms", 30, "1ms", 48000, 8, 24, ""},
         {"-31, 8 ch at 1 ms", 31, "1ms", 48000, 8, 24, "1548-byte datagrams"},
         {"-31, 8 ch at 125 us", 31, "125us", 48000, 8, 24, ""},
         {"-31, 3 ch", 31, "125us", 48000, 3, 24, "whole AES3 channel pairs"},
-        {"44.1 kHz", 30, "1ms", 44100, 2, 24, "48000 or 96000 Hz"},
+        {"44.1 kHz", 30, "1ms", 44100, 2, 24, "48000 or 96000 Hz (--resample 48000 converts it)"},
+        {"44.1 kHz resampled", 30, "1ms", 44100, 2, 24, "", 48000},
+        {"resampled to 44.1 kHz", 30, "1ms", 48000, 2, 24, "--resample 44100: ST 2110-30", 44100},
+        {"bursts resampled", 31, "1ms", 44100, 2, 24, "would change the words of the source's data bursts",
+         48000, true},
         {"-30, 20 bits", 30, "1ms", 48000, 2, 20, ""},  // the source's 20 bits go as L24
         {"-30, 64 ch at 125 us", 30, "125us", 48000, 64, 24, ""},
         {"-30, 16 ch at 1 ms", 30, "1ms", 48000, 16, 24, "give --ptime 125us"},
@@ -282,6 +288,8 @@ TEST(St2110, PlanRefusesWhatTheStreamCannotCarry) {
         facts.rate = row.rate;
         facts.channels = row.channels;
         facts.bits = row.bits;
+        o.resample = row.resample;
+        facts.data_pairs = {row.data};
         try {
             const pcmtool::RtpPlan plan = pcmtool::plan_rtp(o, facts);
             EXPECT_STREQ(row.refusal, "") << row.what;

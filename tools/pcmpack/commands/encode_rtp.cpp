@@ -7,6 +7,7 @@
 #include "source/audio_source.h"
 #include "source/burst_scan.h"
 #include "source/channel_layout.h"
+#include "source/conversion.h"
 #include "source/data_bursts.h"
 #include "source/input.h"
 
@@ -41,15 +42,14 @@ int packet_time_us(const std::string &name) {
     return 0;
 }
 
-// Options of the transport stream, the containers and the conversions,
-// which a stream of PCM over RTP has no use for.
+// Options of the transport stream and the containers, which a stream of
+// PCM over RTP has no use for.
 std::vector<std::string> options_without_effect(const EncodeOptions &o) {
     std::vector<std::string> named;
     if (o.layer) named.push_back("--layer");
     if (!o.frame_rate.empty() || o.frame_rate_code) named.push_back("--frame-rate");
     if (!o.container.empty()) named.push_back("--container");
     if (!o.index.empty()) named.push_back("--index");
-    if (o.resample) named.push_back("--resample");
     if (o.muxrate) named.push_back("--muxrate");
     if (o.latency_ms >= 0) named.push_back("--latency");
     if (!o.pace.empty()) named.push_back("--pace");
@@ -73,10 +73,12 @@ void check_rtp_options(const EncodeOptions &o, std::vector<std::string> &reasons
         reasons.push_back("--payload-type " + std::to_string(o.payload_type) + " is not a dynamic type (96 to 127)");
 }
 
-void check_rtp_geometry(const RtpPlan &p, std::vector<std::string> &reasons) {
+void check_rtp_geometry(const RtpPlan &p, bool resampled, std::vector<std::string> &reasons) {
     if (p.rate != 48000 && p.rate != 96000)
-        reasons.push_back("the audio is at " + std::to_string(p.rate) +
-                          " Hz; ST 2110-30 and -31 streams run at 48000 or 96000 Hz");
+        reasons.push_back((resampled ? "--resample " + std::to_string(p.rate) + ": "
+                                     : "the audio is at " + std::to_string(p.rate) + " Hz; ") +
+                          "ST 2110-30 and -31 streams run at 48000 or 96000 Hz" +
+                          (resampled ? "" : " (--resample 48000 converts it)"));
     if (p.kind == fmt::RtpAudio::am824 && p.channels % 2 != 0)
         reasons.push_back("ST 2110-31 carries whole AES3 channel pairs; the audio has " +
                           std::to_string(p.channels) + " channels");
@@ -112,7 +114,7 @@ RtpPlan plan_rtp(const EncodeOptions &o, const RtpSourceFacts &source) {
     // L24 unless asked: AES67 receivers all take it, whatever the source.
     p.kind = o.st2110 == 31 ? fmt::RtpAudio::am824 : o.bits == 16 ? fmt::RtpAudio::l16 : fmt::RtpAudio::l24;
     if (p.kind == fmt::RtpAudio::l24) p.bits = 24;
-    p.rate = source.rate;
+    p.rate = o.resample ? o.resample : source.rate;
     p.channels = source.channels;
     p.ptime_us = packet_time_us(o.ptime);
     p.samples_per_packet = fmt::samples_per_packet(p.rate, p.ptime_us);
@@ -125,7 +127,13 @@ RtpPlan plan_rtp(const EncodeOptions &o, const RtpSourceFacts &source) {
         reasons.push_back("--data-pair " + std::to_string(o.data_pair) + " is past the audio's " +
                           std::to_string(p.channels) + " channels");
     p.channel_order = fmt::channel_order(p.channels, source.surround);
-    check_rtp_geometry(p, reasons);
+    // A burst's words survive only untouched.
+    if (p.rate != source.rate && std::find(source.data_pairs.begin(), source.data_pairs.end(), true) !=
+                                     source.data_pairs.end())
+        reasons.push_back("resampling to " + std::to_string(p.rate) +
+                          " Hz would change the words of the source's data bursts (leave out --resample to "
+                          "keep them)");
+    check_rtp_geometry(p, o.resample != 0, reasons);
     p.to = parse_rtp_url(o.output);
     refuse(o, reasons);
     return p;
@@ -210,6 +218,22 @@ RtpSource open_rtp_source(const EncodeOptions &o) {
     return s;
 }
 
+// --resample's conversion between the source and the packets, with TPDF
+// dither at the stream's word length unless --dither none.
+ConvertedSource *resample(const EncodeOptions &o, const RtpPlan &plan, RtpSource &source) {
+    if (!source.audio || plan.rate == source.facts.rate) return nullptr;
+    const ConversionRequest request{plan.rate, plan.kind == fmt::RtpAudio::l16 ? 16 : plan.bits,
+                                    o.dither == "none" ? Dither::none : Dither::tpdf,
+                                    find_resample_quality(o.resample_quality)};
+    if (o.verbose)
+        std::fprintf(stderr, "pcmpack: note: %s: %s\n", o.input.c_str(),
+                     describe_conversion(*source.audio, request).c_str());
+    std::unique_ptr<ConvertedSource> converted = convert(std::move(source.audio), request);
+    ConvertedSource *stage = converted.get();
+    source.audio = std::move(converted);
+    return stage;
+}
+
 // The samples of the packets, read 20 ms at a time: one read of the source
 // per packet would cost more than the packet's send at 125 us. A short read
 // at the end is completed with silence, so that every packet keeps the
@@ -241,9 +265,9 @@ private:
         std::fill(samples_.begin(), samples_.end(), 0);
         const size_t block = block_packets_ * size_t(plan_.samples_per_packet);
         size_t got = 0;
-        while (source_.audio && got < block) {
+        while (source_.audio && !audio_ended_ && got < block) {
             const size_t n = source_.audio->read(samples_.data() + got * size_t(plan_.channels), block - got);
-            if (n == 0) source_.audio.reset();
+            audio_ended_ = n == 0;
             got += n;
         }
         const uint64_t done = periods();
@@ -274,6 +298,7 @@ private:
     std::vector<uint8_t> burst_bytes_;
     size_t at_ = 0, filled_ = 0;
     uint64_t packets_ = 0;
+    bool audio_ended_ = false;  // the source stays open: its conversion's notes follow the run
 };
 
 // The SDP's reference clock: the grandmaster named, or the one ptp4l
@@ -363,6 +388,7 @@ int encode_rtp(const EncodeOptions &o) {
     OutputFile *sdp = o.sdp.empty() ? nullptr : &files.open(o.sdp);
     RtpSource source = open_rtp_source(o);
     const RtpPlan plan = plan_rtp(o, source.facts);
+    ConvertedSource *converter = resample(o, plan, source);
     DatagramSender sender(o.output, plan.to, kDscpExpedited);
     sender.keep_departures(o.verbose);
     if (sdp && source.audio) files.guard(source.audio->file().fd(), o.input, "input");
@@ -382,6 +408,8 @@ int encode_rtp(const EncodeOptions &o) {
         sender.send_at(due, packet.data(), build_rtp_packet(plan, cursor, samples.samples(), packet.data()));
     }
     if (o.verbose) report_run(sender, double(samples.periods()) / plan.rate, process_seconds() - cpu_before);
+    for (const std::string &note : converter ? converter->notes() : std::vector<std::string>{})
+        std::fprintf(stderr, "pcmpack: note: %s: %s\n", o.input.c_str(), note.c_str());
     return 0;
 }
 

@@ -54,7 +54,11 @@ echo "install-tool: installed $tool and its manual page under $prefix/share/man"
 
 # What a shell with this PATH runs when told `pcmpack`, and any other
 # pcmpack it would find (the same file twice, as /bin and /usr/bin, once).
-if [[ :$PATH: != *:$prefix/bin:* ]]; then
+if [[ :$PATH: == *:$prefix/bin:* ]]; then
+  :
+elif [[ $prefix == "$HOME/.local" ]] && grep -qs '\.local/bin' "$HOME/.profile"; then
+  echo "install-tool: $prefix/bin is not on this shell's PATH; ~/.profile adds it when you next log in"
+else
   echo "install-tool: $prefix/bin is not on your PATH; add it: export PATH=\"$prefix/bin:\$PATH\""
 fi
 mapfile -t found < <(type -ap pcmpack | xargs -r realpath | awk '!seen[$0]++')

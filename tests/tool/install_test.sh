@@ -76,6 +76,9 @@ for dir in foreign elsewhere; do
   printf '#!/bin/sh\necho "pcmpack 0.9"\n' >"$work/$dir/bin/pcmpack"
   chmod +x "$work/$dir/bin/pcmpack"
 done
+# Debian's ~/.profile puts ~/.local/bin on the PATH of a login shell.
+mkdir -p "$work/home"
+echo 'PATH="$HOME/.local/bin:$PATH"' >"$work/home/.profile"
 # prefix | option | PATH ahead of the system's | status | what it says (a regex)
 rows=(
   "own||$own/bin|0|^install-tool: installed $own/bin/pcmpack"
@@ -84,12 +87,13 @@ rows=(
   "own||$work/elsewhere/bin:$own/bin|0|elsewhere/bin/pcmpack \(pcmpack 0.9\) comes first on your PATH"
   "own||$own/bin:$work/elsewhere/bin|0|elsewhere/bin/pcmpack \(pcmpack 0.9\) stays; .pcmpack. runs $own/bin/pcmpack"
   "own||$work/elsewhere|0|$own/bin is not on your PATH; add it: export PATH="
+  "home/.local||$work/elsewhere|0|home/.local/bin is not on this shell's PATH; ~/.profile adds it"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r dir option path want said <<<"$row"
-  before=$(md5sum <"$work/$dir/bin/pcmpack")
+  before=$({ md5sum <"$work/$dir/bin/pcmpack"; } 2>/dev/null || echo none)
   got=0
-  PATH="$path:/usr/bin:/bin" "$source/scripts/install-tool.sh" ${option:+"$option"} "$build" "$work/$dir" >"$work/tool.log" 2>&1 || got=$?
+  HOME=$work/home PATH="$path:/usr/bin:/bin" "$source/scripts/install-tool.sh" ${option:+"$option"} "$build" "$work/$dir" >"$work/tool.log" 2>&1 || got=$?
   ((got == want)) || { cat "$work/tool.log"; fail "install-tool.sh $option into $dir with PATH $path: status $got, not $want"; }
   grep -Eq "$said" "$work/tool.log" || { cat "$work/tool.log"; fail "install-tool.sh into $dir with PATH $path did not say: $said"; }
   if ((want != 0)) && [[ $(md5sum <"$work/$dir/bin/pcmpack") != "$before" ]]; then

@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
-# The main job, on a fresh machine: install what is missing, build the
-# library and the pcmpack tool, make a test tone, pack it for the DVD, HDMV
-# (Blu-ray) and XDCAM targets, and show what each stream holds; then write it
-# into an MPEG transport stream and a BDAV one and show what ffprobe sees.
-#   scripts/demo.sh            (build in build/demo, files in build/demo/out)
-# PCMPACK_DEMO_BUILD=<dir> builds elsewhere.
+# The main job, on a fresh machine: set pcmpack up as scripts/setup.sh does
+# (what is missing, the build, the tool installed on the PATH), make a test
+# tone, pack it for the DVD, HDMV (Blu-ray) and XDCAM targets, and show what
+# each stream holds; then write it into an MPEG transport stream and a BDAV
+# one and show what ffprobe sees.
+#   scripts/demo.sh [-y]       (build in build/release, files in build/release/out;
+#                              -y as for scripts/setup.sh)
+# PCMPACK_DEMO_BUILD=<dir> builds elsewhere; PCMPACK_PREFIX=<dir> installs elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
-build=${PCMPACK_DEMO_BUILD:-build/demo}
-echo "== build (library and tool) in $build =="
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPCMPACK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build"
+build=${PCMPACK_DEMO_BUILD:-${PCMPACK_BUILD:-build/release}}
+PCMPACK_BUILD=$build scripts/setup.sh "$@"
 
 pcmpack=$build/tools/pcmpack/pcmpack
 out=$build/out

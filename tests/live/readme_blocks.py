@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The README's shell recipes as the live tests run them: a section's
-```sh blocks, each port they name replaced by a free one."""
+```sh blocks, then those of the section of the same name in each page it
+links to for more (docs/live.md), each port they name replaced by a free one."""
 import os
 import re
 import socket
@@ -11,11 +12,15 @@ import subprocess
 PORT = re.compile(r"((?:udp|srt|rtp)://(?:\[[^\]]*\]|[^ :'/\[]*):|\budpsrc port=)(\d+)")
 
 
-def sh_blocks(readme, heading):
-    """The ```sh blocks of the README section whose heading starts so."""
-    text = open(readme, encoding="utf-8").read()
-    section = re.search(r"^### " + re.escape(heading) + r".*?(?=^#)", text, re.S | re.M)
-    return re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+def sh_blocks(documents, heading):
+    """The ```sh blocks of the section whose heading starts so, of each
+    document in turn; a document without that section adds none."""
+    blocks = []
+    for document in documents:
+        text = open(document, encoding="utf-8").read()
+        section = re.search(r"^#+ " + re.escape(heading) + r".*?(?=^#|\Z)", text, re.S | re.M)
+        blocks += re.findall(r"^```sh\n(.*?)^```", section.group(0), re.S | re.M) if section else []
+    return blocks
 
 
 def free_port():

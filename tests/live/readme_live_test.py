@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The README's Live examples, run as written.
 
-  readme_live_test.py TOOL README
+  readme_live_test.py TOOL README [PAGE...]
 
-Each ```sh block of the README's Live section runs in order, as one shell
+Each ```sh block of the README's Live section, then of the section of that
+name in each PAGE (docs/live.md), runs in order, as one shell
 script, in an empty folder with the built tool first on the PATH, as a
 reader pastes it (its receivers in the background, on this machine's
 loopback). The ports the text names are each replaced by a free one, the
@@ -21,10 +22,10 @@ import tempfile
 
 from readme_blocks import on_free_ports, run_blocks, sh_blocks
 
-tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
-blocks = sh_blocks(readme, "Live")
+tool, documents = os.path.abspath(sys.argv[1]), sys.argv[2:]
+blocks = sh_blocks(documents, "Live")
 if len(blocks) < 4:
-    sys.exit("the README's Live section has %d sh blocks, not the 4 expected" % len(blocks))
+    sys.exit("the Live sections of %s have %d sh blocks, not the 4 expected" % (", ".join(documents), len(blocks)))
 blocks = on_free_ports(blocks)
 
 failures = []

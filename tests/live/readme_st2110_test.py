@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The README's ST 2110 examples, run as written.
 
-  readme_st2110_test.py TOOL README
+  readme_st2110_test.py TOOL README [PAGE...]
 
-Each ```sh block of the README's "Audio over IP" section runs in order in
+Each ```sh block of the README's "Audio over IP" section, then of the
+section of that name in each PAGE (docs/live.md), runs in order in
 an empty folder with the built tool first on the PATH (its receivers on this
 machine's loopback, each port the text names replaced by a free one). Every block must end with
 status 0, and what each receiver recorded must be there: 2 s of 8 channels
@@ -16,10 +17,11 @@ import tempfile
 
 from readme_blocks import on_free_ports, run_blocks, sh_blocks
 
-tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
-blocks = on_free_ports(sh_blocks(readme, "Audio over IP"))
+tool, documents = os.path.abspath(sys.argv[1]), sys.argv[2:]
+blocks = on_free_ports(sh_blocks(documents, "Audio over IP"))
 if len(blocks) != 3:
-    sys.exit("the README's Audio over IP section has %d sh blocks, not the 3 expected" % len(blocks))
+    sys.exit("the Audio over IP sections of %s have %d sh blocks, not the 3 expected"
+             % (", ".join(documents), len(blocks)))
 
 # file, bytes it must hold at least (a WAV header, then 2 s of 8 channels of
 # 3 bytes; the RTP packets: 12 bytes of header and 6 periods of 8 AM824 words)

@@ -3,7 +3,7 @@
 """`pcmpack inspect` and `pcmpack unpack` receiving ST 2110-30 and -31 over
 this machine's loopback.
 
-  st2110_receive_test.py TOOL README
+  st2110_receive_test.py TOOL README [PAGE...]
 
 The datagrams are built here from the formats (RFC 3550's fixed header,
 L16/L24 big-endian samples, AM824 subframes with the AES3 flags and a
@@ -14,7 +14,8 @@ received word for word with the AC-3 extracted as it was; -30 received
 sample-exact; a relay that drops, duplicates and swaps datagrams, reported
 as exactly that and recorded with silence in the lost packets' place; and
 pcmpack's own -31 sender, its AM824 flags checked here on the way. Last,
-the README's recipes for receiving run as written.
+the README's recipes for receiving, and those of each PAGE (docs/live.md),
+run as written.
 """
 import fcntl
 import json
@@ -443,12 +444,12 @@ def check_resampled(work):
           "resampled: %d bytes, not the file path's conversion: %s %s" % (len(got), sent.stderr, eu))
 
 
-def check_readme(readme):
-    """The README's receiving recipes, each block as one shell script in an
+def check_readme(documents):
+    """The receiving recipes of the README and its PAGEs, each block as one shell script in an
     empty folder with the tool first on the PATH: every block ends with
     status 0, the monitor sees no fault, and the AC-3 taken back out is whole
     frames of the one sent."""
-    blocks = on_free_ports(sh_blocks(readme, "Receiving and monitoring ST 2110"))
+    blocks = on_free_ports(sh_blocks(documents, "Receiving and monitoring ST 2110"))
     check(len(blocks) == 2, "README: %d receiving recipes, not 2" % len(blocks))
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "bin"))
@@ -480,7 +481,7 @@ def main():
         check_relay(work)
     with tempfile.TemporaryDirectory() as work:
         check_resampled(work)
-    check_readme(sys.argv[2])
+    check_readme(sys.argv[2:])
     print("%d failed" % len(failures) if failures else "st2110 receive: all rows passed")
     sys.exit(1 if failures else 0)
 

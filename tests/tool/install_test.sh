@@ -3,7 +3,8 @@
 # Installs the built tree into a temporary prefix and builds examples/host.c
 # against it twice, through the CMake package and through pkg-config, as a
 # project embedding pcmpack would; then runs both hosts and the installed
-# tool on what they wrote.
+# tool on what they wrote. Last, the set-up's install step
+# (scripts/install-tool.sh) into a prefix of its own, for a user's shell.
 #   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [EXTRA_FLAGS]
 set -euo pipefail
 build=$1 source=$2 cc=$3 flags=${4:-}
@@ -60,4 +61,43 @@ cmp -s "$work/cmake.lpcm" "$work/pc.lpcm" || fail "the two hosts wrote different
 # The installed tool finds its library and reads what the host wrote.
 "$prefix/bin/pcmpack" --version | grep -qx 'pcmpack 1.0.0' || fail "installed tool --version"
 "$prefix/bin/pcmpack" inspect "$work/cmake.lpcm" | grep -q 'frames           600' || fail "installed tool inspect"
-echo "install test: CMake package, pkg-config and installed tool all work"
+
+# A new shell, with no MANPATH (man derives it from the PATH), finds the tool
+# and its manual page where the set-up's install step put them.
+own=$work/own
+"$source/scripts/install-tool.sh" "$build" "$own" >"$work/tool.log" || { cat "$work/tool.log"; fail "install-tool.sh failed"; }
+found=$(env -i HOME="$work" PATH="$own/bin:/usr/bin:/bin" bash -c 'pcmpack --version; man -w pcmpack' 2>&1) || true
+[[ $found == "pcmpack 1.0.0"$'\n'"$own/share/man/man1/pcmpack.1" ]] || fail "a new shell found: $found"
+
+# What it says and does over another pcmpack: one it did not install is
+# left as it was unless -y is given; one elsewhere on the PATH is named.
+for dir in foreign elsewhere; do
+  mkdir -p "$work/$dir/bin"
+  printf '#!/bin/sh\necho "pcmpack 0.9"\n' >"$work/$dir/bin/pcmpack"
+  chmod +x "$work/$dir/bin/pcmpack"
+done
+# Debian's ~/.profile puts ~/.local/bin on the PATH of a login shell.
+mkdir -p "$work/home"
+echo 'PATH="$HOME/.local/bin:$PATH"' >"$work/home/.profile"
+# prefix | option | PATH ahead of the system's | status | what it says (a regex)
+rows=(
+  "own||$own/bin|0|^install-tool: installed $own/bin/pcmpack"
+  "foreign||$work/foreign/bin|1|foreign/bin/pcmpack \(pcmpack 0.9\) was not installed by this script"
+  "foreign|-y|$work/foreign/bin|0|replacing $work/foreign/bin/pcmpack \(pcmpack 0.9\)"
+  "own||$work/elsewhere/bin:$own/bin|0|elsewhere/bin/pcmpack \(pcmpack 0.9\) comes first on your PATH"
+  "own||$own/bin:$work/elsewhere/bin|0|elsewhere/bin/pcmpack \(pcmpack 0.9\) stays; .pcmpack. runs $own/bin/pcmpack"
+  "own||$work/elsewhere|0|$own/bin is not on your PATH; add it: export PATH="
+  "home/.local||$work/elsewhere|0|home/.local/bin is not on this shell's PATH; ~/.profile adds it"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r dir option path want said <<<"$row"
+  before=$({ md5sum <"$work/$dir/bin/pcmpack"; } 2>/dev/null || echo none)
+  got=0
+  HOME=$work/home PATH="$path:/usr/bin:/bin" "$source/scripts/install-tool.sh" ${option:+"$option"} "$build" "$work/$dir" >"$work/tool.log" 2>&1 || got=$?
+  ((got == want)) || { cat "$work/tool.log"; fail "install-tool.sh $option into $dir with PATH $path: status $got, not $want"; }
+  grep -Eq "$said" "$work/tool.log" || { cat "$work/tool.log"; fail "install-tool.sh into $dir with PATH $path did not say: $said"; }
+  if ((want != 0)) && [[ $(md5sum <"$work/$dir/bin/pcmpack") != "$before" ]]; then
+    fail "install-tool.sh refused, yet changed $dir/bin/pcmpack"
+  fi
+done
+echo "install test: CMake package, pkg-config, installed tool and the set-up's install all work"

@@ -14,6 +14,7 @@ time, so that simultaneous samples of the two carry one timestamp.
 """
 import concurrent.futures
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -185,8 +186,9 @@ def timestamps_agree(folder):
         if k:
             time.sleep(0.3)
         launched.append(time.clock_gettime_ns(time.CLOCK_TAI))
-        runs.append(subprocess.Popen([TOOL, "encode", source, "-o", "rtp://127.0.0.1:%d" % socks[k].getsockname()[1]],
-                                     stderr=subprocess.PIPE, text=True))
+        # The second on a real-time priority: its timestamps are the same clock's.
+        runs.append(subprocess.Popen([TOOL, "encode", source, "-o", "rtp://127.0.0.1:%d" % socks[k].getsockname()[1],
+                                      *(["--realtime"] if k else [])], stderr=subprocess.PIPE, text=True))
     for r in runs:
         r.wait(timeout=30)
     time.sleep(0.5)
@@ -213,12 +215,24 @@ def timestamps_agree(folder):
               sorted((a - t * 10**9 // RATE - ptime_ns) / 1e3 for (a, _), t in zip(packets, ticks))[len(ticks) // 2]))
 
 
+def realtime_refused(folder):
+    """Without the capability, --realtime is refused before a datagram leaves."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        return
+    source = os.path.join(folder, "agree.wav")
+    run = subprocess.run(["setpriv", "--inh-caps=-sys_nice", "--bounding-set=-sys_nice", TOOL, "encode", source,
+                          "-o", "rtp://127.0.0.1:9", "--realtime"], capture_output=True, text=True, timeout=30)
+    if run.returncode != 1 or "--realtime: the system refuses a real-time priority" not in run.stderr:
+        failures.append("--realtime without the capability: status %d: %s" % (run.returncode, run.stderr))
+
+
 with tempfile.TemporaryDirectory() as folder:
     # Four rows at a time, each on its own port: a receiver's start-up, not
     # the second of audio, is most of a row's time.
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         list(pool.map(lambda case: run_case(folder, *case), CASES))
     timestamps_agree(folder)
+    realtime_refused(folder)
 
 for f in failures:
     print("FAIL: " + f)

@@ -185,6 +185,9 @@ void add_rtp_options(CLI::App &encode, EncodeOptions &o) {
     encode.add_option("--payload-type", o.payload_type, "rtp://: RTP payload type, 96 to 127; default 97");
     encode.add_option("--ssrc", o.ssrc, "rtp://: RTP synchronization source; default: a random one")
         ->check(CLI::Range(int64_t{0}, int64_t{0xffffffff}));
+    encode.add_flag("--realtime", o.realtime,
+                    "rtp://: send on a real-time scheduling priority (SCHED_FIFO), so that other work on "
+                    "the machine does not delay departures; needs root, CAP_SYS_NICE or an rtprio limit");
     encode.add_option("--ptp-grandmaster", o.ptp_grandmaster,
                       "rtp://: the PTP grandmaster the system clock follows, its EUI-64 and domain "
                       "(39-A7-94-FF-FE-07-CB-D0:0), for the SDP's ts-refclk; default: the "
@@ -282,6 +285,7 @@ constexpr OptionGroup kEncodeGroups[] = {
     {"--st2110", "Output"},        {"--ptime", "Output"},
     {"--sdp", "Output"},           {"--payload-type", "Output"},
     {"--ssrc", "Output"},          {"--ptp-grandmaster", "Output"},
+    {"--realtime", "Output"},
     {"--video", "Programme"},      {"--video-track", "Programme"},
     {"--audio-offset", "Programme"}, {"--language", "Programme"},
     {"--program-number", "Programme"}, {"--video-pid", "Programme"},
@@ -305,7 +309,8 @@ CLI::App *add_encode_command(CLI::App &app, EncodeOptions &o) {
     const CLI::Option *video_type = encode->get_option("--video-type");
     const CLI::Option *offset = encode->get_option("--audio-offset");
     std::vector<const CLI::Option *> rtp;
-    for (const char *name : {"--st2110", "--ptime", "--sdp", "--payload-type", "--ssrc", "--ptp-grandmaster"})
+    for (const char *name :
+         {"--st2110", "--ptime", "--sdp", "--payload-type", "--ssrc", "--ptp-grandmaster", "--realtime"})
         rtp.push_back(encode->get_option(name));
     encode->final_callback([&o, target, video_type, offset, rtp] {
         o.target_given = target->count() > 0 || video_type->count() > 0;

@@ -53,6 +53,7 @@ struct EncodeOptions {
     int payload_type = 97;        // --payload-type
     int64_t ssrc = -1;            // --ssrc; -1: a random one
     std::string ptp_grandmaster;  // --ptp-grandmaster: EUI-64:domain for the SDP's ts-refclk
+    bool realtime = false;        // --realtime: the sender on a real-time priority
     std::string rtp_option_given;  // the first of the options above on the command line; "": none
 
     // Per track: one value for every track, or one per track; empty: the

@@ -391,6 +391,7 @@ int encode_rtp(const EncodeOptions &o) {
     ConvertedSource *converter = resample(o, plan, source);
     DatagramSender sender(o.output, plan.to, kDscpExpedited);
     sender.keep_departures(o.verbose);
+    if (o.realtime) sender.use_realtime_priority();
     if (sdp && source.audio) files.guard(source.audio->file().fd(), o.input, "input");
     write_session(o, session_text(plan, o, sender), files, sdp);
     end_stream_on_stop_signals();

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,8 @@ namespace {
 // slack of a normal thread (50 us) would be most of a 125 us packet.
 constexpr unsigned long kTimerSlackNs = 1000;
 constexpr int kMulticastTtl = 32;  // the TTL of the SDP's c= line
+// Below the kernel's interrupt threads (50), above every normal thread.
+constexpr int kRealtimePriority = 40;
 
 void sleep_until_tai(int64_t ns) {
     timespec t{};
@@ -78,6 +81,15 @@ DatagramSender::DatagramSender(const std::string &url, const UdpDestination &to,
 
 DatagramSender::~DatagramSender() {
     if (socket_ >= 0) close(socket_);
+}
+
+void DatagramSender::use_realtime_priority() {
+    sched_param priority{};
+    priority.sched_priority = kRealtimePriority;
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
+        throw Failure(url_ + ": --realtime: the system refuses a real-time priority (" + std::strerror(errno) +
+                      "); it takes root, CAP_SYS_NICE or an rtprio limit of " + std::to_string(kRealtimePriority) +
+                      " or more (ulimit -r)");
 }
 
 void DatagramSender::send_at(int64_t due, const uint8_t *data, size_t size) {

@@ -35,6 +35,11 @@ public:
     // for any other error.
     void send_at(int64_t due_tai_ns, const uint8_t *data, size_t size);
 
+    // Puts the sending thread on SCHED_FIFO, above every thread of normal
+    // priority, so that a busy machine delays no departure by more than a
+    // wake-up. Throws Failure saying what would permit it.
+    void use_realtime_priority();
+
     // Departures after their instant, nanoseconds, one per datagram sent
     // (kept only when asked for, for -v and the benchmark).
     void keep_departures(bool keep) { keep_ = keep; }

@@ -95,7 +95,7 @@ const PlanCase kPlans[] = {
      "{in}: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: {in}: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them with "
      "TPDF dither)\n"
-     "pcmpack: {in}: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, "
+     "pcmpack: {in}: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV LPCM, "
      "--target hdmv, carries 5.1 and 7.1)", {}},
     {"aes3_at_44100", {44100, 2, SF_FORMAT_PCM_16}, "out.es", [](EncodeOptions &o) { o.frame_rate = "25"; },
      "{in}: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000 converts it)", {}},

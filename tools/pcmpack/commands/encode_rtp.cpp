@@ -51,6 +51,7 @@ std::vector<std::string> options_without_effect(const EncodeOptions &o) {
     if (!o.container.empty()) named.push_back("--container");
     if (!o.index.empty()) named.push_back("--index");
     if (o.resample) named.push_back("--resample");
+    if (!o.downmix.empty()) named.push_back("--downmix");
     if (o.muxrate) named.push_back("--muxrate");
     if (o.latency_ms >= 0) named.push_back("--latency");
     if (!o.pace.empty()) named.push_back("--pace");

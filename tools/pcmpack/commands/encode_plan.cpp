@@ -97,10 +97,7 @@ void open_source(const EncodeOptions &o, EncodePlan &p) {
 // channel plan, the settings' count, the words handed on.
 void plan_mix(const EncodeOptions &o, EncodePlan &p) {
     if (o.downmix.empty()) return;
-    if (!p.source) {
-        p.downmix.problems.push_back("--downmix mixes the channels of an INPUT; --data alone has none");
-        return;
-    }
+    if (!p.source) throw Failure("--downmix mixes the channels of an INPUT; --data alone has none");
     p.downmix = plan_downmix(p.source->channels(), p.source->channel_map(), {o.downmix, o.channel_layout},
                              p.input);
     p.source_channels = p.downmix.channels;

@@ -102,6 +102,18 @@ std::string names_text(const std::vector<AVChannel> &speakers) {
     return text;
 }
 
+// The speakers of a channel mask's positions; AV_CHAN_NONE where a position
+// names none.
+std::vector<AVChannel> masked_speakers(const std::vector<int> &channel_map) {
+    std::vector<AVChannel> speakers;
+    for (int position : channel_map) {
+        AVChannel c = AV_CHAN_NONE;
+        channel_of_position(position, &c);
+        speakers.push_back(c);
+    }
+    return speakers;
+}
+
 // The source's speakers in channel order: --channel-layout's, else those its
 // channel mask names; empty, with the reason in `problems`, when neither
 // gives one speaker to each channel.
@@ -146,6 +158,10 @@ std::vector<AVChannel> source_speakers(int channels, const std::vector<int> &cha
                                     std::to_string(channels));
             return {};
         }
+        if (!channel_map.empty() && masked_speakers(channel_map) != speakers)
+            plan.notes.push_back(input + ": --channel-layout " + request.channel_layout +
+                                 " takes the place of the speakers its channel mask names (" +
+                                 names_text(masked_speakers(channel_map)) + ")");
         return speakers;
     }
     if (channel_map.empty()) {
@@ -160,14 +176,13 @@ std::vector<AVChannel> source_speakers(int channels, const std::vector<int> &cha
                                          : std::string()));
         return {};
     }
-    for (size_t k = 0; k < channel_map.size(); ++k) {
-        AVChannel c = AV_CHAN_NONE;
-        if (!channel_of_position(channel_map[k], &c)) {
-            plan.problems.push_back(input + ": its channel mask gives channel " + std::to_string(k + 1) +
-                                    " no speaker position that a downmix places" + fix);
-            return {};
-        }
-        speakers.push_back(c);
+    speakers = masked_speakers(channel_map);
+    const auto unplaced = std::find(speakers.begin(), speakers.end(), AV_CHAN_NONE);
+    if (unplaced != speakers.end()) {
+        plan.problems.push_back(input + ": its channel mask gives channel " +
+                                std::to_string(unplaced - speakers.begin() + 1) +
+                                " no speaker position that a downmix places" + fix);
+        return {};
     }
     return speakers;
 }

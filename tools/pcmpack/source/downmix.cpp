@@ -114,77 +114,85 @@ std::vector<AVChannel> masked_speakers(const std::vector<int> &channel_map) {
     return speakers;
 }
 
+const char *const kLayoutFix = "5.1, 7.1, quad, 5.0 or FL+FR+FC+LFE+BL+BR";
+
+// The speakers --channel-layout names, in order; empty with the reason in
+// `why` when it names none.
+std::vector<AVChannel> named_speakers(const std::string &named, std::string &why) {
+    // libavutil reads a bare number as a channel mask, which no one means
+    // here.
+    if (named.find_first_not_of("0123456789") == std::string::npos) {
+        why = "--channel-layout " + named + ": a number, not speakers; name them as " + kLayoutFix;
+        return {};
+    }
+    AVChannelLayout given{};
+    if (av_channel_layout_from_string(&given, named.c_str()) < 0) {
+        why = "--channel-layout " + named + ": not a layout; name one as " + kLayoutFix;
+        return {};
+    }
+    // A count ("6c") names no speakers.
+    bool placed = given.order != AV_CHANNEL_ORDER_UNSPEC;
+    std::vector<AVChannel> speakers;
+    for (int i = 0; i < given.nb_channels; ++i) {
+        const AVChannel c = av_channel_layout_channel_from_index(&given, unsigned(i));
+        placed = placed && c >= 0 && c < 64;
+        speakers.push_back(c);
+    }
+    av_channel_layout_uninit(&given);
+    if (placed) return speakers;
+    why = "--channel-layout " + named + ": names no speaker positions; name them as " + kLayoutFix;
+    return {};
+}
+
+// The refusal of a source that names no speakers, with the layout its
+// channel count usually has.
+std::string unnamed_refusal(int channels, const DownmixRequest &request, const std::string &input) {
+    AVChannelLayout usual{};
+    av_channel_layout_default(&usual, channels);
+    char name[64] = "";
+    if (usual.order == AV_CHANNEL_ORDER_NATIVE) av_channel_layout_describe(&usual, name, sizeof name);
+    return input + ": " + channels_text(channels) + " and no channel mask to say which speaker each one feeds, " +
+           "which --downmix " + request.to + " needs; --channel-layout names the speakers in channel order (5.1, " +
+           "7.1, quad, FL+FR+FC+LFE+BL+BR, ...)" +
+           (name[0] ? std::string("; --channel-layout ") + name + " takes them in WAV order" : std::string());
+}
+
 // The source's speakers in channel order: --channel-layout's, else those its
 // channel mask names; empty, with the reason in `problems`, when neither
 // gives one speaker to each channel.
 std::vector<AVChannel> source_speakers(int channels, const std::vector<int> &channel_map,
                                        const DownmixRequest &request, const std::string &input,
                                        DownmixPlan &plan) {
+    const std::string &named = request.channel_layout;
+    std::string why;
     std::vector<AVChannel> speakers;
-    const std::string fix = "; --channel-layout names the speakers in channel order (5.1, 7.1, quad, "
-                            "FL+FR+FC+LFE+BL+BR, ...)";
-    if (!request.channel_layout.empty()) {
-        // libavutil reads a bare number as a channel mask, which no one
-        // means here.
-        const std::string &named = request.channel_layout;
-        if (named.find_first_not_of("0123456789") == std::string::npos) {
-            plan.problems.push_back("--channel-layout " + named + ": a number, not speakers; name them as 5.1, "
-                                    "7.1, quad, 5.0 or FL+FR+FC+LFE+BL+BR");
-            return {};
-        }
-        AVChannelLayout given{};
-        if (av_channel_layout_from_string(&given, request.channel_layout.c_str()) < 0) {
-            plan.problems.push_back("--channel-layout " + request.channel_layout +
-                                    ": not a layout; name one as 5.1, 7.1, quad, 5.0 or FL+FR+FC+LFE+BL+BR");
-            return {};
-        }
-        // A bare count ("6") names no speakers.
-        bool placed = given.order != AV_CHANNEL_ORDER_UNSPEC;
-        for (int i = 0; i < given.nb_channels; ++i) {
-            const AVChannel c = av_channel_layout_channel_from_index(&given, unsigned(i));
-            placed = placed && c >= 0 && c < 64;
-            speakers.push_back(c);
-        }
-        av_channel_layout_uninit(&given);
-        if (!placed) {
-            plan.problems.push_back("--channel-layout " + request.channel_layout +
-                                    ": names no speaker positions; name them as 5.1, 7.1, quad, 5.0 or "
-                                    "FL+FR+FC+LFE+BL+BR");
-            return {};
-        }
-        if (int(speakers.size()) != channels) {
-            plan.problems.push_back("--channel-layout " + request.channel_layout + " names " +
-                                    channels_text(int(speakers.size())) + "; " + input + " has " +
-                                    std::to_string(channels));
-            return {};
-        }
-        if (!channel_map.empty() && masked_speakers(channel_map) != speakers)
-            plan.notes.push_back(input + ": --channel-layout " + request.channel_layout +
+    if (!named.empty()) {
+        speakers = named_speakers(named, why);
+        if (!speakers.empty() && int(speakers.size()) != channels)
+            why = "--channel-layout " + named + " names " + channels_text(int(speakers.size())) + "; " + input +
+                  " has " + std::to_string(channels);
+        else if (!speakers.empty() && !channel_map.empty() && masked_speakers(channel_map) != speakers)
+            plan.notes.push_back(input + ": --channel-layout " + named +
                                  " takes the place of the speakers its channel mask names (" +
                                  names_text(masked_speakers(channel_map)) + ")");
-        return speakers;
+    } else if (channel_map.empty()) {
+        why = unnamed_refusal(channels, request, input);
+    } else {
+        speakers = masked_speakers(channel_map);
+        const auto unplaced = std::find(speakers.begin(), speakers.end(), AV_CHAN_NONE);
+        if (unplaced != speakers.end())
+            why = input + ": its channel mask gives channel " + std::to_string(unplaced - speakers.begin() + 1) +
+                  " no speaker position that a downmix places; --channel-layout names the speakers in channel "
+                  "order (5.1, 7.1, quad, FL+FR+FC+LFE+BL+BR, ...)";
     }
-    if (channel_map.empty()) {
-        AVChannelLayout usual{};
-        av_channel_layout_default(&usual, channels);
-        char name[64] = "";
-        if (usual.order == AV_CHANNEL_ORDER_NATIVE) av_channel_layout_describe(&usual, name, sizeof name);
-        plan.problems.push_back(input + ": " + channels_text(channels) +
-                                " and no channel mask to say which speaker each one feeds, which --downmix " +
-                                request.to + " needs" + fix +
-                                (name[0] ? std::string("; --channel-layout ") + name + " takes them in WAV order"
-                                         : std::string()));
-        return {};
-    }
-    speakers = masked_speakers(channel_map);
-    const auto unplaced = std::find(speakers.begin(), speakers.end(), AV_CHAN_NONE);
-    if (unplaced != speakers.end()) {
-        plan.problems.push_back(input + ": its channel mask gives channel " +
-                                std::to_string(unplaced - speakers.begin() + 1) +
-                                " no speaker position that a downmix places" + fix);
-        return {};
-    }
-    return speakers;
+    std::vector<AVChannel> sorted = speakers;
+    std::sort(sorted.begin(), sorted.end());
+    if (why.empty() && std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        why = input + ": " + names_text(speakers) + " names a speaker twice, which a downmix cannot place; "
+              "--channel-layout names the speakers in channel order";
+    if (why.empty()) return speakers;
+    plan.problems.push_back(why);
+    return {};
 }
 
 // libswresample's matrix for the source's speakers, a column per source
@@ -250,6 +258,43 @@ double keep_within_full_scale(std::vector<double> &matrix, int outs, int ins) {
     return -20.0 * std::log10(largest);
 }
 
+// The mix of the source's speakers into the target's, with its notes;
+// none when the source is the target's layout already.
+std::shared_ptr<const Downmix> make_mix(const std::vector<AVChannel> &speakers, const Target &target,
+                                        const std::string &input, DownmixPlan &plan) {
+    const AVChannelLayout out = layout_of(target.mask);
+    auto mix = std::make_shared<Downmix>();
+    mix->to = target.name;
+    mix->in_channels = int(speakers.size());
+    mix->out_channels = out.nb_channels;
+    mix->matrix = build_matrix(speakers, target, mix->from);
+    if (is_identity(mix->matrix, mix->out_channels, mix->in_channels)) {
+        plan.notes.push_back(input + ": " + mix->from + " already; --downmix " + target.option +
+                             " leaves its channels as they are");
+        return nullptr;
+    }
+    for (AVChannel c : speakers) mix->in_names.push_back(channel_name(c));
+    for (int o = 0; o < out.nb_channels; ++o)
+        mix->out_names.push_back(channel_name(av_channel_layout_channel_from_index(&out, unsigned(o))));
+    mix->gain_db = keep_within_full_scale(mix->matrix, mix->out_channels, mix->in_channels);
+    if (mix->gain_db < 0.0) {
+        char db[16];
+        std::snprintf(db, sizeof db, "%.1f", -mix->gain_db);
+        plan.notes.push_back(input + ": the downmix of " + mix->from + " to " + mix->to + " lowers the level by " +
+                             db + " dB so that no sample clips");
+    }
+    return mix;
+}
+
+// The channels of the target's layout, as the rest of the run sees them.
+void take_target_channels(const Target &target, DownmixPlan &plan) {
+    const AVChannelLayout out = layout_of(target.mask);
+    plan.channels = out.nb_channels;
+    plan.channel_map.clear();
+    for (int o = 0; o < out.nb_channels; ++o)
+        plan.channel_map.push_back(position_of_channel(av_channel_layout_channel_from_index(&out, unsigned(o))));
+}
+
 }  // namespace
 
 DownmixPlan plan_downmix(int channels, const std::vector<int> &channel_map, const DownmixRequest &request,
@@ -260,8 +305,7 @@ DownmixPlan plan_downmix(int channels, const std::vector<int> &channel_map, cons
     if (request.to.empty()) return plan;
     const Target *target = target_named(request.to);
     if (!target) throw Failure("--downmix " + request.to + ": not a mix; give 2 or 5.1");
-    const AVChannelLayout out = layout_of(target->mask);
-    const int outs = out.nb_channels;
+    const int outs = layout_of(target->mask).nb_channels;
     // Channels of the mix's count and no speakers named are taken as its
     // own: there is nothing to mix them into.
     if (channels == outs && channel_map.empty() && request.channel_layout.empty()) {
@@ -269,57 +313,23 @@ DownmixPlan plan_downmix(int channels, const std::vector<int> &channel_map, cons
                              " leaves them as they are");
         return plan;
     }
-    std::vector<AVChannel> speakers;
-    if (channels < outs)
+    if (channels < outs) {
+        // The rest of the run is planned on the source's channels, so that
+        // no other refusal names a count the user never asked for.
         plan.problems.push_back("--downmix " + request.to + ": " + input + " has " + channels_text(channels) +
                                 ", fewer than the " + std::to_string(outs) + " of a " + target->name + " mix");
-    else
-        speakers = source_speakers(channels, channel_map, request, input, plan);
-    std::vector<AVChannel> unique = speakers;
-    std::sort(unique.begin(), unique.end());
-    if (std::adjacent_find(unique.begin(), unique.end()) != unique.end())
-        plan.problems.push_back(input + ": " + names_text(speakers) + " names a speaker twice, which a downmix "
-                                "cannot place; --channel-layout names the speakers in channel order");
-    const auto mixed_channels = [&plan, &out] {
-        plan.channels = out.nb_channels;
-        plan.channel_map.clear();
-        for (int o = 0; o < out.nb_channels; ++o)
-            plan.channel_map.push_back(position_of_channel(av_channel_layout_channel_from_index(&out, unsigned(o))));
-    };
-    // Refused: the rest of the run is planned on the mix asked for, or on
-    // the source's channels when it has fewer, so that no other refusal
-    // names a count the user never asked for.
-    if (!plan.problems.empty()) {
-        if (channels > outs) mixed_channels();
         return plan;
     }
-    if (!request.channel_layout.empty()) {
-        plan.channel_map.clear();
-        for (AVChannel c : speakers) plan.channel_map.push_back(position_of_channel(c));
+    const std::vector<AVChannel> speakers = source_speakers(channels, channel_map, request, input, plan);
+    if (!speakers.empty()) {
+        plan.mix = make_mix(speakers, *target, input, plan);
+        if (!plan.mix && !request.channel_layout.empty()) {
+            plan.channel_map.clear();
+            for (AVChannel c : speakers) plan.channel_map.push_back(position_of_channel(c));
+        }
     }
-
-    auto mix = std::make_shared<Downmix>();
-    mix->to = target->name;
-    mix->in_channels = channels;
-    mix->out_channels = outs;
-    mix->matrix = build_matrix(speakers, *target, mix->from);
-    if (is_identity(mix->matrix, outs, channels)) {
-        plan.notes.push_back(input + ": " + mix->from + " already; --downmix " + request.to +
-                             " leaves its channels as they are");
-        return plan;
-    }
-    for (AVChannel c : speakers) mix->in_names.push_back(channel_name(c));
-    for (int o = 0; o < outs; ++o)
-        mix->out_names.push_back(channel_name(av_channel_layout_channel_from_index(&out, unsigned(o))));
-    mix->gain_db = keep_within_full_scale(mix->matrix, outs, channels);
-    if (mix->gain_db < 0.0) {
-        char db[16];
-        std::snprintf(db, sizeof db, "%.1f", -mix->gain_db);
-        plan.notes.push_back(input + ": the downmix of " + mix->from + " to " + mix->to + " lowers the level by " +
-                             db + " dB so that no sample clips");
-    }
-    mixed_channels();
-    plan.mix = std::move(mix);
+    // Refused, or mixed: the rest of the run is planned on the mix.
+    if (plan.mix || speakers.empty()) take_target_channels(*target, plan);
     return plan;
 }
 

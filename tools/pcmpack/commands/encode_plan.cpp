@@ -301,7 +301,9 @@ void note_channels(const EncodeOptions &o, const EncodePlan &p) {
                      p.input.c_str(), p.source_channels, p.source_channels == 1 ? "channel" : "channels",
                      plan.layout->name, p.coded_channels, p.coded_channels);
     if (o.verbose && plan.layout && (!plan.identity() || !plan.source_speakers.empty() || plan.sets_assignment()))
-        std::fprintf(stderr, "pcmpack: note: %s: %s\n", p.input.c_str(), describe_plan(plan).c_str());
+        // A downmix's channels are the "source" channels the plan names.
+        std::fprintf(stderr, "pcmpack: note: %s%s: %s\n", p.input.c_str(),
+                     p.downmix.mix ? (", mixed down to " + p.downmix.mix->to).c_str() : "", describe_plan(plan).c_str());
 }
 
 // How a network output sends: the input is the clock when it comes from a

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libcli11-dev libsoxr-dev python3-numpy ffmpeg mkvtoolnix
-  libavcodec-dev libavutil-dev
+  libavcodec-dev libavutil-dev libswresample-dev
   libavformat-dev ffmpeg mkvtoolnix dvdauthor python3 mediainfo
   valgrind strace sox srt-tools gstreamer1.0-tools gstreamer1.0-plugins-good linuxptp iproute2
   libclang-rt-dev jq

@@ -266,7 +266,8 @@ def prewrapped(tmp, ac3):
                ("iec61937", 12, ["--resample", "96000"], "resampling"),
                ("dolbye20", 10, ["--bits", "16"], "16-bit words would cut"),
                ("dolbye24", 11, [], "D-10"),
-               ("hdmv20", 13, ["--hdmv-layout", "5.1"], "split the pair")]
+               ("hdmv20", 13, ["--hdmv-layout", "5.1"], "split the pair"),
+               ("hdmv20", 10, ["--downmix", "2", "--channel-layout", "5.1"], "--downmix 2 would mix them")]
     for name, layer, extra, reason in refused:
         wav, bits, channels, pair, data_type, _ = sources[name]
         out = os.path.join(tmp, "pw-refused.es")
@@ -343,6 +344,7 @@ def late_bursts(tmp, ac3):
         ("late24", ["--layer", "11"], ("D-10 (layer 11)", "--layer 10")),
         ("late24-44k", ["--resample", "48000"], ("resampling to 48000 Hz", "leave out --resample")),
         ("late51", ["--layer", "13", "--hdmv-layout", "5.1"], ("split the pair", "--channel-order keep")),
+        ("late51", ["--downmix", "2", "--channel-layout", "5.1"], ("--downmix 2 would mix them", "leave out --downmix")),
         ("late24", [], None),
     ]
     for row, (name, extra, refusal) in enumerate(table):

@@ -4,6 +4,7 @@
 // which channel assignment the frame headers carry, and every rule a source
 // breaks, in the words a refusal prints.
 #include "source/channel_layout.h"
+#include "speaker_positions.h"
 
 #include <gtest/gtest.h>
 #include <pcmpack.h>
@@ -31,20 +32,7 @@ private:
     std::vector<int> map_;
 };
 
-enum : int {
-    L = SF_CHANNEL_MAP_LEFT,
-    R = SF_CHANNEL_MAP_RIGHT,
-    C = SF_CHANNEL_MAP_CENTER,
-    LFE = SF_CHANNEL_MAP_LFE,
-    BL = SF_CHANNEL_MAP_REAR_LEFT,
-    BR = SF_CHANNEL_MAP_REAR_RIGHT,
-    BC = SF_CHANNEL_MAP_REAR_CENTER,
-    SL = SF_CHANNEL_MAP_SIDE_LEFT,
-    SR = SF_CHANNEL_MAP_SIDE_RIGHT,
-    FLC = SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER,
-    FRC = SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER,
-    NONE = SF_CHANNEL_MAP_INVALID,
-};
+using namespace speaker_positions;
 
 // HDMV channel assignments: 1 mono, 3 2.0, 4 3/0, 8 3/2, 9 5.1, 10 3/4,
 // 11 7.1; their coded orders are FC pad / FL FR / FL FR FC pad /

@@ -65,7 +65,7 @@ const ProgrammeCase kProgrammes[] = {
     {"every_track_refused", {{44100, 2, SF_FORMAT_PCM_16}, kSix16, kStereo24}, "out.vob",
      [](EncodeOptions &o) { o.target = "dvd"; },
      "{in1}: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
-     "pcmpack: {in2}: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, "
+     "pcmpack: {in2}: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV LPCM, "
      "--target hdmv, carries 5.1 and 7.1)\n"
      "pcmpack: {in3}: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them with TPDF "
      "dither)", {}},

@@ -95,7 +95,7 @@ const PlanCase kPlans[] = {
      "{in}: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: {in}: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them with "
      "TPDF dither)\n"
-     "pcmpack: {in}: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, "
+     "pcmpack: {in}: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV LPCM, "
      "--target hdmv, carries 5.1 and 7.1)", {}},
     {"aes3_at_44100", {44100, 2, SF_FORMAT_PCM_16}, "out.es", [](EncodeOptions &o) { o.frame_rate = "25"; },
      "{in}: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000 converts it)", {}},
@@ -108,6 +108,15 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "hdmv"; o.hdmv_layout = "7.1"; },
      "{in}: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: --hdmv-layout 7.1 takes 8 channels; {in} has 6 (--hdmv-layout 5.1 takes 6 channels)", {}},
+    {"downmix_without_input", kNone, "out.es",
+     [](EncodeOptions &o) { o.data = "none.ac3"; o.frame_rate = "25"; o.downmix = "2"; },
+     "--downmix mixes the channels of an INPUT; --data alone has none", {}},
+    {"downmix_refused_with_the_rate", {44100, 6, SF_FORMAT_PCM_16}, "out.es",
+     [](EncodeOptions &o) { o.target = "dvd"; o.downmix = "2"; },
+     "{in}: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
+     "pcmpack: {in}: 6 channels and no channel mask to say which speaker each one feeds, which --downmix 2 "
+     "needs; --channel-layout names the speakers in channel order (5.1, 7.1, quad, FL+FR+FC+LFE+BL+BR, ...); "
+     "--channel-layout 5.1 takes them in WAV order", {}},
     {"program_stream_takes_dvd_only", kStereo16, "out.vob", [](EncodeOptions &o) { o.frame_rate = "25"; },
      "{out}: an MPEG program stream (.vob, .mpg, .mpeg) carries layer 4 (DVD LPCM) only; layer 10 (SMPTE "
      "302M) is written as an elementary stream or an MPEG transport stream (.ts) (--container es|ts)", {}},
@@ -121,6 +130,12 @@ const PlanCase kPlans[] = {
      [](EncodeOptions &o) { o.target = "dvd"; o.resample = 48000; }, nullptr, {4, 16, 48000, 2, Container::program}},
     {"302m_sent_live", {48000, 4, SF_FORMAT_PCM_24}, "udp://127.0.0.1:9", [](EncodeOptions &o) { o.frame_rate = "25"; },
      nullptr, {10, 24, 48000, 4, Container::transport}},
+    {"dvd_from_a_5_1_downmix", {44100, 6, SF_FORMAT_PCM_16}, "out.vob",
+     [](EncodeOptions &o) { o.target = "dvd"; o.downmix = "2"; o.channel_layout = "5.1"; o.resample = 48000; },
+     nullptr, {4, 16, 48000, 2, Container::program}},
+    {"hdmv_5_1_from_a_7_1_downmix", {48000, 8, SF_FORMAT_PCM_24}, "out.m2ts",
+     [](EncodeOptions &o) { o.target = "hdmv"; o.downmix = "5.1"; o.channel_layout = "7.1"; },
+     nullptr, {13, 24, 48000, 6, Container::bdav}},
     {"302m_on_the_videos_frames", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 60000, 2002}; },
      nullptr, {10, 16, 48000, 2, Container::transport, 4}},
 };
@@ -152,7 +167,7 @@ TEST_P(Plans, RefuseOrHold) {
     EXPECT_EQ(plan.coded_channels, c.facts.coded_channels);
     EXPECT_EQ(plan.container, c.facts.container);
     EXPECT_EQ(plan.settings.channels_minus_one + 1, c.facts.coded_channels);
-    EXPECT_EQ(plan.converter != nullptr, c.source.rate != c.facts.rate);
+    EXPECT_EQ(plan.converter != nullptr, c.source.rate != c.facts.rate || !o.downmix.empty());
     if (c.facts.frame_rate_code >= 0) {
         EXPECT_EQ(plan.frame_rate_code, c.facts.frame_rate_code);
     }

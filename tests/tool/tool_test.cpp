@@ -815,14 +815,14 @@ const RefusalCase kRefusals[] = {
      "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
      "with TPDF dither)\n"
-     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV "
+     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV "
      "LPCM, --target hdmv, carries 5.1 and 7.1)\n"},
     {"dvd_6ch_24bit_44k_verbose", "--channels 6 --bits 24 --rate 44100",
      "encode in.wav -o out.es -t dvd -v",
      "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
      "with TPDF dither)\n"
-     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (mix down to 2 first; HDMV "
+     "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV "
      "LPCM, --target hdmv, carries 5.1 and 7.1)\n"
      "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"
      "pcmpack: P009:Invalid PCM audio quantization (2), must be 0\n"

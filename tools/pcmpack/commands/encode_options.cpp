@@ -33,7 +33,8 @@ const char *const kEncodeHelp =
     "changed silently: what the layer does not carry is an error that says why.\n"
     "On request only: --resample converts the sample rate (libsoxr); --bits shortens\n"
     "longer words with TPDF dither (--dither none truncates); floating-point input is\n"
-    "rounded, and samples beyond full scale are limited and counted. -v says what was\n"
+    "rounded, and samples beyond full scale are limited and counted; --downmix 2 or 5.1\n"
+    "mixes the speakers the channel mask (or --channel-layout) names. -v says what was\n"
     "done. The settings are checked against the target's video type and every coded\n"
     "message is printed.\n"
     "HDMV: a source whose channel mask names its speakers goes out in the coded order\n"
@@ -155,6 +156,15 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
                       "when --bits shortens the words: tpdf (default) or none (truncate); none, "
                       "and tpdf refused, when a channel pair holds data bursts")
         ->check(CLI::IsMember({"tpdf", "none"}));
+    auto *downmix = encode.add_option("--downmix", o.downmix,
+                                      "mix the source's speakers down to 2 (stereo) or 5.1: centre and "
+                                      "surrounds at -3 dB, the LFE left out of stereo, the level lowered "
+                                      "so that nothing clips (libswresample); -v prints the matrix")
+                        ->check(CLI::IsMember({"2", "5.1"}));
+    encode.add_option("--channel-layout", o.channel_layout,
+                      "with --downmix: the source's speakers in channel order, for a source without a "
+                      "channel mask or with a wrong one: 5.1, 7.1, quad, 5.0, FL+FR+FC+LFE+BL+BR, ...")
+        ->needs(downmix);
     encode.add_option("--channel-order", o.channel_order,
                       "auto (default): HDMV channels in the coded order of the layout the "
                       "source's channel mask names; keep: in the order given")
@@ -277,7 +287,8 @@ constexpr OptionGroup kEncodeGroups[] = {
     {"--hdmv-layout", "Target"},   {"--channel-order", "Target"},
     {"--hdmv-pad-last", "Target"}, {"--bits", "Conversion"},
     {"--resample", "Conversion"},  {"--resample-quality", "Conversion"},
-    {"--dither", "Conversion"},    {"--output", "Output"},
+    {"--dither", "Conversion"},    {"--downmix", "Conversion"},
+    {"--channel-layout", "Conversion"}, {"--output", "Output"},
     {"--container", "Output"},     {"--index", "Output"},
     {"--index-format", "Output"},  {"--verbose", "Output"},
     {"--muxrate", "Output"},       {"--latency", "Output"},

@@ -39,6 +39,8 @@ struct EncodeOptions {
     bool verbose = false;
     std::string channel_order = "auto";  // or "keep"
     std::string hdmv_layout = "auto";    // auto, 5.1, 7.1, mono, library
+    std::string downmix;         // --downmix: "2" or "5.1"; "": the source's channels
+    std::string channel_layout;  // --channel-layout: the source's speakers; "": its mask's
     std::string data;   // --data: AC-3 or E-AC-3 frames to carry as data bursts
     int data_pair = 1;  // --data-pair: 1-based channel pair of the bursts
     int64_t muxrate = 0;   // --muxrate: constant transport bit rate; 0: not given

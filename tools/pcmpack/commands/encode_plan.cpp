@@ -93,6 +93,16 @@ void open_source(const EncodeOptions &o, EncodePlan &p) {
     p.source_channels = p.source->channels();
 }
 
+// A downmix asked for makes the rest of the run see its channels: the
+// channel plan, the settings' count, the words handed on.
+void plan_mix(const EncodeOptions &o, EncodePlan &p) {
+    if (o.downmix.empty()) return;
+    if (!p.source) throw Failure("--downmix mixes the channels of an INPUT; --data alone has none");
+    p.downmix = plan_downmix(p.source->channels(), p.source->channel_map(), {o.downmix, o.channel_layout},
+                             p.input);
+    p.source_channels = p.downmix.channels;
+}
+
 bool carries_wrapped(const EncodePlan &p) {
     return std::any_of(p.wrapped.begin(), p.wrapped.end(), [](const PairBursts &pair) { return pair.data(); });
 }
@@ -134,7 +144,7 @@ void plan_conversion(const EncodeOptions &o, EncodePlan &p) {
     p.rate = o.resample ? o.resample : p.source ? p.source->rate() : 48000;
     const bool dither = o.dither == "tpdf" || (o.dither.empty() && !carries_wrapped(p));
     p.conversion = {p.rate, p.bits, dither ? Dither::tpdf : Dither::none,
-                    find_resample_quality(o.resample_quality)};
+                    find_resample_quality(o.resample_quality), nullptr};
 }
 
 // Which source channel each coded channel carries: HDMV layouts in the coded
@@ -146,7 +156,10 @@ void plan_coded_channels(const EncodeOptions &o, EncodePlan &p) {
     request.hdmv_layout = o.hdmv_layout;
     request.keep_order = o.channel_order == "keep";
     request.hdmv_pad_last = o.hdmv_pad_last;
-    if (p.source) p.channels = plan_channels(*p.source, p.layer, request, p.input);
+    if (p.source)
+        p.channels = o.downmix.empty()
+                         ? plan_channels(*p.source, p.layer, request, p.input)
+                         : plan_channels(p.downmix.channels, p.downmix.channel_map, p.layer, request, p.input);
     // A layout that does not hold is named with the other problems;
     // meanwhile a stereo stand-in lets the rest of the run be checked.
     if (p.channels.source_of_coded.empty() && !p.channels.problems.empty())
@@ -176,7 +189,10 @@ WordPlan plan_word_changes(const EncodeOptions &o, const EncodePlan &p) {
     w.bits = p.bits;
     w.layer = p.layer;
     w.order = p.channels.layout ? "HDMV " + std::string(p.channels.layout->name) : layer_text(p.layer);
-    for (int left = 0; left + 1 < p.source_channels; left += 2) {
+    if (p.downmix.mix) w.downmix = o.downmix;
+    // The source's own pairs, before any downmix.
+    const int source_channels = p.source ? p.source->channels() : 0;
+    for (int left = 0; left + 1 < source_channels; left += 2) {
         // The pair's two words must stay side by side as a pair of the layer.
         bool kept = false;
         for (size_t c = 0; c + 1 < p.source_of_coded.size(); c += 2)
@@ -226,6 +242,7 @@ void check_settings(const EncodeOptions &o, const EncodePlan &p) {
     const RefusalContext context{p.input,           p.settings, p.video_type,   p.rate,
                                  p.source_channels, p.bits,     o.resample != 0};
     std::vector<std::string> problems = settings_refusals(code, context);
+    problems.insert(problems.end(), p.downmix.problems.begin(), p.downmix.problems.end());
     problems.insert(problems.end(), p.channels.problems.begin(), p.channels.problems.end());
     if (problems.empty()) return;
     if (o.verbose) problems.insert(problems.end(), check_host.held.begin(), check_host.held.end());
@@ -248,9 +265,13 @@ void watch_later_bursts(EncodePlan &p, const WordPlan &words) {
                             });
 }
 
-// Rate conversion and word-length reduction, only where the source needs
-// them to reach the output's rate and word length.
+// The downmix, rate conversion and word-length reduction, only where asked
+// or where the source needs them to reach the output's rate and word length.
 void add_conversion(const EncodeOptions &o, EncodePlan &p) {
+    for (const std::string &note : p.downmix.notes) std::fprintf(stderr, "pcmpack: note: %s\n", note.c_str());
+    p.conversion.downmix = p.downmix.mix;
+    if (o.verbose && p.downmix.mix)
+        std::fprintf(stderr, "pcmpack: note: %s: %s\n", p.input.c_str(), describe_downmix(*p.downmix.mix).c_str());
     if (needs_conversion(*p.source, p.conversion)) {
         if (o.verbose)
             std::fprintf(stderr, "pcmpack: note: %s: %s\n", p.input.c_str(),
@@ -280,7 +301,9 @@ void note_channels(const EncodeOptions &o, const EncodePlan &p) {
                      p.input.c_str(), p.source_channels, p.source_channels == 1 ? "channel" : "channels",
                      plan.layout->name, p.coded_channels, p.coded_channels);
     if (o.verbose && plan.layout && (!plan.identity() || !plan.source_speakers.empty() || plan.sets_assignment()))
-        std::fprintf(stderr, "pcmpack: note: %s: %s\n", p.input.c_str(), describe_plan(plan).c_str());
+        // A downmix's channels are the "source" channels the plan names.
+        std::fprintf(stderr, "pcmpack: note: %s%s: %s\n", p.input.c_str(),
+                     p.downmix.mix ? (", mixed down to " + p.downmix.mix->to).c_str() : "", describe_plan(plan).c_str());
 }
 
 // How a network output sends: the input is the clock when it comes from a
@@ -347,6 +370,7 @@ EncodePlan plan_encode(const EncodeOptions &o, const OpenOutputs &open_outputs) 
     if (open_outputs) open_outputs(p);
     plan_settings(o, p);
     open_source(o, p);
+    plan_mix(o, p);
     plan_bits(o, p);
     plan_conversion(o, p);
     plan_coded_channels(o, p);

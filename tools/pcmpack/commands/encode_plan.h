@@ -17,6 +17,7 @@
 #include "source/channel_layout.h"
 #include "source/conversion.h"
 #include "source/data_bursts.h"
+#include "source/downmix.h"
 
 #include <pcmpack.h>
 
@@ -44,9 +45,10 @@ struct EncodePlan {
     // bursts that start after its first second, then the conversion. Null
     // for --data alone.
     std::unique_ptr<AudioSource> source;
-    int source_channels = 0;
+    int source_channels = 0;  // of the audio handed on: the downmix's, when there is one
+    DownmixPlan downmix;      // the source's speakers mixed down in the conversion stage
     std::vector<PairBursts> wrapped;  // each source pair's first second
-    ConversionRequest conversion{0, 0, Dither::tpdf, nullptr};
+    ConversionRequest conversion{0, 0, Dither::tpdf, nullptr, nullptr};
     const ConvertedSource *converter = nullptr;  // its notes end the run
     std::unique_ptr<DataBursts> data;
     int data_pair = 0;  // 0-based

@@ -50,6 +50,7 @@ std::vector<std::string> options_without_effect(const EncodeOptions &o) {
     if (!o.frame_rate.empty() || o.frame_rate_code) named.push_back("--frame-rate");
     if (!o.container.empty()) named.push_back("--container");
     if (!o.index.empty()) named.push_back("--index");
+    if (!o.downmix.empty()) named.push_back("--downmix");
     if (o.muxrate) named.push_back("--muxrate");
     if (o.latency_ms >= 0) named.push_back("--latency");
     if (!o.pace.empty()) named.push_back("--pace");
@@ -224,7 +225,7 @@ ConvertedSource *resample(const EncodeOptions &o, const RtpPlan &plan, RtpSource
     if (!source.audio || plan.rate == source.facts.rate) return nullptr;
     const ConversionRequest request{plan.rate, plan.kind == fmt::RtpAudio::l16 ? 16 : plan.bits,
                                     o.dither == "none" ? Dither::none : Dither::tpdf,
-                                    find_resample_quality(o.resample_quality)};
+                                    find_resample_quality(o.resample_quality), nullptr};
     if (o.verbose)
         std::fprintf(stderr, "pcmpack: note: %s: %s\n", o.input.c_str(),
                      describe_conversion(*source.audio, request).c_str());

@@ -46,7 +46,7 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
         if (channels > 8) return channel_text + "at most 8 are carried";
         if (layer == PCM_LAYER_DVD_LPCM)
             return channel_text + layer_title +
-                   " carries 1 or 2 channels (mix down to 2 first; HDMV LPCM, --target hdmv, "
+                   " carries 1 or 2 channels (--downmix 2 mixes them down; HDMV LPCM, --target hdmv, "
                    "carries 5.1 and 7.1)";
         if (layer == PCM_LAYER_HDMV_LPCM)
             return c.input + ": " + plural(c.source_channels, "channel", "channels") + "; " +
@@ -61,13 +61,13 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
     case PCM_CHECK_DVDVR_SAMPLE_RATE:
         return rate_subject(c) + "DVD-VR needs 48000 Hz" + rate_fix(c);
     case PCM_CHECK_DVDVR_CHANNELS:
-        return channel_text + "DVD-VR carries 1 or 2 (mix down to 2 first)";
+        return channel_text + "DVD-VR carries 1 or 2 (--downmix 2 mixes them down)";
     case PCM_CHECK_DVDVR_QUANTIZATION:
         return bits_text + "DVD-VR carries 16-bit words only" + shorten;
     case PCM_CHECK_DVHS_SAMPLE_RATE:
         return rate_subject(c) + "DVHS needs 48000 Hz" + rate_fix(c);
     case PCM_CHECK_DVHS_CHANNELS:
-        return channel_text + "DVHS carries 2 (mix down to 2 first)";
+        return channel_text + "DVHS carries 2 (--downmix 2 mixes them down)";
     case PCM_CHECK_DVHS_QUANTIZATION:
         return bits_text + "DVHS carries 16-bit words only" + shorten;
     case PCM_CHECK_VCD_NEEDS_MPEG:
@@ -349,6 +349,8 @@ std::vector<std::string> settings_refusals(int32_t code, const RefusalContext &c
 }
 
 std::string word_change(const WordPlan &w, size_t pair, int mode) {
+    if (!w.downmix.empty())
+        return "--downmix " + w.downmix + " would mix them with the other channels (leave out --downmix to keep them)";
     if (w.rate != w.source_rate)
         return "resampling to " + std::to_string(w.rate) +
                " Hz would change their words (leave out --resample to keep them)";

@@ -83,6 +83,7 @@ struct WordPlan {
     int layer = 0;
     std::vector<bool> split;  // by source pair: the channel order parts its two words
     std::string order;        // whose channel order: "HDMV 5.1", or the layer
+    std::string downmix;      // --downmix's mix, which takes in every channel; "": none
 };
 
 // Why the run would change the words of a source pair's bursts of `mode`

@@ -150,8 +150,7 @@ std::vector<Speaker> wav_order_speakers(const HdmvLayout &layout) {
 
 // The speakers the source declares; empty when it declares none. Throws
 // when the declaration cannot be read as one position per channel.
-std::vector<Speaker> declared_speakers(const AudioSource &source, const std::string &input) {
-    const std::vector<int> map = source.channel_map();
+std::vector<Speaker> declared_speakers(const std::vector<int> &map, const std::string &input) {
     std::vector<Speaker> speakers;
     if (map.empty()) return speakers;
     std::string names;
@@ -302,14 +301,13 @@ void place_channels(ChannelPlan &plan, const HdmvLayout &layout,
 // Every rule of the channel plan the run breaks goes into plan.problems,
 // one plain line each; a rule whose answer the next ones depend on (the
 // speakers, the layout) ends the planning when it fails.
-ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
+ChannelPlan hdmv_plan(int channels, const std::vector<int> &channel_map, const ChannelRequest &request,
                       const std::string &input) {
     ChannelPlan plan;
     const auto refused = [&plan](const std::string &why) {
         plan.problems.push_back(why);
         return plan;
     };
-    const int channels = source.channels();
     const std::string &wanted = request.hdmv_layout;
     const bool explicit_layout = wanted != "auto" && wanted != "library";
     // Named with the layout's own rules below, as if it were left out.
@@ -321,7 +319,7 @@ ChannelPlan hdmv_plan(const AudioSource &source, const ChannelRequest &request,
     std::vector<Speaker> speakers;
     if (!request.keep_order) {
         try {
-            speakers = declared_speakers(source, input);
+            speakers = declared_speakers(channel_map, input);
         } catch (const Failure &unreadable) {
             return refused(unreadable.what());
         }
@@ -375,13 +373,18 @@ bool ChannelPlan::identity() const {
 
 ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
                           const std::string &input) {
-    if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(source, request, input);
+    return plan_channels(source.channels(), source.channel_map(), layer, request, input);
+}
+
+ChannelPlan plan_channels(int channels, const std::vector<int> &channel_map, int layer,
+                          const ChannelRequest &request, const std::string &input) {
+    if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(channels, channel_map, request, input);
     ChannelPlan plan;
     if (request.hdmv_layout != "auto")
         plan.problems.push_back("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
                                 "only; " + pcmpack_format::layer_name(layer) + " carries numbered channels "
                                 "in the source's order");
-    plan.coded_channels = source.channels();
+    plan.coded_channels = channels;
     for (int c = 0; c < plan.coded_channels; ++c) plan.source_of_coded.push_back(c);
     return plan;
 }

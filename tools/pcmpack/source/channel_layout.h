@@ -64,6 +64,10 @@ struct ChannelPlan {
 // is in the plan's problems, each naming `input` or the option at fault.
 ChannelPlan plan_channels(const AudioSource &source, int layer, const ChannelRequest &request,
                           const std::string &input);
+// The same for audio of `channels` channels whose speakers are `channel_map`
+// (libsndfile's positions; empty when none are declared): a downmix's.
+ChannelPlan plan_channels(int channels, const std::vector<int> &channel_map, int layer,
+                          const ChannelRequest &request, const std::string &input);
 
 // The lines --verbose prints for an HDMV plan: which source channel went
 // where.

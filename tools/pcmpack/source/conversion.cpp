@@ -42,7 +42,7 @@ Quantizer quantizer_of(const AudioSource &source, const ConversionRequest &reque
     const bool shortened = source.precision() > request.bits;
     if (!shortened) return Quantizer::round;
     if (request.dither == Dither::tpdf) return Quantizer::tpdf;
-    return request.rate == source.rate() ? Quantizer::truncate : Quantizer::round;
+    return request.rate == source.rate() && !request.downmix ? Quantizer::truncate : Quantizer::round;
 }
 
 // Turns full-scale fractions into words of `bits` bits, held left-justified
@@ -119,12 +119,16 @@ public:
           quantizer_(quantizer_of(*source_, request)),
           shortener_(request.bits, quantizer_) {
         rate_ = request.rate;
-        channels_ = source_->channels();
+        channels_ = request.downmix ? request.downmix->out_channels : source_->channels();
         bits_ = request.bits;
         precision_ = request.bits;
         format_ = source_->format();
         const size_t width = static_cast<size_t>(channels_);
         piece_.resize(kPiece * width);
+        if (request.downmix) {
+            mixer_ = std::make_unique<Mixer>(*request.downmix);
+            unmixed_.resize(kPiece * static_cast<size_t>(source_->channels()));
+        }
         if (request.rate != source_->rate()) {
             soxr_error_t error = nullptr;
             const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
@@ -179,19 +183,30 @@ private:
                                                  source_->rate()));
     }
 
+    // The next piece of the source into piece_, mixed down when asked;
+    // returns its periods, 0 at the end.
+    size_t read_piece() {
+        if (!mixer_) return source_->read_double(piece_.data(), kPiece);
+        const size_t periods = source_->read_double(unmixed_.data(), kPiece);
+        // A NaN would spread to every channel it is mixed into.
+        scrub(unmixed_.data(), periods * static_cast<size_t>(source_->channels()));
+        mixer_->run(unmixed_.data(), periods, piece_.data());
+        return periods;
+    }
+
     // Fills the converted samples from the next piece of the source; false
     // at the end of the audio.
     bool refill() {
         head_ = ready_ = 0;
         if (!resampler_) {
-            ready_ = source_->read_double(piece_.data(), kPiece);
+            ready_ = read_piece();
             return ready_ > 0;
         }
         const size_t width = static_cast<size_t>(channels_);
         while (ready_ == 0 && !flushed_) {
             if (piece_used_ == piece_periods_ && !source_eof_) {
-                piece_periods_ = source_->read_double(piece_.data(), kPiece);
-                scrub(piece_periods_ * width);
+                piece_periods_ = read_piece();
+                scrub(piece_.data(), piece_periods_ * width);
                 piece_used_ = 0;
                 source_eof_ = piece_periods_ == 0;
                 consumed_ += static_cast<int64_t>(piece_periods_);
@@ -218,10 +233,10 @@ private:
 
     // A NaN in the filter would spread to every output sample it touches:
     // it goes in as silence.
-    void scrub(size_t samples) {
-        for (size_t i = 0; i < samples; ++i)
-            if (std::isnan(piece_[i])) {
-                piece_[i] = 0.0;
+    void scrub(double *samples, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            if (std::isnan(samples[i])) {
+                samples[i] = 0.0;
                 ++scrubbed_;
             }
     }
@@ -231,6 +246,8 @@ private:
     WordShortener shortener_;
     uint64_t scrubbed_ = 0;  // NaNs taken out before the resampler
     std::unique_ptr<soxr, SoxrDeleter> resampler_;
+    std::unique_ptr<Mixer> mixer_;   // null: no downmix
+    std::vector<double> unmixed_;    // source samples of one piece, before the downmix
     std::vector<double> piece_;      // source samples of one piece
     std::vector<double> converted_;  // resampled samples of one piece
     size_t piece_periods_ = 0, piece_used_ = 0;  // read into piece_, taken by the filter
@@ -266,14 +283,15 @@ const ResampleQuality *find_resample_quality(const std::string &name) {
 }
 
 bool needs_conversion(const AudioSource &source, const ConversionRequest &request) {
-    return request.rate != source.rate() || source.precision() == 0 ||
+    return request.downmix || request.rate != source.rate() || source.precision() == 0 ||
            source.precision() > request.bits;
 }
 
 std::string describe_conversion(const AudioSource &source, const ConversionRequest &request) {
     std::string text;
+    if (request.downmix) text = "mixed down to " + request.downmix->to + "; ";
     if (request.rate != source.rate())
-        text = std::to_string(source.rate()) + " Hz converted to " + std::to_string(request.rate) +
+        text += std::to_string(source.rate()) + " Hz converted to " + std::to_string(request.rate) +
                " Hz (libsoxr, " + quality_of(request).name + " quality); ";
     text += word_text(source) + " samples to " + std::to_string(request.bits) + "-bit words ";
     switch (quantizer_of(source, request)) {
@@ -281,7 +299,7 @@ std::string describe_conversion(const AudioSource &source, const ConversionReque
     case Quantizer::truncate: text += "by truncation (no dither)"; break;
     case Quantizer::round:
         text += source.precision() > request.bits || source.precision() == 0 ||
-                        request.rate != source.rate()
+                        request.rate != source.rate() || request.downmix
                     ? "by rounding"
                     : "unchanged";
         break;

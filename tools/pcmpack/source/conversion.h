@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The conversions encode makes only on request, between the audio source and
-// the library: sample-rate conversion (libsoxr) and word-length reduction
-// (TPDF dither or truncation), plus the rounding of floating-point samples.
+// the library: a downmix (libswresample), sample-rate conversion (libsoxr)
+// and word-length reduction (TPDF dither or truncation), plus the rounding
+// of floating-point and mixed samples.
 // The stage reads the source in bounded pieces, so memory stays constant
 // whatever the length of the audio.
 #pragma once
 
 #include "source/audio_source.h"
+#include "source/downmix.h"
 
 #include <cstdint>
 #include <memory>
@@ -34,10 +36,11 @@ struct ConversionRequest {
     int bits;  // of the output words: 16, 20 or 24
     Dither dither = Dither::tpdf;
     const ResampleQuality *quality = nullptr;  // nullptr: very-high
+    std::shared_ptr<const Downmix> downmix;    // null: the source's channels as they are
 };
 
-// True when the source needs the stage to reach `request`: another rate,
-// words longer than the output's, or floating-point samples.
+// True when the source needs the stage to reach `request`: a downmix,
+// another rate, words longer than the output's, or floating-point samples.
 bool needs_conversion(const AudioSource &source, const ConversionRequest &request);
 
 // What the stage does to the source, in words, for --verbose.
@@ -45,7 +48,7 @@ std::string describe_conversion(const AudioSource &source, const ConversionReque
 
 // The source as the stage turns it out: the requested rate, samples
 // left-justified in 32 bits with the output word's bits only, the source's
-// channels in the source's order.
+// channels in the source's order, or the downmix's.
 class ConvertedSource : public AudioSource {
 public:
     // What the stage had to do to samples so far, one line each, for

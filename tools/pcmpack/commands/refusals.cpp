@@ -192,9 +192,14 @@ void refuse_options_that_do_not_apply(const EncodeOptions &o, int layer, bool ne
         throw Failure("--pace applies to a udp:// or srt:// output only");
 }
 
+std::string frame_rate_mistake(const std::string &frame_rate) {
+    const std::string near = frame_rates_near(frame_rate);
+    if (!near.empty()) return frame_rate + " is no frame rate; did you mean " + near + "?";
+    return frame_rate + " is no frame rate; use " + frame_rate_list() + " (or --frame-rate-code 1..8)";
+}
+
 std::string unknown_frame_rate_refusal(const std::string &frame_rate) {
-    return "--frame-rate " + frame_rate + ": not a frame rate; use one of " + frame_rate_list() +
-           " (or --frame-rate-code 1..8)";
+    return "--frame-rate: " + frame_rate_mistake(frame_rate);
 }
 
 std::string missing_frame_rate_refusal(int layer) {

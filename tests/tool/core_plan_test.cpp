@@ -64,8 +64,8 @@ const PlanCase kPlans[] = {
      "mapping for contribution, not layer 4 (DVD LPCM)", {}},
     {"pace_for_a_file", kStereo16, "out.es", [](EncodeOptions &o) { o.target = "dvd"; o.pace = "audio"; },
      "--pace applies to a udp:// or srt:// output only", {}},
-    {"unknown_frame_rate", kStereo16, "out.es", [](EncodeOptions &o) { o.frame_rate = "26"; },
-     "--frame-rate 26: not a frame rate; use one of 24000/1001 (23.976), 24, 25, 30000/1001 (29.97), "
+    {"unknown_frame_rate", kStereo16, "out.es", [](EncodeOptions &o) { o.frame_rate = "20"; },
+     "--frame-rate: 20 is no frame rate; use 24000/1001 (23.976), 24, 25, 30000/1001 (29.97), "
      "30, 50, 60000/1001 (59.94), 60; also written as 25.0, 25/1 or 23.98 (or --frame-rate-code 1..8)", {}},
     {"302m_without_frame_rate", kStereo16, "out.es", [](EncodeOptions &) {},
      "SMPTE 302M (layer 10) is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), "

@@ -269,6 +269,14 @@ std::string misspelling(const CLI::App &app, int argc, char **argv) {
     return "";
 }
 
+// "0.100000" as a user writes it: "0.1".
+std::string decimal(std::string number) {
+    if (number.find('.') == std::string::npos) return number;
+    number.erase(number.find_last_not_of('0') + 1);
+    if (number.back() == '.') number.pop_back();
+    return number;
+}
+
 // CLI11's words for what it refused, as the tool says them.
 std::string reworded(const CLI::ParseError &e, const CLI::App &app) {
     const std::string text = e.what();
@@ -287,7 +295,7 @@ std::string reworded(const CLI::ParseError &e, const CLI::App &app) {
     if (std::regex_match(text, m, range)) {
         const bool number = std::regex_match(m[2].str(), std::regex("^-?[0-9.]+$"));
         return m[1].str() + ": " + m[2].str() + (number ? " is out of range" : " is not a number") +
-               "; give " + m[3].str() + " to " + m[4].str();
+               "; give " + decimal(m[3].str()) + " to " + decimal(m[4].str());
     }
     if (std::regex_match(text, m, convert)) return m[1].str() + ": " + m[2].str() + " is not a number";
     if (std::regex_match(text, m, missing)) return m[1].str() + " needs a value";

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,48 +144,33 @@ std::vector<std::string> option_names(const CLI::App *command) {
 // here: the first of them the command has is suggested. "INPUT" and
 // "STREAM" stand for the argument that takes no option.
 struct Synonym {
-    const char *word;  // folded
-    const char *meant[3];
+    const char *words;  // folded, between spaces
+    const char *meant;  // in order of preference, between spaces
 };
 constexpr Synonym kSynonyms[] = {
-    {"--fps", {"--frame-rate"}},
-    {"-r", {"--frame-rate"}},
-    {"--samplerate", {"--resample", "--rate"}},
-    {"--sample-rate", {"--resample", "--rate"}},
-    {"--sr", {"--resample", "--rate"}},
-    {"--ar", {"--resample", "--rate"}},
-    {"--frequency", {"--resample", "--rate"}},
-    {"--bitdepth", {"--bits"}},
-    {"--bit-depth", {"--bits"}},
-    {"--depth", {"--bits"}},
-    {"--word-length", {"--bits"}},
-    {"--bits-per-sample", {"--bits"}},
-    {"--format", {"--target", "--json"}},
-    {"-f", {"--target", "--json"}},
-    {"--preset", {"--target"}},
-    {"--profile", {"--target"}},
-    {"--type", {"--target"}},
-    {"--codec", {"--target"}},
-    {"--out", {"--output"}},
-    {"--outfile", {"--output"}},
-    {"--output-file", {"--output"}},
-    {"--force", {"--overwrite"}},
-    {"--yes", {"--overwrite"}},
-    {"--ac", {"--channels"}},
-    {"--ch", {"--channels"}},
-    {"--nchannels", {"--channels"}},
-    {"--lang", {"--language"}},
-    {"--debug", {"--verbose"}},
-    {"--muxer", {"--container"}},
-    {"--packet-time", {"--ptime"}},
-    {"--time", {"--seconds", "--duration"}},
-    {"--length", {"--seconds", "--duration"}},
-    {"--duration", {"--seconds"}},
-    {"-i", {"INPUT", "STREAM"}},
-    {"--input", {"INPUT", "STREAM"}},
-    {"--in", {"INPUT", "STREAM"}},
-    {"--file", {"INPUT", "STREAM"}},
+    {"--fps -r", "--frame-rate"},
+    {"--samplerate --sample-rate --sr --ar --frequency", "--resample --rate"},
+    {"--bitdepth --bit-depth --depth --word-length --bits-per-sample", "--bits"},
+    {"--format", "--target --json"},
+    {"--preset --profile --type --codec", "--target"},
+    {"--out --outfile --output-file", "--output"},
+    {"--force --yes", "--overwrite"},
+    {"--ac --ch --nchannels", "--channels"},
+    {"--lang", "--language"},
+    {"--debug", "--verbose"},
+    {"--muxer", "--container"},
+    {"--packet-time", "--ptime"},
+    {"--time --length", "--seconds --duration"},
+    {"--duration", "--seconds"},
+    {"-i --input --in --file", "INPUT STREAM"},
 };
+
+std::vector<std::string> split(const char *words) {
+    std::vector<std::string> list;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) list.push_back(word);
+    return list;
+}
 
 // What NAME, exactly or as another tool calls it, means among COMMAND's
 // options: "; did you mean --frame-rate?", or how the argument without an
@@ -193,14 +179,14 @@ std::string synonym_of(const CLI::App *command, const std::string &name) {
     const std::string word = folded(name);
     if (word != name && find_option(command, word)) return "; did you mean " + word + "?";
     for (const Synonym &synonym : kSynonyms) {
-        if (word != synonym.word) continue;
-        for (const char *meant : synonym.meant) {
-            if (!meant) break;
-            if (find_option(command, meant)) return std::string("; did you mean ") + meant + "?";
+        const std::vector<std::string> words = split(synonym.words);
+        if (std::find(words.begin(), words.end(), word) == words.end()) continue;
+        for (const std::string &meant : split(synonym.meant)) {
+            if (find_option(command, meant)) return "; did you mean " + meant + "?";
             for (const CLI::Option *positional : command->get_options())
                 if (positional->get_name() == meant)
-                    return std::string("; ") + command->get_name() + " takes its " + meant +
-                           " without an option: `pcmpack " + command->get_name() + " FILE ...`";
+                    return "; " + command->get_name() + " takes its " + meant + " without an option: `pcmpack " +
+                           command->get_name() + " FILE ...`";
         }
     }
     return "";

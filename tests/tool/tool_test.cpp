@@ -667,11 +667,11 @@ const ErrorCase kErrors[] = {
     {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv -v",
      "P006: the target takes 48000 or 96000 Hz, this source has 44100 Hz"},
     {"aes3_at_96k", "--rate 96000", "encode in.wav -o out.es -t xdcam --frame-rate 25",
-     "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000"},
+     "in.wav: 96000 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample 48000"},
     {"rate_44100_names_resample", "--rate 44100", "encode in.wav -o out.es -t hdmv",
      "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)"},
     {"resample_aes3_to_96k", "", "encode in.wav -o out.es -t xdcam --frame-rate 25 --resample 96000",
-     "--resample 96000: the AES3 layers (10, 11, 12) carry 48000 Hz only"},
+     "--resample 96000: the AES3 formats (302M, D-10, planar) carry 48000 Hz only"},
     {"resample_dvdvr_to_96k", "", "encode in.wav -o out.es --video-type 14 --resample 96000",
      "in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)"},
     {"dvd_three_channels", "--channels 3", "encode in.wav -o out.es -t dvd",
@@ -683,13 +683,13 @@ const ErrorCase kErrors[] = {
     {"d10_16_bit", "", "encode in.wav -o out.es --layer 11 --frame-rate 25",
      "in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words"},
     {"aes3_without_frame_rate", "", "encode in.wav -o out.es -t xdcam",
-     "planar AES3 (layer 12) is cut one frame per video frame: give --frame-rate"},
+     "planar AES3 is cut one frame per video frame: give --frame-rate"},
     {"bad_frame_rate", "", "encode in.wav -o out.es -t xdcam --frame-rate 29",
      "--frame-rate: 29 is no frame rate; did you mean 29.97 or 30?"},
     {"dvd_target_wrong_layer", "", "encode in.wav -o out.es -t dvd --layer 12 --frame-rate 25",
-     "video type 4 (DVD) takes layer 4 (DVD LPCM), not layer 12"},
+     "the DVD target takes DVD LPCM, not planar AES3"},
     {"no_preset", "", "encode in.wav -o out.es --video-type 10",
-     "video type 10 has no preset; give --layer"},
+     "--video-type 10 (DVHS) has no preset; give --layer"},
     {"output_folder_missing", "", "encode in.wav -o nodir/out.es -t dvd",
      "nodir/out.es: cannot create"},
     {"output_is_folder", "", "encode in.wav -o . -t dvd", ".: is a folder"},
@@ -731,8 +731,7 @@ const ErrorCase kErrors[] = {
     // before anything is written; which container for which name and layer
     // is core_containers_test.cpp's table.
     {"ts_for_dvd", "", "encode in.wav -o out.ts -t dvd",
-     "out.ts: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 4 (DVD "
-     "LPCM) is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
+     "out.ts: an MPEG transport stream (.ts) carries SMPTE 302M only; DVD LPCM is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
      "(--container es|ps)"},
     {"unknown_container", "", "encode in.wav -o out.es -t dvd --container mkv",
      "--container mkv: not a container; use es, ts, m2ts or ps"},
@@ -741,8 +740,8 @@ const ErrorCase kErrors[] = {
     // The network carries 302M in a transport stream only, and a datagram
     // whole transport packets; nothing is sent when the plan is refused.
     {"network_hdmv", "", "encode in.wav -o udp://127.0.0.1:9 -t hdmv",
-     "udp://127.0.0.1:9: the network carries layer 10 (SMPTE 302M), the layer with a "
-     "transport-stream mapping for contribution, not layer 13 (HDMV LPCM)"},
+     "udp://127.0.0.1:9: the network carries SMPTE 302M, the format with a "
+     "transport-stream mapping for contribution, not HDMV LPCM"},
     {"network_elementary", "", "encode in.wav -o srt://127.0.0.1:9 --frame-rate 25 --container es",
      "srt://127.0.0.1:9: the network carries an MPEG transport stream (--container ts), not "
      "--container es"},
@@ -831,13 +830,13 @@ const RefusalCase kRefusals[] = {
      "pcmpack: P007: the target takes 1 or 2 channels, this source has 6\n"},
     // The library's rate rule takes 96000 Hz; the AES3 one is the tool's.
     {"302m_3ch_44k", "--channels 3 --rate 44100", "encode in.wav -o out.es -t xdcam-imx --frame-rate 25",
-     "pcmpack: in.wav: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "pcmpack: in.wav: 44100 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample "
      "48000 converts it)\n"
      "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"},
     {"d10_16bit_96k", "--rate 96000", "encode in.wav -o out.es --layer 11 --frame-rate 25",
      "pcmpack: in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words (--bits 24 widens "
      "16-bit samples exactly)\n"
-     "pcmpack: in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "pcmpack: in.wav: 96000 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample "
      "48000 converts it)\n"},
     {"dvdvr_resampled_24bit", "--bits 24", "encode in.wav -o out.es --video-type 14 --resample 96000",
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
@@ -863,7 +862,7 @@ const RefusalCase kRefusals[] = {
     {"hdmv_layout_on_302m", "--channels 3",
      "encode in.wav -o out.es -t xdcam-imx --frame-rate 25 --hdmv-layout 5.1",
      "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"
-     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM (layer 13) only; SMPTE 302M carries numbered "
+     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM only; SMPTE 302M carries numbered "
      "channels in the source's order\n"},
 };
 

@@ -18,7 +18,8 @@
 
 namespace pcmtool {
 
-// "layer 4 (DVD LPCM)": a layer as refusals name it.
+// "DVD LPCM": a layer as refusals name it, by its format (its number is
+// for -v, --json and the manual).
 std::string layer_text(int layer);
 
 // One message for every refusal of a run, one line each; main() puts

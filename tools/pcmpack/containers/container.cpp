@@ -76,10 +76,9 @@ void check_container_fits(Container container, int layer, const std::string &out
         if (row.layer == layer)
             homes = "an elementary stream or " + std::string(row.title) + " (--container es|" +
                     row.name + ")";
-    std::string text = display_name(output, true) + ": " + chosen.title + " carries layer " +
-                       std::to_string(chosen.layer) + " (" + pcmpack_format::layer_name(chosen.layer) +
-                       ") only; layer " + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) +
-                       ") is written as " + homes;
+    std::string text = display_name(output, true) + ": " + chosen.title + " carries " +
+                       pcmpack_format::layer_name(chosen.layer) + " only; " + pcmpack_format::layer_name(layer) +
+                       " is written as " + homes;
     // D-10 and planar AES3 belong in MXF, which no packaged library writes
     // from pre-packed elements.
     if (layer == 11 || layer == 12) text += "; its frame index comes with --index";

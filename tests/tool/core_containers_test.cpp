@@ -40,9 +40,9 @@ const ChoiceRow kChoices[] = {
     {"", "udp://127.0.0.1:5004", "es"},
     {"es", "out.ts", "es"},      {"ts", "out.es", "ts"},        {"m2ts", "out.vob", "m2ts"},
     {"ps", "out.m2ts", "ps"},    {"ts", "-", "ts"},
-    {"mkv", "out.es", "--container mkv: not a container; use es, ts, m2ts or ps"},
-    {"TS", "out.ts", "--container TS: not a container; use es, ts, m2ts or ps"},
-    {"mts", "out.es", "--container mts: not a container; use es, ts, m2ts or ps"},
+    {"mkv", "out.es", "--container: mkv is no container; use es, ts, m2ts or ps"},
+    {"TS", "out.ts", "--container: TS is no container; use es, ts, m2ts or ps"},
+    {"mts", "out.es", "--container: mts is no container; use es, ts, m2ts or ps"},
 };
 
 TEST(Container, TheOptionOrTheExtensionChooses) {

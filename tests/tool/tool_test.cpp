@@ -734,7 +734,8 @@ const ErrorCase kErrors[] = {
      "out.ts: an MPEG transport stream (.ts) carries SMPTE 302M only; DVD LPCM is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
      "(--container es|ps)"},
     {"unknown_container", "", "encode in.wav -o out.es -t dvd --container mkv",
-     "--container mkv: not a container; use es, ts, m2ts or ps"},
+     "--container: mkv is no container; use es (elementary stream), ts (MPEG transport stream), m2ts (BDAV "
+     "transport stream) or ps (MPEG program stream)"},
     {"container_full", "", "encode in.wav -o /dev/full -t xdcam-imx --frame-rate 25 --container ts",
      "/dev/full: write failed"},
     // The network carries 302M in a transport stream only, and a datagram

@@ -4,6 +4,7 @@
 #include "commands/command_line.h"
 #include "commands/refusals.h"
 #include "commands/rtp_stream.h"
+#include "containers/container.h"
 #include "format/stream_format.h"
 #include "settings.h"
 #include "source/channel_layout.h"
@@ -82,6 +83,14 @@ std::vector<Word> target_words() {
     return words;
 }
 
+// The --container values: each container, what it is, and its extensions
+// as other words for it (--container vob).
+std::vector<Word> container_words() {
+    std::vector<Word> words;
+    for (const ContainerName &c : container_names()) words.push_back({c.name, c.title, c.extensions});
+    return words;
+}
+
 // The --layer values: each layer's code, named.
 std::vector<Word> layer_words() {
     std::vector<Word> words;
@@ -149,7 +158,8 @@ void add_raw_input_and_file_options(CLI::App &encode, EncodeOptions &o) {
     encode.add_option("--container", o.container,
                       "es (our stream), ts (302M in MPEG-TS), m2ts (HDMV in BDAV MPEG-TS), ps "
                       "(DVD LPCM in an MPEG program stream); default: from the output's "
-                      "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)");
+                      "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)")
+        ->transform(one_of_titled("container", container_words()));
     auto *index = encode.add_option("--index", o.index,
                       "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
                       "seconds");

@@ -58,7 +58,7 @@ Container choose_container(const std::string &option, const std::string &output)
     if (!option.empty()) {
         for (const ContainerRow &row : kContainers)
             if (option == row.name) return row.container;
-        throw Failure("--container " + option + ": not a container; use es, ts, m2ts or ps");
+        throw Failure("--container: " + option + " is no container; use es, ts, m2ts or ps");
     }
     for (const ContainerRow &row : kContainers)
         for (const char *extension : row.extensions)
@@ -67,6 +67,22 @@ Container choose_container(const std::string &option, const std::string &output)
 }
 
 const char *container_title(Container container) { return row_of(container).title; }
+
+std::vector<ContainerName> container_names() {
+    std::vector<ContainerName> names;
+    for (const ContainerRow &row : kContainers) {
+        // "an MPEG transport stream (.ts)": what it is, without the article
+        // and the extensions.
+        std::string title = row.title;
+        title = title.substr(title.find(' ') + 1);
+        title = title.substr(0, title.find(" ("));
+        ContainerName name{row.name, title, {}};
+        for (const char *extension : row.extensions)
+            if (extension && row.name != std::string(extension + 1)) name.extensions.push_back(extension + 1);
+        names.push_back(name);
+    }
+    return names;
+}
 
 void check_container_fits(Container container, int layer, const std::string &output) {
     const ContainerRow &chosen = row_of(container);

@@ -20,7 +20,9 @@ std::string words(int code) {
                                   : "a word length the library has no code for (" + std::to_string(code) + ")";
 }
 std::string bits(int first, int last) {
-    return last == first ? words(first) : std::to_string(16 + 4 * first) + "- to " + std::to_string(16 + 4 * last) + "-bit words";
+    return last == first ? words(first)
+                         : std::to_string(16 + 4 * first) + (last == first + 1 ? "- or " : "- to ") +
+                               std::to_string(16 + 4 * last) + "-bit words";
 }
 
 // Each coded message the settings check, Init or the HDMV layout can give,

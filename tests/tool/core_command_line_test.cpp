@@ -38,7 +38,6 @@ const MistakeRow kMistakes[] = {
     {"encode in.wav -o out.es --Target hdmv", "encode: --Target is no option; did you mean --target?"},
     {"encode in.wav -o out.es --framerate 29.97", "encode: --framerate is no option; did you mean --frame-rate?"},
     {"encode in.wav -o out.es --fps 25", "encode: --fps is no option; did you mean --frame-rate?"},
-    {"encode in.wav -o out.es -fps 25", "encode: -fps is no option; did you mean --frame-rate?"},
     {"encode in.wav -o out.es --sample-rate 48000", "encode: --sample-rate is no option; did you mean --resample?"},
     {"encode in.wav -o out.es --bitdepth 24", "encode: --bitdepth is no option; did you mean --bits?"},
     {"encode in.wav --output-file out.es", "encode: --output-file is no option; did you mean --output?"},
@@ -62,7 +61,8 @@ const MistakeRow kMistakes[] = {
     {"encode in.wav -o rtp://127.0.0.1:5004 --ptime 1", "--ptime: 1 is no packet time; did you mean 1ms?"},
     {"encode in.wav -o out.es --bits 18", "--bits: 18 is no word length; use 16, 20 or 24"},
     // Values missing, or not numbers.
-    {"encode in.wav -o", "--output needs a value"},
+    {"encode in.wav -o", "-o needs a value"},
+    {"encode in.wav -o --target hdmv", "-o needs a value; it is followed by --target"},
     {"inspect", "inspect needs STREAM"},
     {"tone -o t.wav --seconds ten", "--seconds: ten is not a number"},
 };

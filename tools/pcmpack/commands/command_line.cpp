@@ -230,6 +230,8 @@ std::string misspelling(const CLI::App &app, int argc, char **argv) {
                 if (find_option(sub, name))
                     return name + " is an option of a command: put it after the command (`pcmpack " +
                            sub->get_name() + " ... " + name + "`)";
+            const std::string best = nearest_name(name, option_names(&app));
+            if (!best.empty()) return name + " is no option; did you mean " + best + "?";
             return name + " is no option of pcmpack; give a command first: " + spoken_list(commands);
         }
         if (!command) {
@@ -248,8 +250,15 @@ std::string misspelling(const CLI::App &app, int argc, char **argv) {
             single_dash_long(command, name).empty())
             continue;
         if (!known) return command->get_name() + ": " + name + " is no option" + meant_option(command, name);
-        // Its value may start with a dash ('-' for standard input).
-        if (known->get_items_expected_max() > 0 && word.find('=') == std::string::npos) ++i;
+        // Its value may start with a dash ('-' for standard input, -0.5),
+        // but is never the next option.
+        if (known->get_items_expected_max() > 0 && word.find('=') == std::string::npos) {
+            if (i + 1 == argc) return word + " needs a value";
+            const std::string value = argv[i + 1];
+            if (value.rfind("--", 0) == 0 && value.size() > 2)
+                return word + " needs a value; it is followed by " + value.substr(0, value.find('='));
+            ++i;
+        }
     }
     if (!command) return "give a command: " + spoken_list(commands) + " (`pcmpack --help` says what each does)";
     return "";
@@ -280,8 +289,15 @@ std::string reworded(const CLI::ParseError &e, const CLI::App &app) {
     static const std::regex extra("^The following arguments? (was|were) not expected: (.*)$");
     if (std::regex_match(text, m, range)) {
         const bool number = std::regex_match(m[2].str(), std::regex("^-?[0-9.]+$"));
-        return m[1].str() + ": " + m[2].str() + (number ? " is out of range" : " is not a number") +
-               "; give " + decimal(m[3].str()) + " to " + decimal(m[4].str());
+        // A range open above is said by the check's name.
+        const CLI::Option *option = find_option(command ? command : &app, m[1].str());
+        const std::string type = option ? option->get_type_name() : "";
+        const std::string range_text = type.find("NONNEGATIVE") != std::string::npos ? "0 or more"
+                                       : type.find("POSITIVE") != std::string::npos
+                                           ? "a number above 0"
+                                           : decimal(m[3].str()) + " to " + decimal(m[4].str());
+        return m[1].str() + ": " + m[2].str() + (number ? " is out of range" : " is not a number") + "; give " +
+               range_text;
     }
     if (std::regex_match(text, m, convert)) return m[1].str() + ": " + m[2].str() + " is not a number";
     if (std::regex_match(text, m, missing)) return m[1].str() + " needs a value";

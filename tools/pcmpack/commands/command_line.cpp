@@ -238,6 +238,8 @@ std::string misspelling(const CLI::App &app, int argc, char **argv) {
             for (const CLI::App *sub : app.get_subcommands({}))
                 if (sub->check_name(word)) command = sub;
             if (command) continue;
+            if (word == "help" || word == "version")
+                return "unknown command '" + word + "'; did you mean `pcmpack --" + word + "`?";
             const std::string best = nearest_name(word, commands);
             return "unknown command '" + word + "'" +
                    (best.empty() ? "; the commands are " + spoken_list(commands)

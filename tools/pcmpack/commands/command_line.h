@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the commands' command lines share: the layout of a command's help,
-// the wording of the options several commands take, the refusal of an empty
-// value, and the parse that turns every mistake into "pcmpack: " and a hint.
+// the wording of the options several commands take, the check of a value
+// among the words an option takes, the refusal of an empty value, and the
+// parse that says every mistake in one line with what was likely meant.
 #pragma once
 
 #include <string>

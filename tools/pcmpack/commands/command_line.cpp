@@ -147,7 +147,7 @@ struct Synonym {
     const char *meant;  // in order of preference, between spaces
 };
 constexpr Synonym kSynonyms[] = {
-    {"--fps -r", "--frame-rate"},
+    {"--fps", "--frame-rate"},
     {"--samplerate --sample-rate --sr --ar --frequency", "--resample --rate"},
     {"--bitdepth --bit-depth --depth --word-length --bits-per-sample", "--bits"},
     {"--format", "--target --json"},

@@ -1119,6 +1119,23 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
     EXPECT_FALSE(exists(path("x")));
 }
 
+// A mistake on the command line is one line of stderr and status 1, before
+// anything is read or written; its words are core_command_line_test.cpp's.
+TEST_F(ToolTest, ACommandLineMistakeIsOneLine) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"encod in.wav -o out.es", "pcmpack: unknown command 'encod'; did you mean `pcmpack encode`?\n"},
+        {"encode in.wav -o out.es -target hdmv", "pcmpack: encode: -target is no option; did you mean --target?\n"},
+        {"encode in.wav -o out.es --framerate 29.97",
+         "pcmpack: encode: --framerate is no option; did you mean --frame-rate?\n"},
+    };
+    for (const auto &[args, said] : cases) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, said) << args;
+        EXPECT_FALSE(exists(path("out.es"))) << args;
+    }
+}
+
 // Another word for a target, in any case, writes the bytes its own name
 // writes.
 TEST_F(ToolTest, TargetAliasesWriteTheTargetsBytes) {

@@ -163,8 +163,8 @@ def main():
 
     # Refusals: status 1, a reason, and no output.
     path = sources["ac3"][0]
-    for layer, bits, reason in ((4, 16, "layers 10, 11 and 12"), (13, 16, "layers 10, 11 and 12"),
-                                (11, 24, "24-bit mode")):
+    aes3_only = "the AES3 formats (302M, D-10, planar)"
+    for layer, bits, reason in ((4, 16, aes3_only), (13, 16, aes3_only), (11, 24, "24-bit mode")):
         out = os.path.join(tmp, "refused.es")
         rate = ["--frame-rate", "25"] if layer in (10, 11, 12) else []
         result = run([TOOL, "encode", "--data", path, "--layer", str(layer), "--bits", str(bits),
@@ -341,7 +341,7 @@ def late_bursts(tmp, ac3):
         ("late16", ["--bits", "16"], ("TPDF dither", "--dither none")),
         ("late16", ["--bits", "16", "--dither", "none"], None),
         ("late24", ["--bits", "20", "--dither", "none"], ("20-bit words would cut", "--bits 24")),
-        ("late24", ["--layer", "11"], ("D-10 (layer 11)", "--layer 10")),
+        ("late24", ["--layer", "11"], ("D-10 AES3", "--layer 10")),
         ("late24-44k", ["--resample", "48000"], ("resampling to 48000 Hz", "leave out --resample")),
         ("late51", ["--layer", "13", "--hdmv-layout", "5.1"], ("split the pair", "--channel-order keep")),
         ("late51", ["--downmix", "2", "--channel-layout", "5.1"], ("--downmix 2 would mix them", "leave out --downmix")),

@@ -359,7 +359,7 @@ class ChannelLayouts(ToolCase):
          '--hdmv-pad-last packs the library\'s layouts as they are'),
         (None, 2, ['--hdmv-layout', 'mono'], '--hdmv-layout mono takes 1 channel; in.wav has 2'),
         (0x4, 1, ['--target', 'dvd', '--hdmv-layout', 'mono'],
-         '--hdmv-layout mono applies to HDMV LPCM (layer 13) only'),
+         '--hdmv-layout mono applies to HDMV LPCM only'),
     ]
 
     def test_layouts_hdmv_cannot_carry_are_refused_with_the_reason(self):

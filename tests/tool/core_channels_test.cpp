@@ -119,10 +119,10 @@ const PlanRow kPlans[] = {
     // The other layers carry numbered channels in the source's order.
     {"302m_numbered", 10, 4, {LFE, C, R, L}, "auto", false, false, "1 2 3 4", 0, ""},
     {"302m_named_layout", 10, 6, {}, "5.1", false, false, "1 2 3 4 5 6", 0,
-     "--hdmv-layout 5.1 applies to HDMV LPCM (layer 13) only; SMPTE 302M carries numbered "
+     "--hdmv-layout 5.1 applies to HDMV LPCM only; SMPTE 302M carries numbered "
      "channels in the source's order"},
     {"dvd_named_layout", 4, 2, {}, "mono", false, false, "1 2", 0,
-     "--hdmv-layout mono applies to HDMV LPCM (layer 13) only; DVD LPCM carries numbered "
+     "--hdmv-layout mono applies to HDMV LPCM only; DVD LPCM carries numbered "
      "channels in the source's order"},
 };
 

@@ -40,9 +40,9 @@ const ChoiceRow kChoices[] = {
     {"", "udp://127.0.0.1:5004", "es"},
     {"es", "out.ts", "es"},      {"ts", "out.es", "ts"},        {"m2ts", "out.vob", "m2ts"},
     {"ps", "out.m2ts", "ps"},    {"ts", "-", "ts"},
-    {"mkv", "out.es", "--container mkv: not a container; use es, ts, m2ts or ps"},
-    {"TS", "out.ts", "--container TS: not a container; use es, ts, m2ts or ps"},
-    {"mts", "out.es", "--container mts: not a container; use es, ts, m2ts or ps"},
+    {"mkv", "out.es", "--container: mkv is no container; use es, ts, m2ts or ps"},
+    {"TS", "out.ts", "--container: TS is no container; use es, ts, m2ts or ps"},
+    {"mts", "out.es", "--container: mts is no container; use es, ts, m2ts or ps"},
 };
 
 TEST(Container, TheOptionOrTheExtensionChooses) {
@@ -72,28 +72,25 @@ const FitRow kFits[] = {
     {Container::elementary, 13, "out.es", ""}, {Container::transport, 10, "out.ts", ""},
     {Container::bdav, 13, "out.m2ts", ""},     {Container::program, 4, "out.vob", ""},
     {Container::transport, 4, "out.ts",
-     "out.ts: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 4 (DVD "
-     "LPCM) is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
+     "out.ts: an MPEG transport stream (.ts) carries SMPTE 302M only; DVD LPCM is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
      "(--container es|ps)"},
     {Container::bdav, 10, "out.M2TS",
-     "out.M2TS: a BDAV transport stream (.m2ts, .mts) carries layer 13 (HDMV LPCM) only; layer "
-     "10 (SMPTE 302M) is written as an elementary stream or an MPEG transport stream (.ts) "
+     "out.M2TS: a BDAV transport stream (.m2ts, .mts) carries HDMV LPCM only; "
+     "SMPTE 302M is written as an elementary stream or an MPEG transport stream (.ts) "
      "(--container es|ts)"},
     {Container::program, 13, "out.vob",
-     "out.vob: an MPEG program stream (.vob, .mpg, .mpeg) carries layer 4 (DVD LPCM) only; layer "
-     "13 (HDMV LPCM) is written as an elementary stream or a BDAV transport stream (.m2ts, .mts) "
+     "out.vob: an MPEG program stream (.vob, .mpg, .mpeg) carries DVD LPCM only; "
+     "HDMV LPCM is written as an elementary stream or a BDAV transport stream (.m2ts, .mts) "
      "(--container es|m2ts)"},
     {Container::program, 11, "out.mpg",
-     "out.mpg: an MPEG program stream (.vob, .mpg, .mpeg) carries layer 4 (DVD LPCM) only; layer "
-     "11 (D-10 AES3) is written as an elementary stream (--container es); its frame index comes "
+     "out.mpg: an MPEG program stream (.vob, .mpg, .mpeg) carries DVD LPCM only; "
+     "D-10 AES3 is written as an elementary stream (--container es); its frame index comes "
      "with --index"},
     {Container::transport, 12, "-",
-     "stdout: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 12 "
-     "(planar AES3) is written as an elementary stream (--container es); its frame index comes "
+     "stdout: an MPEG transport stream (.ts) carries SMPTE 302M only; planar AES3 is written as an elementary stream (--container es); its frame index comes "
      "with --index"},
     {Container::bdav, 4, "out.es",
-     "out.es: a BDAV transport stream (.m2ts, .mts) carries layer 13 (HDMV LPCM) only; layer 4 "
-     "(DVD LPCM) is written as an elementary stream or an MPEG program stream (.vob, .mpg, "
+     "out.es: a BDAV transport stream (.m2ts, .mts) carries HDMV LPCM only; DVD LPCM is written as an elementary stream or an MPEG program stream (.vob, .mpg, "
      ".mpeg) (--container es|ps)"},
 };
 
@@ -170,8 +167,7 @@ const ProgrammeCheckRow kProgrammeChecks[] = {
      "out.vob: a BDAV transport stream takes 32 audio tracks at most, not 33: write the others to "
      "a second file"},
     {"ts_second_track_hdmv", Container::transport, {10, 13}, {}, {}, 0, 1, "",
-     "out.vob: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 13 (HDMV "
-     "LPCM) is written as an elementary stream or a BDAV transport stream (.m2ts, .mts) "
+     "out.vob: an MPEG transport stream (.ts) carries SMPTE 302M only; HDMV LPCM is written as an elementary stream or a BDAV transport stream (.m2ts, .mts) "
      "(--container es|m2ts)"},
     {"es_holds_no_programme", Container::elementary, {4}, {}, {}, 0, 1, "",
      "out.vob: an elementary stream holds one audio track and no video: write .ts, .m2ts or .vob "

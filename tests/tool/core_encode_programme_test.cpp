@@ -74,7 +74,7 @@ const ProgrammeCase kProgrammes[] = {
      [](EncodeOptions &o) { o.frame_rate = "25"; o.muxrate = 2500000; },
      "--muxrate 2500000: 2 audio tracks need at least 4176608 bits/s in a transport stream", {}},
     {"option_rule_said_once", {kStereo16, kStereo16}, "out.ts", [](EncodeOptions &) {},
-     "SMPTE 302M (layer 10) is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), 24, "
+     "SMPTE 302M is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), 24, "
      "25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60; also written as 25.0, 25/1 or 23.98)", {}},
     {"layout_per_track", {kSix16, kSix16}, "out.m2ts",
      [](EncodeOptions &o) { o.target = "hdmv"; o.track_layouts = {"5.1", "auto"}; },

@@ -3,6 +3,7 @@
 // standard input and output, JSON strings, the position of a stream's first
 // inconsistency (a byte the user can find, a time in the audio), and the
 // names of data bursts.
+#include "commands/library_host.h"
 #include "commands/stream_walk.h"
 #include "common.h"
 #include "source/burst_scan.h"
@@ -13,6 +14,43 @@
 #include <vector>
 
 namespace {
+
+// The library's coded messages under -v keep their code and count as a user
+// does: channels from one, word lengths in bits, by the library's own check
+// of settings that break its rules; a code the tool has no words for is
+// passed on as the library words it.
+TEST(Message, LibraryLinesCountAsTheUserDoes) {
+    const struct {
+        int video_type, layer, channels, quantization, rate;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {4, 4, 6, 2, 44100,
+         {"P006: the target takes 48000 or 96000 Hz, this source has 44100 Hz",
+          "P009: the target takes 16-bit words, this source has 24-bit words",
+          "P007: the target takes 1 or 2 channels, this source has 6"}},
+        {0, 10, 3, 0, 48000, {"P026: the layer takes channel pairs: 2, 4, 6 or 8 channels, this source has 3"}},
+        {0, 11, 2, 0, 48000, {"P022: the layer takes 20- or 24-bit words, this source has 16-bit words"}},
+        {0, 12, 9, 0, 48000, {"P007: the target takes 1 to 8 channels, this source has 9"}},
+        {0, 5, 2, 0, 48000, {"P023: the library writes no layer 5"}},
+        {14, 4, 6, 2, 96000,
+         {"P009: the target takes 16-bit words, this source has 24-bit words",
+          "P007: the target takes 1 or 2 channels, this source has 6", "P017: DVD-VR takes 48000 Hz",
+          "P018: DVD-VR takes 1 or 2 channels, this source has 6",
+          "P019: DVD-VR takes 16-bit words, this source has 24-bit words"}},
+        {10, 4, 1, 0, 48000, {"P025: DVHS takes SMPTE 302M", "P013: DVHS takes 2 channels, this source has 1"}},
+    };
+    for (const auto &row : rows) {
+        pcm_a_settings s;
+        pcmOutAudioDefaults(&s, 0);
+        s.audio_layer = row.layer, s.channels_minus_one = row.channels - 1, s.quantization = row.quantization;
+        pcmtool::LibraryHost host(pcmtool::LibraryHost::Mode::hold);
+        pcmOutAudioChkSettingsWithHost(&host.record, &s, row.video_type, row.rate, PCM_CHECK_REPORT_ALL);
+        EXPECT_EQ(host.held, row.lines) << "video type " << row.video_type << ", layer " << row.layer;
+    }
+    pcmtool::LibraryHost host(pcmtool::LibraryHost::Mode::hold);
+    pcmtool::LibraryHost::message(&host, "P099:Unknown fault (%d)", 7);
+    EXPECT_EQ(host.held, std::vector<std::string>{"P099:Unknown fault (7)"});
+}
 
 TEST(Message, NamesOfInputsAndOutputs) {
     const struct {

@@ -47,32 +47,32 @@ const PlanCase kPlans[] = {
     {"no_input", kNone, "out.es", [](EncodeOptions &) {},
      "encode needs an INPUT (an audio file, or '-'), or --data with compressed audio", {}},
     {"video_type_without_preset", kStereo16, "out.es", [](EncodeOptions &o) { o.video_type = 1; },
-     "video type 1 has no preset; give --layer (see `pcmpack presets`)", {}},
+     "--video-type 1 (VCD) has no preset; give --layer (see `pcmpack presets`)", {}},
     {"frame_rate_for_dvd", kStereo16, "out.es",
      [](EncodeOptions &o) { o.target = "dvd"; o.frame_rate = "25"; },
-     "--frame-rate applies to the AES3 layers (10, 11, 12) only; layer 4 (DVD LPCM) has frames of "
+     "--frame-rate applies to the AES3 formats (302M, D-10, planar) only; DVD LPCM has frames of "
      "1/600 s whatever the video", {}},
     {"frame_rate_code_for_hdmv", kStereo16, "out.es",
      [](EncodeOptions &o) { o.target = "hdmv"; o.frame_rate_code = 3; },
-     "--frame-rate-code applies to the AES3 layers (10, 11, 12) only; layer 13 (HDMV LPCM) has frames "
+     "--frame-rate-code applies to the AES3 formats (302M, D-10, planar) only; HDMV LPCM has frames "
      "of 1/200 s whatever the video", {}},
     {"pad_last_for_dvd", kStereo16, "out.es",
      [](EncodeOptions &o) { o.target = "dvd"; o.hdmv_pad_last = true; },
-     "--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to layer 4 (DVD LPCM)", {}},
+     "--hdmv-pad-last applies to HDMV LPCM only, not to DVD LPCM", {}},
     {"network_takes_302m_only", kStereo16, "udp://127.0.0.1:9", [](EncodeOptions &o) { o.target = "dvd"; },
-     "udp://127.0.0.1:9: the network carries layer 10 (SMPTE 302M), the layer with a transport-stream "
-     "mapping for contribution, not layer 4 (DVD LPCM)", {}},
+     "udp://127.0.0.1:9: the network carries SMPTE 302M, the format with a transport-stream "
+     "mapping for contribution, not DVD LPCM", {}},
     {"pace_for_a_file", kStereo16, "out.es", [](EncodeOptions &o) { o.target = "dvd"; o.pace = "audio"; },
      "--pace applies to a udp:// or srt:// output only", {}},
-    {"unknown_frame_rate", kStereo16, "out.es", [](EncodeOptions &o) { o.frame_rate = "26"; },
-     "--frame-rate 26: not a frame rate; use one of 24000/1001 (23.976), 24, 25, 30000/1001 (29.97), "
+    {"unknown_frame_rate", kStereo16, "out.es", [](EncodeOptions &o) { o.frame_rate = "20"; },
+     "--frame-rate: 20 is no frame rate; use 24000/1001 (23.976), 24, 25, 30000/1001 (29.97), "
      "30, 50, 60000/1001 (59.94), 60; also written as 25.0, 25/1 or 23.98 (or --frame-rate-code 1..8)", {}},
     {"302m_without_frame_rate", kStereo16, "out.es", [](EncodeOptions &) {},
-     "SMPTE 302M (layer 10) is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), "
+     "SMPTE 302M is cut one frame per video frame: give --frame-rate (24000/1001 (23.976), "
      "24, 25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60; also written as 25.0, 25/1 or 23.98)", {}},
     {"d10_cuts_24_bit_data", kNone, "out.es",
      [](EncodeOptions &o) { o.data = "none.ac3"; o.layer = 11; o.frame_rate = "25"; o.bits = 24; },
-     "--data: D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut every burst of the "
+     "--data: D-10 AES3 carries 20 bits of each 24-bit word, which would cut every burst of the "
      "24-bit mode; give --bits 16 or 20", {}},
     {"muxrate_for_an_elementary_stream", kStereo16, "out.es",
      [](EncodeOptions &o) { o.target = "dvd"; o.muxrate = 100000; },
@@ -84,7 +84,7 @@ const PlanCase kPlans[] = {
      "--frame-rate 25: v.ts runs at 30000/1001 (29.97) frames a second, not 25; the audio's frames fall on "
      "the video's (leave --frame-rate out to take its rate)", {}},
     {"video_rate_without_cadence", kStereo16, "out.ts", [](EncodeOptions &o) { o.video_rate = {"v.ts", 25, 2}; },
-     "v.ts: 12.5 frames a second; SMPTE 302M (layer 10) is cut one frame per video frame, at 24000/1001 "
+     "v.ts: 12.5 frames a second; SMPTE 302M is cut one frame per video frame, at 24000/1001 "
      "(23.976), 24, 25, 30000/1001 (29.97), 30, 50, 60000/1001 (59.94), 60 only", {}},
 
     // The source against the settings: every rule broken, one line each.
@@ -98,10 +98,10 @@ const PlanCase kPlans[] = {
      "pcmpack: {in}: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV LPCM, "
      "--target hdmv, carries 5.1 and 7.1)", {}},
     {"aes3_at_44100", {44100, 2, SF_FORMAT_PCM_16}, "out.es", [](EncodeOptions &o) { o.frame_rate = "25"; },
-     "{in}: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000 converts it)", {}},
+     "{in}: 44100 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample 48000 converts it)", {}},
     {"aes3_resampled_to_96000", kStereo16, "out.es",
      [](EncodeOptions &o) { o.frame_rate = "25"; o.resample = 96000; },
-     "--resample 96000: the AES3 layers (10, 11, 12) carry 48000 Hz only", {}},
+     "--resample 96000: the AES3 formats (302M, D-10, planar) carry 48000 Hz only", {}},
     {"d10_takes_no_16_bit_words", kStereo16, "out.es", [](EncodeOptions &o) { o.layer = 11; o.frame_rate = "25"; },
      "{in}: 16-bit samples; D-10 AES3 carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)", {}},
     {"layout_refused_after_the_rate", {44100, 6, SF_FORMAT_PCM_16}, "out.es",
@@ -118,8 +118,7 @@ const PlanCase kPlans[] = {
      "needs; --channel-layout names the speakers in channel order (5.1, 7.1, quad, FL+FR+FC+LFE+BL+BR, ...); "
      "--channel-layout 5.1 takes them in WAV order", {}},
     {"program_stream_takes_dvd_only", kStereo16, "out.vob", [](EncodeOptions &o) { o.frame_rate = "25"; },
-     "{out}: an MPEG program stream (.vob, .mpg, .mpeg) carries layer 4 (DVD LPCM) only; layer 10 (SMPTE "
-     "302M) is written as an elementary stream or an MPEG transport stream (.ts) (--container es|ts)", {}},
+     "{out}: an MPEG program stream (.vob, .mpg, .mpeg) carries DVD LPCM only; SMPTE 302M is written as an elementary stream or an MPEG transport stream (.ts) (--container es|ts)", {}},
 
     // Plans that hold.
     {"dvd_stereo", kStereo16, "out.es", [](EncodeOptions &o) { o.target = "dvd"; }, nullptr,

@@ -74,6 +74,7 @@ struct TargetRow {
 
 const TargetRow kTargets[] = {
     {"default", 0}, {"dvd", 4}, {"hdmv", 44}, {"xdcam", 32}, {"xdcam-imx", 28},
+    {"302m", 0}, {"broadcast", 0}, {"bluray", 44}, {"bd", 44},
 };
 
 struct FamilyRow {
@@ -94,7 +95,12 @@ TEST(Target, NamesAndFamiliesAreTheVideoTypes) {
     for (const TargetRow &row : kTargets)
         EXPECT_EQ(pcmtool::target_video_type(row.target), row.video_type) << row.target;
     EXPECT_EQ(pcmtool::target_list(),
-              "default (0), dvd (4), hdmv (44), xdcam (32), xdcam-imx (28)");
+              "default (302M for broadcast; also 302m, broadcast), dvd, hdmv (Blu-ray; also bluray, bd), "
+              "xdcam, xdcam-imx");
+    EXPECT_EQ(pcmtool::target_list(true),
+              "default (video type 0, 302M for broadcast; also 302m, broadcast), dvd (video type 4), "
+              "hdmv (video type 44, Blu-ray; also bluray, bd), xdcam (video type 32), "
+              "xdcam-imx (video type 28)");
     for (const FamilyRow &row : kFamilies) {
         const char *family = pcmtool::video_type_family(row.video_type);
         EXPECT_EQ(family ? std::string(family) : "(none)", row.family ? row.family : "(none)")

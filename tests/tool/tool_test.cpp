@@ -665,13 +665,13 @@ const ErrorCase kErrors[] = {
     {"rate_44100", "--rate 44100", "encode in.wav -o out.es -t dvd",
      "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz"},
     {"rate_44100_coded_message", "--rate 44100", "encode in.wav -o out.es -t hdmv -v",
-     "P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000"},
+     "P006: the target takes 48000 or 96000 Hz, this source has 44100 Hz"},
     {"aes3_at_96k", "--rate 96000", "encode in.wav -o out.es -t xdcam --frame-rate 25",
-     "in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample 48000"},
+     "in.wav: 96000 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample 48000"},
     {"rate_44100_names_resample", "--rate 44100", "encode in.wav -o out.es -t hdmv",
      "in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)"},
     {"resample_aes3_to_96k", "", "encode in.wav -o out.es -t xdcam --frame-rate 25 --resample 96000",
-     "--resample 96000: the AES3 layers (10, 11, 12) carry 48000 Hz only"},
+     "--resample 96000: the AES3 formats (302M, D-10, planar) carry 48000 Hz only"},
     {"resample_dvdvr_to_96k", "", "encode in.wav -o out.es --video-type 14 --resample 96000",
      "in.wav: 96000 Hz; DVD-VR needs 48000 Hz (give --resample 48000)"},
     {"dvd_three_channels", "--channels 3", "encode in.wav -o out.es -t dvd",
@@ -683,13 +683,13 @@ const ErrorCase kErrors[] = {
     {"d10_16_bit", "", "encode in.wav -o out.es --layer 11 --frame-rate 25",
      "in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words"},
     {"aes3_without_frame_rate", "", "encode in.wav -o out.es -t xdcam",
-     "planar AES3 (layer 12) is cut one frame per video frame: give --frame-rate"},
+     "planar AES3 is cut one frame per video frame: give --frame-rate"},
     {"bad_frame_rate", "", "encode in.wav -o out.es -t xdcam --frame-rate 29",
-     "--frame-rate 29: not a frame rate"},
+     "--frame-rate: 29 is no frame rate; did you mean 29.97 or 30?"},
     {"dvd_target_wrong_layer", "", "encode in.wav -o out.es -t dvd --layer 12 --frame-rate 25",
-     "video type 4 (DVD) takes layer 4 (DVD LPCM), not layer 12"},
+     "the DVD target takes DVD LPCM, not planar AES3"},
     {"no_preset", "", "encode in.wav -o out.es --video-type 10",
-     "video type 10 has no preset; give --layer"},
+     "--video-type 10 (DVHS) has no preset; give --layer"},
     {"output_folder_missing", "", "encode in.wav -o nodir/out.es -t dvd",
      "nodir/out.es: cannot create"},
     {"output_is_folder", "", "encode in.wav -o . -t dvd", ".: is a folder"},
@@ -705,7 +705,7 @@ const ErrorCase kErrors[] = {
     {"live_no_port", "", "inspect udp://@", "udp://@: the URL names no port"},
     {"live_frame_list", "", "inspect udp://@:5004 --frames",
      "udp://@:5004: --frames lists a file's frames; a live stream is watched by the interval"},
-    {"live_every_zero", "", "inspect udp://@:5004 --every 0", "--every: Value 0 not in range"},
+    {"live_every_zero", "", "inspect udp://@:5004 --every 0", "pcmpack: --every: 0 is out of range; give 0.1 to 3600\n"},
     {"file_watched", "", "inspect in.wav --duration 5",
      "in.wav: --every, --duration and --fail-fast watch a live stream (udp://, srt://); this is a file"},
     {"live_record_nothing_to_write", "", "unpack udp://@:5004",
@@ -718,30 +718,31 @@ const ErrorCase kErrors[] = {
     // A typo names the nearest option of the command, or the nearest command
     // (encode takes the value after it for one more INPUT).
     {"mistyped_option", "", "encode in.wav -o out.es --frmae-rate 25",
-     "not expected: --frmae-rate\npcmpack: did you mean --frame-rate?\n"},
+     "pcmpack: encode: --frmae-rate is no option; did you mean --frame-rate?\n"},
     {"mistyped_option_with_value", "", "encode in.wav -o out.es -t dvd --bitz=16",
-     "pcmpack: did you mean --bits?\n"},
+     "pcmpack: encode: --bitz is no option; did you mean --bits?\n"},
     {"mistyped_option_of_unpack", "", "unpack in.wav -o out.wav --dat-out x.ac3",
-     "pcmpack: did you mean --data-out?\n"},
+     "pcmpack: unpack: --dat-out is no option; did you mean --data-out?\n"},
     {"mistyped_command", "", "encdoe in.wav -o out.es",
      "pcmpack: unknown command 'encdoe'; did you mean `pcmpack encode`?\n"},
-    {"unknown_command_no_guess", "", "compress in.wav", "pcmpack: unknown command 'compress'\npcmpack: see"},
+    {"unknown_command_no_guess", "", "compress in.wav",
+     "pcmpack: unknown command 'compress'; the commands are encode, presets, inspect, unpack or tone\n"},
     // Containers: each carries one layer, and the refusal names the layer's
     // before anything is written; which container for which name and layer
     // is core_containers_test.cpp's table.
     {"ts_for_dvd", "", "encode in.wav -o out.ts -t dvd",
-     "out.ts: an MPEG transport stream (.ts) carries layer 10 (SMPTE 302M) only; layer 4 (DVD "
-     "LPCM) is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
+     "out.ts: an MPEG transport stream (.ts) carries SMPTE 302M only; DVD LPCM is written as an elementary stream or an MPEG program stream (.vob, .mpg, .mpeg) "
      "(--container es|ps)"},
     {"unknown_container", "", "encode in.wav -o out.es -t dvd --container mkv",
-     "--container mkv: not a container; use es, ts, m2ts or ps"},
+     "--container: mkv is no container; use es (elementary stream), ts (MPEG transport stream), m2ts (BDAV "
+     "transport stream) or ps (MPEG program stream)"},
     {"container_full", "", "encode in.wav -o /dev/full -t xdcam-imx --frame-rate 25 --container ts",
      "/dev/full: write failed"},
     // The network carries 302M in a transport stream only, and a datagram
     // whole transport packets; nothing is sent when the plan is refused.
     {"network_hdmv", "", "encode in.wav -o udp://127.0.0.1:9 -t hdmv",
-     "udp://127.0.0.1:9: the network carries layer 10 (SMPTE 302M), the layer with a "
-     "transport-stream mapping for contribution, not layer 13 (HDMV LPCM)"},
+     "udp://127.0.0.1:9: the network carries SMPTE 302M, the format with a "
+     "transport-stream mapping for contribution, not HDMV LPCM"},
     {"network_elementary", "", "encode in.wav -o srt://127.0.0.1:9 --frame-rate 25 --container es",
      "srt://127.0.0.1:9: the network carries an MPEG transport stream (--container ts), not "
      "--container es"},
@@ -802,7 +803,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, ToolError, ::testing::ValuesIn(kErrors),
 
 // A refusal names every rule the input breaks for the target, one plain line
 // each with the fix; the library's coded lines (internal values: channels
-// less one, word length codes) come only under -v, after the plain lines.
+// less one, word length codes) come only under -v, after the plain lines,
+// with their codes and in the user's terms.
 struct RefusalCase {
     const char *name;
     const char *setup;   // tone options for in.wav
@@ -824,18 +826,18 @@ const RefusalCase kRefusals[] = {
      "with TPDF dither)\n"
      "pcmpack: in.wav: 6 channels; DVD LPCM carries 1 or 2 channels (--downmix 2 mixes them down; HDMV "
      "LPCM, --target hdmv, carries 5.1 and 7.1)\n"
-     "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"
-     "pcmpack: P009:Invalid PCM audio quantization (2), must be 0\n"
-     "pcmpack: P007:Invalid number of PCM audio channels (5), range is 0 .. 1\n"},
+     "pcmpack: P006: the target takes 48000 or 96000 Hz, this source has 44100 Hz\n"
+     "pcmpack: P009: the target takes 16-bit words, this source has 24-bit words\n"
+     "pcmpack: P007: the target takes 1 or 2 channels, this source has 6\n"},
     // The library's rate rule takes 96000 Hz; the AES3 one is the tool's.
     {"302m_3ch_44k", "--channels 3 --rate 44100", "encode in.wav -o out.es -t xdcam-imx --frame-rate 25",
-     "pcmpack: in.wav: 44100 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "pcmpack: in.wav: 44100 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample "
      "48000 converts it)\n"
      "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"},
     {"d10_16bit_96k", "--rate 96000", "encode in.wav -o out.es --layer 11 --frame-rate 25",
      "pcmpack: in.wav: 16-bit samples; D-10 AES3 carries 20- or 24-bit words (--bits 24 widens "
      "16-bit samples exactly)\n"
-     "pcmpack: in.wav: 96000 Hz; the AES3 layers (10, 11, 12) carry 48000 Hz only (--resample "
+     "pcmpack: in.wav: 96000 Hz; the AES3 formats (302M, D-10, planar) carry 48000 Hz only (--resample "
      "48000 converts it)\n"},
     {"dvdvr_resampled_24bit", "--bits 24", "encode in.wav -o out.es --video-type 14 --resample 96000",
      "pcmpack: in.wav: 24-bit samples; DVD LPCM carries 16-bit words only (--bits 16 shortens them "
@@ -853,7 +855,7 @@ const RefusalCase kRefusals[] = {
      "pcmpack: --hdmv-pad-last packs the library's layouts as they are; it cannot be combined with "
      "--hdmv-layout 7.1 (leave one out)\n"
      "pcmpack: --hdmv-layout 7.1 takes 8 channels; in.wav has 6 (--hdmv-layout 5.1 takes 6 channels)\n"
-     "pcmpack: P006:Invalid PCM audio sample rate (44100), should be 48000 or 96000\n"},
+     "pcmpack: P006: the target takes 48000 or 96000 Hz, this source has 44100 Hz\n"},
     {"hdmv_mono_24bit_44k", "--channels 1 --bits 24 --rate 44100", "encode in.wav -o out.es -t hdmv",
      "pcmpack: in.wav: 44100 Hz; this target needs 48000 or 96000 Hz (--resample 48000 converts it)\n"
      "pcmpack: in.wav: 1 channel; HDMV LPCM carries 2, 3, 5 or 7 source channels (2.0, 3/0, 3/2, "
@@ -861,7 +863,7 @@ const RefusalCase kRefusals[] = {
     {"hdmv_layout_on_302m", "--channels 3",
      "encode in.wav -o out.es -t xdcam-imx --frame-rate 25 --hdmv-layout 5.1",
      "pcmpack: in.wav: 3 channels; SMPTE 302M carries channel pairs: 2, 4, 6 or 8 channels\n"
-     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM (layer 13) only; SMPTE 302M carries numbered "
+     "pcmpack: --hdmv-layout 5.1 applies to HDMV LPCM only; SMPTE 302M carries numbered "
      "channels in the source's order\n"},
 };
 
@@ -1112,9 +1114,42 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
     EXPECT_EQ(v.out, "pcmpack 1.0.0\n");
     Outcome none = run("");
     EXPECT_NE(none.status, 0);
-    Outcome unknown = run("encode in.wav -o x --target bluray");
+    Outcome unknown = run("encode in.wav -o x --target blueray");
     EXPECT_NE(unknown.status, 0);
     EXPECT_FALSE(exists(path("x")));
+}
+
+// A mistake on the command line is one line of stderr and status 1, before
+// anything is read or written; its words are core_command_line_test.cpp's.
+TEST_F(ToolTest, ACommandLineMistakeIsOneLine) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"encod in.wav -o out.es", "pcmpack: unknown command 'encod'; did you mean `pcmpack encode`?\n"},
+        {"encode in.wav -o out.es -target hdmv", "pcmpack: encode: -target is no option; did you mean --target?\n"},
+        {"encode in.wav -o out.es --framerate 29.97",
+         "pcmpack: encode: --framerate is no option; did you mean --frame-rate?\n"},
+    };
+    for (const auto &[args, said] : cases) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, said) << args;
+        EXPECT_FALSE(exists(path("out.es"))) << args;
+    }
+}
+
+// Another word for a target, in any case, writes the bytes its own name
+// writes.
+TEST_F(ToolTest, TargetAliasesWriteTheTargetsBytes) {
+    ASSERT_EQ(run("tone -o in.wav --seconds 0.2 --channels 2 --bits 24").status, 0);
+    const std::pair<const char *, const char *> cases[] = {
+        {"-t hdmv", "-t bluray"}, {"-t hdmv", "--target=BD"},
+        {"--frame-rate 25", "-t 302m --frame-rate 25"}, {"-t default --frame-rate 25", "--target Broadcast --frame-rate 25"},
+    };
+    for (const auto &[name, alias] : cases) {
+        ASSERT_EQ(run(std::string("encode in.wav -o want.es -y ") + name).status, 0) << name;
+        const Outcome r = run(std::string("encode in.wav -o out.es -y ") + alias);
+        ASSERT_EQ(r.status, 0) << alias << ": " << r.err;
+        EXPECT_EQ(read_bytes(path("out.es")), read_bytes(path("want.es"))) << alias;
+    }
 }
 
 TEST_F(ToolTest, PresetsListsTheLibrarysPresets) {
@@ -1135,6 +1170,11 @@ TEST_F(ToolTest, PresetsListsTheLibrarysPresets) {
     };
     for (const char *row : rows) EXPECT_NE(r.out.find(row), std::string::npos) << row << r.out;
     EXPECT_EQ(r.out.find('?'), std::string::npos) << r.out;  // every preset's family is known
+    // The targets, with the other words --target takes for them.
+    EXPECT_NE(r.out.find("Targets: default (video type 0, 302M for broadcast; also 302m, broadcast), dvd "
+                         "(video type 4), hdmv (video type 44, Blu-ray; also bluray, bd), "),
+              std::string::npos)
+        << r.out;
     Outcome j = run("presets --json");
     ASSERT_EQ(j.status, 0);
     EXPECT_NE(j.out.find("{\"first\":39,\"last\":40,\"name\":\"XDCAM, PCM Audio\",\"family\":\"XDCAM\","

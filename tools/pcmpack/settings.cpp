@@ -5,7 +5,10 @@
 
 #include <pcmpack.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -34,17 +37,23 @@ constexpr int kLayers[] = {
     pcmpack_format::kLayerHdmv,    // HDMV LPCM
 };
 
+// Each target by the name the tool prints, the family a user knows it by
+// (for the refusal that suggests it), and the other words users write for
+// it. Every list of targets (--target's check, its help, `presets`) is read
+// from here.
 struct Target {
     const char *name;
     int video_type;
+    const char *title;        // "": the name says it
+    const char *aliases[2];   // nullptr: none
 };
 
 constexpr Target kTargets[] = {
-    {"default", PCM_VIDEO_TYPE_DEFAULT},      // SMPTE 302M, no target rules
-    {"dvd", PCM_VIDEO_TYPE_DVD},              // DVD LPCM
-    {"hdmv", PCM_VIDEO_TYPE_HDMV},            // Blu-ray HDMV LPCM
-    {"xdcam", PCM_VIDEO_TYPE_XDCAM},          // planar AES3
-    {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX},  // SMPTE 302M
+    {"default", PCM_VIDEO_TYPE_DEFAULT, "302M for broadcast", {"302m", "broadcast"}},  // no target rules
+    {"dvd", PCM_VIDEO_TYPE_DVD, "", {}},                                // DVD LPCM
+    {"hdmv", PCM_VIDEO_TYPE_HDMV, "Blu-ray", {"bluray", "bd"}},         // HDMV LPCM
+    {"xdcam", PCM_VIDEO_TYPE_XDCAM, "", {}},                            // planar AES3
+    {"xdcam-imx", PCM_VIDEO_TYPE_XDCAM_IMX, "", {}},                    // SMPTE 302M
 };
 
 // Video types held to target rules, by the names of those rules. Whether a
@@ -100,22 +109,35 @@ bool parse_digits(const std::string &text, long long *value) {
 }  // namespace
 
 int target_video_type(const std::string &target) {
-    for (const Target &t : kTargets)
+    for (const Target &t : kTargets) {
         if (target == t.name) return t.video_type;
+        for (const char *alias : t.aliases)
+            if (alias && target == alias) return t.video_type;
+    }
     return PCM_VIDEO_TYPE_DEFAULT;
 }
 
-std::vector<std::string> target_names() {
-    std::vector<std::string> names;
-    for (const Target &t : kTargets) names.push_back(t.name);
+std::vector<TargetName> target_names() {
+    std::vector<TargetName> names;
+    for (const Target &t : kTargets) {
+        TargetName name{t.name, t.title, {}};
+        for (const char *alias : t.aliases)
+            if (alias) name.aliases.push_back(alias);
+        names.push_back(name);
+    }
     return names;
 }
 
-std::string target_list() {
+std::string target_list(bool video_types) {
     std::string text;
     for (const Target &t : kTargets) {
-        if (!text.empty()) text += ", ";
-        text += std::string(t.name) + " (" + std::to_string(t.video_type) + ")";
+        std::string about = video_types ? "video type " + std::to_string(t.video_type) : "";
+        if (*t.title) about += (about.empty() ? "" : ", ") + std::string(t.title);
+        std::string also;
+        for (const char *alias : t.aliases)
+            if (alias) also += (also.empty() ? "also " : ", ") + std::string(alias);
+        if (!also.empty()) about += (about.empty() ? "" : "; ") + also;
+        text += (text.empty() ? "" : ", ") + std::string(t.name) + (about.empty() ? "" : " (" + about + ")");
     }
     return text;
 }
@@ -172,6 +194,35 @@ int parse_frame_rate(const std::string &text) {
         }
     }
     return 0;
+}
+
+std::string frame_rates_near(const std::string &text) {
+    // "29,97", "25fps", "23.9", "30000/1000": the number it starts with, a
+    // comma read as the decimal point.
+    std::string number = text;
+    for (char &c : number)
+        if (c == ',') c = '.';
+    char *end = nullptr;
+    double value = std::strtod(number.c_str(), &end);
+    if (end == number.c_str() || !std::isfinite(value)) return "";
+    if (*end == '/') {
+        const double den = std::strtod(end + 1, nullptr);
+        if (!(den > 0)) return "";
+        value /= den;
+    }
+    // Within a frame per second: 29 is 29.97 or 30, 5 is no rate's slip.
+    std::vector<const FrameRate *> near;
+    for (const FrameRate &r : kFrameRates)
+        if (std::fabs(value - double(r.num) / double(r.den)) <= 1.0) near.push_back(&r);
+    std::sort(near.begin(), near.end(), [value](const FrameRate *a, const FrameRate *b) {
+        return std::fabs(value - double(a->num) / double(a->den)) < std::fabs(value - double(b->num) / double(b->den));
+    });
+    // A rate written another way ("29,97") is that rate alone.
+    if (!near.empty() && std::fabs(value - double(near[0]->num) / double(near[0]->den)) < 0.005) near.resize(1);
+    std::string names;
+    for (size_t i = 0; i < near.size() && i < 2; ++i)
+        names += (i ? " or " : "") + std::string(*near[i]->decimal ? near[i]->decimal : near[i]->exact);
+    return names;
 }
 
 int frame_rate_code_of(int64_t num, int64_t den) {

@@ -8,11 +8,20 @@
 
 namespace pcmtool {
 
-// Video type of a --target name; the caller has restricted the names.
+// Video type of a --target name or of another word for it; the caller has
+// restricted the names.
 int target_video_type(const std::string &target);
-// The --target names, and the same with their video types for help texts.
-std::vector<std::string> target_names();
-std::string target_list();
+// The --target names, each with the family users know it by ("Blu-ray")
+// and the other words they write for it ("bluray", "bd"); and all of it as
+// help texts list it: "default (302M for broadcast; also 302m, broadcast),
+// dvd, hdmv (Blu-ray; also bluray, bd), ...", with each one's video type
+// first for `presets`: "hdmv (video type 44, Blu-ray; also bluray, bd)".
+struct TargetName {
+    std::string name, title;
+    std::vector<std::string> aliases;
+};
+std::vector<TargetName> target_names();
+std::string target_list(bool video_types = false);
 // The family of a video type code ("DVD", "DVD-VR", "XDCAM IMX", ...), as
 // the tool names it; nullptr for a code of no family the tool knows.
 const char *video_type_family(int video_type);
@@ -29,6 +38,10 @@ std::vector<VideoTypeFamily> families_without_preset();
 // rate (a bare code is not a rate: "5" is 5 frames per second).
 int parse_frame_rate(const std::string &text);
 std::string frame_rate_list();
+// The one or two rates within a frame per second of what `text`, refused by
+// parse_frame_rate, was likely meant to be, as users write them ("29.97 or
+// 30"); "" when no rate is that near.
+std::string frame_rates_near(const std::string &text);
 // The code of the exact rate num/den, 0 for a rate not in the table; and a
 // rate as the tool writes it: "30000/1001 (29.97)", "25", or "12.5" for one
 // not in the table.

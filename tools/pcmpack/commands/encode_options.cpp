@@ -2,6 +2,10 @@
 #include "commands/encode_options.h"
 
 #include "commands/command_line.h"
+#include "commands/refusals.h"
+#include "commands/rtp_stream.h"
+#include "containers/container.h"
+#include "format/stream_format.h"
 #include "settings.h"
 #include "source/channel_layout.h"
 #include "source/conversion.h"
@@ -73,6 +77,28 @@ const char *const kEncodeHelp =
     "      --language eng,eng --bits 24,16    # Blu-ray clip";
 
 
+// The --target values: each target, with what users call it.
+std::vector<Word> target_words() {
+    std::vector<Word> words;
+    for (const TargetName &t : target_names()) words.push_back({t.name, t.title, t.aliases});
+    return words;
+}
+
+// The --container values: each container, what it is, and its extensions
+// as other words for it (--container vob).
+std::vector<Word> container_words() {
+    std::vector<Word> words;
+    for (const ContainerName &c : container_names()) words.push_back({c.name, c.title, c.extensions});
+    return words;
+}
+
+// The --layer values: each layer's code, named.
+std::vector<Word> layer_words() {
+    std::vector<Word> words;
+    for (const int layer : layer_codes()) words.push_back({std::to_string(layer), pcmpack_format::layer_name(layer), {}});
+    return words;
+}
+
 // A per-track option takes one value for every track or a comma-separated
 // list, once.
 CLI::Option *per_track(CLI::Option *option) { return option->allow_extra_args(false)->delimiter(','); }
@@ -96,19 +122,24 @@ void add_stream_options(CLI::App &encode, EncodeOptions &o) {
                                          ". Left out: default, SMPTE 302M for broadcast with no "
                                          "video type's rules; xdcam-imx gives 302M too, held to "
                                          "the rules of XDCAM IMX")
-                       ->check(CLI::IsMember(target_names()));
+                       ->transform(one_of_titled("target", target_words()));
     encode.add_option("--video-type", o.video_type,
                       "preset and target rules of this video type code (see `pcmpack presets`)")
         ->check(CLI::NonNegativeNumber)
         ->excludes(target);
-    encode.add_option("--layer", o.layer, layer_list())->check(CLI::IsMember(layer_codes()));
+    encode.add_option("--layer", o.layer, layer_list())->transform(one_of_titled("layer", layer_words()));
     per_track(encode.add_option("--bits", o.track_bits,
                                 "word length 16, 20 or 24; default: the input's (raw input: 16); "
                                 "one for every track, or a list: 24,16"))
-        ->check(CLI::IsMember({16, 20, 24}));
+        ->transform(one_of("word length", {"16", "20", "24"}));
     auto *frame_rate = encode.add_option("--frame-rate", o.frame_rate,
                                           "video frame rate of the AES3 layers: " +
-                                              frame_rate_list());
+                                              frame_rate_list())
+                           ->check(CLI::Validator(
+                               [](std::string &v) {
+                                   return v.empty() || parse_frame_rate(v) ? std::string() : frame_rate_mistake(v);
+                               },
+                               "", "frame rate"));
     // The codes run from 1 to 8 without a gap.
     const std::vector<int> codes = frame_rate_codes();
     encode.add_option("--frame-rate-code", o.frame_rate_code,
@@ -124,17 +155,18 @@ void add_raw_input_and_file_options(CLI::App &encode, EncodeOptions &o) {
     auto *raw_channels = encode.add_option("--channels", o.channels, "raw input: interleaved channels")
         ->check(CLI::Range(1, 64));
     auto *raw_endian = encode.add_option("--endian", o.endian, "raw input: little (default) or big")
-        ->check(CLI::IsMember({"little", "big"}));
+        ->transform(one_of("byte order", {"little", "big"}));
     encode.add_option("--container", o.container,
                       "es (our stream), ts (302M in MPEG-TS), m2ts (HDMV in BDAV MPEG-TS), ps "
                       "(DVD LPCM in an MPEG program stream); default: from the output's "
-                      "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)");
+                      "extension (.ts; .m2ts, .mts; .vob, .mpg, .mpeg; anything else: es)")
+        ->transform(one_of_titled("container", container_words()));
     auto *index = encode.add_option("--index", o.index,
                       "write one line per header and frame: byte offset, bytes, 27 MHz ticks, "
                       "seconds");
     auto *index_format =
         encode.add_option("--index-format", o.index_format, "csv (default) or json (JSON lines)")
-            ->check(CLI::IsMember({"csv", "json"}));
+            ->transform(one_of("index format", {"csv", "json"}));
     // Raw PCM is described by its rate and channel count together; an
     // index's format means nothing without an index.
     raw_rate->needs(raw_channels);
@@ -147,20 +179,20 @@ void add_raw_input_and_file_options(CLI::App &encode, EncodeOptions &o) {
 void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
     encode.add_option("--resample", o.resample,
                       "convert the sample rate to 48000 or 96000 Hz (libsoxr)")
-        ->check(CLI::IsMember({48000, 96000}));
+        ->transform(one_of("rate --resample converts to", {"48000", "96000"}));
     encode.add_option("--resample-quality", o.resample_quality,
                       "sample-rate conversion quality: " + resample_quality_list() +
                            "; default very-high")
-        ->check(CLI::IsMember(resample_quality_names()));
+        ->transform(one_of("resample quality", resample_quality_names()));
     encode.add_option("--dither", o.dither,
                       "when --bits shortens the words: tpdf (default) or none (truncate); none, "
                       "and tpdf refused, when a channel pair holds data bursts")
-        ->check(CLI::IsMember({"tpdf", "none"}));
+        ->transform(one_of("dither", {"tpdf", "none"}));
     auto *downmix = encode.add_option("--downmix", o.downmix,
                                       "mix the source's speakers down to 2 (stereo) or 5.1: centre and "
                                       "surrounds at -3 dB, the LFE left out of stereo, the level lowered "
                                       "so that nothing clips (libswresample); -v prints the matrix")
-                        ->check(CLI::IsMember({"2", "5.1"}));
+                        ->transform(one_of("downmix", {"2", "5.1"}));
     encode.add_option("--channel-layout", o.channel_layout,
                       "with --downmix: the source's speakers in channel order, for a source without a "
                       "channel mask or with a wrong one: 5.1, 7.1, quad, 5.0, FL+FR+FC+LFE+BL+BR, ...")
@@ -168,7 +200,7 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
     encode.add_option("--channel-order", o.channel_order,
                       "auto (default): HDMV channels in the coded order of the layout the "
                       "source's channel mask names; keep: in the order given")
-        ->check(CLI::IsMember({"auto", "keep"}));
+        ->transform(one_of("channel order", {"auto", "keep"}));
     std::vector<std::string> layouts = signalled_layout_names();
     std::string layout_help = "auto (default: from the channel mask, else the channel count), ";
     for (const std::string &name : layouts) layout_help += name + ", ";
@@ -177,7 +209,7 @@ void add_conversion_options(CLI::App &encode, EncodeOptions &o) {
     layouts.push_back("library");
     per_track(encode.add_option("--hdmv-layout", o.track_layouts,
                                 layout_help + "; one for every track, or a list: 5.1,auto"))
-        ->check(CLI::IsMember(layouts));
+        ->transform(one_of("HDMV layout", layouts));
     encode.add_flag("-v,--verbose", o.verbose,
                     "say what is converted and which source channel goes where");
 }
@@ -188,9 +220,9 @@ void add_rtp_options(CLI::App &encode, EncodeOptions &o) {
     encode.add_option("--st2110", o.st2110,
                       "rtp://: 30 (default), linear PCM as AES67 carries it (L24, or L16 with --bits "
                       "16); 31, AES3 subframes (AM824) that carry data bursts untouched")
-        ->check(CLI::IsMember({30, 31}));
+        ->transform(one_of_titled("ST 2110 format", st2110_words()));
     encode.add_option("--ptime", o.ptime, "rtp://: packet time, 1ms (default) or 125us")
-        ->check(CLI::IsMember({"1ms", "125us"}));
+        ->transform(one_of("packet time", {"1ms", "125us"}));
     encode.add_option("--sdp", o.sdp, "rtp://: write the session description (SDP) to this file");
     encode.add_option("--payload-type", o.payload_type, "rtp://: RTP payload type, 96 to 127; default 97");
     encode.add_option("--ssrc", o.ssrc, "rtp://: RTP synchronization source; default: a random one")
@@ -232,7 +264,7 @@ void add_data_and_transport_options(CLI::App &encode, EncodeOptions &o) {
                       "udp:// and srt://: auto (default: audio for a file; for a pipe each "
                       "frame as it comes, never before its time in the audio), audio (datagrams "
                       "at the audio's time), none (as fast as the network takes them)")
-        ->check(CLI::IsMember({"auto", "audio", "none"}));
+        ->transform(one_of("pacing", {"auto", "audio", "none"}));
     encode.add_flag("-y,--overwrite", o.overwrite, kOverwriteHelp);
     add_rtp_options(encode, o);
     encode.add_flag("--hdmv-pad-last", o.hdmv_pad_last,

@@ -72,8 +72,8 @@ void plan_settings(const EncodeOptions &o, EncodePlan &p) {
     if (!preset && o.layer == 0) throw Failure(no_preset_refusal(p.video_type));
     // A layer other than the one the named target takes is worth a word.
     if (preset && o.target_given && o.layer != 0 && o.layer != p.settings.audio_layer)
-        std::fprintf(stderr, "pcmpack: note: --layer %d replaces the target's layer %d (%s) with %s\n",
-                     o.layer, p.settings.audio_layer, layer_name(p.settings.audio_layer), layer_name(o.layer));
+        std::fprintf(stderr, "pcmpack: note: --layer %d replaces the target's %s with %s\n", o.layer,
+                     layer_name(p.settings.audio_layer), layer_name(o.layer));
     if (o.layer != 0) p.settings.audio_layer = o.layer;
     p.layer = p.settings.audio_layer;
     refuse_options_that_do_not_apply(o, p.layer, p.network);

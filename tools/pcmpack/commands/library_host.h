@@ -3,7 +3,9 @@
 // coded messages are for a report or a search, so they reach the user under
 // -v only: those of the running encoder are then printed as they come and
 // counted, so that a refusal points at them only when there are some; those
-// of the settings check are held, to follow the plain-words refusal.
+// of the settings check are held, to follow the plain-words refusal. Each
+// keeps its code and is said in the user's terms (channels counted from
+// one, word lengths in bits), from a table keyed by the code.
 #pragma once
 
 #include <pcmpack.h>

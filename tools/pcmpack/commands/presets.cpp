@@ -102,7 +102,7 @@ int run_presets(bool json) {
                 "and --frame-rate override the preset.\n"
                 "Targets: %s.\n",
                 base.channels_minus_one + 1, base.emphasis ? "on" : "off",
-                base.mute_flag ? "on" : "off", base.dynamic_range, target_list().c_str());
+                base.mute_flag ? "on" : "off", base.dynamic_range, target_list(true).c_str());
     finish_stdout();
     return 0;
 }

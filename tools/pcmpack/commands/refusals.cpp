@@ -7,8 +7,24 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace pcmtool {
+
+namespace {
+
+// The layers cut one frame per video frame, as a newcomer knows them.
+const std::string kAes3Formats = "the AES3 formats (302M, D-10, planar)";
+
+// The target a video type holds the run to, by its family ("the DVD
+// target"); a code of no family the tool knows, as the user gave it.
+std::string target_text(int video_type) {
+    const char *family = video_type_family(video_type);
+    if (!family) return "--video-type " + std::to_string(video_type);
+    return std::string("the ") + (std::strcmp(family, "none") == 0 ? "default" : family) + " target";
+}
+
+}  // namespace
 
 namespace {
 
@@ -39,7 +55,7 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
         // The general rule takes 96000 Hz, which the AES3 layers do not.
         if (pcmpack_format::is_aes3(layer))
             return (c.resampled ? "--resample " + std::to_string(c.rate) + ": " : rate_subject(c)) +
-                   "the AES3 layers (10, 11, 12) carry 48000 Hz only" +
+                   kAes3Formats + " carry 48000 Hz only" +
                    (c.resampled ? "" : " (--resample 48000 converts it)");
         return rate_subject(c) + "this target needs 48000 or 96000 Hz" + rate_fix(c);
     case PCM_CHECK_CHANNELS:
@@ -56,8 +72,7 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
         if (layer == PCM_LAYER_DVD_LPCM) return bits_text + layer_title + " carries 16-bit words only" + shorten;
         return bits_text + layer_title + " carries 20- or 24-bit words (--bits 24 widens 16-bit samples exactly)";
     case PCM_CHECK_DVD_NEEDS_PCM:
-        return "video type " + std::to_string(c.video_type) + " (DVD) takes layer 4 (DVD LPCM), not layer " +
-               std::to_string(layer) + " (" + layer_title + ")";
+        return target_text(c.video_type) + " takes DVD LPCM, not " + layer_title + " (leave --layer out)";
     case PCM_CHECK_DVDVR_SAMPLE_RATE:
         return rate_subject(c) + "DVD-VR needs 48000 Hz" + rate_fix(c);
     case PCM_CHECK_DVDVR_CHANNELS:
@@ -73,10 +88,9 @@ std::string explain_refusal(int32_t code, const RefusalContext &c) {
     case PCM_CHECK_VCD_NEEDS_MPEG:
     case PCM_CHECK_SVCD_NEEDS_MPEG:
     case PCM_CHECK_HDV_NEEDS_MPEG:
-        return "video type " + std::to_string(c.video_type) +
-               " needs MPEG audio, which pcmpack does not write";
+        return target_text(c.video_type) + " needs MPEG audio, which pcmpack does not write";
     default:
-        return "the settings do not suit video type " + std::to_string(c.video_type) + ": " +
+        return "the settings do not suit " + target_text(c.video_type) + ": " +
                pcmOutAudioCheckText(code);
     }
 }
@@ -151,9 +165,9 @@ bool about_rate(int32_t code) {
 
 }  // namespace
 
-std::string layer_text(int layer) {
-    return std::string("layer ") + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) + ")";
-}
+std::string layer_text(int layer) { return pcmpack_format::layer_name(layer); }
+
+
 
 void refuse(const std::vector<std::string> &problems) {
     std::string text = problems.front();
@@ -166,7 +180,9 @@ std::string no_input_refusal() {
 }
 
 std::string no_preset_refusal(int video_type) {
-    return "video type " + std::to_string(video_type) + " has no preset; give --layer (see `pcmpack presets`)";
+    const char *family = video_type_family(video_type);
+    return "--video-type " + std::to_string(video_type) + (family ? std::string(" (") + family + ")" : "") +
+           " has no preset; give --layer (see `pcmpack presets`)";
 }
 
 void refuse_options_that_do_not_apply(const EncodeOptions &o, int layer, bool network) {
@@ -174,16 +190,16 @@ void refuse_options_that_do_not_apply(const EncodeOptions &o, int layer, bool ne
     const bool rate_given = !o.frame_rate.empty() || o.frame_rate_code != 0;
     if (rate_given && !aes3)
         throw Failure(std::string(!o.frame_rate.empty() ? "--frame-rate" : "--frame-rate-code") +
-                      " applies to the AES3 layers (10, 11, 12) only; " + layer_text(layer) +
+                      " applies to " + kAes3Formats + " only; " + layer_text(layer) +
                       (layer == PCM_LAYER_HDMV_LPCM ? " has frames of 1/200 s" : " has frames of 1/600 s") +
                       " whatever the video");
     if (!o.data.empty() && !aes3)
-        throw Failure("--data carries data bursts in an AES3 channel pair: layers 10, 11 and 12 "
-                      "only; " + layer_text(layer) + " carries no AES3 words");
+        throw Failure("--data carries data bursts in an AES3 channel pair: " + kAes3Formats + " only; " +
+                      layer_text(layer) + " carries no AES3 words");
     if (o.hdmv_pad_last && layer != PCM_LAYER_HDMV_LPCM)
-        throw Failure("--hdmv-pad-last applies to layer 13 (HDMV LPCM) only, not to " + layer_text(layer));
+        throw Failure("--hdmv-pad-last applies to HDMV LPCM only, not to " + layer_text(layer));
     if (network && layer != PCM_LAYER_AES3_302M)
-        throw Failure(o.output + ": the network carries layer 10 (SMPTE 302M), the layer with a "
+        throw Failure(o.output + ": the network carries SMPTE 302M, the format with a "
                       "transport-stream mapping for contribution, not " + layer_text(layer));
     if (network && !o.container.empty() && o.container != "ts")
         throw Failure(o.output + ": the network carries an MPEG transport stream (--container ts), "
@@ -192,14 +208,19 @@ void refuse_options_that_do_not_apply(const EncodeOptions &o, int layer, bool ne
         throw Failure("--pace applies to a udp:// or srt:// output only");
 }
 
+std::string frame_rate_mistake(const std::string &frame_rate) {
+    const std::string near = frame_rates_near(frame_rate);
+    if (!near.empty()) return frame_rate + " is no frame rate; did you mean " + near + "?";
+    return frame_rate + " is no frame rate; use " + frame_rate_list() + " (or --frame-rate-code 1..8)";
+}
+
 std::string unknown_frame_rate_refusal(const std::string &frame_rate) {
-    return "--frame-rate " + frame_rate + ": not a frame rate; use one of " + frame_rate_list() +
-           " (or --frame-rate-code 1..8)";
+    return "--frame-rate: " + frame_rate_mistake(frame_rate);
 }
 
 std::string missing_frame_rate_refusal(int layer) {
-    return std::string(pcmpack_format::layer_name(layer)) + " (layer " + std::to_string(layer) +
-           ") is cut one frame per video frame: give --frame-rate (" + frame_rate_list() + ")";
+    return std::string(pcmpack_format::layer_name(layer)) +
+           " is cut one frame per video frame: give --frame-rate (" + frame_rate_list() + ")";
 }
 
 std::string no_word_length_refusal(const std::string &input, const std::string &format) {
@@ -208,7 +229,7 @@ std::string no_word_length_refusal(const std::string &input, const std::string &
 }
 
 std::string d10_cuts_data_refusal() {
-    return "--data: D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut "
+    return "--data: D-10 AES3 carries 20 bits of each 24-bit word, which would cut "
            "every burst of the 24-bit mode; give --bits 16 or 20";
 }
 
@@ -230,7 +251,7 @@ std::string video_rate_not_carried_refusal(const std::string &video, int64_t num
         rates += (rates.empty() ? "" : ", ") + frame_rate_text(r->num, r->den);
     }
     return video + ": " + frame_rate_text(num, den) + " frames a second; " + pcmpack_format::layer_name(layer) +
-           " (layer " + std::to_string(layer) + ") is cut one frame per video frame, at " + rates + " only";
+           " is cut one frame per video frame, at " + rates + " only";
 }
 
 std::string video_rate_differs_refusal(const EncodeOptions &o, int given_code, const std::string &video,
@@ -356,8 +377,8 @@ std::string word_change(const WordPlan &w, size_t pair, int mode) {
                " Hz would change their words (leave out --resample to keep them)";
     // D-10 keeps 20 bits of a 24-bit word whatever --bits says.
     if (w.layer == PCM_LAYER_AES3_D10 && mode == 24)
-        return "D-10 (layer 11) carries 20 bits of each 24-bit word, which would cut every burst of "
-               "the 24-bit mode (--layer 10 or --layer 12 keeps them)";
+        return "D-10 AES3 carries 20 bits of each 24-bit word, which would cut every burst of "
+               "the 24-bit mode (--layer 10 for SMPTE 302M or --layer 12 for planar AES3 keeps them)";
     if (w.bits < mode)
         return std::to_string(w.bits) + "-bit words would cut the bursts' " + std::to_string(mode) +
                "-bit words (--bits " + std::to_string(mode) + " keeps them)";

@@ -18,7 +18,8 @@
 
 namespace pcmtool {
 
-// "layer 4 (DVD LPCM)": a layer as refusals name it.
+// "DVD LPCM": a layer as refusals name it, by its format (its number is
+// for -v, --json and the manual).
 std::string layer_text(int layer);
 
 // One message for every refusal of a run, one line each; main() puts
@@ -32,6 +33,9 @@ std::string no_preset_refusal(int video_type);
 // Options that apply to other layers or outputs only are refused, not
 // ignored.
 void refuse_options_that_do_not_apply(const EncodeOptions &o, int layer, bool network);
+// "29.9 is no frame rate; did you mean 29.97?", or the rates when none is
+// near; the refusal names --frame-rate before it.
+std::string frame_rate_mistake(const std::string &frame_rate);
 std::string unknown_frame_rate_refusal(const std::string &frame_rate);
 std::string missing_frame_rate_refusal(int layer);
 std::string no_word_length_refusal(const std::string &input, const std::string &format);

@@ -76,16 +76,18 @@ RtpSession from_url(const std::string &url, const RtpOptions &o) {
 
 }  // namespace
 
+std::vector<Word> st2110_words() { return {{"30", "PCM", {}}, {"31", "AES3", {}}}; }
+
 void add_rtp_options(CLI::App &command, RtpOptions &o) {
     command.add_option("--st2110", o.st2110, "rtp:// stream: 30 (L16/L24 PCM, default) or 31 (AM824)")
-        ->check(CLI::IsMember({30, 31}));
+        ->transform(one_of_titled("ST 2110 format", st2110_words()));
     command.add_option("--channels", o.channels, "rtp:// stream: channels, default 2")->check(CLI::Range(1, 64));
     command.add_option("--bits", o.bits, "rtp:// stream: -30's word length, 16 or 24 (default)")
-        ->check(CLI::IsMember({16, 24}));
+        ->transform(one_of("word length of ST 2110-30", {"16", "24"}));
     command.add_option("--rate", o.rate, "rtp:// stream: media clock rate, default 48000")
-        ->check(CLI::IsMember({44100, 48000, 96000}));
+        ->transform(one_of("media clock rate", {"44100", "48000", "96000"}));
     command.add_option("--ptime", o.ptime, "rtp:// stream: packet time expected, 1ms or 125us")
-        ->check(CLI::IsMember({"1ms", "125us"}));
+        ->transform(one_of("packet time", {"1ms", "125us"}));
     command.add_option("--source", o.source,
                        "rtp:// multicast stream: admit only this sender's datagrams (a source-specific join)");
     command.add_option("--interface", o.interface_name,

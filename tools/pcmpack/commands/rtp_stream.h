@@ -5,6 +5,7 @@
 // samples, with what the way did to them interval by interval.
 #pragma once
 
+#include "commands/command_line.h"
 #include "containers/rtp_input.h"
 #include "containers/rtp_order.h"
 #include "format/sdp_read.h"
@@ -36,6 +37,8 @@ struct RtpOptions {
 };
 
 void add_rtp_options(CLI::App &command, RtpOptions &options);
+// --st2110's values, each with the audio it carries: 30 (PCM), 31 (AES3).
+std::vector<Word> st2110_words();
 
 // The refusal of those options for any other input.
 constexpr const char *kRtpOnly =

@@ -32,7 +32,7 @@ CLI::App *add_tone_command(CLI::App &app, ToneOptions &o) {
     tone->add_option("--seconds", o.seconds, "duration; default 5");
     tone->add_option("--channels", o.channels, "1..8; default 2")->check(CLI::Range(1, 8));
     tone->add_option("--bits", o.bits, "16, 20 or 24; default 16")
-        ->check(CLI::IsMember({16, 20, 24}));
+        ->transform(one_of("word length", {"16", "20", "24"}));
     tone->add_option("--rate", o.rate, "sample rate in Hz; default 48000")
         ->check(CLI::Range(1000, 384000));
     return tone;

@@ -58,7 +58,7 @@ Container choose_container(const std::string &option, const std::string &output)
     if (!option.empty()) {
         for (const ContainerRow &row : kContainers)
             if (option == row.name) return row.container;
-        throw Failure("--container " + option + ": not a container; use es, ts, m2ts or ps");
+        throw Failure("--container: " + option + " is no container; use es, ts, m2ts or ps");
     }
     for (const ContainerRow &row : kContainers)
         for (const char *extension : row.extensions)
@@ -68,6 +68,22 @@ Container choose_container(const std::string &option, const std::string &output)
 
 const char *container_title(Container container) { return row_of(container).title; }
 
+std::vector<ContainerName> container_names() {
+    std::vector<ContainerName> names;
+    for (const ContainerRow &row : kContainers) {
+        // "an MPEG transport stream (.ts)": what it is, without the article
+        // and the extensions.
+        std::string title = row.title;
+        title = title.substr(title.find(' ') + 1);
+        title = title.substr(0, title.find(" ("));
+        ContainerName name{row.name, title, {}};
+        for (const char *extension : row.extensions)
+            if (extension && row.name != std::string(extension + 1)) name.extensions.push_back(extension + 1);
+        names.push_back(name);
+    }
+    return names;
+}
+
 void check_container_fits(Container container, int layer, const std::string &output) {
     const ContainerRow &chosen = row_of(container);
     if (chosen.layer == 0 || chosen.layer == layer) return;
@@ -76,10 +92,9 @@ void check_container_fits(Container container, int layer, const std::string &out
         if (row.layer == layer)
             homes = "an elementary stream or " + std::string(row.title) + " (--container es|" +
                     row.name + ")";
-    std::string text = display_name(output, true) + ": " + chosen.title + " carries layer " +
-                       std::to_string(chosen.layer) + " (" + pcmpack_format::layer_name(chosen.layer) +
-                       ") only; layer " + std::to_string(layer) + " (" + pcmpack_format::layer_name(layer) +
-                       ") is written as " + homes;
+    std::string text = display_name(output, true) + ": " + chosen.title + " carries " +
+                       pcmpack_format::layer_name(chosen.layer) + " only; " + pcmpack_format::layer_name(layer) +
+                       " is written as " + homes;
     // D-10 and planar AES3 belong in MXF, which no packaged library writes
     // from pre-packed elements.
     if (layer == 11 || layer == 12) text += "; its frame index comes with --index";

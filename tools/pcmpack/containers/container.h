@@ -34,6 +34,14 @@ Container choose_container(const std::string &option, const std::string &output)
 // "an MPEG transport stream (.ts)" and so on.
 const char *container_title(Container container);
 
+// Each --container name, what it is ("MPEG transport stream"), and the
+// extensions that choose it, as other words for it ("vob", "mpg", "mpeg").
+struct ContainerName {
+    std::string name, title;
+    std::vector<std::string> extensions;
+};
+std::vector<ContainerName> container_names();
+
 // Throws Failure, naming the containers the layer has, when `container`
 // cannot carry the layer.
 void check_container_fits(Container container, int layer, const std::string &output);

@@ -381,8 +381,7 @@ ChannelPlan plan_channels(int channels, const std::vector<int> &channel_map, int
     if (layer == PCM_LAYER_HDMV_LPCM) return hdmv_plan(channels, channel_map, request, input);
     ChannelPlan plan;
     if (request.hdmv_layout != "auto")
-        plan.problems.push_back("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM (layer 13) "
-                                "only; " + pcmpack_format::layer_name(layer) + " carries numbered channels "
+        plan.problems.push_back("--hdmv-layout " + request.hdmv_layout + " applies to HDMV LPCM only; " + pcmpack_format::layer_name(layer) + " carries numbered channels "
                                 "in the source's order");
     plan.coded_channels = channels;
     for (int c = 0; c < plan.coded_channels; ++c) plan.source_of_coded.push_back(c);

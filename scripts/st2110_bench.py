@@ -73,6 +73,8 @@ with tempfile.TemporaryDirectory() as folder:
             w.setframerate(48000)
             w.writeframes(bytes(int(48000 * seconds) * channels * 3))
     table("as the machine is", sources)
+    if os.geteuid() == 0:
+        table("as the machine is, the sender --realtime (SCHED_FIFO)", sources, ["--realtime"])
     spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
     try:
         table("both cores kept busy", sources)

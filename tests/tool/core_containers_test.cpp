@@ -38,6 +38,11 @@ const ChoiceRow kChoices[] = {
     {"", "out.ts.es", "es"},     {"", "out.tsx", "es"},         {"", "out_ts", "es"},
     {"", "out.mpeg2", "es"},     {"", ".ts", "ts"},             {"", "dir.ts/out", "es"},
     {"", "udp://127.0.0.1:5004", "es"},
+    {"", "out.WAV", "out.WAV: .wav names a WAV file, which encode does not write: it writes an elementary "
+                    "stream (under another name, or this one with --container es), a .ts, an .m2ts or a .vob"},
+    {"", "film.mp4", "film.mp4: .mp4 names an MP4 file, which encode does not write: it writes an elementary "
+                     "stream (under another name, or this one with --container es), a .ts, an .m2ts or a .vob"},
+    {"", "out.wav.es", "es"},    {"es", "out.mkv", "es"},       {"ts", "out.mxf", "ts"},
     {"es", "out.ts", "es"},      {"ts", "out.es", "ts"},        {"m2ts", "out.vob", "m2ts"},
     {"ps", "out.m2ts", "ps"},    {"ts", "-", "ts"},
     {"mkv", "out.es", "--container: mkv is no container; use es, ts, m2ts or ps"},

@@ -37,6 +37,22 @@ constexpr ContainerRow kContainers[] = {
      "an MPEG program stream (.vob, .mpg, .mpeg)"},
 };
 
+// Output names whose extension promises a file pcmpack does not write: an
+// elementary stream under such a name would be taken for that file by
+// players and multiplexers. --container es keeps the name on purpose.
+struct ForeignFile {
+    const char *extension;
+    const char *what;
+};
+constexpr ForeignFile kForeignFiles[] = {
+    {".wav", "a WAV file"},       {".w64", "a Wave64 file"},     {".rf64", "an RF64 file"},
+    {".aif", "an AIFF file"},     {".aiff", "an AIFF file"},     {".flac", "a FLAC file"},
+    {".mp4", "an MP4 file"},      {".m4a", "an MP4 file"},       {".mov", "a QuickTime file"},
+    {".mkv", "a Matroska file"},  {".mka", "a Matroska file"},   {".mxf", "an MXF file"},
+    {".ac3", "an AC-3 stream"},   {".eac3", "an E-AC-3 stream"}, {".mp3", "an MP3 file"},
+    {".aac", "an AAC stream"},
+};
+
 const ContainerRow &row_of(Container container) {
     for (const ContainerRow &row : kContainers)
         if (row.container == container) return row;
@@ -63,6 +79,11 @@ Container choose_container(const std::string &option, const std::string &output)
     for (const ContainerRow &row : kContainers)
         for (const char *extension : row.extensions)
             if (extension && ends_with_nocase(output, extension)) return row.container;
+    for (const ForeignFile &file : kForeignFiles)
+        if (ends_with_nocase(output, file.extension))
+            throw Failure(output + ": " + file.extension + " names " + file.what +
+                          ", which encode does not write: it writes an elementary stream (under another "
+                          "name, or this one with --container es), a .ts, an .m2ts or a .vob");
     return Container::elementary;
 }
 

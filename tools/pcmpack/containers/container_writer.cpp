@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Hands the library's frames to libavformat's muxers, one access unit per
-// frame (DVD LPCM: per group of frames), stamped with the library's own
-// presentation times.
+// frame, stamped with the library's own presentation times. The library packs
+// each frame straight into the packet buffer the muxer is handed.
 #include "common.h"
 #include "containers/container.h"
 #include "containers/dvd_packs.h"
@@ -102,15 +102,18 @@ bool muxer_keeps(const StreamShape &shape, const uint8_t *stream_header) {
            params.dynamic_range == muxed.dynamic_range;
 }
 
-// One audio track: its stream in the muxer and the access unit being
-// gathered.
+// One audio track: its stream in the muxer, and the packet buffers the
+// library packs its frames into.
 struct Track {
     StreamShape shape;
     AVStream *stream = nullptr;
-    std::vector<uint8_t> unit;
-    size_t frame_start = 0;  // where the current frame starts in `unit`
-    int frames_in_unit = 0;
-    int64_t unit_pts = 0;
+    // Buffers of the largest frame, its DVD frame header in front and the
+    // packet padding behind; a muxed packet's goes back when the muxer is
+    // done with it.
+    AVBufferPool *buffers = nullptr;
+    size_t frame_offset = 0;  // where the library's frame starts in a packet
+    size_t frame_room = 0;    // the most bytes a frame may have
+    AVBufferRef *lent = nullptr;  // the buffer the library is packing into
 
     // Sample periods of one access unit (of the first, for the AES3
     // cadence), which the muxer wants to know of audio streams. The first
@@ -145,6 +148,10 @@ struct ContainerWriter::Impl {
 
     ~Impl() {
         av_packet_free(&packet);
+        for (Track &track : tracks) {
+            av_buffer_unref(&track.lent);
+            av_buffer_pool_uninit(&track.buffers);
+        }
         if (format) avformat_free_context(format);
         if (io) {
             av_freep(&io->buffer);
@@ -232,12 +239,15 @@ struct ContainerWriter::Impl {
             // One 1/600 s frame per access unit, so that the time the muxer
             // stamps on a pack is that of the first frame starting in it.
             packs->add_substream(track.shape.geometry.frame_bytes[0]);
-            // The muxer replaces it with its own, the same for this stream.
-            track.unit.resize(kLpcmHeaderBytes);
-            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), track.unit.data());
-            track.frame_start = track.unit.size();
+            track.frame_offset = kLpcmHeaderBytes;
         }
-        track.unit.reserve(kLpcmHeaderBytes + 65536);
+        // The first cadence step's frame is the largest; the stream header
+        // is smaller than any frame.
+        track.frame_room = track.shape.geometry.frame_bytes[0];
+        track.buffers = av_buffer_pool_init(
+            static_cast<size_t>(track.frame_offset + track.frame_room + AV_INPUT_BUFFER_PADDING_SIZE),
+            nullptr);
+        if (!track.buffers) fail("out of memory", AVERROR(ENOMEM));
         track.stream = avformat_new_stream(format, nullptr);
         if (!track.stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
         AVCodecParameters *par = track.stream->codecpar;
@@ -318,23 +328,28 @@ struct ContainerWriter::Impl {
         }
     }
 
-    void write_unit(Track &track) {
-        if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
-        pump_video(track.unit_pts);
-        packet->data = track.unit.data();
-        packet->size = static_cast<int>(track.unit.size());
+    // Hands the muxer one frame, packed by the library in place, as a
+    // packet of its own; the muxer keeps or releases the buffer.
+    void write_frame(Track &track, AVBufferRef *frame, uint32_t byte_count, int64_t pts) {
+        if (!packet && !(packet = av_packet_alloc())) {
+            av_buffer_unref(&frame);
+            fail("out of memory", AVERROR(ENOMEM));
+        }
+        const size_t size = track.frame_offset + byte_count;
+        std::memset(frame->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        packet->buf = frame;
+        packet->data = frame->data;
+        packet->size = static_cast<int>(size);
         packet->stream_index = track.stream->index;
-        packet->pts = packet->dts = track.unit_pts;
-        if (container == Container::program) packet->duration = int64_t{150} * track.frames_in_unit;
+        packet->pts = packet->dts = pts;
+        if (container == Container::program) packet->duration = 150;
+        pump_video(pts);
         mux(packet);
         if (out.live()) {
             avio_flush(io);
             if (io->error < 0) fail("write failed", io->error);
             out.frame_done();
         }
-        track.unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
-        track.frame_start = track.unit.size();
-        track.frames_in_unit = 0;
     }
 
     Track &track_at(int index) {
@@ -405,40 +420,49 @@ ContainerWriter::ContainerWriter(Container container, const std::vector<AudioTra
 
 ContainerWriter::~ContainerWriter() = default;
 
-void ContainerWriter::add(int track, const uint8_t *data, size_t size) {
-    std::vector<uint8_t> &unit = impl_->track_at(track).unit;
-    unit.insert(unit.end(), data, data + size);
-}
-
-void ContainerWriter::end_unit(int index, uint32_t byte_count, int64_t ticks) {
+uint8_t *ContainerWriter::lend(int index, size_t size) {
     Impl &w = *impl_;
     Track &track = w.track_at(index);
-    if (track.unit.size() - track.frame_start != byte_count)
-        w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived as " +
-                   std::to_string(track.unit.size() - track.frame_start),
-               0);
+    if (track.lent || size > track.frame_room)
+        w.fail("internal: a frame of " + std::to_string(size) + " bytes asked for out of turn", 0);
+    track.lent = av_buffer_pool_get(track.buffers);
+    if (!track.lent) w.fail("out of memory", AVERROR(ENOMEM));
+    // The muxer replaces it with its own, the same for this stream.
+    if (track.frame_offset)
+        pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), track.lent->data);
+    return track.lent->data + track.frame_offset;
+}
+
+void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
+    Impl &w = *impl_;
+    Track &track = w.track_at(index);
+    AVBufferRef *frame = track.lent;
+    track.lent = nullptr;
+    if (!frame || byte_count > track.frame_room) {
+        av_buffer_unref(&frame);
+        w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived out of turn", 0);
+    }
     if (ticks < 0) {
         // The stream header: the container signals its parameters instead.
         // The program stream muxer writes emphasis off, mute off and dynamic
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
-        if (w.container == Container::program && !muxer_keeps(track.shape, track.unit.data() + track.frame_start))
+        const bool kept = w.container != Container::program ||
+                          muxer_keeps(track.shape, frame->data + track.frame_offset);
+        av_buffer_unref(&frame);
+        if (!kept)
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);
-        track.unit.resize(track.frame_start);
         return;
     }
-    if (track.frames_in_unit == 0) track.unit_pts = w.audio_start + ticks / kTicksPer90k;
-    ++track.frames_in_unit;
-    track.frame_start = track.unit.size();
-    w.write_unit(track);
+    w.write_frame(track, frame, byte_count, w.audio_start + ticks / kTicksPer90k);
 }
+
+void ContainerWriter::drop(int index) { av_buffer_unref(&impl_->track_at(index).lent); }
 
 void ContainerWriter::finish() {
     Impl &w = *impl_;
-    for (Track &track : w.tracks)
-        if (track.frames_in_unit > 0) w.write_unit(track);
     w.pump_video(INT64_MAX);
     const int error = av_write_trailer(w.format);
     if (error >= 0) avio_flush(w.io);

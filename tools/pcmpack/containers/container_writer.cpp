@@ -103,17 +103,22 @@ bool muxer_keeps(const StreamShape &shape, const uint8_t *stream_header) {
 }
 
 // One audio track: its stream in the muxer, and the packet buffers the
-// library packs its frames into.
+// library packs its frames into, each of the largest frame with its DVD
+// frame header in front and the packet padding behind. A muxer that
+// interleaves several streams keeps a packet until its turn comes, and would
+// copy one whose buffer it cannot keep: it gets buffers of a pool, each back
+// in the pool once muxed. A muxer of one stream is done with a packet at
+// once: the track's one buffer serves every frame, with nothing allocated per
+// frame.
 struct Track {
     StreamShape shape;
     AVStream *stream = nullptr;
-    // Buffers of the largest frame, its DVD frame header in front and the
-    // packet padding behind; a muxed packet's goes back when the muxer is
-    // done with it.
-    AVBufferPool *buffers = nullptr;
+    AVBufferPool *buffers = nullptr;  // when the muxer interleaves
+    std::vector<uint8_t> buffer;      // when it does not
     size_t frame_offset = 0;  // where the library's frame starts in a packet
     size_t frame_room = 0;    // the most bytes a frame may have
-    AVBufferRef *lent = nullptr;  // the buffer the library is packing into
+    bool lent = false;              // the library is packing a frame
+    AVBufferRef *lent_buffer = nullptr;  // into this buffer of the pool
 
     // Sample periods of one access unit (of the first, for the AES3
     // cadence), which the muxer wants to know of audio streams. The first
@@ -149,7 +154,7 @@ struct ContainerWriter::Impl {
     ~Impl() {
         av_packet_free(&packet);
         for (Track &track : tracks) {
-            av_buffer_unref(&track.lent);
+            av_buffer_unref(&track.lent_buffer);
             av_buffer_pool_uninit(&track.buffers);
         }
         if (format) avformat_free_context(format);
@@ -244,10 +249,6 @@ struct ContainerWriter::Impl {
         // The first cadence step's frame is the largest; the stream header
         // is smaller than any frame.
         track.frame_room = track.shape.geometry.frame_bytes[0];
-        track.buffers = av_buffer_pool_init(
-            static_cast<size_t>(track.frame_offset + track.frame_room + AV_INPUT_BUFFER_PADDING_SIZE),
-            nullptr);
-        if (!track.buffers) fail("out of memory", AVERROR(ENOMEM));
         track.stream = avformat_new_stream(format, nullptr);
         if (!track.stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
         AVCodecParameters *par = track.stream->codecpar;
@@ -303,6 +304,7 @@ struct ContainerWriter::Impl {
         const int error = avformat_write_header(format, &options);
         av_dict_free(&options);
         if (error < 0) fail("cannot write the container header", error);
+        for (Track &track : tracks) add_buffers(track);
         for (unsigned i = 0; i < format->nb_streams; ++i)
             if (format->streams[i]->time_base.num != 1 || format->streams[i]->time_base.den != 90000)
                 fail("the muxer does not keep a 90 kHz clock", 0);
@@ -310,9 +312,21 @@ struct ContainerWriter::Impl {
 
     // One stream alone goes straight through; several are put in time
     // order by libavformat.
+    bool interleaves() const { return format->nb_streams > 1; }
+
+    void add_buffers(Track &track) {
+        const size_t bytes = track.frame_offset + track.frame_room + AV_INPUT_BUFFER_PADDING_SIZE;
+        if (!interleaves()) {
+            track.buffer.resize(bytes);
+            return;
+        }
+        track.buffers = av_buffer_pool_init(bytes, nullptr);
+        if (!track.buffers) fail("out of memory", AVERROR(ENOMEM));
+    }
+
     void mux(AVPacket *p) {
-        const int error = format->nb_streams > 1 ? av_interleaved_write_frame(format, p)
-                                                 : av_write_frame(format, p);
+        const int error = interleaves() ? av_interleaved_write_frame(format, p)
+                                        : av_write_frame(format, p);
         av_packet_unref(p);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
     }
@@ -329,16 +343,18 @@ struct ContainerWriter::Impl {
     }
 
     // Hands the muxer one frame, packed by the library in place, as a
-    // packet of its own; the muxer keeps or releases the buffer.
-    void write_frame(Track &track, AVBufferRef *frame, uint32_t byte_count, int64_t pts) {
+    // packet of its own: the track's buffer, or a buffer of the pool that
+    // the muxer keeps or releases.
+    void write_frame(Track &track, AVBufferRef *pooled, uint8_t *data, uint32_t byte_count,
+                     int64_t pts) {
         if (!packet && !(packet = av_packet_alloc())) {
-            av_buffer_unref(&frame);
+            av_buffer_unref(&pooled);
             fail("out of memory", AVERROR(ENOMEM));
         }
         const size_t size = track.frame_offset + byte_count;
-        std::memset(frame->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-        packet->buf = frame;
-        packet->data = frame->data;
+        std::memset(data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        packet->buf = pooled;
+        packet->data = data;
         packet->size = static_cast<int>(size);
         packet->stream_index = track.stream->index;
         packet->pts = packet->dts = pts;
@@ -425,21 +441,29 @@ uint8_t *ContainerWriter::lend(int index, size_t size) {
     Track &track = w.track_at(index);
     if (track.lent || size > track.frame_room)
         w.fail("internal: a frame of " + std::to_string(size) + " bytes asked for out of turn", 0);
-    track.lent = av_buffer_pool_get(track.buffers);
-    if (!track.lent) w.fail("out of memory", AVERROR(ENOMEM));
+    uint8_t *packet = track.buffer.data();
+    if (track.buffers) {
+        track.lent_buffer = av_buffer_pool_get(track.buffers);
+        if (!track.lent_buffer) w.fail("out of memory", AVERROR(ENOMEM));
+        packet = track.lent_buffer->data;
+    }
+    track.lent = true;
     // The muxer replaces it with its own, the same for this stream.
     if (track.frame_offset)
-        pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), track.lent->data);
-    return track.lent->data + track.frame_offset;
+        pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), packet);
+    return packet + track.frame_offset;
 }
 
 void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
     Impl &w = *impl_;
     Track &track = w.track_at(index);
-    AVBufferRef *frame = track.lent;
-    track.lent = nullptr;
-    if (!frame || byte_count > track.frame_room) {
-        av_buffer_unref(&frame);
+    AVBufferRef *pooled = track.lent_buffer;
+    uint8_t *packet = pooled ? pooled->data : track.buffer.data();
+    const bool lent = track.lent;
+    track.lent_buffer = nullptr;
+    track.lent = false;
+    if (!lent || byte_count > track.frame_room) {
+        av_buffer_unref(&pooled);
         w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived out of turn", 0);
     }
     if (ticks < 0) {
@@ -448,18 +472,22 @@ void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
         const bool kept = w.container != Container::program ||
-                          muxer_keeps(track.shape, frame->data + track.frame_offset);
-        av_buffer_unref(&frame);
+                          muxer_keeps(track.shape, packet + track.frame_offset);
+        av_buffer_unref(&pooled);
         if (!kept)
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);
         return;
     }
-    w.write_frame(track, frame, byte_count, w.audio_start + ticks / kTicksPer90k);
+    w.write_frame(track, pooled, packet, byte_count, w.audio_start + ticks / kTicksPer90k);
 }
 
-void ContainerWriter::drop(int index) { av_buffer_unref(&impl_->track_at(index).lent); }
+void ContainerWriter::drop(int index) {
+    Track &track = impl_->track_at(index);
+    av_buffer_unref(&track.lent_buffer);
+    track.lent = false;
+}
 
 void ContainerWriter::finish() {
     Impl &w = *impl_;

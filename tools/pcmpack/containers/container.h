@@ -115,8 +115,9 @@ void check_programme(Container container, const std::vector<AudioTrackSpec> &tra
 // byte count and timestamp, the frame's presentation time. The container
 // bytes go to `out` through a custom AVIOContext, so the output's rules hold
 // (a file: temporary name, then rename; the network: its pacing); each frame
-// is handed on whole as soon as the muxer has written it. Every method
-// throws Failure naming the output.
+// is handed on whole as soon as the muxer has written it (DVD frames, which
+// go to the muxer a pack's worth at a time, are never sent live). Every
+// method throws Failure naming the output.
 class ContainerWriter {
 public:
     ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,

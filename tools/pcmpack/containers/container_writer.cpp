@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Hands the library's frames to libavformat's muxers, one access unit per
-// frame, stamped with the library's own presentation times. The library packs
+// frame (DVD LPCM: per pack's worth of frames), stamped with the library's
+// own presentation times. The library packs
 // each frame straight into the packet buffer the muxer is handed.
 #include "common.h"
 #include "containers/container.h"
@@ -19,6 +20,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -102,24 +104,45 @@ bool muxer_keeps(const StreamShape &shape, const uint8_t *stream_header) {
            params.dynamic_range == muxed.dynamic_range;
 }
 
+// An access unit: a packet of whole frames, the library's packed in place.
+struct Unit {
+    uint8_t *packet = nullptr;       // null: none yet
+    AVBufferRef *pooled = nullptr;   // the pool's buffer it is in, if any
+    size_t bytes = 0;                // of its frames
+    int frames = 0;
+    int64_t pts = 0;                 // of its first frame
+};
+
 // One audio track: its stream in the muxer, and the packet buffers the
-// library packs its frames into, each of the largest frame with its DVD
-// frame header in front and the packet padding behind. A muxer that
-// interleaves several streams keeps a packet until its turn comes, and would
-// copy one whose buffer it cannot keep: it gets buffers of a pool, each back
-// in the pool once muxed. A muxer of one stream is done with a packet at
-// once: the track's one buffer serves every frame, with nothing allocated per
-// frame.
+// library packs its frames into, each with the DVD frame header in front and
+// the packet padding behind. A muxer that interleaves several streams keeps
+// a packet until its turn comes, and would copy one whose buffer it cannot
+// keep: it gets buffers of a pool, each back in the pool once muxed. A muxer
+// of one stream is done with a packet at once: the track's own two buffers
+// serve every unit, with nothing allocated per frame.
+//
+// A unit is one frame, or on a DVD as many 1/600 s frames as fit in what a
+// pack carries: the muxer then takes a sixth of the packets, and every full
+// pack still holds the start of a unit and with it a presentation time
+// (which DvdPacks makes that of the first frame starting in the pack). The
+// last pack may hold only the end of a unit: so a full unit is held back
+// until the next one is full, and at the end the frames held go out one per
+// packet.
 struct Track {
     StreamShape shape;
     AVStream *stream = nullptr;
     AVBufferPool *buffers = nullptr;  // when the muxer interleaves
-    std::vector<uint8_t> buffer;      // when it does not
-    size_t frame_offset = 0;  // where the library's frame starts in a packet
+    std::vector<uint8_t> own[2];      // when it does not
+    size_t frame_offset = 0;  // where the library's frames start in a packet
     size_t frame_room = 0;    // the most bytes a frame may have
-    bool lent = false;              // the library is packing a frame
-    AVBufferRef *lent_buffer = nullptr;  // into this buffer of the pool
+    int frames_per_unit = 1;
+    Unit filling;             // the unit the library's frames go to
+    Unit held;                // a full DVD unit not yet muxed
+    bool lent = false;        // the library is packing a frame at filling's end
 
+    size_t unit_room() const {
+        return frame_offset + frame_room * size_t(frames_per_unit) + AV_INPUT_BUFFER_PADDING_SIZE;
+    }
     // Sample periods of one access unit (of the first, for the AES3
     // cadence), which the muxer wants to know of audio streams. The first
     // 302M frame, at cadence step 0, is the largest of the cadence.
@@ -154,7 +177,8 @@ struct ContainerWriter::Impl {
     ~Impl() {
         av_packet_free(&packet);
         for (Track &track : tracks) {
-            av_buffer_unref(&track.lent_buffer);
+            av_buffer_unref(&track.filling.pooled);
+            av_buffer_unref(&track.held.pooled);
             av_buffer_pool_uninit(&track.buffers);
         }
         if (format) avformat_free_context(format);
@@ -240,15 +264,15 @@ struct ContainerWriter::Impl {
 
     void add_audio(Track &track, const AudioTrackSpec &asked, size_t index) {
         track.shape = asked.shape;
-        if (container == Container::program) {
-            // One 1/600 s frame per access unit, so that the time the muxer
-            // stamps on a pack is that of the first frame starting in it.
-            packs->add_substream(track.shape.geometry.frame_bytes[0]);
-            track.frame_offset = kLpcmHeaderBytes;
-        }
         // The first cadence step's frame is the largest; the stream header
         // is smaller than any frame.
         track.frame_room = track.shape.geometry.frame_bytes[0];
+        if (container == Container::program) {
+            track.frames_per_unit =
+                std::max(1, static_cast<int>(kDvdPackPayloadBytes / int64_t(track.frame_room)));
+            packs->add_substream(track.frame_room);
+            track.frame_offset = kLpcmHeaderBytes;
+        }
         track.stream = avformat_new_stream(format, nullptr);
         if (!track.stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
         AVCodecParameters *par = track.stream->codecpar;
@@ -315,12 +339,11 @@ struct ContainerWriter::Impl {
     bool interleaves() const { return format->nb_streams > 1; }
 
     void add_buffers(Track &track) {
-        const size_t bytes = track.frame_offset + track.frame_room + AV_INPUT_BUFFER_PADDING_SIZE;
         if (!interleaves()) {
-            track.buffer.resize(bytes);
+            for (std::vector<uint8_t> &buffer : track.own) buffer.resize(track.unit_room());
             return;
         }
-        track.buffers = av_buffer_pool_init(bytes, nullptr);
+        track.buffers = av_buffer_pool_init(track.unit_room(), nullptr);
         if (!track.buffers) fail("out of memory", AVERROR(ENOMEM));
     }
 
@@ -342,23 +365,41 @@ struct ContainerWriter::Impl {
         }
     }
 
-    // Hands the muxer one frame, packed by the library in place, as a
-    // packet of its own: the track's buffer, or a buffer of the pool that
-    // the muxer keeps or releases.
-    void write_frame(Track &track, AVBufferRef *pooled, uint8_t *data, uint32_t byte_count,
-                     int64_t pts) {
-        if (!packet && !(packet = av_packet_alloc())) {
-            av_buffer_unref(&pooled);
-            fail("out of memory", AVERROR(ENOMEM));
+    // The packet of the next unit, with the DVD frame header in front,
+    // which the muxer replaces with its own, the same for this stream.
+    void open_unit(Track &track) {
+        Unit &unit = track.filling;
+        if (track.buffers) {
+            unit.pooled = av_buffer_pool_get(track.buffers);
+            if (!unit.pooled) fail("out of memory", AVERROR(ENOMEM));
+            unit.packet = unit.pooled->data;
+        } else {
+            unit.packet = track.own[track.held.packet == track.own[0].data() ? 1 : 0].data();
         }
-        const size_t size = track.frame_offset + byte_count;
-        std::memset(data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-        packet->buf = pooled;
-        packet->data = data;
-        packet->size = static_cast<int>(size);
+        if (track.frame_offset)
+            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), unit.packet);
+    }
+
+    // A unit without frames goes back unused.
+    void close_empty_unit(Track &track) {
+        if (track.filling.frames != 0) return;
+        av_buffer_unref(&track.filling.pooled);
+        track.filling = Unit();
+    }
+
+    // Hands the muxer `bytes` of a unit from `at` (the DVD frame header's
+    // place: the muxer skips those bytes) as one packet; a pooled buffer gets
+    // one more reference, which the muxer keeps or releases.
+    void write_packet_of(Track &track, const Unit &unit, size_t at, size_t bytes, int frames,
+                         int64_t pts) {
+        if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
+        if (unit.pooled && !(packet->buf = av_buffer_ref(unit.pooled)))
+            fail("out of memory", AVERROR(ENOMEM));
+        packet->data = unit.packet + at;
+        packet->size = static_cast<int>(track.frame_offset + bytes);
         packet->stream_index = track.stream->index;
         packet->pts = packet->dts = pts;
-        if (container == Container::program) packet->duration = 150;
+        if (container == Container::program) packet->duration = int64_t{150} * frames;
         pump_video(pts);
         mux(packet);
         if (out.live()) {
@@ -366,6 +407,33 @@ struct ContainerWriter::Impl {
             if (io->error < 0) fail("write failed", io->error);
             out.frame_done();
         }
+    }
+
+    // The unit as one packet, or frame by frame; then its buffer is the
+    // pool's again, or free for the next unit.
+    void write_unit(Track &track, Unit &unit, bool frame_by_frame) {
+        Unit sent = unit;
+        unit = Unit();
+        std::unique_ptr<AVBufferRef *, void (*)(AVBufferRef **)> release(&sent.pooled, av_buffer_unref);
+        std::memset(sent.packet + track.frame_offset + sent.bytes, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        if (!frame_by_frame || sent.frames <= 1) {
+            write_packet_of(track, sent, 0, sent.bytes, sent.frames, sent.pts);
+            return;
+        }
+        const size_t frame = sent.bytes / size_t(sent.frames);
+        for (int k = 0; k < sent.frames; ++k)
+            write_packet_of(track, sent, size_t(k) * frame, frame, 1, sent.pts + int64_t{150} * k);
+    }
+
+    // A full unit goes out at once, or on a DVD once the next is full.
+    void unit_full(Track &track) {
+        if (track.frames_per_unit == 1) {
+            write_unit(track, track.filling, false);
+            return;
+        }
+        if (track.held.frames) write_unit(track, track.held, false);
+        track.held = track.filling;
+        track.filling = Unit();
     }
 
     Track &track_at(int index) {
@@ -441,29 +509,19 @@ uint8_t *ContainerWriter::lend(int index, size_t size) {
     Track &track = w.track_at(index);
     if (track.lent || size > track.frame_room)
         w.fail("internal: a frame of " + std::to_string(size) + " bytes asked for out of turn", 0);
-    uint8_t *packet = track.buffer.data();
-    if (track.buffers) {
-        track.lent_buffer = av_buffer_pool_get(track.buffers);
-        if (!track.lent_buffer) w.fail("out of memory", AVERROR(ENOMEM));
-        packet = track.lent_buffer->data;
-    }
+    if (!track.filling.packet) w.open_unit(track);
     track.lent = true;
-    // The muxer replaces it with its own, the same for this stream.
-    if (track.frame_offset)
-        pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), packet);
-    return packet + track.frame_offset;
+    return track.filling.packet + track.frame_offset + track.filling.bytes;
 }
 
 void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
     Impl &w = *impl_;
     Track &track = w.track_at(index);
-    AVBufferRef *pooled = track.lent_buffer;
-    uint8_t *packet = pooled ? pooled->data : track.buffer.data();
+    Unit &unit = track.filling;
     const bool lent = track.lent;
-    track.lent_buffer = nullptr;
     track.lent = false;
     if (!lent || byte_count > track.frame_room) {
-        av_buffer_unref(&pooled);
+        w.close_empty_unit(track);
         w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived out of turn", 0);
     }
     if (ticks < 0) {
@@ -472,25 +530,31 @@ void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
         const bool kept = w.container != Container::program ||
-                          muxer_keeps(track.shape, packet + track.frame_offset);
-        av_buffer_unref(&pooled);
+                          muxer_keeps(track.shape, unit.packet + track.frame_offset + unit.bytes);
+        w.close_empty_unit(track);
         if (!kept)
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);
         return;
     }
-    w.write_frame(track, pooled, packet, byte_count, w.audio_start + ticks / kTicksPer90k);
+    if (unit.frames == 0) unit.pts = w.audio_start + ticks / kTicksPer90k;
+    unit.bytes += byte_count;
+    if (++unit.frames == track.frames_per_unit) w.unit_full(track);
 }
 
 void ContainerWriter::drop(int index) {
     Track &track = impl_->track_at(index);
-    av_buffer_unref(&track.lent_buffer);
     track.lent = false;
+    impl_->close_empty_unit(track);
 }
 
 void ContainerWriter::finish() {
     Impl &w = *impl_;
+    for (Track &track : w.tracks) {
+        if (track.held.frames) w.write_unit(track, track.held, true);
+        if (track.filling.frames) w.write_unit(track, track.filling, true);
+    }
     w.pump_video(INT64_MAX);
     const int error = av_write_trailer(w.format);
     if (error >= 0) avio_flush(w.io);

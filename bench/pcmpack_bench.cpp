@@ -166,13 +166,13 @@ uint32_t ignore_aux(bufstream *, uint32_t, uint32_t, void *, uint32_t) { return 
 
 // How the host takes the frames: counts the bufstream's bytes, copies them
 // into its packet buffers, or lends the library its packet buffers.
-enum class Delivery { counted, copied, lent };
+enum class FrameRoute { counted, copied, lent };
 
 struct PcmpackCase {
     int layer, channels, bits, frame_rate_code;
     size_t piece;
     bool streamed;  // 64 MiB from main memory rather than 8 MiB in cache
-    Delivery delivery;
+    FrameRoute route;
 };
 
 // The host's packet buffers: a ring of the largest frame, the next one
@@ -261,10 +261,10 @@ struct Encoder {
         host.packets.memory.resize(kPacketRing * host.packets.frame_room);
         stream.host_slot1 = &sink;
         stream.host_slot2 = &host.packets;
-        stream.write_bytes = c.delivery == Delivery::copied ? copy_bytes : count_bytes;
-        stream.auxinfo = c.delivery == Delivery::copied ? close_packet : ignore_aux;
+        stream.write_bytes = c.route == FrameRoute::copied ? copy_bytes : count_bytes;
+        stream.auxinfo = c.route == FrameRoute::copied ? close_packet : ignore_aux;
         const pcm_frame_sink lender{lend_packet, take_packet, &host};
-        const int32_t bound = c.delivery == Delivery::lent ? pcmOutAudioInitWithSink(enc, &lender)
+        const int32_t bound = c.route == FrameRoute::lent ? pcmOutAudioInitWithSink(enc, &lender)
                                                            : pcmOutAudioInit(enc, &stream);
         if (bound != 0) {
             pcmOutAudioFree(enc);
@@ -442,8 +442,8 @@ std::string pcmpack_name(const PcmpackCase &c) {
              c.layer == 4 || c.layer == 13 ? ""
                                            : (c.frame_rate_code == 3 ? "/fr3" : "/fr4"),
              c.streamed ? "/streamed" : "", c.piece == kLargePiece ? "1MiB" : "4KiB",
-             c.delivery == Delivery::copied ? "/copied"
-             : c.delivery == Delivery::lent ? "/lent"
+             c.route == FrameRoute::copied ? "/copied"
+             : c.route == FrameRoute::lent ? "/lent"
                                             : "");
     return name;
 }
@@ -507,7 +507,7 @@ std::vector<Row> register_all() {
             for (int bits : l.bits) {
                 for (int fr : l.frame_rate_codes) {
                     Row row;
-                    row.c = {l.layer, ch, bits, fr, kLargePiece, streamed, Delivery::counted};
+                    row.c = {l.layer, ch, bits, fr, kLargePiece, streamed, FrameRoute::counted};
                     row.name = pcmpack_name(row.c);
                     PcmpackCase small = row.c;
                     small.piece = kSmallPiece;
@@ -515,11 +515,11 @@ std::vector<Row> register_all() {
                     row.memcpy_in = memcpy_name(ch, bits, streamed);
                     benchmark::RegisterBenchmark(row.name.c_str(), bm_pcmpack, row.c);
                     benchmark::RegisterBenchmark(row.small_name.c_str(), bm_pcmpack, small);
-                    for (Delivery delivery : {Delivery::copied, Delivery::lent}) {
+                    for (FrameRoute route : {FrameRoute::copied, FrameRoute::lent}) {
                         PcmpackCase packets = row.c;
-                        packets.delivery = delivery;
+                        packets.route = route;
                         std::string &name =
-                            delivery == Delivery::copied ? row.copied_name : row.lent_name;
+                            route == FrameRoute::copied ? row.copied_name : row.lent_name;
                         name = pcmpack_name(packets);
                         benchmark::RegisterBenchmark(name.c_str(), bm_pcmpack, packets);
                     }

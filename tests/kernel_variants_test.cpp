@@ -61,7 +61,7 @@ struct Stream {
 Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t flags,
               int32_t code, int32_t rate, const Bytes &input,
               const std::vector<uint32_t> &pieces,
-              fakes::Delivery delivery = fakes::Delivery::bufstream) {
+              fakes::FrameRoute route = fakes::FrameRoute::bufstream) {
     const KernelsFromEnvironment kernels(level);
     fakes::Host host;
     fakes::RecordingStream out;
@@ -69,7 +69,7 @@ Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t 
     pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, rate);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
-    EXPECT_EQ(fakes::init_for(delivery, enc, out, sink), 0);
+    EXPECT_EQ(fakes::init_for(route, enc, out, sink), 0);
     // The comparison means something only if the level asked for is the
     // one the packing loops run.
     EXPECT_STREQ(pcmpack::kKernelLevelNames[static_cast<int>(enc->kernel_level)], level.c_str());
@@ -81,7 +81,7 @@ Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t 
     EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
     pcmOutAudioFree(enc);
     EXPECT_TRUE(host.errors.empty());
-    if (delivery == fakes::Delivery::bufstream) {
+    if (route == fakes::FrameRoute::bufstream) {
         return {fakes::describe_events(out.events), fakes::describe_records(out.events),
                 out.bytes()};
     }
@@ -184,12 +184,12 @@ TEST_P(KernelVariants, EveryLevelWritesTheScalarStream) {
                             ASSERT_FALSE(expected.bytes.empty());
                             const std::vector<uint32_t> pieces =
                                 mixed_pieces(bytes, 2002 * period_bytes, gen);
-                            for (fakes::Delivery delivery :
-                                 {fakes::Delivery::bufstream, fakes::Delivery::lent}) {
-                                SCOPED_TRACE(fakes::delivery_name(delivery));
+                            for (fakes::FrameRoute route :
+                                 {fakes::FrameRoute::bufstream, fakes::FrameRoute::lent}) {
+                                SCOPED_TRACE(fakes::route_name(route));
                                 const Stream got = encode(level, settings, flags, code, rate,
-                                                          input, pieces, delivery);
-                                EXPECT_EQ(delivery == fakes::Delivery::bufstream
+                                                          input, pieces, route);
+                                EXPECT_EQ(route == fakes::FrameRoute::bufstream
                                               ? expected.calls
                                               : expected.records,
                                           got.calls);
@@ -208,7 +208,7 @@ TEST_P(KernelVariants, EveryLevelWritesTheScalarStream) {
             }
         }
     }
-    // 8 DVD, 48 HDMV and 832 AES3 cases, each delivered both ways.
+    // 8 DVD, 48 HDMV and 832 AES3 cases, each taken both ways.
     EXPECT_EQ(compared, 888);
 }
 

@@ -270,13 +270,13 @@ int32_t LendingSink::take(void *opaque, uint8_t *data, const aux_record *record)
     return 0;
 }
 
-const char *delivery_name(Delivery delivery) {
-    return delivery == Delivery::bufstream ? "bufstream" : "lent frames";
+const char *route_name(FrameRoute route) {
+    return route == FrameRoute::bufstream ? "bufstream" : "lent frames";
 }
 
-int32_t init_for(Delivery delivery, pcm_a_encoder *enc, RecordingStream &stream,
+int32_t init_for(FrameRoute route, pcm_a_encoder *enc, RecordingStream &stream,
                  LendingSink &sink) {
-    return delivery == Delivery::bufstream ? pcmOutAudioInit(enc, stream.stream())
+    return route == FrameRoute::bufstream ? pcmOutAudioInit(enc, stream.stream())
                                            : pcmOutAudioInitWithSink(enc, sink.sink());
 }
 

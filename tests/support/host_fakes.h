@@ -174,13 +174,13 @@ private:
 
 // How a host takes the library's frames: its bufstream (Init), or its frame
 // sink lending the memory of each (InitWithSink).
-enum class Delivery { bufstream, lent };
+enum class FrameRoute { bufstream, lent };
 
-const char *delivery_name(Delivery delivery);
+const char *route_name(FrameRoute route);
 
-// Binds enc to the host's bufstream or frame sink, as delivery says, and
+// Binds enc to the host's bufstream or frame sink, as route says, and
 // returns what they received.
-int32_t init_for(Delivery delivery, pcm_a_encoder *enc, RecordingStream &stream,
+int32_t init_for(FrameRoute route, pcm_a_encoder *enc, RecordingStream &stream,
                  LendingSink &sink);
 
 // A linear PCM encoder bound to a recording stream, with its own host; the
@@ -233,7 +233,7 @@ std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t 
 // count bytes from `from`, or nothing when the stream is shorter.
 std::vector<uint8_t> slice(const std::vector<uint8_t> &bytes, size_t from, size_t count);
 
-// The aux_records of describe_events alone: what every delivery of the same
+// The aux_records of describe_events alone: what every route of the same
 // stream shares (a bufstream may get a frame in several writes).
 std::string describe_records(const std::vector<Event> &events);
 

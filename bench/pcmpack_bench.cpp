@@ -15,7 +15,12 @@
 // no peer there).
 // pcmpack is driven through the public header as a host drives it: one
 // encoder per benchmark, pcmOutAudioPutBytes fed in 1 MiB or 4 KiB pieces,
-// and a bufstream whose write_bytes only counts.
+// and a bufstream whose write_bytes only counts. At 1 MiB pieces also as a
+// host that wants every frame in memory of its own (a muxer's packet) gets
+// it: through the bufstream, copying each write into a packet buffer, and
+// through a frame sink lending the packet buffers, which the library packs
+// in place (pcmOutAudioInitWithSink). The host's packet buffers are a ring of
+// eight of the largest frame, as a muxer holds a few packets at a time.
 //
 // Every result is reported in audio samples per second (one sample = one
 // channel of one sample period). At the end of the run a table gives the
@@ -159,11 +164,77 @@ uint32_t count_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
 
 uint32_t ignore_aux(bufstream *, uint32_t, uint32_t, void *, uint32_t) { return 0; }
 
+// How the host takes the frames: counts the bufstream's bytes, copies them
+// into its packet buffers, or lends the library its packet buffers.
+enum class FrameRoute { counted, copied, lent };
+
 struct PcmpackCase {
     int layer, channels, bits, frame_rate_code;
     size_t piece;
     bool streamed;  // 64 MiB from main memory rather than 8 MiB in cache
+    FrameRoute route;
 };
+
+// The host's packet buffers: a ring of the largest frame, the next one
+// taken for every frame.
+constexpr size_t kPacketRing = 8;
+
+struct PacketBuffers {
+    std::vector<uint8_t> memory;
+    size_t frame_room = 0;
+    size_t next = 0;   // the ring's buffer the next frame goes to
+    size_t filled = 0; // bytes of it the bufstream has copied so far
+
+    uint8_t *current() { return memory.data() + next * frame_room; }
+    void advance() {
+        next = (next + 1) % kPacketRing;
+        filled = 0;
+    }
+};
+
+// The bufstream of a host that copies: each write goes to the end of the
+// current packet buffer, and the aux_record closes it.
+uint32_t copy_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
+    auto *sink = static_cast<CountingSink *>(stream->host_slot1);
+    auto *packets = static_cast<PacketBuffers *>(stream->host_slot2);
+    if (packets->filled + size > packets->frame_room) return 0;
+    memcpy(packets->current() + packets->filled, data, size);
+    packets->filled += size;
+    sink->bytes += size;
+    ++sink->writes;
+    return size;
+}
+
+uint32_t close_packet(bufstream *stream, uint32_t, uint32_t, void *, uint32_t) {
+    auto *packets = static_cast<PacketBuffers *>(stream->host_slot2);
+    benchmark::DoNotOptimize(packets->current());
+    packets->advance();
+    return 0;
+}
+
+// The frame sink of a host that lends: the current packet buffer, then the
+// next one.
+struct LendingHost {
+    CountingSink counts;
+    PacketBuffers packets;
+};
+
+uint8_t *lend_packet(void *opaque, uint32_t size, uint32_t *lent) {
+    auto *host = static_cast<LendingHost *>(opaque);
+    if (size > host->packets.frame_room) return nullptr;
+    *lent = static_cast<uint32_t>(host->packets.frame_room);
+    return host->packets.current();
+}
+
+int32_t take_packet(void *opaque, uint8_t *data, const aux_record *record) {
+    auto *host = static_cast<LendingHost *>(opaque);
+    benchmark::DoNotOptimize(data);
+    if (record == nullptr) return 0;
+    host->counts.bytes += record->byte_count;
+    ++host->counts.writes;
+    host->packets.advance();
+    return 0;
+}
 
 const Audio &audio_of(const PcmpackCase &c) {
     const int width = c.bits == 16 ? 2 : 3;
@@ -172,16 +243,30 @@ const Audio &audio_of(const PcmpackCase &c) {
 
 struct Encoder {
     pcm_a_encoder *enc = nullptr;
-    CountingSink sink;
+    LendingHost host;
+    CountingSink &sink = host.counts;
     bufstream stream{};
 
     explicit Encoder(const PcmpackCase &c) {
         pcm_a_settings settings{c.channels - 1, c.layer, 0, 0, quantization_of_bits(c.bits), 128};
         enc = pcmOutAudioNew(nullptr, &settings, 0, c.frame_rate_code, kSampleRate);
+        pcm_frame_geometry geometry{};
+        if (enc == nullptr ||
+            pcmOutAudioFrameGeometry(&settings, c.frame_rate_code, kSampleRate, &geometry) != 0) {
+            pcmOutAudioFree(enc);
+            enc = nullptr;
+            return;
+        }
+        host.packets.frame_room = geometry.frame_bytes[0];
+        host.packets.memory.resize(kPacketRing * host.packets.frame_room);
         stream.host_slot1 = &sink;
-        stream.write_bytes = count_bytes;
-        stream.auxinfo = ignore_aux;
-        if (enc != nullptr && pcmOutAudioInit(enc, &stream) != 0) {
+        stream.host_slot2 = &host.packets;
+        stream.write_bytes = c.route == FrameRoute::copied ? copy_bytes : count_bytes;
+        stream.auxinfo = c.route == FrameRoute::copied ? close_packet : ignore_aux;
+        const pcm_frame_sink lender{lend_packet, take_packet, &host};
+        const int32_t bound = c.route == FrameRoute::lent ? pcmOutAudioInitWithSink(enc, &lender)
+                                                           : pcmOutAudioInit(enc, &stream);
+        if (bound != 0) {
             pcmOutAudioFree(enc);
             enc = nullptr;
         }
@@ -353,10 +438,13 @@ void bm_peer(benchmark::State &state, PeerCase c) {
 
 std::string pcmpack_name(const PcmpackCase &c) {
     char name[96];
-    snprintf(name, sizeof name, "pcmpack/L%d/%dch/%dbit%s%s/%s", c.layer, c.channels, c.bits,
+    snprintf(name, sizeof name, "pcmpack/L%d/%dch/%dbit%s%s/%s%s", c.layer, c.channels, c.bits,
              c.layer == 4 || c.layer == 13 ? ""
                                            : (c.frame_rate_code == 3 ? "/fr3" : "/fr4"),
-             c.streamed ? "/streamed" : "", c.piece == kLargePiece ? "1MiB" : "4KiB");
+             c.streamed ? "/streamed" : "", c.piece == kLargePiece ? "1MiB" : "4KiB",
+             c.route == FrameRoute::copied ? "/copied"
+             : c.route == FrameRoute::lent ? "/lent"
+                                            : "");
     return name;
 }
 
@@ -381,6 +469,7 @@ std::string peer_name(const char *codec, int channels, int bits, int frame_rate_
 struct Row {
     PcmpackCase c;
     std::string name, small_name, memcpy_in, memcpy_out, peer, peer_label;
+    std::string copied_name, lent_name;  // 1 MiB pieces into the host's packet buffers
 };
 
 // Frame sizes of the AES3 cadence at 48 kHz, the peer's frames for layer 10.
@@ -418,7 +507,7 @@ std::vector<Row> register_all() {
             for (int bits : l.bits) {
                 for (int fr : l.frame_rate_codes) {
                     Row row;
-                    row.c = {l.layer, ch, bits, fr, kLargePiece, streamed};
+                    row.c = {l.layer, ch, bits, fr, kLargePiece, streamed, FrameRoute::counted};
                     row.name = pcmpack_name(row.c);
                     PcmpackCase small = row.c;
                     small.piece = kSmallPiece;
@@ -426,6 +515,14 @@ std::vector<Row> register_all() {
                     row.memcpy_in = memcpy_name(ch, bits, streamed);
                     benchmark::RegisterBenchmark(row.name.c_str(), bm_pcmpack, row.c);
                     benchmark::RegisterBenchmark(row.small_name.c_str(), bm_pcmpack, small);
+                    for (FrameRoute route : {FrameRoute::copied, FrameRoute::lent}) {
+                        PcmpackCase packets = row.c;
+                        packets.route = route;
+                        std::string &name =
+                            route == FrameRoute::copied ? row.copied_name : row.lent_name;
+                        name = pcmpack_name(packets);
+                        benchmark::RegisterBenchmark(name.c_str(), bm_pcmpack, packets);
+                    }
                     if (once(row.memcpy_in)) {
                         const Audio &a = audio_of(row.c);
                         benchmark::RegisterBenchmark(row.memcpy_in.c_str(), bm_memcpy,
@@ -586,6 +683,23 @@ void print_summary(const std::vector<Row> &rows, const SummaryReporter &report) 
                ratio(m.small, m.large).c_str(), extra_copies(m).c_str(), verdict.c_str());
     }
     printf("\nTargets missed in this run: %d\n", missed);
+
+    printf("\nInto the host's packet buffers, 1 MiB pieces: the bufstream's bytes copied by the\n"
+           "host (copied), or packed by the library into buffers the host lends (lent); both\n"
+           "against memcpy of the input, and lent against copied:\n\n");
+    printf("| %-20s | %8s | %8s | %9s | %9s |\n", "case", "x memcpy", "copied", "lent",
+           "lent/cop");
+    printf("|%s|%s|%s|%s|%s|\n", std::string(22, '-').c_str(), std::string(10, '-').c_str(),
+           std::string(10, '-').c_str(), std::string(11, '-').c_str(),
+           std::string(11, '-').c_str());
+    for (const Row &row : rows) {
+        const Measured m = measured(row, report);
+        const double copied = report.rate(row.copied_name), lent = report.rate(row.lent_name);
+        if (copied <= 0 && lent <= 0) continue;
+        printf("| %-20s | %8s | %8s | %9s | %9s |\n", case_label(row).c_str(),
+               ratio(m.large, m.floor_in).c_str(), ratio(copied, m.floor_in).c_str(),
+               ratio(lent, m.floor_in).c_str(), ratio(lent, copied).c_str());
+    }
 
     printf("\nAbsolute figures of this machine, millions of samples per second:\n\n");
     printf("| %-20s | %11s | %11s | %11s | %12s | %9s |\n", "case", "pcmpack 1M", "pcmpack 4K",

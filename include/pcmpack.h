@@ -10,7 +10,8 @@
  *   pcmOutAudioChkSettings()   optional: check settings against a target
  *   pcmOutAudioNew()           create the encoder (checks the settings again)
  *   pcmOutAudioSetHdmvChannelAssignment()  optional, layer 13: mono, 5.1, 7.1
- *   pcmOutAudioInit()          bind it to the host's bufstream
+ *   pcmOutAudioInit()          bind it to the host's bufstream, or
+ *   pcmOutAudioInitWithSink()  to memory the host lends for every frame
  *   pcmOutAudioPutBytes()      any number of times, any sizes
  *   pcmOutAudioDone()          flush the last partial frame, release buffers
  *   pcmOutAudioFree()          release the encoder
@@ -221,6 +222,40 @@ struct bufstream {
     void *host_slot8;
 };
 
+/* The host's memory for every stream header and frame, in place of a
+ * bufstream (pcmOutAudioInitWithSink): for a host whose frames end in memory
+ * it owns (a muxer's packet, an output buffer), so that the library writes
+ * each frame once, straight into that memory, and nobody copies it after.
+ * The library copies the record by value; what opaque points to must outlive
+ * the encoder's use. Both callbacks are required.
+ *   lend: asked for the memory of the next stream header or frame, of size
+ *     bytes (the byte_count of its aux_record; see pcmOutAudioFrameGeometry).
+ *     Returns the memory's address and stores in *lent how many bytes from
+ *     there the library may write, at least size. Returning NULL, or a *lent
+ *     below size, refuses the frame: the library writes nothing there, and
+ *     the call that needed the frame fails with
+ *     "P029:Could not get %d bytes for a PCM frame from the host" (the size),
+ *     as a failed write does (see pcmOutAudioPutBytes).
+ *   take: hands back the memory lend returned. record is the frame's
+ *     aux_record, and the memory's first record->byte_count bytes are the
+ *     stream header or the whole frame (its own header included); record and
+ *     the memory are the host's again, the library keeps no pointer to
+ *     either. Returns 0 once the host has the frame, or non-zero when it
+ *     could not keep it, which fails the frame with
+ *     "P030:Could not hand the PCM frame to the host" (as a failed write).
+ *     When the library refuses a lend that was too small, take gets that
+ *     memory back untouched with record NULL, and its result is ignored.
+ * Every lend that returns memory is answered by exactly one take, before the
+ * library's call (PutBytes, Done) returns: no memory stays lent between
+ * calls. The part of a frame that arrives in pieces waits in the library's
+ * own buffer until the frame is whole, and is then packed into the memory
+ * lent for it. */
+typedef struct pcm_frame_sink {
+    uint8_t *(*lend)(void *opaque, uint32_t size, uint32_t *lent);
+    int32_t (*take)(void *opaque, uint8_t *data, const aux_record *record);
+    void *opaque;
+} pcm_frame_sink;
+
 /* Layout checks that hold in C99 and C++ alike. */
 typedef char pcmpack_frame_geometry_is_48_bytes[(sizeof(pcm_frame_geometry) == 48) ? 1 : -1];
 typedef char pcmpack_aux_record_is_16_bytes[(sizeof(aux_record) == 16) ? 1 : -1];
@@ -393,6 +428,17 @@ PCMPACK_API int32_t pcmOutAudioSetHdmvChannelAssignment(pcm_a_encoder *encoder,
  * A host that wants a new, complete stream creates a new encoder. */
 PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
 
+/* pcmOutAudioInit with the host's frame sink (copied; see pcm_frame_sink) in
+ * place of a bufstream: every stream header and frame is written into memory
+ * the sink lends, and its aux_record goes with it to take. The stream's
+ * bytes, frame for frame, and the aux_records are those that Init's
+ * bufstream would get; no bufstream is called. Returns 0, or 1 when encoder
+ * or sink is NULL, when lend or take is NULL ("P001:Invalid parameter";
+ * nothing is allocated), or when allocation fails. May be called wherever
+ * Init may, and a second Init of either kind rebinds the encoder as Init
+ * describes. */
+PCMPACK_API int32_t pcmOutAudioInitWithSink(pcm_a_encoder *encoder, const pcm_frame_sink *sink);
+
 /* Feeds size bytes of interleaved PCM (sample period by sample period,
  * channel 0 first; 2 bytes per 16-bit sample, 3 per 20- or 24-bit sample).
  * Any size, 0 included; a partial frame is kept for the next call. The first
@@ -400,7 +446,8 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
  * aux_record. The caller's bytes are only read. Returns 0, or 1 when a write
  * failed or the encoder is not initialised.
  *
- * When a write fails ("P002:...", result 1), the call stops there:
+ * When a write fails ("P002:...", or with a frame sink "P029:..." or
+ * "P030:...", result 1), the call stops there:
  *   - the rest of the call's bytes are not taken, and the call does not say
  *     how many were; a failed stream header takes none (the next call tries
  *     the header again);
@@ -408,8 +455,8 @@ PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
  *     written carries the failed frame's timestamp (and, for AES3, its
  *     cadence step); a frame being completed from an earlier call's partial
  *     input keeps that input, a frame cut from this call's bytes is lost;
- *   - on layer 13 the 4-byte HDMV frame header may already be on the stream
- *     without its payload.
+ *   - on layer 13 the 4-byte HDMV frame header may already be on the
+ *     bufstream without its payload (a frame sink gets whole frames only).
  * The stream is then no longer a continuous recording: stop (Done with a
  * non-zero abort_flag, then Free), or start a new stream with a new
  * encoder. */

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Measures pcmpack's speed in one run on this machine and prints the ratios:
 #   1. every layer, fed in 1 MiB and in 4 KiB pieces, against memcpy of the
-#      same bytes and against libavcodec's encoder of the same format
-#      (bench/pcmpack_bench.cpp);
+#      same bytes and against libavcodec's encoder of the same format, and
+#      its frames put in a host's packet buffers with and without the
+#      host-buffer path (copied from the bufstream, or packed into lent
+#      memory) (bench/pcmpack_bench.cpp);
 #   2. the whole tool: `pcmpack encode` of a 10-minute stereo 48 kHz WAV to
 #      layer 10 against `ffmpeg -c:a s302m` on the same file, with hyperfine;
 #   3. the containers: `pcmpack encode` to .ts and .m2ts (10-minute 8-channel

@@ -7,7 +7,7 @@ symbols=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 expected=$(printf '%s\n' pcmOutAudioBurstFrame pcmOutAudioBurstWrite pcmOutAudioCheckFirst pcmOutAudioCheckNext pcmOutAudioCheckSettings \
   pcmOutAudioCheckText pcmOutAudioChkSettings pcmOutAudioChkSettingsWithHost \
   pcmOutAudioDefaults pcmOutAudioDone pcmOutAudioFrameGeometry pcmOutAudioFree \
-  pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioNew pcmOutAudioNewWithHost \
+  pcmOutAudioGetLastErrString pcmOutAudioInit pcmOutAudioInitWithSink pcmOutAudioNew pcmOutAudioNewWithHost \
   pcmOutAudioNextPreset pcmOutAudioPutBytes pcmOutAudioSetHdmvChannelAssignment \
   pcmOutAudioVersionNumber pcmOutAudioVersionString | sort)
 if [[ "$symbols" != "$expected" ]]; then
@@ -15,4 +15,4 @@ if [[ "$symbols" != "$expected" ]]; then
   diff <(echo "$expected") <(echo "$symbols") || true
   exit 1
 fi
-echo "exported symbols: the twenty-one pcmOutAudio functions only"
+echo "exported symbols: the twenty-two pcmOutAudio functions only"

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Every vector level writes exactly the stream of the portable scalar loops:
 // each layer, word length, channel count, frame rate code and byte order is
-// packed by the scalar path in one call and by each vector level in mixed
-// piece sizes, and the whole streams (bytes, write boundaries and aux
-// records) are compared. A level the processor lacks is skipped.
+// packed by the scalar path in one call to a bufstream and by each vector
+// level in mixed piece sizes, to a bufstream and into frames the host lends,
+// and the whole streams (bytes, write boundaries and aux records; for lent
+// frames, which come whole, bytes and aux records) are compared. A level the
+// processor lacks is skipped.
 //
 // The level is picked the way the test suite runs whole programs at each
 // level: through PCMPACK_TEST_KERNELS, which support/kernel_ceiling.cpp reads
@@ -51,20 +53,23 @@ private:
 };
 
 struct Stream {
-    std::string calls;  // write sizes and aux records, in order
+    std::string calls;    // write sizes and aux records, in order
+    std::string records;  // the aux records alone
     Bytes bytes;
 };
 
 Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t flags,
               int32_t code, int32_t rate, const Bytes &input,
-              const std::vector<uint32_t> &pieces) {
+              const std::vector<uint32_t> &pieces,
+              fakes::FrameRoute route = fakes::FrameRoute::bufstream) {
     const KernelsFromEnvironment kernels(level);
     fakes::Host host;
     fakes::RecordingStream out;
+    fakes::LendingSink sink;
     pcm_a_encoder *enc = pcmOutAudioNew(host.lookup(), &settings, flags, code, rate);
     EXPECT_NE(enc, nullptr);
     if (!enc) return {};
-    EXPECT_EQ(pcmOutAudioInit(enc, out.stream()), 0);
+    EXPECT_EQ(fakes::init_for(route, enc, out, sink), 0);
     // The comparison means something only if the level asked for is the
     // one the packing loops run.
     EXPECT_STREQ(pcmpack::kKernelLevelNames[static_cast<int>(enc->kernel_level)], level.c_str());
@@ -76,7 +81,16 @@ Stream encode(const std::string &level, const pcm_a_settings &settings, int32_t 
     EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
     pcmOutAudioFree(enc);
     EXPECT_TRUE(host.errors.empty());
-    return {fakes::describe_events(out.events), out.bytes()};
+    if (route == fakes::FrameRoute::bufstream) {
+        return {fakes::describe_events(out.events), fakes::describe_records(out.events),
+                out.bytes()};
+    }
+    EXPECT_TRUE(out.events.empty());
+    EXPECT_EQ(sink.outstanding(), 0u);
+    EXPECT_EQ(sink.overlong_frames + sink.foreign_takes, 0);
+    // Each lent frame is written whole: one write per aux_record, which the
+    // records alone say.
+    return {fakes::describe_records(sink.events), {}, sink.bytes()};
 }
 
 // Pieces of every kind a host makes: single bytes, a few bytes that cut
@@ -170,15 +184,23 @@ TEST_P(KernelVariants, EveryLevelWritesTheScalarStream) {
                             ASSERT_FALSE(expected.bytes.empty());
                             const std::vector<uint32_t> pieces =
                                 mixed_pieces(bytes, 2002 * period_bytes, gen);
-                            const Stream got =
-                                encode(level, settings, flags, code, rate, input, pieces);
-                            EXPECT_EQ(expected.calls, got.calls);
-                            ASSERT_EQ(expected.bytes.size(), got.bytes.size());
-                            const auto diff = std::mismatch(
-                                expected.bytes.begin(), expected.bytes.end(), got.bytes.begin());
-                            ASSERT_TRUE(diff.first == expected.bytes.end())
-                                << "first difference at stream byte "
-                                << (diff.first - expected.bytes.begin());
+                            for (fakes::FrameRoute route :
+                                 {fakes::FrameRoute::bufstream, fakes::FrameRoute::lent}) {
+                                SCOPED_TRACE(fakes::route_name(route));
+                                const Stream got = encode(level, settings, flags, code, rate,
+                                                          input, pieces, route);
+                                EXPECT_EQ(route == fakes::FrameRoute::bufstream
+                                              ? expected.calls
+                                              : expected.records,
+                                          got.calls);
+                                ASSERT_EQ(expected.bytes.size(), got.bytes.size());
+                                const auto diff =
+                                    std::mismatch(expected.bytes.begin(), expected.bytes.end(),
+                                                  got.bytes.begin());
+                                ASSERT_TRUE(diff.first == expected.bytes.end())
+                                    << "first difference at stream byte "
+                                    << (diff.first - expected.bytes.begin());
+                            }
                             ++compared;
                         }
                     }
@@ -186,7 +208,7 @@ TEST_P(KernelVariants, EveryLevelWritesTheScalarStream) {
             }
         }
     }
-    // 8 DVD, 48 HDMV and 832 AES3 cases.
+    // 8 DVD, 48 HDMV and 832 AES3 cases, each taken both ways.
     EXPECT_EQ(compared, 888);
 }
 

@@ -250,6 +250,93 @@ TEST(Lifecycle, InitRefusesAStreamWithoutWriteBytesOrAuxinfo) {
     }
 }
 
+// A frame sink without one of its two callbacks is refused in the same way.
+TEST(Lifecycle, InitWithSinkRefusesASinkWithoutLendOrTake) {
+    fakes::LendingSink lender;
+    const pcm_frame_sink whole = *lender.sink();
+    const pcm_frame_sink without_lend{nullptr, whole.take, whole.opaque};
+    const pcm_frame_sink without_take{whole.lend, nullptr, whole.opaque};
+    for (const pcm_frame_sink *sink : {&without_lend, &without_take,
+                                       static_cast<const pcm_frame_sink *>(nullptr)}) {
+        Host host;
+        const pcm_a_settings settings = kLayers[0].settings;
+        pcm_a_encoder *enc = host.new_encoder(&settings, 0, 0, 48000);
+        ASSERT_NE(enc, nullptr);
+        EXPECT_EQ(pcmOutAudioInitWithSink(enc, sink), 1);
+        EXPECT_EQ(host.errors, std::vector<Message>{kInvalidParameter});
+        EXPECT_EQ(host.malloc_calls, 1);  // no buffer
+        const std::vector<uint8_t> input = counting_bytes(320);
+        EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data(), 320), 1);
+        pcmOutAudioFree(enc);
+        EXPECT_EQ(host.live_count(), 0u);
+    }
+    EXPECT_EQ(pcmOutAudioInitWithSink(nullptr, &whole), 1);
+    EXPECT_EQ(lender.lend_calls, 0);
+}
+
+// A frame the host's sink does not lend memory for, lends too little memory
+// for, or cannot keep, fails as a failed write does: the call returns 1 with
+// its coded message, the frame is not counted (the next one written carries
+// its timestamp), and every block lent goes back, a refused one unwritten.
+// At the stream header, at a frame cut from the caller's bytes, and at the
+// flush in Done.
+TEST(Lifecycle, RefusedLentFrameFailsLikeAFailedWrite) {
+    struct Fault {
+        const char *name;
+        int fakes::LendingSink::*call;
+        bool sized_message;  // P029 with the size, or P030
+    };
+    const Fault kFaults[] = {
+        {"lend returns null", &fakes::LendingSink::refuse_lend_call, true},
+        {"lend returns too little", &fakes::LendingSink::short_lend_call, true},
+        {"take refuses", &fakes::LendingSink::refuse_take_call, false},
+    };
+    enum At { header = 1, frame, flush };
+    for (const LayerCase &c : kLayers) {
+        for (const Fault &fault : kFaults) {
+            for (At at : {header, frame, flush}) {
+                SCOPED_TRACE(std::string(c.name) + ", " + fault.name + " at call " +
+                             std::to_string(at));
+                Host host;
+                fakes::LendingSink sink;
+                sink.*fault.call = at;
+                pcm_a_encoder *enc = host.new_encoder(&c.settings, 0, kRateCode25, 48000);
+                ASSERT_NE(enc, nullptr);
+                ASSERT_EQ(pcmOutAudioInitWithSink(enc, sink.sink()), 0);
+                const std::vector<uint8_t> input = counting_bytes(c.frame_input + 6);
+                const uint32_t size = at == header ? 8 : c.frame_written;
+                const Message refused =
+                    fault.sized_message
+                        ? Message{"P029:Could not get %d bytes for a PCM frame from the host",
+                                  {static_cast<int32_t>(size)}}
+                        : Message{"P030:Could not hand the PCM frame to the host", {}};
+                const std::string fw = std::to_string(c.frame_written);
+                const int32_t put = pcmOutAudioPutBytes(enc, input.data(), c.frame_input + 6);
+                if (at == flush) {
+                    EXPECT_EQ(put, 0);
+                    EXPECT_EQ(pcmOutAudioDone(enc, 0), 1);
+                    EXPECT_EQ(describe_events(sink.events),
+                              "W8 A8@-1 W" + fw + " A" + fw + "@0 W" + fw + "!");
+                } else {
+                    EXPECT_EQ(put, 1);
+                    // The header is tried again; the failed frame's time
+                    // goes to the next frame written.
+                    EXPECT_EQ(pcmOutAudioPutBytes(enc, input.data(), c.frame_input), 0);
+                    EXPECT_EQ(pcmOutAudioDone(enc, 0), 0);
+                    EXPECT_EQ(describe_events(sink.events),
+                              at == header ? "W8! W8 A8@-1 W" + fw + " A" + fw + "@0"
+                                           : "W8 A8@-1 W" + fw + "! W" + fw + " A" + fw + "@0");
+                }
+                EXPECT_EQ(host.errors, std::vector<Message>{refused});
+                pcmOutAudioFree(enc);
+                EXPECT_EQ(sink.outstanding(), 0u);
+                EXPECT_EQ(sink.written_refusals + sink.foreign_takes + sink.overlong_frames, 0);
+                EXPECT_EQ(host.live_count(), 0u);
+            }
+        }
+    }
+}
+
 TEST(Lifecycle, FrameBufferAllocationFailure) {
     for (const LayerCase &c : kLayers) {
         SCOPED_TRACE(c.name);

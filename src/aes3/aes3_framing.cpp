@@ -12,11 +12,11 @@ namespace pcmpack {
 // A sample packing: a whole frame in one call, or a frame that arrives in
 // pieces, a run of sample periods at a time and then its finish.
 struct Aes3Packing {
-    void (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input);
+    void (*pack)(const pcm_a_encoder &enc, const uint8_t *frame_input, uint8_t *frame);
     void (*pack_periods)(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
-                         int32_t periods);
-    void (*finish)(const pcm_a_encoder &enc);
-    // Bytes the packing puts in front of the payload in frame_buf.
+                         int32_t periods, uint8_t *frame);
+    void (*finish)(const pcm_a_encoder &enc, uint8_t *frame);
+    // Bytes the packing puts in front of the payload.
     uint32_t header_bytes;
 };
 
@@ -104,7 +104,7 @@ uint32_t aes3_frame_input_bytes(const pcm_a_encoder &enc) {
 }
 
 // Planar frames have no header and no block-start marks.
-void nothing_to_finish(const pcm_a_encoder &) {}
+void nothing_to_finish(const pcm_a_encoder &, uint8_t *) {}
 
 constexpr Aes3Packing k302m = {aes3_pack_302m, aes3_pack_302m_periods, aes3_finish_302m,
                                kElementHeaderBytes};
@@ -115,11 +115,18 @@ constexpr Aes3Packing kPlanar = {aes3_pack_planar, aes3_pack_planar_periods, not
 
 const Aes3Packing &packing_of(const pcm_a_encoder &enc) { return *enc.layer->aes3_packing; }
 
-// A frame that arrives in pieces is packed as it comes: the whole sample
-// periods of a piece go straight from the caller's buffer to their place in
-// the frame, and only a sample period that the piece cuts waits in stage_buf
-// for the rest of its bytes.
+// A frame that arrives in pieces is packed as it comes into frame_buf: the
+// whole sample periods of a piece go straight from the caller's buffer to
+// their place in the frame, and only a sample period that the piece cuts
+// waits in stage_buf for the rest of its bytes. The memory a host lends is
+// asked for only once the frame is whole, so for such a host the pieces wait
+// in stage_buf, which holds a whole frame's input, and the frame is packed
+// once, into that memory.
 void aes3_gather(pcm_a_encoder &enc, uint32_t offset, const uint8_t *data, uint32_t size) {
+    if (host_lends_frames(enc)) {
+        memcpy(enc.stage_buf + offset, data, size);
+        return;
+    }
     const Aes3Packing &packing = packing_of(enc);
     const uint32_t period_bytes = static_cast<uint32_t>(enc.input_sample_bytes);
     int32_t period = static_cast<int32_t>(offset / period_bytes);
@@ -129,25 +136,30 @@ void aes3_gather(pcm_a_encoder &enc, uint32_t offset, const uint8_t *data, uint3
         taken = period_bytes - staged < size ? period_bytes - staged : size;
         memcpy(enc.stage_buf + staged, data, taken);
         if (staged + taken < period_bytes) return;
-        packing.pack_periods(enc, enc.stage_buf, period, 1);
+        packing.pack_periods(enc, enc.stage_buf, period, 1, enc.frame_buf);
         ++period;
     }
     const uint32_t whole = (size - taken) / period_bytes;
-    packing.pack_periods(enc, data + taken, period, static_cast<int32_t>(whole));
+    packing.pack_periods(enc, data + taken, period, static_cast<int32_t>(whole), enc.frame_buf);
     taken += whole * period_bytes;
     if (taken < size) memcpy(enc.stage_buf, data + taken, size - taken);
 }
 
-// Writes the packed frame and moves the cadence on only once the write has
-// succeeded: a failed frame leaves step, timestamp and count where they were.
-// The timestamp counts the sample periods written so far, so the half ticks of
+uint32_t aes3_frame_size(const pcm_a_encoder &enc) {
+    return static_cast<uint32_t>(enc.frame_bytes[enc.cadence_index]) +
+           packing_of(enc).header_bytes;
+}
+
+// Sends the packed frame and moves the cadence on only once it has left: a
+// failed frame leaves step, timestamp and count where they were. The
+// timestamp counts the sample periods written so far, so the half ticks of
 // the 1001 rates are never lost.
-Status aes3_write_frame(pcm_a_encoder &enc) {
+Status aes3_close_frame(pcm_a_encoder &enc, uint8_t *frame) {
     const int32_t step = enc.cadence_index;
-    const uint32_t size =
-        static_cast<uint32_t>(enc.frame_bytes[step]) + packing_of(enc).header_bytes;
-    if (write_to_stream(enc, enc.frame_buf, size) != Status::ok) return Status::failed;
-    send_aux_record(enc, size, enc.periods_written * kHalfTicksPerPeriod / 2);
+    if (close_frame(enc, frame, aes3_frame_size(enc),
+                    enc.periods_written * kHalfTicksPerPeriod / 2) != Status::ok) {
+        return Status::failed;
+    }
     ++enc.frame_count;
     enc.periods_written += enc.samples_per_frame[step];
     enc.cadence_index = step + 1 < kCadenceSteps ? step + 1 : 0;
@@ -155,13 +167,18 @@ Status aes3_write_frame(pcm_a_encoder &enc) {
 }
 
 Status aes3_pack_and_write(pcm_a_encoder &enc, const uint8_t *frame_input) {
-    packing_of(enc).pack(enc, frame_input);
-    return aes3_write_frame(enc);
+    uint8_t *frame = nullptr;
+    if (open_frame(enc, aes3_frame_size(enc), frame) != Status::ok) return Status::failed;
+    packing_of(enc).pack(enc, frame_input, frame);
+    return aes3_close_frame(enc, frame);
 }
 
+// The frame in frame_buf needs only its finish; a whole frame's input in
+// stage_buf is packed into the memory the host lends.
 Status aes3_finish_and_write(pcm_a_encoder &enc) {
-    packing_of(enc).finish(enc);
-    return aes3_write_frame(enc);
+    if (host_lends_frames(enc)) return aes3_pack_and_write(enc, enc.stage_buf);
+    packing_of(enc).finish(enc, enc.frame_buf);
+    return aes3_close_frame(enc, enc.frame_buf);
 }
 
 constexpr Packetizer kAes3 = {

@@ -508,19 +508,19 @@ int32_t group_input_bytes(const pcm_a_encoder &enc) {
 }  // namespace
 
 void aes3_pack_302m_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
-                            int32_t periods) {
+                            int32_t periods, uint8_t *frame) {
     if (periods <= 0) return;
     if (enc.quantization < PCM_QUANT_16 || enc.quantization > PCM_QUANT_24) return;
-    uint8_t *groups = enc.frame_buf + kElementHeaderBytes + first_period * enc.sample_bytes;
+    uint8_t *groups = frame + kElementHeaderBytes + first_period * enc.sample_bytes;
     const GroupsKernels &kernels = kGroupsKernels[static_cast<int>(enc.kernel_level)];
     kernels.of[enc.quantization][input_is_big_endian(enc)](input, groups,
                                                            periods * enc.input_sample_bytes);
 }
 
-void aes3_finish_302m(const pcm_a_encoder &enc) {
+void aes3_finish_302m(const pcm_a_encoder &enc, uint8_t *frame) {
     const int32_t step = enc.cadence_index;
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[step]);
-    uint8_t *block = enc.frame_buf;
+    uint8_t *block = frame;
     block[0] = static_cast<uint8_t>(payload >> 8);
     block[1] = static_cast<uint8_t>(payload);
     block[2] = static_cast<uint8_t>((enc.channels_minus_one & 0xFE) << 5);  // pairs - 1
@@ -536,9 +536,9 @@ void aes3_finish_302m(const pcm_a_encoder &enc) {
     }
 }
 
-void aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input) {
-    aes3_pack_302m_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
-    aes3_finish_302m(enc);
+void aes3_pack_302m(const pcm_a_encoder &enc, const uint8_t *frame_input, uint8_t *frame) {
+    aes3_pack_302m_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index], frame);
+    aes3_finish_302m(enc, frame);
 }
 
 }  // namespace pcmpack

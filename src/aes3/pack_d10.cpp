@@ -345,17 +345,17 @@ void finish_element(const pcm_a_encoder &enc, uint8_t *element) {
 }  // namespace
 
 void aes3_pack_d10_periods(const pcm_a_encoder &enc, const uint8_t *input, int32_t first_period,
-                           int32_t periods) {
+                           int32_t periods, uint8_t *frame) {
     if (periods <= 0) return;
-    uint8_t *words = enc.frame_buf + kElementHeaderBytes + first_period * kSamplePeriodBytes;
+    uint8_t *words = frame + kElementHeaderBytes + first_period * kSamplePeriodBytes;
     pack_sample_periods(enc, input, words, periods);
 }
 
-void aes3_finish_d10(const pcm_a_encoder &enc) { finish_element(enc, enc.frame_buf); }
+void aes3_finish_d10(const pcm_a_encoder &enc, uint8_t *frame) { finish_element(enc, frame); }
 
-void aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input) {
+void aes3_pack_d10(const pcm_a_encoder &enc, const uint8_t *frame_input, uint8_t *frame) {
     const int32_t periods = enc.samples_per_frame[enc.cadence_index];
-    uint8_t *element = enc.frame_buf;
+    uint8_t *element = frame;
     if (periods > 0) pack_sample_periods(enc, frame_input, element + kElementHeaderBytes, periods);
     finish_element(enc, element);
 }

@@ -756,7 +756,7 @@ constexpr PlanesKernels kPlanesKernels[kKernelLevels] = {
 }  // namespace
 
 void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
-                              int32_t first_period, int32_t periods) {
+                              int32_t first_period, int32_t periods, uint8_t *frame) {
     const int32_t step = enc.cadence_index;
     const int32_t channels = enc.channels_minus_one + 1;
     const int32_t q = enc.quantization;
@@ -770,11 +770,12 @@ void aes3_pack_planar_periods(const pcm_a_encoder &enc, const uint8_t *input,
     const int32_t width = wide ? 3 : 2;
     kPlanesKernels[static_cast<int>(enc.kernel_level)]
         .of[channels - 1][wide][input_is_big_endian(enc)](
-            input, enc.frame_buf + first_period * width, periods, plane_bytes);
+            input, frame + first_period * width, periods, plane_bytes);
 }
 
-void aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input) {
-    aes3_pack_planar_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index]);
+void aes3_pack_planar(const pcm_a_encoder &enc, const uint8_t *frame_input, uint8_t *frame) {
+    aes3_pack_planar_periods(enc, frame_input, 0, enc.samples_per_frame[enc.cadence_index],
+                             frame);
 }
 
 }  // namespace pcmpack

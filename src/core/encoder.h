@@ -55,6 +55,9 @@ struct pcm_a_encoder {
     uint8_t *stage_buf;
     uint32_t pending_bytes;
     bufstream *stream;
+    // The host's frame sink, when InitWithSink bound one in place of stream;
+    // lend is null otherwise.
+    pcm_frame_sink sink;
     // HDMV channel assignment code chosen by the host; 0 = the default for
     // the channel count.
     int32_t hdmv_channel_assignment;

@@ -9,6 +9,7 @@
 #include "core/frame_cutter.h"
 #include "core/geometry.h"
 #include "core/layer.h"
+#include "core/stream.h"
 #include "lpcm/hdmv_lpcm.h"
 
 namespace pcmpack {
@@ -63,13 +64,42 @@ Status allocate_buffers(pcm_a_encoder &enc) {
 
 // Init has succeeded and Done has not yet released the buffers.
 bool is_streaming(const pcm_a_encoder &enc) {
-    return enc.frame_buf != nullptr && enc.stream != nullptr;
+    return enc.frame_buf != nullptr && (enc.stream != nullptr || host_lends_frames(enc));
 }
 
 // Host callbacks are checked when they are handed over: a stream that cannot
 // take a write or an aux_record is refused here, not on the first frame.
 bool stream_usable(const bufstream *stream) {
     return stream != nullptr && stream->write_bytes != nullptr && stream->auxinfo != nullptr;
+}
+
+bool sink_usable(const pcm_frame_sink *sink) {
+    return sink != nullptr && sink->lend != nullptr && sink->take != nullptr;
+}
+
+// The layer both forms of Init bind the host's stream or sink to; null, with
+// "P001", when the host's is unusable.
+const AudioLayer *layer_to_bind(pcm_a_encoder &enc, bool host_usable) {
+    // Validation lets through only layers that have a descriptor.
+    const AudioLayer *layer = find_audio_layer(enc.audio_layer);
+    assert(layer != nullptr);
+    if (!host_usable || layer == nullptr) {
+        enc.err_printf("P001:Invalid parameter");
+        return nullptr;
+    }
+    return layer;
+}
+
+// What both forms of Init share once the host's stream or sink is bound: a second Init rebinds the encoder, the buffers of the
+// first go back first.
+Status start_stream(pcm_a_encoder &enc, const AudioLayer &layer) {
+    release_buffers(enc);
+    enc.layer = &layer;
+    compute_frame_geometry(enc);
+    enc.kernel_level = choose_kernel_level();
+    enc.frame_count = 0;
+    enc.pending_bytes = 0;
+    return allocate_buffers(enc);
 }
 
 // What both forms of New share once the host's callbacks are known: the
@@ -164,22 +194,20 @@ PCMPACK_API int32_t pcmOutAudioSetHdmvChannelAssignment(pcm_a_encoder *encoder,
 
 PCMPACK_API int32_t pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
     if (!encoder) return 1;
-    // Validation lets through only layers that have a descriptor.
-    const AudioLayer *layer = find_audio_layer(encoder->audio_layer);
-    assert(layer != nullptr);
-    if (!stream_usable(stream) || layer == nullptr) {
-        encoder->err_printf("P001:Invalid parameter");
-        return 1;
-    }
-    // A second Init rebinds the encoder; the buffers of the first go back first.
-    release_buffers(*encoder);
+    const AudioLayer *layer = layer_to_bind(*encoder, stream_usable(stream));
+    if (layer == nullptr) return 1;
     encoder->stream = stream;
-    encoder->layer = layer;
-    compute_frame_geometry(*encoder);
-    encoder->kernel_level = choose_kernel_level();
-    encoder->frame_count = 0;
-    encoder->pending_bytes = 0;
-    return exported_result(allocate_buffers(*encoder));
+    encoder->sink = pcm_frame_sink{};
+    return exported_result(start_stream(*encoder, *layer));
+}
+
+PCMPACK_API int32_t pcmOutAudioInitWithSink(pcm_a_encoder *encoder, const pcm_frame_sink *sink) {
+    if (!encoder) return 1;
+    const AudioLayer *layer = layer_to_bind(*encoder, sink_usable(sink));
+    if (layer == nullptr) return 1;
+    encoder->stream = nullptr;
+    encoder->sink = *sink;
+    return exported_result(start_stream(*encoder, *layer));
 }
 
 PCMPACK_API int32_t pcmOutAudioFrameGeometry(const pcm_a_settings *settings, int32_t frameRateCode,

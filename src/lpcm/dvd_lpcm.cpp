@@ -109,24 +109,28 @@ void swap_frame(const pcm_a_encoder &enc, uint8_t *out, const uint8_t *in, int32
     kSwapKernels[static_cast<int>(enc.kernel_level)](out, in, length);
 }
 
-// The frame is swapped into frame_buf, never in the caller's buffer. A frame
-// completed from pending input is swapped in place; when its write fails the
-// swap is undone, so the pending partial frame stays exactly as the caller
-// gave it and a later call completes it with correct audio.
+// The frame is swapped into its destination (frame_buf, or the memory the
+// host lends), never in the caller's buffer. A frame completed from pending
+// input waits in frame_buf; when frame_buf is also its destination it is
+// swapped in place, and when its write fails the swap is undone, so the
+// pending partial frame stays exactly as the caller gave it and a later call
+// completes it with correct audio.
 Status dvd_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     const int32_t size = enc.frame_bytes[0];
     const bool swap = !input_is_big_endian(enc);
-    const bool pending = frame_input == enc.frame_buf;
+    uint8_t *frame = nullptr;
+    if (open_frame(enc, static_cast<uint32_t>(size), frame) != Status::ok) return Status::failed;
+    const bool in_place = frame == frame_input;
     if (swap) {
-        swap_frame(enc, enc.frame_buf, frame_input, size);
-    } else if (!pending) {
-        memcpy(enc.frame_buf, frame_input, size);
+        swap_frame(enc, frame, frame_input, size);
+    } else if (!in_place) {
+        memcpy(frame, frame_input, size);
     }
-    if (write_to_stream(enc, enc.frame_buf, size) != Status::ok) {
-        if (swap && pending) swap_frame(enc, enc.frame_buf, enc.frame_buf, size);
+    if (close_frame(enc, frame, static_cast<uint32_t>(size), enc.frame_count * kFrameTicks) !=
+        Status::ok) {
+        if (swap && in_place) swap_frame(enc, frame, frame, size);
         return Status::failed;
     }
-    send_aux_record(enc, size, enc.frame_count * kFrameTicks);
     ++enc.frame_count;
     return Status::ok;
 }

@@ -2,6 +2,7 @@
 #include "lpcm/hdmv_lpcm.h"
 
 #include <assert.h>
+#include <string.h>
 
 #include "core/frame_cutter.h"
 #include "core/layer.h"
@@ -86,17 +87,27 @@ uint32_t hdmv_lpcm_frame_input_bytes(const pcm_a_encoder &enc) {
     return static_cast<uint32_t>(enc.input_frame_bytes[0]);
 }
 
-// Two writes, one aux_record for both: the frame header, then the payload
-// exactly as the caller gave it.
+// To the bufstream, two writes and one aux_record for both: the frame
+// header, then the payload straight from where the caller's input waits.
+// Memory the host lends gets the whole frame.
 Status hdmv_lpcm_write_frame(pcm_a_encoder &enc, const uint8_t *frame_input) {
     const HdmvFrameHeader header = hdmv_frame_header(enc);
-    if (write_to_stream(enc, header.bytes, kHdmvFrameHeaderBytes) != Status::ok) {
-        return Status::failed;
-    }
     const uint32_t payload = static_cast<uint32_t>(enc.frame_bytes[0]);
-    if (write_to_stream(enc, frame_input, payload) != Status::ok) return Status::failed;
-    send_aux_record(enc, payload + kHdmvFrameHeaderBytes,
-                    enc.frame_count * kFrameTicks);
+    const uint32_t size = payload + kHdmvFrameHeaderBytes;
+    const int64_t timestamp = enc.frame_count * kFrameTicks;
+    if (host_lends_frames(enc)) {
+        uint8_t *frame = nullptr;
+        if (open_frame(enc, size, frame) != Status::ok) return Status::failed;
+        memcpy(frame, header.bytes, kHdmvFrameHeaderBytes);
+        memcpy(frame + kHdmvFrameHeaderBytes, frame_input, payload);
+        if (close_frame(enc, frame, size, timestamp) != Status::ok) return Status::failed;
+    } else {
+        if (write_to_stream(enc, header.bytes, kHdmvFrameHeaderBytes) != Status::ok) {
+            return Status::failed;
+        }
+        if (write_to_stream(enc, frame_input, payload) != Status::ok) return Status::failed;
+        send_aux_record(enc, size, timestamp);
+    }
     ++enc.frame_count;
     return Status::ok;
 }

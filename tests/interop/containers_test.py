@@ -81,17 +81,18 @@ def check_probe(name, out, case, periods):
     sizes = [int(p["size"]) for p in packets]
     if layer == 4:
         # A program stream packet holds what fits in a 2048-byte pack: its
-        # presentation time is that of an audio frame (1/600 s, 150 ticks)
-        # that starts inside it. The last packet may hold only the end of a
-        # frame; it then carries no time of its own and ffprobe makes one up.
+        # presentation time is that of the first audio frame (1/600 s, 150
+        # ticks) that starts inside it. The last packet may hold only the end
+        # of a frame; it then carries no time of its own and ffprobe makes
+        # one up.
         frame_bytes = periods[0] * channels * 2
         offset = 0
         for n, (p, size) in enumerate(zip(pts[:-1], sizes)):
             payload = size - 3  # after the audio frame header
-            frame = (p - pts[0]) // 150
-            check((p - pts[0]) % 150 == 0 and offset <= frame * frame_bytes < offset + payload,
-                  "%s: packet %d at byte %d..%d has PTS %d, no frame starts there at %d"
-                  % (name, n, offset, offset + payload, p, frame * frame_bytes))
+            first = -(-offset // frame_bytes)
+            check(p - pts[0] == first * 150 and first * frame_bytes < offset + payload,
+                  "%s: packet %d at byte %d..%d has PTS %+d, not that of its first frame at %d"
+                  % (name, n, offset, offset + payload, p - pts[0], first * frame_bytes))
             offset += payload
         return
     # One packet per frame, stamped with the frame's time at 90 kHz: the

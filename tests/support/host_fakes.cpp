@@ -185,7 +185,7 @@ uint32_t RecordingStream::auxinfo(bufstream *bs, uint32_t offset, uint32_t id, v
     return 0;
 }
 
-std::vector<uint8_t> RecordingStream::bytes() const {
+std::vector<uint8_t> RecordedEvents::bytes() const {
     std::vector<uint8_t> all;
     for (const Event &e : events) {
         if (e.kind == EventKind::write && !e.write_failed) {
@@ -195,7 +195,7 @@ std::vector<uint8_t> RecordingStream::bytes() const {
     return all;
 }
 
-std::vector<size_t> RecordingStream::write_sizes() const {
+std::vector<size_t> RecordedEvents::write_sizes() const {
     std::vector<size_t> sizes;
     for (const Event &e : events) {
         if (e.kind == EventKind::write && !e.write_failed) sizes.push_back(e.data.size());
@@ -203,12 +203,81 @@ std::vector<size_t> RecordingStream::write_sizes() const {
     return sizes;
 }
 
-std::vector<aux_record> RecordingStream::aux_records() const {
+std::vector<aux_record> RecordedEvents::aux_records() const {
     std::vector<aux_record> records;
     for (const Event &e : events) {
         if (e.kind == EventKind::aux) records.push_back(e.aux);
     }
     return records;
+}
+
+// Fills every lent block, so that a refused block shows whether it was
+// written.
+constexpr uint8_t kLentFill = 0xA5;
+
+LendingSink::LendingSink() : sink_{lend, take, this} {}
+
+LendingSink::~LendingSink() = default;
+
+uint8_t *LendingSink::lend(void *opaque, uint32_t size, uint32_t *lent) {
+    auto *self = static_cast<LendingSink *>(opaque);
+    ++self->lend_calls;
+    if (self->lend_calls == self->refuse_lend_call) {
+        Event event{EventKind::write, std::vector<uint8_t>(size)};
+        event.write_failed = true;
+        self->events.push_back(std::move(event));
+        return nullptr;
+    }
+    const uint32_t given = self->lend_calls == self->short_lend_call ? size - 1 : size;
+    std::vector<uint8_t> block(given, kLentFill);
+    uint8_t *data = block.data();
+    *lent = given;
+    self->lent_.emplace(data, std::move(block));
+    return data;
+}
+
+int32_t LendingSink::take(void *opaque, uint8_t *data, const aux_record *record) {
+    auto *self = static_cast<LendingSink *>(opaque);
+    ++self->take_calls;
+    const auto block = self->lent_.find(data);
+    if (block == self->lent_.end()) {
+        ++self->foreign_takes;
+        return 1;
+    }
+    const std::vector<uint8_t> bytes = std::move(block->second);
+    self->lent_.erase(block);
+    if (record == nullptr) {
+        Event event{EventKind::write, std::vector<uint8_t>(bytes.size() + 1)};
+        event.write_failed = true;
+        self->events.push_back(std::move(event));
+        for (uint8_t b : bytes) self->written_refusals += b != kLentFill;
+        return 0;
+    }
+    if (record->byte_count > bytes.size()) {
+        ++self->overlong_frames;
+        return 1;
+    }
+    Event write{EventKind::write, std::vector<uint8_t>(bytes.begin(),
+                                                       bytes.begin() + record->byte_count)};
+    write.write_failed = self->take_calls == self->refuse_take_call;
+    self->events.push_back(std::move(write));
+    if (self->take_calls == self->refuse_take_call) return 1;
+    Event aux{EventKind::aux, {}};
+    aux.aux = *record;
+    aux.aux_id = AUX_FRAME_INFO_ID;
+    aux.aux_size = sizeof(aux_record);
+    self->events.push_back(std::move(aux));
+    return 0;
+}
+
+const char *route_name(FrameRoute route) {
+    return route == FrameRoute::bufstream ? "bufstream" : "lent frames";
+}
+
+int32_t init_for(FrameRoute route, pcm_a_encoder *enc, RecordingStream &stream,
+                 LendingSink &sink) {
+    return route == FrameRoute::bufstream ? pcmOutAudioInit(enc, stream.stream())
+                                           : pcmOutAudioInitWithSink(enc, sink.sink());
 }
 
 pcm_a_settings make_settings(int32_t channels, int32_t layer, int32_t quantization,
@@ -257,6 +326,14 @@ std::string describe_events(const std::vector<Event> &events) {
         if (e.aux_offset != 0 || e.aux_id != AUX_FRAME_INFO_ID || e.aux_size != 16) out += '?';
     }
     return out;
+}
+
+std::string describe_records(const std::vector<Event> &events) {
+    std::vector<Event> records;
+    for (const Event &e : events) {
+        if (e.kind == EventKind::aux) records.push_back(e);
+    }
+    return describe_events(records);
 }
 
 std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t input_flags,

@@ -101,8 +101,19 @@ struct Event {
     uint32_t aux_offset = 0, aux_id = 0, aux_size = 0;
 };
 
+// What a host got, in order, and the views of it the tests compare.
+struct RecordedEvents {
+    std::vector<Event> events;
+
+    // Successful writes only, concatenated.
+    std::vector<uint8_t> bytes() const;
+    // Sizes of successful writes, in order.
+    std::vector<size_t> write_sizes() const;
+    std::vector<aux_record> aux_records() const;
+};
+
 // A bufstream that records every call. Pass `stream()` to pcmOutAudioInit.
-class RecordingStream {
+class RecordingStream : public RecordedEvents {
 public:
     RecordingStream();
 
@@ -115,13 +126,6 @@ public:
     uint32_t fail_result = 0;
 
     int write_calls = 0;
-    std::vector<Event> events;
-
-    // Successful writes only, concatenated.
-    std::vector<uint8_t> bytes() const;
-    // Sizes of successful writes, in order.
-    std::vector<size_t> write_sizes() const;
-    std::vector<aux_record> aux_records() const;
 
 private:
     static uint32_t write_bytes(bufstream *bs, const uint8_t *data, uint32_t size);
@@ -129,6 +133,55 @@ private:
                             uint32_t size);
     bufstream bs_;
 };
+
+// A frame sink that lends each frame a block of exactly the size asked (so
+// that the sanitizer sees a write past it) and records what comes back as a
+// write of the frame's bytes, then its aux_record: the events a bufstream
+// would get with one write per frame. A frame the sink refuses, at its lend
+// or its take, is recorded as a failed write of the size asked. Pass
+// `sink()` to pcmOutAudioInitWithSink.
+class LendingSink : public RecordedEvents {
+public:
+    LendingSink();
+    ~LendingSink();
+    LendingSink(const LendingSink &) = delete;
+    LendingSink &operator=(const LendingSink &) = delete;
+
+    const pcm_frame_sink *sink() const { return &sink_; }
+
+    // The k-th lend (1-based) returns null, or a block one byte short of the
+    // size asked; the k-th take refuses the frame. 0 = never.
+    int refuse_lend_call = 0;
+    int short_lend_call = 0;
+    int refuse_take_call = 0;
+
+    int lend_calls = 0;
+    int take_calls = 0;
+    // Blocks lent and not yet taken back; blocks taken back that were not
+    // lent, or that came back with more bytes than lent; short blocks that
+    // came back written.
+    size_t outstanding() const { return lent_.size(); }
+    int foreign_takes = 0;
+    int overlong_frames = 0;
+    int written_refusals = 0;
+
+private:
+    static uint8_t *lend(void *opaque, uint32_t size, uint32_t *lent);
+    static int32_t take(void *opaque, uint8_t *data, const aux_record *record);
+    std::map<uint8_t *, std::vector<uint8_t>> lent_;
+    pcm_frame_sink sink_;
+};
+
+// How a host takes the library's frames: its bufstream (Init), or its frame
+// sink lending the memory of each (InitWithSink).
+enum class FrameRoute { bufstream, lent };
+
+const char *route_name(FrameRoute route);
+
+// Binds enc to the host's bufstream or frame sink, as route says, and
+// returns what they received.
+int32_t init_for(FrameRoute route, pcm_a_encoder *enc, RecordingStream &stream,
+                 LendingSink &sink);
 
 // A linear PCM encoder bound to a recording stream, with its own host; the
 // frame rate code plays no part for these layers. enc is null when New or
@@ -179,6 +232,10 @@ std::vector<uint8_t> encode_in_one_call(const pcm_a_settings &settings, int32_t 
 
 // count bytes from `from`, or nothing when the stream is shorter.
 std::vector<uint8_t> slice(const std::vector<uint8_t> &bytes, size_t from, size_t count);
+
+// The aux_records of describe_events alone: what every route of the same
+// stream shares (a bufstream may get a frame in several writes).
+std::string describe_records(const std::vector<Event> &events);
 
 // One line per stream call, for comparing whole call sequences at a glance:
 // "W8" a write of 8 bytes, "W320!" a write the fake failed, "A320@45000" an

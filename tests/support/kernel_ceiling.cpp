@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Runs every encoder of a test or benchmark program at a lower level of
-// packing loops: linked with --wrap=pcmOutAudioInit, so each Init the program
-// makes passes through here. PCMPACK_TEST_KERNELS=scalar|ssse3|avx2|avx512|neon
+// packing loops: linked with --wrap=pcmOutAudioInit and
+// --wrap=pcmOutAudioInitWithSink, so each Init the program makes passes
+// through here. PCMPACK_TEST_KERNELS=scalar|ssse3|avx2|avx512|neon
 // names the level; unset, the encoder keeps the highest level its processor
 // has. The library itself reads nothing from the environment.
 #include "support/kernel_ceiling.h"
@@ -51,11 +52,25 @@ pcmpack::KernelLevel requested_level() {
 
 }  // namespace kernel_ceiling
 
-extern "C" int32_t __real_pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
+namespace {
 
-extern "C" int32_t __wrap_pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
-    const int32_t result = __real_pcmOutAudioInit(encoder, stream);
+int32_t lower_after(int32_t result, pcm_a_encoder *encoder) {
     if (result != 0 || encoder == nullptr) return result;
     pcmpack::lower_kernel_level(*encoder, kernel_ceiling::requested_level());
     return result;
+}
+
+}  // namespace
+
+extern "C" int32_t __real_pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream);
+extern "C" int32_t __real_pcmOutAudioInitWithSink(pcm_a_encoder *encoder,
+                                                  const pcm_frame_sink *sink);
+
+extern "C" int32_t __wrap_pcmOutAudioInit(pcm_a_encoder *encoder, bufstream *stream) {
+    return lower_after(__real_pcmOutAudioInit(encoder, stream), encoder);
+}
+
+extern "C" int32_t __wrap_pcmOutAudioInitWithSink(pcm_a_encoder *encoder,
+                                                  const pcm_frame_sink *sink) {
+    return lower_after(__real_pcmOutAudioInitWithSink(encoder, sink), encoder);
 }

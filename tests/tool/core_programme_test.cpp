@@ -139,22 +139,22 @@ const ProgrammeRow kProgrammes[] = {
 };
 
 // The library's frames of one track handed to the writer as encode hands
-// them: the bytes as they come, a unit at each frame record.
+// them: each packed into memory the writer lends, and taken back with its
+// frame record.
 struct TrackFeed {
     pcmtool::ContainerWriter *writer = nullptr;
     int track = 0;
-    bufstream bs{};
+    pcm_frame_sink sink{};
     pcm_a_encoder *encoder = nullptr;
 
-    static uint32_t write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
-        auto *self = static_cast<TrackFeed *>(stream->host_slot1);
-        self->writer->add(self->track, data, size);
-        return size;
+    static uint8_t *lend(void *opaque, uint32_t size, uint32_t *lent) {
+        auto *self = static_cast<TrackFeed *>(opaque);
+        *lent = size;
+        return self->writer->lend(self->track, size);
     }
-    static uint32_t auxinfo(bufstream *stream, uint32_t, uint32_t, void *info, uint32_t) {
-        auto *self = static_cast<TrackFeed *>(stream->host_slot1);
-        const auto *record = static_cast<const aux_record *>(info);
-        self->writer->end_unit(self->track, record->byte_count, record->timestamp);
+    static int32_t take(void *opaque, uint8_t *, const aux_record *record) {
+        auto *self = static_cast<TrackFeed *>(opaque);
+        self->writer->take(self->track, record->byte_count, record->timestamp);
         return 0;
     }
 };
@@ -208,11 +208,9 @@ void write_programme(const ProgrammeRow &row, pcmtool::VideoInput &video, const 
     for (size_t i = 0; i < feeds.size(); ++i) {
         const pcm_a_settings settings = settings_of(row.tracks[i]);
         const int rate_code = row.frame_rate_code ? row.frame_rate_code : 3;  // the LPCM layers take any
-        feeds[i] = {&writer, int(i),
-                    {&feeds[i], nullptr, nullptr, &TrackFeed::write_bytes, nullptr, &TrackFeed::auxinfo,
-                     nullptr, nullptr},
+        feeds[i] = {&writer, int(i), {&TrackFeed::lend, &TrackFeed::take, &feeds[i]},
                     pcmOutAudioNew(nullptr, &settings, 0, rate_code, 48000)};
-        ASSERT_EQ(pcmOutAudioInit(feeds[i].encoder, &feeds[i].bs), 0);
+        ASSERT_EQ(pcmOutAudioInitWithSink(feeds[i].encoder, &feeds[i].sink), 0);
     }
     for (int block = 0; block < 25; ++block)
         for (size_t i = 0; i < feeds.size(); ++i) {

@@ -118,6 +118,10 @@ const MessageCase kMessages[] = {
     {"write_failed_verbose", "$P tone -o long.wav --seconds 8 && $P encode long.wav -o /dev/full -t dvd -v",
      1,
      "pcmpack: P002:Could not write PCM buffer to audio bufstream\n", ""},
+    // The muxer's refusal of a frame packed into its packet stops the library.
+    {"write_failed_muxed_verbose",
+     "$P tone -o long.wav --seconds 8 && $P encode long.wav -o /dev/full -t dvd --container ps -v", 1,
+     "pcmpack: P030:Could not hand the PCM frame to the host\n", ""},
     {"hdmv_4_maskless_bursts", "$P encode w4.wav -o out.m2ts -t hdmv", 1, PAD_RULE(4, "3/0", ""), ""},
     {"hdmv_6_maskless_bursts", "$P encode w6.wav -o out.m2ts -t hdmv", 1,
      PAD_RULE(6, "3/2", ", --hdmv-layout 5.1 for a 5.1 mix in file order"), ""},

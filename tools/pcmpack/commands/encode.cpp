@@ -49,14 +49,15 @@ class MuxedFrames final : public FrameSink {
 public:
     explicit MuxedFrames(ContainerWriter &muxer, int track = 0, int64_t frame_ticks = 0)
         : muxer_(muxer), track_(track), frame_ticks_(frame_ticks) {}
-    void add(const uint8_t *data, size_t size) override { muxer_.add(track_, data, size); }
-    void end_unit(uint32_t byte_count, int64_t ticks) override {
+    uint8_t *lend(size_t size) override { return muxer_.lend(track_, size); }
+    void drop() override { muxer_.drop(track_); }
+    void take(uint32_t byte_count, int64_t ticks) override {
         // The stream header (-1) keeps its mark. A frame's time goes to the
         // nearest 90 kHz tick, halves up, as libavformat rescales the video's
         // own: the 59.94 Hz frames fall on half ticks.
         if (frame_ticks_ && ticks >= 0)
             ticks = (frame_ticks_ * frames_++ + kTicksPer90k / 2) / kTicksPer90k * kTicksPer90k;
-        muxer_.end_unit(track_, byte_count, ticks);
+        muxer_.take(track_, byte_count, ticks);
     }
 
 private:
@@ -135,7 +136,7 @@ Encoder start_encoder(const EncodePlan &plan, const LibraryHost &host, FileStrea
     if (plan.channels.sets_assignment() &&
         pcmOutAudioSetHdmvChannelAssignment(encoder.get(), plan.channels.assignment) != 0)
         throw Failure("the library refused HDMV " + std::string(plan.channels.layout->name) + host.see_above());
-    if (pcmOutAudioInit(encoder.get(), &stream.bs) != 0)
+    if (stream.bind(encoder.get()) != 0)
         throw Failure("the encoder could not start" + host.see_above());
     return encoder;
 }

@@ -117,13 +117,15 @@ void check_programme(Container container, const std::vector<AudioTrackSpec> &tra
                      const VideoInput *video, const ServiceSpec &service,
                      const std::string &output);
 
-// Wraps the library's frames into a container. The library's write_bytes
-// calls go to add(), and each aux_record to end_unit(): the bytes since the
-// last record are one header or one frame, and the record's timestamp is its
-// presentation time. The container bytes go to `out` through a custom
-// AVIOContext, so the output's rules hold (a file: temporary name, then
-// rename; the network: its pacing); each frame is handed on whole as soon as
-// the muxer has written it. Every method throws Failure naming the output.
+// Wraps the library's frames into a container. The library packs each
+// stream header and frame into memory lend() gives it (the buffer of the
+// packet the muxer is handed), and take() gets it back with its aux_record's
+// byte count and timestamp, the frame's presentation time. The container
+// bytes go to `out` through a custom AVIOContext, so the output's rules hold
+// (a file: temporary name, then rename; the network: its pacing); each frame
+// is handed on whole as soon as the muxer has written it (DVD frames, which
+// go to the muxer a pack's worth at a time, are never sent live). Every
+// method throws Failure naming the output.
 class ContainerWriter {
 public:
     ContainerWriter(Container container, const StreamShape &shape, ByteSink &out,
@@ -143,13 +145,14 @@ public:
     ContainerWriter(const ContainerWriter &) = delete;
     ContainerWriter &operator=(const ContainerWriter &) = delete;
 
-    void add(const uint8_t *data, size_t size) { add(0, data, size); }
-    // ticks: 27 MHz presentation time; -1 marks the stream header.
-    void end_unit(uint32_t byte_count, int64_t ticks) { end_unit(0, byte_count, ticks); }
-    // The same for the 0-based `track` of a programme; its ticks count from
-    // the track's start.
-    void add(int track, const uint8_t *data, size_t size);
-    void end_unit(int track, uint32_t byte_count, int64_t ticks);
+    // Memory for the next stream header or frame of the 0-based `track`, of
+    // size bytes: one at a time, each given back by take() or drop().
+    uint8_t *lend(int track, size_t size);
+    // The lent memory now holds byte_count bytes; ticks: 27 MHz presentation
+    // time, counted from the track's start; -1 marks the stream header.
+    void take(int track, uint32_t byte_count, int64_t ticks);
+    // The lent memory comes back unused.
+    void drop(int track);
     // Writes what is still grouped, the video packets still to come and the
     // container's trailer.
     void finish();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Hands the library's frames to libavformat's muxers, one access unit per
-// frame (DVD LPCM: per group of frames), stamped with the library's own
-// presentation times.
+// frame (DVD LPCM: per pack's worth of frames), stamped with the library's
+// own presentation times. The library packs
+// each frame straight into the packet buffer the muxer is handed.
 #include "common.h"
 #include "containers/container.h"
 #include "containers/dvd_packs.h"
@@ -19,6 +20,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -102,16 +104,45 @@ bool muxer_keeps(const StreamShape &shape, const uint8_t *stream_header) {
            params.dynamic_range == muxed.dynamic_range;
 }
 
-// One audio track: its stream in the muxer and the access unit being
-// gathered.
+// An access unit: a packet of whole frames, the library's packed in place.
+struct Unit {
+    uint8_t *packet = nullptr;       // null: none yet
+    AVBufferRef *pooled = nullptr;   // the pool's buffer it is in, if any
+    size_t bytes = 0;                // of its frames
+    int frames = 0;
+    int64_t pts = 0;                 // of its first frame
+};
+
+// One audio track: its stream in the muxer, and the packet buffers the
+// library packs its frames into, each with the DVD frame header in front and
+// the packet padding behind. A muxer that interleaves several streams keeps
+// a packet until its turn comes, and would copy one whose buffer it cannot
+// keep: it gets buffers of a pool, each back in the pool once muxed. A muxer
+// of one stream is done with a packet at once: the track's own two buffers
+// serve every unit, with nothing allocated per frame.
+//
+// A unit is one frame, or on a DVD as many 1/600 s frames as fit in what a
+// pack carries: the muxer then takes a sixth of the packets, and every full
+// pack still holds the start of a unit and with it a presentation time
+// (which DvdPacks makes that of the first frame starting in the pack). The
+// last pack may hold only the end of a unit: so a full unit is held back
+// until the next one is full, and at the end the frames held go out one per
+// packet.
 struct Track {
     StreamShape shape;
     AVStream *stream = nullptr;
-    std::vector<uint8_t> unit;
-    size_t frame_start = 0;  // where the current frame starts in `unit`
-    int frames_in_unit = 0;
-    int64_t unit_pts = 0;
+    AVBufferPool *buffers = nullptr;  // when the muxer interleaves
+    std::vector<uint8_t> own[2];      // when it does not
+    size_t frame_offset = 0;  // where the library's frames start in a packet
+    size_t frame_room = 0;    // the most bytes a frame may have
+    int frames_per_unit = 1;
+    Unit filling;             // the unit the library's frames go to
+    Unit held;                // a full DVD unit not yet muxed
+    bool lent = false;        // the library is packing a frame at filling's end
 
+    size_t unit_room() const {
+        return frame_offset + frame_room * size_t(frames_per_unit) + AV_INPUT_BUFFER_PADDING_SIZE;
+    }
     // Sample periods of one access unit (of the first, for the AES3
     // cadence), which the muxer wants to know of audio streams. The first
     // 302M frame, at cadence step 0, is the largest of the cadence.
@@ -145,6 +176,11 @@ struct ContainerWriter::Impl {
 
     ~Impl() {
         av_packet_free(&packet);
+        for (Track &track : tracks) {
+            av_buffer_unref(&track.filling.pooled);
+            av_buffer_unref(&track.held.pooled);
+            av_buffer_pool_uninit(&track.buffers);
+        }
         if (format) avformat_free_context(format);
         if (io) {
             av_freep(&io->buffer);
@@ -228,16 +264,15 @@ struct ContainerWriter::Impl {
 
     void add_audio(Track &track, const AudioTrackSpec &asked, size_t index) {
         track.shape = asked.shape;
+        // The first cadence step's frame is the largest; the stream header
+        // is smaller than any frame.
+        track.frame_room = track.shape.geometry.frame_bytes[0];
         if (container == Container::program) {
-            // One 1/600 s frame per access unit, so that the time the muxer
-            // stamps on a pack is that of the first frame starting in it.
-            packs->add_substream(track.shape.geometry.frame_bytes[0]);
-            // The muxer replaces it with its own, the same for this stream.
-            track.unit.resize(kLpcmHeaderBytes);
-            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), track.unit.data());
-            track.frame_start = track.unit.size();
+            track.frames_per_unit =
+                std::max(1, static_cast<int>(kDvdPackPayloadBytes / int64_t(track.frame_room)));
+            packs->add_substream(track.frame_room);
+            track.frame_offset = kLpcmHeaderBytes;
         }
-        track.unit.reserve(kLpcmHeaderBytes + 65536);
         track.stream = avformat_new_stream(format, nullptr);
         if (!track.stream) fail("cannot add the audio stream", AVERROR(ENOMEM));
         AVCodecParameters *par = track.stream->codecpar;
@@ -293,6 +328,7 @@ struct ContainerWriter::Impl {
         const int error = avformat_write_header(format, &options);
         av_dict_free(&options);
         if (error < 0) fail("cannot write the container header", error);
+        for (Track &track : tracks) add_buffers(track);
         for (unsigned i = 0; i < format->nb_streams; ++i)
             if (format->streams[i]->time_base.num != 1 || format->streams[i]->time_base.den != 90000)
                 fail("the muxer does not keep a 90 kHz clock", 0);
@@ -300,9 +336,20 @@ struct ContainerWriter::Impl {
 
     // One stream alone goes straight through; several are put in time
     // order by libavformat.
+    bool interleaves() const { return format->nb_streams > 1; }
+
+    void add_buffers(Track &track) {
+        if (!interleaves()) {
+            for (std::vector<uint8_t> &buffer : track.own) buffer.resize(track.unit_room());
+            return;
+        }
+        track.buffers = av_buffer_pool_init(track.unit_room(), nullptr);
+        if (!track.buffers) fail("out of memory", AVERROR(ENOMEM));
+    }
+
     void mux(AVPacket *p) {
-        const int error = format->nb_streams > 1 ? av_interleaved_write_frame(format, p)
-                                                 : av_write_frame(format, p);
+        const int error = interleaves() ? av_interleaved_write_frame(format, p)
+                                        : av_write_frame(format, p);
         av_packet_unref(p);
         if (error < 0 || io->error < 0) fail("write failed", error < 0 ? error : io->error);
     }
@@ -318,23 +365,75 @@ struct ContainerWriter::Impl {
         }
     }
 
-    void write_unit(Track &track) {
+    // The packet of the next unit, with the DVD frame header in front,
+    // which the muxer replaces with its own, the same for this stream.
+    void open_unit(Track &track) {
+        Unit &unit = track.filling;
+        if (track.buffers) {
+            unit.pooled = av_buffer_pool_get(track.buffers);
+            if (!unit.pooled) fail("out of memory", AVERROR(ENOMEM));
+            unit.packet = unit.pooled->data;
+        } else {
+            unit.packet = track.own[track.held.packet == track.own[0].data() ? 1 : 0].data();
+        }
+        if (track.frame_offset)
+            pcmpack_format::encode_dvd_frame_header(lpcm_frame_header(track.shape), unit.packet);
+    }
+
+    // A unit without frames goes back unused.
+    void close_empty_unit(Track &track) {
+        if (track.filling.frames != 0) return;
+        av_buffer_unref(&track.filling.pooled);
+        track.filling = Unit();
+    }
+
+    // Hands the muxer `bytes` of a unit from `at` (the DVD frame header's
+    // place: the muxer skips those bytes) as one packet; a pooled buffer gets
+    // one more reference, which the muxer keeps or releases.
+    void write_packet_of(Track &track, const Unit &unit, size_t at, size_t bytes, int frames,
+                         int64_t pts) {
         if (!packet && !(packet = av_packet_alloc())) fail("out of memory", AVERROR(ENOMEM));
-        pump_video(track.unit_pts);
-        packet->data = track.unit.data();
-        packet->size = static_cast<int>(track.unit.size());
+        if (unit.pooled && !(packet->buf = av_buffer_ref(unit.pooled)))
+            fail("out of memory", AVERROR(ENOMEM));
+        packet->data = unit.packet + at;
+        packet->size = static_cast<int>(track.frame_offset + bytes);
         packet->stream_index = track.stream->index;
-        packet->pts = packet->dts = track.unit_pts;
-        if (container == Container::program) packet->duration = int64_t{150} * track.frames_in_unit;
+        packet->pts = packet->dts = pts;
+        if (container == Container::program) packet->duration = int64_t{150} * frames;
+        pump_video(pts);
         mux(packet);
         if (out.live()) {
             avio_flush(io);
             if (io->error < 0) fail("write failed", io->error);
             out.frame_done();
         }
-        track.unit.resize(container == Container::program ? kLpcmHeaderBytes : 0);
-        track.frame_start = track.unit.size();
-        track.frames_in_unit = 0;
+    }
+
+    // The unit as one packet, or frame by frame; then its buffer is the
+    // pool's again, or free for the next unit.
+    void write_unit(Track &track, Unit &unit, bool frame_by_frame) {
+        Unit sent = unit;
+        unit = Unit();
+        std::unique_ptr<AVBufferRef *, void (*)(AVBufferRef **)> release(&sent.pooled, av_buffer_unref);
+        std::memset(sent.packet + track.frame_offset + sent.bytes, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        if (!frame_by_frame || sent.frames <= 1) {
+            write_packet_of(track, sent, 0, sent.bytes, sent.frames, sent.pts);
+            return;
+        }
+        const size_t frame = sent.bytes / size_t(sent.frames);
+        for (int k = 0; k < sent.frames; ++k)
+            write_packet_of(track, sent, size_t(k) * frame, frame, 1, sent.pts + int64_t{150} * k);
+    }
+
+    // A full unit goes out at once, or on a DVD once the next is full.
+    void unit_full(Track &track) {
+        if (track.frames_per_unit == 1) {
+            write_unit(track, track.filling, false);
+            return;
+        }
+        if (track.held.frames) write_unit(track, track.held, false);
+        track.held = track.filling;
+        track.filling = Unit();
     }
 
     Track &track_at(int index) {
@@ -405,40 +504,57 @@ ContainerWriter::ContainerWriter(Container container, const std::vector<AudioTra
 
 ContainerWriter::~ContainerWriter() = default;
 
-void ContainerWriter::add(int track, const uint8_t *data, size_t size) {
-    std::vector<uint8_t> &unit = impl_->track_at(track).unit;
-    unit.insert(unit.end(), data, data + size);
-}
-
-void ContainerWriter::end_unit(int index, uint32_t byte_count, int64_t ticks) {
+uint8_t *ContainerWriter::lend(int index, size_t size) {
     Impl &w = *impl_;
     Track &track = w.track_at(index);
-    if (track.unit.size() - track.frame_start != byte_count)
-        w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived as " +
-                   std::to_string(track.unit.size() - track.frame_start),
-               0);
+    if (track.lent || size > track.frame_room)
+        w.fail("internal: a frame of " + std::to_string(size) + " bytes asked for out of turn", 0);
+    if (!track.filling.packet) w.open_unit(track);
+    track.lent = true;
+    return track.filling.packet + track.frame_offset + track.filling.bytes;
+}
+
+void ContainerWriter::take(int index, uint32_t byte_count, int64_t ticks) {
+    Impl &w = *impl_;
+    Track &track = w.track_at(index);
+    Unit &unit = track.filling;
+    const bool lent = track.lent;
+    track.lent = false;
+    if (!lent || byte_count > track.frame_room) {
+        w.close_empty_unit(track);
+        w.fail("internal: a frame of " + std::to_string(byte_count) + " bytes arrived out of turn", 0);
+    }
     if (ticks < 0) {
         // The stream header: the container signals its parameters instead.
         // The program stream muxer writes emphasis off, mute off and dynamic
         // range 128 into every DVD LPCM frame header, so a stream asking
         // for anything else cannot go there.
-        if (w.container == Container::program && !muxer_keeps(track.shape, track.unit.data() + track.frame_start))
+        const bool kept = w.container != Container::program ||
+                          muxer_keeps(track.shape, unit.packet + track.frame_offset + unit.bytes);
+        w.close_empty_unit(track);
+        if (!kept)
             w.fail("the program stream muxer writes emphasis off, mute off and dynamic range "
                    "128 only",
                    0);
-        track.unit.resize(track.frame_start);
         return;
     }
-    if (track.frames_in_unit == 0) track.unit_pts = w.audio_start + ticks / kTicksPer90k;
-    ++track.frames_in_unit;
-    track.frame_start = track.unit.size();
-    w.write_unit(track);
+    if (unit.frames == 0) unit.pts = w.audio_start + ticks / kTicksPer90k;
+    unit.bytes += byte_count;
+    if (++unit.frames == track.frames_per_unit) w.unit_full(track);
+}
+
+void ContainerWriter::drop(int index) {
+    Track &track = impl_->track_at(index);
+    track.lent = false;
+    impl_->close_empty_unit(track);
 }
 
 void ContainerWriter::finish() {
     Impl &w = *impl_;
-    for (Track &track : w.tracks)
-        if (track.frames_in_unit > 0) w.write_unit(track);
+    for (Track &track : w.tracks) {
+        if (track.held.frames) w.write_unit(track, track.held, true);
+        if (track.filling.frames) w.write_unit(track, track.filling, true);
+    }
     w.pump_video(INT64_MAX);
     const int error = av_write_trailer(w.format);
     if (error >= 0) avio_flush(w.io);

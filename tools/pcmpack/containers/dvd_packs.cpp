@@ -27,10 +27,30 @@ constexpr unsigned kPointerToAudio = 4;
 // (3) before the audio.
 constexpr size_t kLpcmHeadBytes = 7;
 
+// A PES time stamp: 5 bytes, 33 bits between marker bits. A 1/600 s frame
+// lasts 150 ticks of its 90 kHz clock.
+constexpr uint8_t kPtsBytes = 5;
+constexpr int64_t kFrameTicks90k = 150;
+
+int64_t read_pts(const uint8_t *pts) {
+    return int64_t(pts[0] >> 1 & 7) << 30 | int64_t(pts[1]) << 22 | int64_t(pts[2] >> 1) << 15 |
+           int64_t(pts[3]) << 7 | int64_t(pts[4] >> 1);
+}
+
+// Keeps the prefix and the marker bits.
+void write_pts(uint8_t *pts, int64_t time) {
+    time &= (int64_t{1} << 33) - 1;
+    pts[0] = static_cast<uint8_t>((pts[0] & 0xF1) | (time >> 29 & 0x0E));
+    pts[1] = static_cast<uint8_t>(time >> 22);
+    pts[2] = static_cast<uint8_t>((time >> 14 & 0xFE) | 1);
+    pts[3] = static_cast<uint8_t>(time >> 7);
+    pts[4] = static_cast<uint8_t>(time << 1 | 1);
+}
+
 }  // namespace
 
 void DvdPacks::add_substream(uint64_t frame_bytes) {
-    substreams_.push_back(Substream{frame_bytes, 0});
+    substreams_.push_back(Substream{frame_bytes, 0, -1});
     pack_.reserve(kPackBytes);
 }
 
@@ -64,14 +84,15 @@ void DvdPacks::describe_frames(uint8_t *p) {
             // PES header, then the substream id, frame headers, pointer, the
             // 3-byte audio frame header, and the audio.
             uint8_t *lpcm = p + at + 9 + p[at + 8];
+            uint8_t *pts = (p[at + 7] & 0x80) && p[at + 8] >= kPtsBytes ? p + at + 9 : nullptr;
             if (lpcm + kLpcmHeadBytes <= p + end)
-                describe_lpcm(lpcm, static_cast<uint64_t>(p + end - (lpcm + kLpcmHeadBytes)));
+                describe_lpcm(lpcm, static_cast<uint64_t>(p + end - (lpcm + kLpcmHeadBytes)), pts);
         }
         at = end;
     }
 }
 
-void DvdPacks::describe_lpcm(uint8_t *lpcm, uint64_t audio) {
+void DvdPacks::describe_lpcm(uint8_t *lpcm, uint64_t audio, uint8_t *pts) {
     const size_t index = static_cast<size_t>(lpcm[0] - kFirstLpcmSubstream);
     if (lpcm[0] < kFirstLpcmSubstream || index >= substreams_.size()) return;
     Substream &s = substreams_[index];
@@ -82,6 +103,9 @@ void DvdPacks::describe_lpcm(uint8_t *lpcm, uint64_t audio) {
     lpcm[1] = static_cast<uint8_t>(starts);
     lpcm[2] = static_cast<uint8_t>(pointer >> 8);
     lpcm[3] = static_cast<uint8_t>(pointer);
+    if (pts && s.audio_before == 0) s.first_pts = read_pts(pts);
+    if (pts && starts && s.first_pts >= 0)
+        write_pts(pts, s.first_pts + int64_t(first) * kFrameTicks90k);
     s.audio_before += audio;
 }
 

@@ -24,7 +24,12 @@ constexpr int64_t kDvdPackPayloadBytes = 2008;
 // byte whatever a pack holds; a player finds the frame that the PES time
 // stamps by that pointer. Each audio pack gets the count of the 1/600 s
 // frames of its substream that start in it and the pointer to the first
-// one; video and navigation packs pass as they are.
+// one, and the time of that frame: the muxer stamps a pack with the time of
+// the first access unit starting in it, and an access unit of several frames
+// may start after a frame that the pack holds the start of. The first pack
+// of a substream starts with its first frame, whose time the muxer wrote
+// there; every frame comes 1/600 s after the one before. Video and
+// navigation packs pass as they are.
 class DvdPacks {
 public:
     DvdPacks(ByteSink &out, const std::string &output_name) : out_(out), name_(output_name) {}
@@ -38,9 +43,11 @@ private:
     struct Substream {
         uint64_t frame_bytes = 0;
         uint64_t audio_before = 0;  // audio bytes of its packs so far
+        int64_t first_pts = -1;     // of its first frame, once its first pack is out
     };
     void describe_frames(uint8_t *pack);
-    void describe_lpcm(uint8_t *lpcm, uint64_t audio);
+    // pts: the PES header's time stamp, or null when it has none.
+    void describe_lpcm(uint8_t *lpcm, uint64_t audio, uint8_t *pts);
 
     ByteSink &out_;
     std::string name_;

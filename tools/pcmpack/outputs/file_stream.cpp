@@ -13,22 +13,27 @@ FileStream::FileStream(ByteSink *file, ByteSink *index_file, bool index_json)
     bs.host_slot1 = this;
     bs.write_bytes = &FileStream::write_bytes;
     bs.auxinfo = &FileStream::auxinfo;
+    sink = pcm_frame_sink{&FileStream::lend, &FileStream::take, this};
     if (index && !json) index->write("offset,bytes,ticks,seconds\n", 27);
+}
+
+int32_t FileStream::bind(pcm_a_encoder *encoder) {
+    return frames ? pcmOutAudioInitWithSink(encoder, &sink) : pcmOutAudioInit(encoder, &bs);
+}
+
+void FileStream::keep(const Failure &reason) {
+    if (failure.empty()) failure = reason.what();
 }
 
 uint32_t FileStream::write_bytes(bufstream *stream, const uint8_t *data, uint32_t size) {
     auto *self = static_cast<FileStream *>(stream->host_slot1);
     if (!self->failure.empty()) return 0;
     try {
-        if (self->frames)
-            self->frames->add(data, size);
-        else
-            self->out->write(data, size);
+        self->out->write(data, size);
     } catch (const Failure &failure) {
-        if (self->failure.empty()) self->failure = failure.what();
+        self->keep(failure);
         return 0;
     }
-    self->written += size;
     return size;
 }
 
@@ -40,13 +45,38 @@ uint32_t FileStream::auxinfo(bufstream *stream, uint32_t, uint32_t info_id, void
     std::memcpy(&record, info, sizeof record);
     if (self->index) self->index_line(record);
     self->recorded += record.byte_count;
-    // A muxer failure stops the next write, which the library reports.
-    if (self->frames && self->failure.empty()) {
-        try {
-            self->frames->end_unit(record.byte_count, record.timestamp);
-        } catch (const Failure &failure) {
-            self->failure = failure.what();
+    return 0;
+}
+
+uint8_t *FileStream::lend(void *opaque, uint32_t size, uint32_t *lent) {
+    auto *self = static_cast<FileStream *>(opaque);
+    if (!self->failure.empty()) return nullptr;
+    try {
+        uint8_t *memory = self->frames->lend(size);
+        *lent = size;
+        return memory;
+    } catch (const Failure &failure) {
+        self->keep(failure);
+        return nullptr;
+    }
+}
+
+int32_t FileStream::take(void *opaque, uint8_t *, const aux_record *record) {
+    auto *self = static_cast<FileStream *>(opaque);
+    try {
+        if (!record) {
+            self->frames->drop();
+            return 0;
         }
+        // The index says what the library made, also of a frame the muxer
+        // then refuses.
+        if (self->index) self->index_line(*record);
+        self->recorded += record->byte_count;
+        if (!self->failure.empty()) return 1;
+        self->frames->take(record->byte_count, record->timestamp);
+    } catch (const Failure &failure) {
+        self->keep(failure);
+        return 1;
     }
     return 0;
 }
@@ -73,7 +103,7 @@ void FileStream::index_line(const aux_record &record) {
     try {
         index->write(line, static_cast<size_t>(n));
     } catch (const Failure &failure) {
-        if (this->failure.empty()) this->failure = failure.what();
+        keep(failure);
     }
 }
 

@@ -190,6 +190,8 @@ if ((run_containers)); then
   # Peak memory of each container run, against the elementary stream's.
   memory=$results/containers-memory.txt
   : >"$memory"
+  # The timed runs leave the last one's output (ffmpeg's .vob) behind.
+  rm -f "$out"/out.*
   for run in "ts es --layer 10 --frame-rate 25 $eight" "m2ts es $hdmv $eight" \
              "vob es -t dvd $stereo"; do
     # shellcheck disable=SC2086

@@ -32,7 +32,7 @@ from st2110_receive_test import stop, summary, wait_bound  # noqa: E402
 TOOL = os.path.abspath(sys.argv[1])
 GROUP = "239.21.10.30"
 INTRUDER = "127.0.0.2"  # another sender's address on the namespace's loopback
-SECONDS = 3
+SECONDS = 5  # the receivers need a second of it after they start, however loaded the machine
 
 
 def in_namespace():

@@ -90,8 +90,8 @@ const AudioLayer *layer_to_bind(pcm_a_encoder &enc, bool host_usable) {
     return layer;
 }
 
-// What both forms of Init share once the host's stream or sink is bound: a second Init rebinds the encoder, the buffers of the
-// first go back first.
+// What both forms of Init share once the host's stream or sink is bound. A
+// second Init rebinds the encoder: the buffers of the first go back first.
 Status start_stream(pcm_a_encoder &enc, const AudioLayer &layer) {
     release_buffers(enc);
     enc.layer = &layer;

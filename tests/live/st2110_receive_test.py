@@ -35,7 +35,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from monitor_test import check, failures, free_port, wav_data  # noqa: E402
-from readme_blocks import on_free_ports, sh_blocks  # noqa: E402
+from readme_blocks import on_free_ports, run_blocks, sh_blocks  # noqa: E402
 
 TOOL = sys.argv[1]
 RATE = 48000
@@ -452,12 +452,7 @@ def check_readme(documents):
     blocks = on_free_ports(sh_blocks(documents, "Receiving and monitoring ST 2110"))
     check(len(blocks) == 2, "README: %d receiving recipes, not 2" % len(blocks))
     with tempfile.TemporaryDirectory() as work:
-        os.mkdir(os.path.join(work, "bin"))
-        os.symlink(os.path.abspath(TOOL), os.path.join(work, "bin", "pcmpack"))
-        env = dict(os.environ, PATH=os.path.join(work, "bin") + os.pathsep + os.environ["PATH"])
-        for block in blocks:
-            run = subprocess.run(["bash", "-e", "-c", block], cwd=work, env=env, capture_output=True,
-                                 text=True, timeout=60)
+        for _, run in run_blocks(TOOL, blocks, work):
             lines = [line for line in run.stdout.splitlines() if " packets, " in line]
             check(run.returncode == 0 and lines and all("faults none" in l or "status 0" in l for l in lines),
                   "README: status %d: %s%s" % (run.returncode, run.stdout, run.stderr))
